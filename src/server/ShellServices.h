@@ -1,0 +1,16 @@
+// What the chat server needs of the application shell: telling the operator
+// about a fatal condition and ending the program.
+#pragma once
+
+#include <string>
+
+constexpr const char* FATAL_CAPTION = "Palavoro 0.10 Initialization Failure";
+
+class ShellServices {
+public:
+    virtual ~ShellServices() = default;
+    // Shows the text under FATAL_CAPTION (a modal box with a display, standard
+    // error without one), then ends the program with a non-zero status.
+    // Returns only in tests.
+    virtual void FatalError(const std::string& text) = 0;
+};

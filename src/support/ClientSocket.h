@@ -1,0 +1,34 @@
+// The TCP client socket as the core sees it: non-blocking, notifications
+// delivered on the owner's thread. Implemented with Qt in the shell and by a
+// recording fake in the tests.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class ClientSocket {
+public:
+    virtual ~ClientSocket() = default;
+
+    // Starts a non-blocking connect to a host name or numeric address.
+    virtual void ConnectTo(const std::string& host, uint32_t port) = 0;
+    // True while the TCP connection is established.
+    virtual bool IsOpen() const = 0;
+    // Queues the bytes for sending; bytes the system does not take at once go
+    // out later, in call order. Nothing is dropped while the connection lasts.
+    virtual void SendBytes(std::string_view bytes) = 0;
+    // Every byte that has arrived and not been read yet.
+    virtual std::string ReadAll() = 0;
+    virtual void Close() = 0;
+
+    std::function<void()> OnConnected;
+    std::function<void()> OnClosed;
+    // The handler may set the code to 0 to say it has dealt with the error.
+    std::function<void(int& errorCode)> OnError;
+    std::function<void()> OnDataAvailable;
+};
+
+using SocketFactory = std::function<std::unique_ptr<ClientSocket>()>;

@@ -1,0 +1,172 @@
+#include "HexStr.h"
+
+#include <limits>
+
+std::string HexByte(uint8_t value)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    return {digits[value >> 4], digits[value & 0x0F]};
+}
+
+int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return 0;
+}
+
+int HexToByte(std::string_view text)
+{
+    if (text.empty() || text.size() >= 3)
+        return 0;
+    std::string two = PadLeft(text, 2, '0');
+    return 16 * HexDigitValue(two[0]) + HexDigitValue(two[1]);
+}
+
+std::string CutAtNul(std::string_view text)
+{
+    return std::string(text.substr(0, text.find('\0')));
+}
+
+std::string PadLeft(std::string_view text, size_t length, char fill)
+{
+    if (text.size() >= length)
+        return std::string(text);
+    return std::string(length - text.size(), fill) + std::string(text);
+}
+
+std::string PadRight(std::string_view text, size_t length, char fill)
+{
+    std::string result(text);
+    if (result.size() < length)
+        result.append(length - result.size(), fill);
+    return result;
+}
+
+bool IsNumeric(std::string_view text)
+{
+    if (text.empty())
+        return false;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+std::string RemoveChar(std::string_view text, char c)
+{
+    std::string result;
+    result.reserve(text.size());
+    for (char x : text)
+        if (x != c)
+            result += x;
+    return result;
+}
+
+std::string ReplaceChar(std::string_view text, char c, std::string_view replacement)
+{
+    std::string result;
+    result.reserve(text.size());
+    for (char x : text) {
+        if (x == c)
+            result += replacement;
+        else
+            result += x;
+    }
+    return result;
+}
+
+std::string UpperStr(std::string_view text)
+{
+    std::string result(text);
+    for (char& c : result)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return result;
+}
+
+std::string BoolText(bool value)
+{
+    return value ? "TRUE" : "FALSE";
+}
+
+std::string NextField(std::string& text, char separator)
+{
+    size_t at = text.find(separator);
+    if (at == std::string::npos) {
+        std::string all = std::move(text);
+        text.clear();
+        return all;
+    }
+    std::string field = text.substr(0, at);
+    text.erase(0, at + 1);
+    return field;
+}
+
+std::string NextWord(std::string& text)
+{
+    if (text.empty())
+        return {};
+    size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        text.clear();
+        return {};
+    }
+    std::string copy = text.substr(first);
+    if (!copy.empty() && copy.back() == '\r')
+        copy.pop_back();
+    size_t end = copy.find(' ');
+    if (end == std::string::npos) {
+        text.clear();
+        return copy;
+    }
+    std::string word = copy.substr(0, end);
+    size_t rest = copy.find_first_not_of(' ', end);
+    if (rest == std::string::npos)
+        text.clear();
+    else
+        text = copy.substr(rest);
+    return word;
+}
+
+bool TryStrToInt(std::string_view text, int32_t& value)
+{
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    size_t end = text.size();
+    while (end > i && text[end - 1] == ' ')
+        --end;
+    bool negative = false;
+    if (i < end && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i == end)
+        return false;
+    int64_t magnitude = 0;
+    const int64_t limit = negative ? -static_cast<int64_t>(std::numeric_limits<int32_t>::min())
+                                   : std::numeric_limits<int32_t>::max();
+    for (; i < end; ++i) {
+        char c = text[i];
+        if (c < '0' || c > '9')
+            return false;
+        magnitude = magnitude * 10 + (c - '0');
+        if (magnitude > limit)
+            return false;
+    }
+    value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+    return true;
+}
+
+int32_t StrToInt(std::string_view text)
+{
+    int32_t value = 0;
+    if (!TryStrToInt(text, value))
+        throw ConvertError("'" + std::string(text) + "' is not a valid integer value");
+    return value;
+}

@@ -1,0 +1,37 @@
+// The diagnostic trace: time-stamped lines and hex dumps appended to one file,
+// gated by a switch and a verbosity level. The file is opened and closed on
+// every call, so several owners can share it. A trace never throws: a file that
+// cannot be written is reported once on standard error and skipped.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+class TraceLog {
+public:
+    TraceLog(std::string debug, int32_t trace, std::string logFile, bool unsignedLevels = false);
+
+    std::string Debug;   // tracing happens only when this is exactly "YES"
+    int32_t Trace;       // a line whose level is at most this is written
+    std::string LogFile; // path of the log file
+
+    void WriteLog(uint8_t level, std::string_view text);
+    void WriteHex(uint8_t level, std::string_view data);
+
+    bool Enabled(uint8_t level) const;
+
+    // Empties the log file (opened for writing anew and closed at once).
+    void Truncate();
+
+    // One hex-dump line of up to 16 bytes, exactly 67 characters.
+    static std::string HexLine(std::string_view bytes);
+    // "date time" in the current locale's short date and time to the second.
+    static std::string TimeStamp();
+
+private:
+    bool Append(std::string_view bytes);
+
+    bool unsignedLevels_; // the chat server compares levels as unsigned numbers
+    bool reported_ = false;
+};
