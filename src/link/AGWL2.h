@@ -149,9 +149,11 @@ public:
     // The via block of a "V" frame built from blank-separated digipeater calls.
     static std::string ViaList(std::string_view vias);
 
-    // Receive path (L2Receive.cpp)
+    // Receive path (L2Receive.cpp). Store decodes every complete frame of the
+    // stream; FragFrame takes the data part of the current frame, true when it
+    // was complete and decoded.
     void Store(std::string_view bytes);
-    void FragFrame();
+    bool FragFrame();
 
     // Decoding (L2Decode.cpp, MonitorHeader.cpp, PortAnswers.cpp)
     void Decode(uint8_t Port_, uint8_t PID, char Kind, std::string CallFrom, std::string CallTo, int32_t DataLen,
