@@ -1,0 +1,35 @@
+// The AGWPE client socket on QTcpSocket: non-blocking, its notifications
+// delivered by the event loop of the owner's thread.
+#pragma once
+
+#include "support/ClientSocket.h"
+
+#include <QTcpSocket>
+
+#include <memory>
+
+class QtClientSocket : public ClientSocket {
+public:
+    QtClientSocket();
+    ~QtClientSocket() override;
+    QtClientSocket(const QtClientSocket&) = delete;
+    QtClientSocket& operator=(const QtClientSocket&) = delete;
+
+    void ConnectTo(const std::string& host, uint32_t port) override;
+    bool IsOpen() const override;
+    // QTcpSocket keeps whatever the system does not take at once and sends it
+    // later, in order, so no byte is lost.
+    void SendBytes(std::string_view bytes) override;
+    std::string ReadAll() override;
+    void Close() override;
+
+private:
+    void RaiseError(int code);
+
+    struct LaterDeleter {
+        void operator()(QTcpSocket* socket) const;
+    };
+    // Deleted through the event loop: this object may be destroyed inside one
+    // of the socket's own signals.
+    std::unique_ptr<QTcpSocket, LaterDeleter> socket_;
+};

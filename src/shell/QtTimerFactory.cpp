@@ -1,0 +1,49 @@
+#include "QtTimerFactory.h"
+
+#include <QTimer>
+
+#include <climits>
+
+QtTimer::QtTimer() : timer_(new QTimer)
+{
+    QObject::connect(timer_, &QTimer::timeout, timer_, [this] {
+        // A copy, because the handler may destroy this timer and its OnTimer.
+        auto handler = OnTimer;
+        if (handler)
+            handler();
+    });
+}
+
+QtTimer::~QtTimer()
+{
+    timer_->disconnect();
+    timer_->stop();
+    timer_->deleteLater();
+}
+
+void QtTimer::Restart()
+{
+    if (enabled_ && interval_ > 0)
+        timer_->start(static_cast<int>(std::min<uint32_t>(interval_, INT_MAX)));
+    else
+        timer_->stop();
+}
+
+void QtTimer::SetInterval(uint32_t milliseconds)
+{
+    interval_ = milliseconds;
+    Restart();
+}
+
+void QtTimer::SetEnabled(bool enabled)
+{
+    if (enabled == enabled_)
+        return;
+    enabled_ = enabled;
+    Restart();
+}
+
+std::unique_ptr<Timer> QtTimerFactory::CreateTimer()
+{
+    return std::make_unique<QtTimer>();
+}
