@@ -1,0 +1,321 @@
+#include "Profile.h"
+
+// Only the narrow, byte-for-byte instantiation is used: no wide-character
+// conversion, so values come back exactly as the file holds them. Debian's
+// header keeps the template bodies behind SI_IMPLEMENTATION; instantiating
+// them here spares a link against the ICU-based library build.
+#define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
+#include <SimpleIni.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+// Reading goes through SimpleIni. Writing does not: SimpleIni saves a file by
+// regenerating it from its parsed model, which loses blank lines, comments
+// after the last entry and the operator's spacing, and merges repeated
+// sections. A write therefore edits the file's lines directly, locating the
+// section and key by the same rules that SimpleIni applies when reading.
+
+namespace {
+
+// Case-insensitive (ASCII) names, one entry per key line so that the first of
+// repeated keys can be found, no multi-line values, quotes left in place.
+using IniFile = CSimpleIniA;
+
+constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
+
+bool Load(const std::string& path, IniFile& ini)
+{
+    ini.SetUnicode(false);
+    ini.SetMultiKey(true);
+    ini.SetMultiLine(false);
+    ini.SetQuotes(false);
+    ini.SetAllowKeyOnly(false);
+    return ini.LoadFile(path.c_str()) >= 0;
+}
+
+// The entry of `key` that comes first in the file, or none.
+const char* FirstValue(const IniFile::TKeyVal& keys, const std::string& key)
+{
+    const auto [first, last] = keys.equal_range(IniFile::Entry(key.c_str()));
+    const char* value = nullptr;
+    int order = 0;
+    for (auto it = first; it != last; ++it) {
+        if (value == nullptr || it->first.nOrder < order) {
+            value = it->second;
+            order = it->first.nOrder;
+        }
+    }
+    return value;
+}
+
+// A private-profile read drops one pair of matching quotes around the value.
+std::string Unquote(std::string_view value)
+{
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        return std::string(value.substr(1, value.size() - 2));
+    return std::string(value);
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool SameName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i];
+        char y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+bool HasLineBreakOrNul(std::string_view text)
+{
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// One line of the file: its text is [begin, end), its line end [end, next).
+struct Line {
+    size_t begin = 0;
+    size_t end = 0;
+    size_t next = 0;
+};
+
+// CR LF, LF and a lone CR all end a line, as they do for the reader.
+std::vector<Line> SplitLines(std::string_view text, size_t from)
+{
+    std::vector<Line> lines;
+    size_t at = from;
+    while (at < text.size()) {
+        Line line;
+        line.begin = at;
+        while (at < text.size() && text[at] != '\r' && text[at] != '\n')
+            ++at;
+        line.end = at;
+        if (at < text.size())
+            at += (text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n') ? 2 : 1;
+        line.next = at;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+enum class LineKind { Other, Section, BadSection, Entry };
+
+struct ParsedLine {
+    LineKind kind = LineKind::Other;
+    std::string_view name;  // section name or key
+    size_t valueOffset = 0; // for an entry: where its value starts within the line
+    bool hasValue = false;  // for an entry: something other than blanks follows "="
+};
+
+ParsedLine ParseLine(std::string_view text)
+{
+    ParsedLine parsed;
+    const size_t start = text.find_first_not_of(" \t");
+    if (start == std::string_view::npos || text[start] == ';' || text[start] == '#')
+        return parsed;
+    if (text[start] == '[') {
+        const size_t close = text.find(']', start);
+        if (close == std::string_view::npos) {
+            // The reader puts the entries after it in no section that can be named.
+            parsed.kind = LineKind::BadSection;
+            return parsed;
+        }
+        parsed.kind = LineKind::Section;
+        parsed.name = Trim(text.substr(start + 1, close - start - 1));
+        return parsed;
+    }
+    const size_t equals = text.find('=', start);
+    if (equals == std::string_view::npos || equals == start)
+        return parsed;
+    parsed.kind = LineKind::Entry;
+    parsed.name = Trim(text.substr(start, equals - start));
+    const size_t value = text.find_first_not_of(" \t", equals + 1);
+    parsed.hasValue = value != std::string_view::npos;
+    parsed.valueOffset = parsed.hasValue ? value : equals + 1;
+    return parsed;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return std::nullopt;
+    std::string bytes;
+    char buffer[8192];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, n);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed)
+        return std::nullopt;
+    return bytes;
+}
+
+bool WriteWholeFile(const std::string& path, std::string_view bytes)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (std::fclose(file) != 0)
+        ok = false;
+    return ok;
+}
+
+// Names that would not read back as the same section or key once written.
+bool IsWritableSection(std::string_view section)
+{
+    return !section.empty() && Trim(section) == section && !HasLineBreakOrNul(section) &&
+           section.find(']') == std::string_view::npos;
+}
+
+bool IsWritableKey(std::string_view key)
+{
+    return !key.empty() && Trim(key) == key && !HasLineBreakOrNul(key) && key.find('=') == std::string_view::npos &&
+           key.front() != '[' && key.front() != ';' && key.front() != '#';
+}
+
+} // namespace
+
+namespace Profile {
+
+std::string ReadString(const std::string& path, const std::string& section, const std::string& key,
+                       const std::string& defaultValue)
+{
+    IniFile ini;
+    if (!Load(path, ini))
+        return defaultValue;
+    const IniFile::TKeyVal* keys = ini.GetSection(section.c_str());
+    if (keys == nullptr)
+        return defaultValue;
+    const char* value = FirstValue(*keys, key);
+    if (value == nullptr)
+        return defaultValue;
+    return Unquote(value);
+}
+
+std::vector<std::string> ReadSection(const std::string& path, const std::string& section)
+{
+    std::vector<std::string> lines;
+    IniFile ini;
+    if (!Load(path, ini))
+        return lines;
+    const IniFile::TKeyVal* keys = ini.GetSection(section.c_str());
+    if (keys == nullptr)
+        return lines;
+    std::vector<std::pair<int, std::string>> ordered;
+    ordered.reserve(keys->size());
+    for (const auto& [entry, value] : *keys)
+        ordered.emplace_back(entry.nOrder, std::string(entry.pItem) + "=" + value);
+    std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    lines.reserve(ordered.size());
+    for (auto& [order, line] : ordered)
+        lines.push_back(std::move(line));
+    return lines;
+}
+
+bool WriteString(const std::string& path, const std::string& section, const std::string& key, const std::string& value)
+{
+    // A line end or NUL in any of the three would add lines the file's reader
+    // takes as other keys or sections.
+    if (!IsWritableSection(section) || !IsWritableKey(key) || HasLineBreakOrNul(value))
+        return false;
+
+    std::string text;
+    if (FileExists(path)) {
+        auto bytes = ReadWholeFile(path);
+        if (!bytes)
+            return false;
+        text = std::move(*bytes);
+    }
+    // The reader stops at the first NUL, so nothing after it could be read back.
+    if (text.find('\0') != std::string::npos)
+        return false;
+
+    const size_t from = text.starts_with(UTF8_BOM) ? UTF8_BOM.size() : 0;
+    const std::vector<Line> lines = SplitLines(text, from);
+
+    std::string lineEnd = "\r\n";
+    for (const Line& line : lines) {
+        if (line.next > line.end) {
+            lineEnd = text.substr(line.end, line.next - line.end);
+            break;
+        }
+    }
+
+    bool inSection = false;            // inside a section of that name
+    bool inFirst = false;              // inside the first of them, where a new key goes
+    std::optional<size_t> insertAfter; // that section's last entry, or its header
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Line& line = lines[i];
+        const ParsedLine parsed = ParseLine(std::string_view(text).substr(line.begin, line.end - line.begin));
+        if (parsed.kind == LineKind::Section || parsed.kind == LineKind::BadSection) {
+            inSection = parsed.kind == LineKind::Section && SameName(parsed.name, section);
+            inFirst = inSection && !insertAfter;
+            if (inFirst)
+                insertAfter = i;
+            continue;
+        }
+        if (!inSection || parsed.kind != LineKind::Entry)
+            continue;
+        if (SameName(parsed.name, key)) {
+            // The key keeps its spelling and the blanks around "=" stay.
+            const size_t at = line.begin + parsed.valueOffset;
+            text.replace(at, line.end - at, value);
+            return WriteWholeFile(path, text);
+        }
+        if (inFirst)
+            insertAfter = i;
+    }
+
+    const std::string entry = key + "=" + value;
+    if (insertAfter) {
+        const Line& line = lines[*insertAfter];
+        std::string insert;
+        if (line.next == line.end)
+            insert += lineEnd; // the last line of the file had no line end
+        insert += entry + lineEnd;
+        text.insert(line.next, insert);
+        return WriteWholeFile(path, text);
+    }
+
+    if (text.size() > from && text.back() != '\n' && text.back() != '\r')
+        text += lineEnd;
+    text += "[" + section + "]" + lineEnd + entry + lineEnd;
+    return WriteWholeFile(path, text);
+}
+
+bool FileExists(const std::string& path)
+{
+    std::error_code error;
+    return std::filesystem::is_regular_file(path, error);
+}
+
+} // namespace Profile

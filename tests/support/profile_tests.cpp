@@ -1,0 +1,226 @@
+#include "support/Profile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+class ProfileTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "profile-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        path = (dir_ / "test.ini").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    void Put(const std::string& bytes) const { std::ofstream(path, std::ios::binary) << bytes; }
+    std::string Get() const
+    {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    std::filesystem::path dir_;
+    std::string path;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(ProfileTest, SectionAndKeyNamesMatchWithoutRegardToCase)
+{
+    Put("[Palavoro]\r\nCallSign=N0CALL-5\r\n");
+    EXPECT_EQ(Profile::ReadString(path, "PALAVORO", "CALLSIGN", "x"), "N0CALL-5");
+    EXPECT_EQ(Profile::ReadString(path, "palavoro", "callsign", "x"), "N0CALL-5");
+    EXPECT_EQ(Profile::ReadSection(path, "pALAVORO"), Lines{"CallSign=N0CALL-5"});
+}
+
+TEST_F(ProfileTest, MissingFileSectionOrKeyGivesTheDefault)
+{
+    EXPECT_EQ(Profile::ReadString(path, "A", "K", "dflt"), "dflt");
+    EXPECT_TRUE(Profile::ReadSection(path, "A").empty());
+    EXPECT_FALSE(Profile::FileExists(path));
+
+    Put("[A]\nK=\nL=1\n");
+    EXPECT_TRUE(Profile::FileExists(path));
+    EXPECT_EQ(Profile::ReadString(path, "B", "K", "dflt"), "dflt");
+    EXPECT_EQ(Profile::ReadString(path, "A", "M", "dflt"), "dflt");
+    EXPECT_EQ(Profile::ReadString(path, "A", "K", "dflt"), "") << "an empty entry is a value";
+    EXPECT_FALSE(Profile::FileExists(dir_.string())) << "a directory is not a file";
+}
+
+TEST_F(ProfileTest, ValuesAreTakenLikePrivateProfileReads)
+{
+    Put("[S]\n"
+        "  Spaced  =  two words  \n"
+        "Tabbed\t=\tx\t\n"
+        "Double=\"quoted \"\n"
+        "Single='q'\n"
+        "Lone=\"\n"
+        "Mixed=\"a'\n"
+        "Multi=<<<END\n"
+        "Equals=a=b\n"
+        "Raw=caf\xE9 \xFF\n"
+        "Dup=first\n"
+        "dup=second\n"
+        "NoEquals\n"
+        "=NoKey\n"
+        "Hash=#not a comment\n");
+    EXPECT_EQ(Profile::ReadString(path, "S", "Spaced", ""), "two words");
+    EXPECT_EQ(Profile::ReadString(path, "S", "Tabbed", ""), "x");
+    EXPECT_EQ(Profile::ReadString(path, "S", "Double", ""), "quoted ");
+    EXPECT_EQ(Profile::ReadString(path, "S", "Single", ""), "q");
+    EXPECT_EQ(Profile::ReadString(path, "S", "Lone", ""), "\"");
+    EXPECT_EQ(Profile::ReadString(path, "S", "Mixed", ""), "\"a'");
+    EXPECT_EQ(Profile::ReadString(path, "S", "Multi", ""), "<<<END");
+    EXPECT_EQ(Profile::ReadString(path, "S", "Equals", ""), "a=b");
+    EXPECT_EQ(Profile::ReadString(path, "S", "Raw", ""), "caf\xE9 \xFF");
+    EXPECT_EQ(Profile::ReadString(path, "S", "DUP", ""), "first");
+    EXPECT_EQ(Profile::ReadString(path, "S", "NoEquals", "none"), "none");
+    EXPECT_EQ(Profile::ReadString(path, "S", "Hash", ""), "#not a comment");
+}
+
+TEST_F(ProfileTest, SectionLinesComeInFileOrder)
+{
+    Put("; areas of the server\r\n"
+        "[PALAVORO]\r\n"
+        "CALLSIGN=N0CALL\r\n"
+        "[AREAS]\r\n"
+        "; the first one\r\n"
+        "5=Five\r\n"
+        "\r\n"
+        "1 = General chat \r\n"
+        "x=Test\r\n"
+        "5=Again\r\n"
+        "[BEACON]\r\n"
+        "TEXT=hello\r\n");
+    EXPECT_EQ(Profile::ReadSection(path, "AREAS"), (Lines{"5=Five", "1=General chat", "x=Test", "5=Again"}));
+    EXPECT_EQ(Profile::ReadSection(path, "BEACON"), Lines{"TEXT=hello"});
+    EXPECT_TRUE(Profile::ReadSection(path, "NONE").empty());
+}
+
+TEST_F(ProfileTest, CrLfAndLfFilesReadAlike)
+{
+    Put("[A]\r\nK=crlf\r\n[B]\nK=lf\n[C]\rK=cr");
+    EXPECT_EQ(Profile::ReadString(path, "A", "K", ""), "crlf");
+    EXPECT_EQ(Profile::ReadString(path, "B", "K", ""), "lf");
+    EXPECT_EQ(Profile::ReadString(path, "C", "K", ""), "cr");
+}
+
+TEST_F(ProfileTest, WriteReplacesOneValueAndKeepsEverythingElse)
+{
+    const std::string before = "; operator's notes\r\n"
+                               "\r\n"
+                               "[USERS]\r\n"
+                               "  ; one line per station\r\n"
+                               "AB1CD = Ann   \r\n"
+                               "n0call=Bob\r\n"
+                               "EF2GH=Eve\r\n"
+                               "\r\n"
+                               "[INFO]\r\n"
+                               "N0CALL=old info\r\n"
+                               "; trailing comment\r\n";
+    Put(before);
+    ASSERT_TRUE(Profile::WriteString(path, "Users", "N0CALL", "Robert"));
+    std::string expected = before;
+    expected.replace(expected.find("n0call=Bob"), 10, "n0call=Robert");
+    EXPECT_EQ(Get(), expected);
+
+    ASSERT_TRUE(Profile::WriteString(path, "USERS", "AB1CD", "Anna"));
+    expected.replace(expected.find("AB1CD = Ann   "), 14, "AB1CD = Anna");
+    EXPECT_EQ(Get(), expected);
+
+    ASSERT_TRUE(Profile::WriteString(path, "INFO", "N0CALL", ""));
+    expected.replace(expected.find("N0CALL=old info"), 15, "N0CALL=");
+    EXPECT_EQ(Get(), expected);
+    EXPECT_EQ(Profile::ReadString(path, "INFO", "N0CALL", "x"), "");
+}
+
+TEST_F(ProfileTest, WriteChangesOnlyTheFirstOfRepeatedKeys)
+{
+    Put("[S]\nK=1\nK=2\n");
+    ASSERT_TRUE(Profile::WriteString(path, "S", "k", "3"));
+    EXPECT_EQ(Get(), "[S]\nK=3\nK=2\n");
+    EXPECT_EQ(Profile::ReadString(path, "S", "K", ""), "3");
+}
+
+TEST_F(ProfileTest, WriteOfANewKeyGoesAfterTheLastEntryOfItsSection)
+{
+    Put("[USERS]\r\nA=1\r\n\r\n; about INFO\r\n[INFO]\r\nA=x\r\n");
+    ASSERT_TRUE(Profile::WriteString(path, "USERS", "B", "2"));
+    EXPECT_EQ(Get(), "[USERS]\r\nA=1\r\nB=2\r\n\r\n; about INFO\r\n[INFO]\r\nA=x\r\n");
+
+    Put("[EMPTY]\n[NEXT]\nZ=9");
+    ASSERT_TRUE(Profile::WriteString(path, "empty", "K", "v"));
+    EXPECT_EQ(Get(), "[EMPTY]\nK=v\n[NEXT]\nZ=9");
+
+    Put("[LAST]\nZ=9");
+    ASSERT_TRUE(Profile::WriteString(path, "LAST", "K", "v"));
+    EXPECT_EQ(Get(), "[LAST]\nZ=9\nK=v\n");
+    EXPECT_EQ(Profile::ReadSection(path, "LAST"), (Lines{"Z=9", "K=v"}));
+}
+
+TEST_F(ProfileTest, WriteIntoAMissingSectionAppendsIt)
+{
+    Put("[USERS]\r\nA=1\r\n");
+    ASSERT_TRUE(Profile::WriteString(path, "INFO", "A", "data"));
+    EXPECT_EQ(Get(), "[USERS]\r\nA=1\r\n[INFO]\r\nA=data\r\n");
+
+    Put("[USERS]\nA=1");
+    ASSERT_TRUE(Profile::WriteString(path, "INFO", "A", "data"));
+    EXPECT_EQ(Get(), "[USERS]\nA=1\n[INFO]\nA=data\n");
+
+    std::filesystem::remove(path);
+    ASSERT_TRUE(Profile::WriteString(path, "INFO", "A", "data"));
+    EXPECT_EQ(Get(), "[INFO]\r\nA=data\r\n");
+}
+
+TEST_F(ProfileTest, WriteFindsTheEntryWhereTheReaderDoes)
+{
+    // Entries after a header without "]" belong to no section for the reader.
+    Put("[S]\nA=1\n[BROKEN\nB=2\n");
+    EXPECT_EQ(Profile::ReadString(path, "S", "B", "none"), "none");
+    ASSERT_TRUE(Profile::WriteString(path, "S", "B", "3"));
+    EXPECT_EQ(Profile::ReadString(path, "S", "B", "none"), "3");
+    EXPECT_EQ(Get(), "[S]\nA=1\nB=3\n[BROKEN\nB=2\n");
+
+    // A repeated section is read as one; the first entry is the one written.
+    Put("[S]\nA=1\n[T]\n[s]\nB=2\n");
+    ASSERT_TRUE(Profile::WriteString(path, "S", "B", "3"));
+    EXPECT_EQ(Get(), "[S]\nA=1\n[T]\n[s]\nB=3\n");
+    EXPECT_EQ(Profile::ReadString(path, "S", "B", ""), "3");
+}
+
+TEST_F(ProfileTest, WriteRefusesWhatCouldNotBeReadBackAsOneEntry)
+{
+    const std::string before = "[USERS]\r\nA=1\r\n";
+    Put(before);
+    EXPECT_FALSE(Profile::WriteString(path, "USERS", "A", "x\r\n[INFO]"));
+    EXPECT_FALSE(Profile::WriteString(path, "USERS", "A", std::string("x\0y", 3)));
+    EXPECT_FALSE(Profile::WriteString(path, "USERS", "X=Y", "v"));
+    EXPECT_FALSE(Profile::WriteString(path, "USERS", "[INFO]", "v"));
+    EXPECT_FALSE(Profile::WriteString(path, "USERS", ";A", "v"));
+    EXPECT_FALSE(Profile::WriteString(path, "USERS", "", "v"));
+    EXPECT_FALSE(Profile::WriteString(path, "USERS", " A", "v"));
+    EXPECT_FALSE(Profile::WriteString(path, "US]ERS", "A", "v"));
+    EXPECT_FALSE(Profile::WriteString(path, "US\nERS", "A", "v"));
+    EXPECT_EQ(Get(), before);
+}
+
+TEST_F(ProfileTest, ByteOrderMarkIsSkippedAndKept)
+{
+    Put("\xEF\xBB\xBF[S]\r\nA=1\r\n");
+    EXPECT_EQ(Profile::ReadString(path, "S", "A", ""), "1");
+    ASSERT_TRUE(Profile::WriteString(path, "S", "A", "2"));
+    EXPECT_EQ(Get(), "\xEF\xBB\xBF[S]\r\nA=2\r\n");
+}
+
+} // namespace
