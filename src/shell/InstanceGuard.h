@@ -1,0 +1,28 @@
+// The single-instance guard: a system-wide name that only one running copy can
+// hold. It is an abstract-namespace Unix socket, so the kernel frees the name
+// when the process ends, however it ends (a crash or SIGKILL included).
+#pragma once
+
+#include <string>
+
+class InstanceGuard {
+public:
+    explicit InstanceGuard(std::string name);
+    ~InstanceGuard();
+    InstanceGuard(const InstanceGuard&) = delete;
+    InstanceGuard& operator=(const InstanceGuard&) = delete;
+
+    // Takes the name; false when another holder has it. Throws
+    // std::system_error when the system refuses for any other reason.
+    bool Acquire();
+    bool Held() const { return fd_ >= 0; }
+    const std::string& Name() const { return name_; }
+
+    // "Palavoro", or PALAVORO_INSTANCE when set, so that test runs do not
+    // collide with an operator's running server.
+    static std::string DefaultName();
+
+private:
+    std::string name_;
+    int fd_ = -1;
+};

@@ -1,0 +1,27 @@
+// Turns SIGTERM and SIGINT into a Qt signal on the event loop (self-pipe), so
+// that the program ends there like a confirmed Shutdown.
+#pragma once
+
+#include <QObject>
+
+#include <initializer_list>
+#include <vector>
+
+class QSocketNotifier;
+
+class SignalWatch : public QObject {
+    Q_OBJECT
+public:
+    explicit SignalWatch(std::initializer_list<int> signalNumbers, QObject* parent = nullptr);
+    ~SignalWatch() override;
+
+signals:
+    void Raised(int signalNumber);
+
+private:
+    void Drain();
+
+    std::vector<int> signals_;
+    int readFd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+};

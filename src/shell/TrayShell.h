@@ -1,0 +1,78 @@
+// The application shell around the chat server: it runs start-up, and with a
+// display it shows the tray icon with its menu (About, Shutdown), the about
+// box and the operator's message boxes. Without one, messages go to standard
+// error. It is also the server's ShellServices.
+#pragma once
+
+#include "AboutDlg.h"
+#include "GuardedEvents.h"
+#include "QtTimerFactory.h"
+#include "server/ShellServices.h"
+#include "server/chat.h"
+
+#include <QIcon>
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class QMenu;
+class QSystemTrayIcon;
+
+constexpr const char* APP_TITLE = "Palavoro 0.10";
+constexpr const char* APP_TITLE_STARTING = "Palavoro Version 0.1";
+constexpr const char* ABOUT_TITLE = "Chat Server for the AGWPE";
+constexpr const char* ABOUT_PRODUCT = "Palavoro 0.10 Build(05)";
+constexpr const char* ABOUT_COPYRIGHT = "Copyright (C) the Palavoro developers";
+constexpr const char* ABOUT_PROGRAMMER = "A chat server for AX.25 packet radio";
+constexpr const char* ICON_FILE = "PALAVORO.ICO";
+constexpr const char* BUILTIN_ICON = ":/palavoro/palavoro.png";
+
+class TrayShell : public QObject, public ShellServices {
+    Q_OBJECT
+public:
+    // `gui`: a display with a system tray is there. `baseDirectory` ends in "/".
+    TrayShell(bool gui, std::string baseDirectory);
+    ~TrayShell() override;
+
+    // Start-up of the server, then (with a display) the menu, the tray icon
+    // and the about dialog. False when start-up failed (already reported).
+    bool Start();
+
+    void FatalError(const std::string& text) override;
+    // A failure the program survives: standard error and the trace.
+    void ReportError(const std::string& what);
+
+    void BuildMenu();
+    void BuildTrayIcon();
+    void BuildAboutDlg();
+
+    void AboutClick();
+    void ShutDownClick();
+    // Removes the tray icon and ends the process with `status`.
+    void ExitClick(int status = 0);
+
+    // What ends the process; tests replace it so that they survive.
+    std::function<void(int status)> ExitAction;
+
+    // The built-in icon, or PALAVORO.ICO of `directory` when it loads.
+    static QIcon LoadIcon(const std::string& directory);
+
+    bool Gui() const { return gui_; }
+    TForm1* Form() { return form_.get(); }
+    QMenu* PopUpMenu1() { return popUpMenu1_.get(); }
+    QSystemTrayIcon* TrayIcon() { return trayIcon_.get(); }
+    TAboutDlg AboutDlg;
+
+private:
+    ErrorReporter Reporter();
+
+    bool gui_;
+    std::string baseDirectory_;
+    QtTimerFactory qtTimers_;
+    GuardedTimerFactory timers_;
+    std::unique_ptr<QMenu> popUpMenu1_;
+    std::unique_ptr<QSystemTrayIcon> trayIcon_;
+    std::unique_ptr<TForm1> form_;
+};

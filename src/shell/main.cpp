@@ -1,0 +1,97 @@
+// Program entry. It takes no arguments and works in the current working
+// directory. With a display and a system tray it runs as a tray icon; without
+// one it runs headless and reports on standard error.
+#include "InstanceGuard.h"
+#include "SignalWatch.h"
+#include "TrayShell.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QSystemTrayIcon>
+
+#include <csignal>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+
+namespace {
+
+bool Set(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// A display is worth trying only when one is named and Qt is not told to
+// draw nowhere.
+bool DisplayNamed()
+{
+    std::string platform = Set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+    if (platform.starts_with("offscreen") || platform.starts_with("minimal"))
+        return false;
+    return Set("DISPLAY") || Set("WAYLAND_DISPLAY");
+}
+
+std::string BaseDirectory()
+{
+    std::string directory = std::filesystem::current_path().string();
+    if (directory.empty() || directory.back() != '/')
+        directory += '/';
+    return directory;
+}
+
+} // namespace
+
+int main(int, char** argv)
+{
+    // Qt would read options of its own from the command line; the program takes none.
+    static int argc = 1;
+    static char* args[] = {argv[0], nullptr};
+
+    bool display = DisplayNamed();
+    // A display that cannot be opened falls back to running headless instead of aborting.
+    if (display && !Set("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", Set("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen" : "xcb;offscreen");
+    std::unique_ptr<QCoreApplication> app;
+    if (display)
+        app = std::make_unique<QApplication>(argc, args);
+    else
+        app = std::make_unique<QCoreApplication>(argc, args);
+    QCoreApplication::setApplicationName(APP_TITLE_STARTING);
+
+    bool gui = display && QGuiApplication::platformName() != "offscreen" && QSystemTrayIcon::isSystemTrayAvailable();
+    if (display && !gui)
+        std::cerr << "Palavoro: no system tray on this display; running without the tray icon" << std::endl;
+    if (gui)
+        QApplication::setQuitOnLastWindowClosed(false);
+
+    std::string baseDirectory;
+    try {
+        baseDirectory = BaseDirectory();
+    } catch (const std::exception& error) {
+        std::cerr << FATAL_CAPTION << ": " << error.what() << std::endl;
+        return 1;
+    }
+    TrayShell shell(gui, baseDirectory);
+
+    InstanceGuard guard(InstanceGuard::DefaultName());
+    try {
+        if (!guard.Acquire()) {
+            shell.FatalError("Instance of Program Already Running");
+            return 1;
+        }
+    } catch (const std::exception& error) {
+        shell.FatalError(error.what());
+        return 1;
+    }
+
+    SignalWatch signalWatch({SIGTERM, SIGINT});
+    QObject::connect(&signalWatch, &SignalWatch::Raised, &shell, [&shell](int) { shell.ExitClick(0); });
+
+    if (!shell.Start())
+        return 1;
+    return app->exec();
+}
