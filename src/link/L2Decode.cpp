@@ -9,7 +9,7 @@ namespace {
 using CallEvent = decltype(TL2::FOnHisConnect);
 
 // The other station named by a "C" or "d" notice: what follows its fourth word, up to the CR.
-std::string NoticeCall(const std::string &data)
+std::string NoticeCall(const std::string& data)
 {
     std::string rest = data;
     for (int i = 0; i < 4; ++i)
@@ -18,25 +18,25 @@ std::string NoticeCall(const std::string &data)
 }
 
 // The first line of a notice; every event of one notice gets this same text.
-std::string NoticeText(const std::string &data)
+std::string NoticeText(const std::string& data)
 {
     return data.substr(0, data.find('\r'));
 }
 
-bool Contains(const std::string &text, const char *part)
+bool Contains(const std::string& text, const char* part)
 {
     return text.find(part) != std::string::npos;
 }
 
-bool IsOneOf(const std::string &value, std::initializer_list<const char *> choices)
+bool IsOneOf(const std::string& value, std::initializer_list<const char*> choices)
 {
-    for (const char *choice : choices)
+    for (const char* choice : choices)
         if (value == choice)
             return true;
     return false;
 }
 
-void DecodeRaw(TL2 &l2, uint8_t Port_, const std::string &Data)
+void DecodeRaw(TL2& l2, uint8_t Port_, const std::string& Data)
 {
     try {
         l2.WriteLog(5, "AGW Message <K>");
@@ -48,7 +48,7 @@ void DecodeRaw(TL2 &l2, uint8_t Port_, const std::string &Data)
     }
 }
 
-void DecodeHeard(TL2 &l2, uint8_t Port_, const std::string &CallFrom, const std::string &Data)
+void DecodeHeard(TL2& l2, uint8_t Port_, const std::string& CallFrom, const std::string& Data)
 {
     try {
         std::string call = CallFrom;
@@ -59,7 +59,7 @@ void DecodeHeard(TL2 &l2, uint8_t Port_, const std::string &CallFrom, const std:
     }
 }
 
-void DecodeParam(TL2 &l2, uint8_t Port_, const std::string &Data)
+void DecodeParam(TL2& l2, uint8_t Port_, const std::string& Data)
 {
     try {
         l2.ParseParam(Port_, Data);
@@ -72,7 +72,7 @@ void DecodeParam(TL2 &l2, uint8_t Port_, const std::string &Data)
     }
 }
 
-void DecodePortList(TL2 &l2, const std::string &Data)
+void DecodePortList(TL2& l2, const std::string& Data)
 {
     try {
         l2.WriteLog(3, "{L2} Frame <G>");
@@ -88,7 +88,7 @@ void DecodePortList(TL2 &l2, const std::string &Data)
     }
 }
 
-void DecodeVersion(TL2 &l2, const std::string &Data)
+void DecodeVersion(TL2& l2, const std::string& Data)
 {
     try {
         if (Data.size() < 8)
@@ -105,7 +105,7 @@ void DecodeVersion(TL2 &l2, const std::string &Data)
     }
 }
 
-void DecodePortFrames(TL2 &l2, uint8_t Port_, const std::string &Data)
+void DecodePortFrames(TL2& l2, uint8_t Port_, const std::string& Data)
 {
     try {
         if (Data.size() < 4)
@@ -123,11 +123,11 @@ void DecodePortFrames(TL2 &l2, uint8_t Port_, const std::string &Data)
     }
 }
 
-void DecodeRegistration(TL2 &l2, char Kind, const std::string &CallFrom, const std::string &Data)
+void DecodeRegistration(TL2& l2, char Kind, const std::string& CallFrom, const std::string& Data)
 {
     const bool registering = Kind == 'X';
     try {
-        const auto &event = registering ? l2.FOnRegister : l2.FOnUnRegister;
+        const auto& event = registering ? l2.FOnRegister : l2.FOnUnRegister;
         if (event)
             event(l2, CallFrom, Data);
         if (Data.empty())
@@ -140,12 +140,12 @@ void DecodeRegistration(TL2 &l2, char Kind, const std::string &CallFrom, const s
     }
 }
 
-void DecodeConnect(TL2 &l2, uint8_t Port_, const std::string &CallFrom, const std::string &CallTo,
-                   const std::string &Data)
+void DecodeConnect(TL2& l2, uint8_t Port_, const std::string& CallFrom, const std::string& CallTo,
+                   const std::string& Data)
 {
     try {
         const std::string text = NoticeText(Data);
-        auto announce = [&](const char *line, const CallEvent &event, const char *eventName) {
+        auto announce = [&](const char* line, const CallEvent& event, const char* eventName) {
             const std::string call = NoticeCall(Data);
             l2.WriteLog(4, line + Data);
             if (event) {
@@ -166,16 +166,16 @@ void DecodeConnect(TL2 &l2, uint8_t Port_, const std::string &CallFrom, const st
     }
 }
 
-void DecodeDisconnect(TL2 &l2, uint8_t Port_, const std::string &CallFrom, const std::string &CallTo,
-                      const std::string &Data)
+void DecodeDisconnect(TL2& l2, uint8_t Port_, const std::string& CallFrom, const std::string& CallTo,
+                      const std::string& Data)
 {
     try {
         if (!Contains(Data, "DISCONNECTED"))
             return;
         const std::string text = NoticeText(Data);
         std::string call;
-        const CallEvent *event = nullptr;
-        const char *eventName = nullptr;
+        const CallEvent* event = nullptr;
+        const char* eventName = nullptr;
         if (Contains(Data, "RETRYOUT")) {
             l2.WriteLog(4, "{L2} Disconnect (retryout) String->" + Data);
             call = NoticeCall(Data);
@@ -210,8 +210,8 @@ void DecodeDisconnect(TL2 &l2, uint8_t Port_, const std::string &CallFrom, const
     }
 }
 
-void DecodeData(TL2 &l2, uint8_t Port_, uint8_t PID, const std::string &CallFrom, const std::string &CallTo,
-                const std::string &Data)
+void DecodeData(TL2& l2, uint8_t Port_, uint8_t PID, const std::string& CallFrom, const std::string& CallTo,
+                const std::string& Data)
 {
     try {
         if (!l2.FOnData)
@@ -226,7 +226,7 @@ void DecodeData(TL2 &l2, uint8_t Port_, uint8_t PID, const std::string &CallFrom
     }
 }
 
-void DecodeUnproto(TL2 &l2, uint8_t Port_, const std::string &Data)
+void DecodeUnproto(TL2& l2, uint8_t Port_, const std::string& Data)
 {
     try {
         TMonitorHeader header;
@@ -256,12 +256,12 @@ void DecodeUnproto(TL2 &l2, uint8_t Port_, const std::string &Data)
     }
 }
 
-void DecodeMonitored(TL2 &l2, uint8_t Port_, uint8_t PID, char Kind, const std::string &CallFrom,
-                     const std::string &CallTo, const std::string &Data)
+void DecodeMonitored(TL2& l2, uint8_t Port_, uint8_t PID, char Kind, const std::string& CallFrom,
+                     const std::string& CallTo, const std::string& Data)
 {
     try {
         const TMonitorHeader h = l2.GetHeader(Data);
-        const std::string &type = h.FrameType;
+        const std::string& type = h.FrameType;
         auto wants = [&l2](char letter) { return l2.Monitor.find(letter) != std::string::npos; };
         auto monitor = [&] {
             if (l2.FOnMonitor)

@@ -6,9 +6,9 @@
 
 namespace {
 
-bool IsOneOf(const std::string &value, std::initializer_list<const char *> choices)
+bool IsOneOf(const std::string& value, std::initializer_list<const char*> choices)
 {
-    for (const char *choice : choices)
+    for (const char* choice : choices)
         if (value == choice)
             return true;
     return false;
@@ -16,14 +16,14 @@ bool IsOneOf(const std::string &value, std::initializer_list<const char *> choic
 
 // A decimal word as a number, 0 when it is not plain digits. Digits that do not
 // fit 32 bits throw, which sends the whole header down the failure path.
-int32_t NumberOrZero(const std::string &word)
+int32_t NumberOrZero(const std::string& word)
 {
     return IsNumeric(word) ? StrToInt(word) : 0;
 }
 
 } // namespace
 
-TMonitorHeader TL2::GetHeader(const std::string &Data)
+TMonitorHeader TL2::GetHeader(const std::string& Data)
 {
     TMonitorHeader h;
     try {
@@ -46,7 +46,7 @@ TMonitorHeader TL2::GetHeader(const std::string &Data)
         }
 
         h.FrameType = NextWord(w);
-        const std::string &type = h.FrameType;
+        const std::string& type = h.FrameType;
         if (IsOneOf(type, {"UA", "FRMR", "DISC", "DM", "SABM"}))
             return h;
 
@@ -73,10 +73,19 @@ TMonitorHeader TL2::GetHeader(const std::string &Data)
         }
 
         if (type == "I") {
-            NextField(w, 'R');
-            h.NR = NumberOrZero(NextWord(w));
-            NextField(w, 'S');
-            h.NS = NumberOrZero(NextWord(w));
+            // AGWPE writes "R<n> S<n>", Dire Wolf "S<n> R<n>"; reading in a fixed order would
+            // run past the header into the information field and lose it.
+            if (!w.empty() && w[0] == 'S') {
+                NextField(w, 'S');
+                h.NS = NumberOrZero(NextWord(w));
+                NextField(w, 'R');
+                h.NR = NumberOrZero(NextWord(w));
+            } else {
+                NextField(w, 'R');
+                h.NR = NumberOrZero(NextWord(w));
+                NextField(w, 'S');
+                h.NS = NumberOrZero(NextWord(w));
+            }
             NextField(w, '=');
             h.Pid = NextWord(w);
             NextField(w, '=');

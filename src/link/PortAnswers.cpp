@@ -16,7 +16,7 @@ bool IsPortRecord(uint8_t port)
 
 } // namespace
 
-void TL2::ParsePort(const std::string &Data)
+void TL2::ParsePort(const std::string& Data)
 {
     try {
         std::string rest = Data;
@@ -28,7 +28,7 @@ void TL2::ParsePort(const std::string &Data)
         // Only 16 port records exist: ports announced beyond them are neither stored nor asked about.
         const int32_t listed = PortCount < MAX_PORTS ? PortCount : MAX_PORTS;
         for (int32_t p = 1; p <= listed; ++p) {
-            TPortRecord &record = Ports[p];
+            TPortRecord& record = Ports[p];
             const std::string number = std::to_string(p);
             record.PortName = CutAtNul(NextField(rest, ';'));
             WriteLog(5, "{L2} <ParsePort> Port(" + number + ") " + record.PortName);
@@ -59,13 +59,13 @@ void TL2::ParsePort(const std::string &Data)
     }
 }
 
-void TL2::ParseParam(uint8_t Port_, const std::string &Data)
+void TL2::ParseParam(uint8_t Port_, const std::string& Data)
 {
     try {
         // Too short to hold the parameters and their value: ignored like the other short fixed-layout answers.
         if (!IsPortRecord(Port_) || Data.size() < PARAM_ANSWER_SIZE)
             return;
-        TPortRecord &record = Ports[Port_];
+        TPortRecord& record = Ports[Port_];
         for (size_t i = 0; i < record.Params.size(); ++i)
             record.Params[i] = static_cast<uint8_t>(Data[i]);
         auto byte = [&Data](size_t i) { return static_cast<int32_t>(static_cast<uint8_t>(Data[i])); };
@@ -75,14 +75,14 @@ void TL2::ParseParam(uint8_t Port_, const std::string &Data)
     }
 }
 
-void TL2::ParseHeard(uint8_t Port_, const std::string &Data)
+void TL2::ParseHeard(uint8_t Port_, const std::string& Data)
 {
     try {
         if (!IsPortRecord(Port_))
             return;
         std::string rest = Data;
         const std::string entry = NextField(rest, '\0');
-        for (std::string &slot : Ports[Port_].Heard) {
+        for (std::string& slot : Ports[Port_].Heard) {
             if (slot.empty()) {
                 slot = entry;
                 return;
