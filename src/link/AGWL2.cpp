@@ -143,17 +143,17 @@ void TL2::AGWConnect()
         WriteLog(1, "{L2} Connected with AGWPE");
         Active = true;
         if (!LoginUser.empty() && !LoginPassword.empty()) {
-            // The password never reaches the trace in clear, neither in the line nor in the dump.
+            // The password never reaches the trace in clear: the line and every dump star it out.
             WriteLog(3, "{L2} Sending Login Frame User(" + LoginUser + ") Paswd(****)");
             if (LoginUser.size() > LOGIN_FIELD)
                 LoginUser.resize(LOGIN_FIELD);
             if (LoginPassword.size() > LOGIN_FIELD)
                 LoginPassword.resize(LOGIN_FIELD);
-            const std::string userField = PadRight(LoginUser, LOGIN_FIELD, '\0');
-            const std::string login = userField + PadRight(LoginPassword, LOGIN_FIELD, '\0');
+            const std::string login =
+                PadRight(LoginUser, LOGIN_FIELD, '\0') + PadRight(LoginPassword, LOGIN_FIELD, '\0');
             WriteLog(4, "{L2} <OnAGWUp> Login Frame Info Area");
             if (Log.Enabled(4))
-                WriteHex(4, userField + PadRight(std::string(LoginPassword.size(), '*'), LOGIN_FIELD, '\0'));
+                WriteHex(4, DataForTrace('P', login));
             Write(0, 0, 'P', "", "", login);
         }
         FireLinkEvent(FOnAGWUp, "FOnAGWUp");

@@ -170,6 +170,9 @@ public:
 
 private:
     void FireLinkEvent(const std::function<void(TL2&)>& event, const char* name);
+    // The data of a frame as the trace may show it: the password of a login
+    // frame is starred out.
+    static std::string DataForTrace(char Kind, std::string_view Data);
     void DecodeOne();
 
     std::unique_ptr<ClientSocket> socket_;

@@ -20,6 +20,16 @@ std::string Num(uint32_t value)
 
 } // namespace
 
+std::string TL2::DataForTrace(char Kind, std::string_view Data)
+{
+    std::string shown(Data);
+    if (Kind == 'P')
+        for (size_t i = MAX_DATA; i < shown.size(); ++i)
+            if (shown[i] != '\0')
+                shown[i] = '*';
+    return shown;
+}
+
 void TL2::SendData(uint32_t Port_, uint8_t PID, const std::string& CallFrom, const std::string& CallTo,
                    const std::string& Text_)
 {
@@ -79,7 +89,8 @@ bool TL2::Write(uint8_t Port_, uint8_t PID, char Kind, std::string_view CallFrom
         WriteLog(4, "{L2} <L2 Send> Port(" + Num(Port_) + ") DK[" + kind + "] Pid(" + Num(PID) + ") From(" +
                         std::string(CallFrom) + ") To(" + std::string(CallTo) + ") DK[" + kind + "] Len(" +
                         Num(static_cast<uint32_t>(Data.size())) + ") using object(" + CallSign + ")");
-        WriteHex(5, Data);
+        if (Log.Enabled(5))
+            WriteHex(5, DataForTrace(Kind, Data));
         Send(socket_.get(), Port_, PID, Kind, CallFrom, CallTo, static_cast<uint32_t>(Data.size()), Data);
         return true;
     } catch (...) {
@@ -109,7 +120,7 @@ bool TL2::Send(ClientSocket* socket, uint8_t Port_, uint8_t PID, char Kind, std:
 
             WriteLog(4, "{L2} Send Frame Header iLen(" + Num(length) + ")");
             if (Log.Enabled(5))
-                WriteHex(5, header + std::string(Data));
+                WriteHex(5, header + DataForTrace(Kind, Data));
 
             if (length == 0) {
                 WriteLog(4, "{L2} Sent NUL length frame");
