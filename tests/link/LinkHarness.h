@@ -1,0 +1,138 @@
+// A link object on a FakeSocket and a ManualClock, tracing everything into a
+// file of its own, with helpers to read the trace and the frames sent.
+#pragma once
+
+#include "fakes/FakeSocket.h"
+#include "fakes/ManualClock.h"
+#include "link/AGWL2.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace linktest {
+
+// The trace file's lines; a time-stamped line keeps only the text after the
+// date and time, a hex-dump line (" |...") is kept whole.
+inline std::vector<std::string> ReadTrace(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    const std::string all = content.str();
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < all.size()) {
+        size_t end = all.find("\r\n", at);
+        if (end == std::string::npos)
+            end = all.size();
+        std::string line = all.substr(at, end - at);
+        at = end + 2;
+        if (line.rfind(" |", 0) != 0) {
+            size_t first = line.find(' ');
+            size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+            line = second == std::string::npos ? std::string() : line.substr(second + 1);
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+inline std::string Frame(uint8_t wirePort, char kind, uint8_t pid, const std::string& from, const std::string& to,
+                         const std::string& data)
+{
+    AgwFrame frame;
+    frame.WirePort = wirePort;
+    frame.Kind = kind;
+    frame.PID = pid;
+    frame.CallFrom = from;
+    frame.CallTo = to;
+    frame.Data = data;
+    return EncodeFrame(frame);
+}
+
+struct SeenFrame {
+    uint8_t Port;
+    uint8_t PID;
+    char Kind;
+    std::string CallFrom;
+    std::string CallTo;
+    std::string Data;
+};
+
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = std::filesystem::temp_directory_path() / ("palavoro-link-" + std::string(info->test_suite_name()) + "-" +
+                                                         info->name() + "-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        auto fake = std::make_unique<FakeSocket>();
+        socket = fake.get();
+        l2 = std::make_unique<TL2>(std::move(fake), clock);
+        l2->Log.Debug = "YES";
+        l2->Log.Trace = 5;
+        l2->Log.LogFile = (dir_ / "trace.log").string();
+        l2->FOnFrame = [this](TL2&, uint8_t port, uint8_t pid, char kind, const std::string& from,
+                              const std::string& to, const std::string& data) {
+            seen.push_back({port, pid, kind, from, to, data});
+        };
+    }
+
+    void TearDown() override
+    {
+        l2.reset();
+        std::filesystem::remove_all(dir_);
+    }
+
+    std::vector<std::string> Trace() const { return ReadTrace(dir_ / "trace.log"); }
+
+    // The trace without hex-dump lines.
+    std::vector<std::string> TraceText() const
+    {
+        std::vector<std::string> text;
+        for (auto& line : Trace())
+            if (line.rfind(" |", 0) != 0)
+                text.push_back(line);
+        return text;
+    }
+
+    std::string TraceFile() const
+    {
+        std::ifstream in(dir_ / "trace.log", std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+
+    void ClearTrace() { std::filesystem::remove(dir_ / "trace.log"); }
+
+    // Brings the TCP connection up with no login and forgets what that sent and traced.
+    void BringUp()
+    {
+        socket->Connect();
+        socket->TakeSent();
+        ClearTrace();
+    }
+
+    std::vector<AgwFrame> SentFrames() { return DecodeFrames(socket->TakeSent()); }
+
+    ManualClock clock;
+    FakeSocket* socket = nullptr;
+    std::unique_ptr<TL2> l2;
+    std::vector<SeenFrame> seen;
+
+private:
+    std::filesystem::path dir_;
+};
+
+} // namespace linktest
