@@ -1,0 +1,156 @@
+// A chat server on a fake AGWPE socket and a manual clock, with a temporary
+// base directory, for the server's unit tests.
+#pragma once
+
+#include "fakes/FakeSocket.h"
+#include "fakes/ManualClock.h"
+#include "link/AgwFrame.h"
+#include "server/chat.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+class RecordingShell : public ShellServices {
+public:
+    std::vector<std::string> Fatal;
+    void FatalError(const std::string& text) override { Fatal.push_back(text); }
+};
+
+// One text as the link sent it: a "D" chain rejoined, or any other frame.
+struct SentText {
+    char Kind = 0;
+    int Port = 0; // 1-based
+    std::string From;
+    std::string To;
+    std::string Data;
+};
+
+inline std::string MakeTempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "palavoro-chat-XXXXXX").string();
+    char* made = mkdtemp(pattern.data());
+    if (made == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+class ChatTest : public ::testing::Test {
+protected:
+    ChatTest()
+        : dir_(MakeTempDir()), form(shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir_ + "/")
+    {
+        form.Log.Debug = "YES";
+        form.Log.Trace = 5;
+        form.Log.LogFile = dir_ + "/trace.log";
+        auto socket = std::make_unique<FakeSocket>();
+        fake = socket.get();
+        form.L2 = std::make_unique<TL2>(std::move(socket), clock);
+        form.L2->SetCallSign("N0SRV");
+        form.L2->SetAddress("127.0.0.1");
+        form.CallSign = "N0SRV";
+        fake->Connect();
+        fake->TakeSent();
+        form.AddArea(0, "Root", true, "N0SRV");
+        form.Registered = true;
+        form.Timeout = 0;
+    }
+    ~ChatTest() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+
+    // Everything the link sent since the last call; split "D" data is joined
+    // again (a frame of 255 bytes continues in the next one to the same station).
+    std::vector<SentText> Sent()
+    {
+        std::vector<SentText> texts;
+        bool continues = false;
+        for (const AgwFrame& frame : DecodeFrames(fake->TakeSent())) {
+            const int port = frame.WirePort + 1;
+            if (continues && frame.Kind == 'D' && texts.back().To == frame.CallTo && texts.back().Port == port)
+                texts.back().Data += frame.Data;
+            else
+                texts.push_back({frame.Kind, port, frame.CallFrom, frame.CallTo, frame.Data});
+            continues = frame.Kind == 'D' && frame.DataLen == 255;
+        }
+        return texts;
+    }
+
+    // The "D" texts sent to one station, in order.
+    static std::vector<std::string> DataTo(const std::vector<SentText>& texts, const std::string& call)
+    {
+        std::vector<std::string> data;
+        for (const SentText& text : texts)
+            if (text.Kind == 'D' && text.To == call)
+                data.push_back(text.Data);
+        return data;
+    }
+    std::vector<std::string> TakeTo(const std::string& call) { return DataTo(Sent(), call); }
+
+    // A user control block as a connection would leave it, without the
+    // welcome: in Root, counted, online.
+    TUser& AddUser(int32_t port, const std::string& call, int32_t areaId = 0)
+    {
+        TUser* user = form.NewUser(port, call);
+        EXPECT_NE(user, nullptr);
+        user->State = ONLINE;
+        user->AreaId = areaId;
+        form.IncAreaUsers(areaId);
+        return *user;
+    }
+
+    void Command(TUser& user, const std::string& line) { form.ExecuteCommand(user.Port, user.CallSign, user, line); }
+
+    void WriteText(const std::string& name, const std::string& content)
+    {
+        std::filesystem::create_directories(dir_ + "/TEXT");
+        std::ofstream(dir_ + "/TEXT/" + name, std::ios::binary) << content;
+    }
+    void WriteFile(const std::string& name, const std::string& content)
+    {
+        std::ofstream(dir_ + "/" + name, std::ios::binary) << content;
+    }
+
+    // The trace lines without their date and time.
+    std::vector<std::string> Trace()
+    {
+        std::ifstream in(form.Log.LogFile, std::ios::binary);
+        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<std::string> lines;
+        for (size_t at = 0; at < all.size();) {
+            size_t end = all.find("\r\n", at);
+            if (end == std::string::npos)
+                end = all.size();
+            std::string line = all.substr(at, end - at);
+            at = end + 2;
+            if (line.rfind(" |", 0) == 0)
+                continue; // hex dump
+            size_t first = line.find(' ');
+            size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+            lines.push_back(second == std::string::npos ? line : line.substr(second + 1));
+        }
+        return lines;
+    }
+    bool Traced(const std::string& text)
+    {
+        for (const std::string& line : Trace())
+            if (line == text)
+                return true;
+        return false;
+    }
+
+    std::string dir_;
+    RecordingShell shell;
+    ManualClock clock;
+    TForm1 form;
+    FakeSocket* fake = nullptr;
+};
+
+using Texts = std::vector<std::string>;
