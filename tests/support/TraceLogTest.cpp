@@ -1,0 +1,209 @@
+#include "support/TraceLog.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+using ::testing::ElementsAre;
+using namespace std::string_literals;
+
+namespace {
+
+class TraceLogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("palavoro-trace-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+                std::to_string(::getpid()));
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        path = (dir_ / "trace.log").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string Contents() const
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    // Lines without their CR LF.
+    std::vector<std::string> Lines() const
+    {
+        std::vector<std::string> lines;
+        const std::string all = Contents();
+        size_t at = 0;
+        while (at < all.size()) {
+            size_t end = all.find("\r\n", at);
+            EXPECT_NE(end, std::string::npos) << "every line ends in CR LF";
+            if (end == std::string::npos)
+                break;
+            lines.push_back(all.substr(at, end - at));
+            at = end + 2;
+        }
+        return lines;
+    }
+
+    std::string path;
+
+private:
+    std::filesystem::path dir_;
+};
+
+} // namespace
+
+TEST_F(TraceLogTest, LineIsDateTimeAndText)
+{
+    TraceLog log("YES", 1, path);
+    log.WriteLog(1, "{L2} Connected with AGWPE");
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"([^ ]+ [^ ]+ \{L2\} Connected with AGWPE)"))) << lines[0];
+}
+
+TEST_F(TraceLogTest, MissingFileIsCreatedAndExistingOneAppendedTo)
+{
+    TraceLog log("YES", 5, path);
+    log.WriteLog(1, "one");
+    TraceLog other("YES", 5, path);
+    other.WriteLog(1, "two");
+    log.WriteLog(5, "three");
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(lines[0].ends_with(" one"));
+    EXPECT_TRUE(lines[1].ends_with(" two"));
+    EXPECT_TRUE(lines[2].ends_with(" three"));
+}
+
+TEST_F(TraceLogTest, OnlyExactYesEnablesTracing)
+{
+    TraceLog log("yes", 5, path);
+    log.WriteLog(1, "lower case");
+    log.Debug = "YES ";
+    log.WriteLog(1, "trailing blank");
+    log.Debug = "";
+    log.WriteHex(1, "data");
+    EXPECT_FALSE(std::filesystem::exists(path));
+    log.Debug = "YES";
+    log.WriteLog(1, "written");
+    EXPECT_EQ(Lines().size(), 1u);
+}
+
+TEST_F(TraceLogTest, LevelAboveTraceIsSkipped)
+{
+    TraceLog log("YES", 3, path);
+    log.WriteLog(3, "three");
+    log.WriteLog(4, "four");
+    log.WriteHex(4, "dump");
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].ends_with(" three"));
+}
+
+TEST_F(TraceLogTest, TraceZeroSuppressesEverything)
+{
+    TraceLog log("YES", 0, path);
+    for (uint8_t level = 1; level <= 5; ++level)
+        log.WriteLog(level, "x");
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(TraceLogTest, NegativeTraceSuppressesSignedButPassesUnsignedLevels)
+{
+    TraceLog link("YES", -1, path);
+    link.WriteLog(1, "link");
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    TraceLog server("YES", -1, path, true);
+    server.WriteLog(5, "server");
+    server.WriteLog(255, "any level");
+    EXPECT_EQ(Lines().size(), 2u);
+}
+
+TEST_F(TraceLogTest, HexDumpMatchesTheReferenceExample)
+{
+    TraceLog log("YES", 5, path);
+    log.WriteHex(5, "Hello, {world}!~\r\nBye");
+    EXPECT_THAT(Lines(), ElementsAre(" |48 65 6C 6C 6F 2C 20 7B 77 6F 72 6C 64 7D 21 7E |Hello, .world.!.",
+                                     " |0D 0A 42 79 65 -- -- -- -- -- -- -- -- -- -- -- |..Bye           "));
+}
+
+TEST_F(TraceLogTest, EveryDumpLineIs67Characters)
+{
+    TraceLog log("YES", 5, path);
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
+    log.WriteHex(5, all + "\0z"s);
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 17u);
+    for (auto& line : lines)
+        EXPECT_EQ(line.size(), 67u) << line;
+    EXPECT_EQ(lines[2], " |20 21 22 23 24 25 26 27 28 29 2A 2B 2C 2D 2E 2F | !\"#$%&'()*+,-./");
+    EXPECT_EQ(lines[7], " |70 71 72 73 74 75 76 77 78 79 7A 7B 7C 7D 7E 7F |pqrstuvwxyz.....");
+    EXPECT_EQ(lines[15], " |F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF |................");
+    EXPECT_EQ(lines[16], " |00 7A -- -- -- -- -- -- -- -- -- -- -- -- -- -- |.z              ");
+}
+
+TEST_F(TraceLogTest, SixteenBytesGiveOneLineAndSeventeenTwo)
+{
+    TraceLog log("YES", 5, path);
+    log.WriteHex(5, "0123456789ABCDEF");
+    EXPECT_THAT(Lines(), ElementsAre(" |30 31 32 33 34 35 36 37 38 39 41 42 43 44 45 46 |0123456789ABCDEF"));
+    std::filesystem::remove(path);
+    log.WriteHex(5, "0123456789ABCDEFG");
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], " |47 -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- |G               ");
+}
+
+TEST_F(TraceLogTest, EmptyDumpDoesNotTouchTheFile)
+{
+    TraceLog log("YES", 5, path);
+    log.WriteHex(1, "");
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(TraceLogTest, TruncateEmptiesTheFile)
+{
+    TraceLog log("YES", 5, path);
+    log.WriteLog(1, "old");
+    log.Truncate();
+    EXPECT_EQ(Contents(), "");
+    log.WriteLog(1, "new");
+    EXPECT_EQ(Lines().size(), 1u);
+}
+
+TEST_F(TraceLogTest, UnwritableFileIsReportedOnceAndNeverThrows)
+{
+    TraceLog log("YES", 5, path + ".d/missing/trace.log");
+    ::testing::internal::CaptureStderr();
+    EXPECT_NO_THROW({
+        log.WriteLog(1, "one");
+        log.WriteHex(1, "two");
+        log.WriteLog(1, "three");
+        log.Truncate();
+    });
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("missing/trace.log"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "reported once: " << err;
+}
+
+TEST_F(TraceLogTest, DirectoryAsLogFileIsSkipped)
+{
+    std::filesystem::create_directories(path);
+    TraceLog log("YES", 5, path);
+    ::testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(log.WriteLog(1, "x"));
+    EXPECT_FALSE(::testing::internal::GetCapturedStderr().empty());
+    EXPECT_TRUE(std::filesystem::is_directory(path));
+}
