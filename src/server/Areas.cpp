@@ -28,8 +28,8 @@ void TForm1::DecAreaUsers(int32_t Id)
 TArea* TForm1::AddArea(int32_t Id, const std::string& Topic, bool Lock, const std::string& Owner)
 {
     const std::string id = std::to_string(Id);
-    WriteLog(4, "{PALAVORO} <AddArea> Id(" + id + ") Topic(" + Topic + ") Lock(" + BoolText(Lock) + ") Owner(" +
-                    Owner + ")");
+    WriteLog(4, "{PALAVORO} <AddArea> Id(" + id + ") Topic(" + Topic + ") Lock(" + BoolText(Lock) + ") Owner(" + Owner +
+                    ")");
     if (FindArea(Id) != nullptr) {
         WriteLog(1, "{PALAVORO} <AddArea> Area(" + id + ") Already defined, creation ignored");
         return nullptr;

@@ -6,8 +6,7 @@ const char* const NameRequired = "\r--- This server requires to set your name, u
 
 } // namespace
 
-void TForm1::OnConnect(TL2& link, uint8_t Port, const std::string& From, const std::string& To,
-                       const std::string& Text)
+void TForm1::OnConnect(TL2& link, uint8_t Port, const std::string& From, const std::string& To, const std::string& Text)
 {
     try {
         const std::string port = std::to_string(Port);

@@ -43,7 +43,8 @@ inline std::string MakeTempDir()
 class ChatTest : public ::testing::Test {
 protected:
     ChatTest()
-        : dir_(MakeTempDir()), form(shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir_ + "/")
+        : dir_(MakeTempDir()), form(
+                                   shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir_ + "/")
     {
         form.Log.Debug = "YES";
         form.Log.Trace = 5;

@@ -39,7 +39,8 @@ TEST_F(ChatAreas, AddAreaAppendsInCreationOrderWithItsTraceLines)
     EXPECT_EQ(form.FindArea(8), nullptr);
 
     Texts trace = Trace();
-    auto at = std::find(trace.begin(), trace.end(), "{PALAVORO} <AddArea> Id(7) Topic(Seven) Lock(FALSE) Owner(N0CALL-1)");
+    auto at =
+        std::find(trace.begin(), trace.end(), "{PALAVORO} <AddArea> Id(7) Topic(Seven) Lock(FALSE) Owner(N0CALL-1)");
     ASSERT_NE(at, trace.end());
     ASSERT_GE(std::distance(at, trace.end()), 3);
     EXPECT_EQ(at[1], "{PALAVORO} Area(7) Created");
@@ -103,21 +104,6 @@ TEST_F(ChatAreas, SameCallOnTwoPortsIsTwoBlocksButNotTwiceOnOnePort)
     EXPECT_EQ(form.FindUser(2, "N0CALL"), second);
     EXPECT_EQ(form.NewUser(1, "N0CALL"), nullptr);
     EXPECT_EQ(form.UserList.size(), 2u);
-}
-
-TEST_F(ChatAreas, NewUserStartsDisconnectedInRootWithoutTimer)
-{
-    TUser* user = form.NewUser(3, "N0CALL-5");
-
-    ASSERT_NE(user, nullptr);
-    EXPECT_EQ(user->Port, 3);
-    EXPECT_EQ(user->CallSign, "N0CALL-5");
-    EXPECT_EQ(user->State, DISC);
-    EXPECT_EQ(user->AreaId, 0);
-    EXPECT_TRUE(user->ServerCall.empty());
-    EXPECT_TRUE(user->Name.empty());
-    EXPECT_TRUE(user->Info.empty());
-    EXPECT_EQ(user->IdleTimer, nullptr);
 }
 
 TEST_F(ChatAreas, RemoveUserKeepsTheOrderOfTheOthers)

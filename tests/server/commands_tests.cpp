@@ -93,14 +93,6 @@ TEST_F(ChatCommands, HelpSendsTheBuiltInListOrTheOperatorsFile)
     EXPECT_EQ(Run("/help\r"), (Texts{"Ask the sysop\r", "/B to leave\r"}));
 }
 
-TEST_F(ChatCommands, HelpSendsNothingWhenTheLinkIsDown)
-{
-    fake->PeerClose();
-    Command(me, "/H\r");
-    EXPECT_TRUE(fake->Sent.empty());
-    EXPECT_TRUE(Traced("{PALAVORO} <SendFile> L2 Object not Active"));
-}
-
 TEST_F(ChatCommands, UsersWithoutNameMaySayOnlyByeHelpVersionAndName)
 {
     me.State = NONAME;
@@ -270,9 +262,8 @@ TEST_F(ChatCommands, NewAreaIsAnnouncedEverywhereAndTheCreatorMovesIn)
     Command(me, "/NE Digital  modes\r");
 
     std::vector<SentText> sent = Sent();
-    EXPECT_EQ(DataTo(sent, "N0AAA-1"),
-              (Texts{"\r-- Created Area(Digital  modes) Topic(Digital  modes)\r",
-                     "\r-- Now at Area(Digital  modes) Topic(Digital  modes)\r"}));
+    EXPECT_EQ(DataTo(sent, "N0AAA-1"), (Texts{"\r-- Created Area(Digital  modes) Topic(Digital  modes)\r",
+                                              "\r-- Now at Area(Digital  modes) Topic(Digital  modes)\r"}));
     EXPECT_EQ(DataTo(sent, "N0BBB"), (Texts{"[0]<N0AAA-1@N0SRV> New Area(128) created by Call(N0AAA-1)\r\r",
                                             "[0]<N0AAA-1@N0SRV> <N0AAA-1 left this area, now in Area(128)>\r\r"}));
     EXPECT_EQ(DataTo(sent, "N0CCC"), Texts{"[5]<N0AAA-1@N0SRV> New Area(128) created by Call(N0AAA-1)\r\r"});

@@ -255,18 +255,6 @@ TEST_F(ChatConnections, TheTimeLimitCountsFromTheConnectionWhateverTheUserDoes)
     EXPECT_EQ(clock.LiveTimers(), 1u);
 }
 
-TEST_F(ChatConnections, TheOperatorsInactivityTextIsSentWhenPresent)
-{
-    WriteText("INACTIVE.INF", "Bye for now\r\n");
-    form.Timeout = 1000;
-    Connect(1, "N0AAA");
-    Sent();
-
-    clock.Advance(1000);
-
-    EXPECT_EQ(TakeTo("N0AAA"), Texts{"Bye for now\r"});
-}
-
 TEST_F(ChatConnections, ByeThenDisconnectAnnouncesTheDepartureOnce)
 {
     Connect(1, "N0AAA");
@@ -353,12 +341,6 @@ TEST_F(ChatConnections, LinkUpRegistersTheCallsign)
     EXPECT_TRUE(Traced("{PALAVORO} Event <OnAGWUp> AGWPE(N0SRV)"));
 }
 
-TEST_F(ChatConnections, VersionIsTraced)
-{
-    form.OnVersion(*form.L2, 2005, 127);
-    EXPECT_TRUE(Traced("{PALAVORO} AGW Packet Engine Version=2005.127"));
-}
-
 TEST_F(ChatConnections, PortListStartsTheBeaconWhichPostsThroughTheServer)
 {
     form.OnPort(*form.L2);
@@ -369,9 +351,8 @@ TEST_F(ChatConnections, PortListStartsTheBeaconWhichPostsThroughTheServer)
     form.Beacon->CallSign = "N0SRV";
     form.Beacon->Text = "Chat here";
     form.Beacon->OnBeacon = [this](TL2& link, uint8_t port, const std::string& call, const std::string& id,
-                                   const std::string& via, const std::string& text) {
-        form.OnBeacon(link, port, call, id, via, text);
-    };
+                                   const std::string& via,
+                                   const std::string& text) { form.OnBeacon(link, port, call, id, via, text); };
     form.L2->PortCount = 1;
 
     form.OnPort(*form.L2);

@@ -79,16 +79,6 @@ TEST_F(ChatDelivery, ChatLineFromAVanishedAreaReturnsTheUserToRoot)
     EXPECT_EQ(form.FindArea(0)->UserCount, before + 1);
 }
 
-TEST_F(ChatDelivery, ChatLineIsRelayedAsReceived)
-{
-    TUser& user = AddUser(1, "N0AAA");
-    AddUser(1, "N0BBB");
-
-    form.SendData(1, "N0AAA", user, "hi all\r");
-
-    EXPECT_EQ(TakeTo("N0BBB"), Texts{"[0]<N0AAA@N0SRV> hi all\r\r"});
-}
-
 TEST_F(ChatDelivery, JoinAreaTellsBothAreasAndCountsTheMove)
 {
     form.AddArea(5, "Five", true, "N0SRV");
@@ -145,14 +135,14 @@ TEST_F(ChatDelivery, MoveAreaUsersNamesTheOldTopicAfterTheNewNumber)
     form.MoveAreaUsers(140, 3);
 
     std::vector<SentText> sent = Sent();
-    EXPECT_EQ(DataTo(sent, "N0AAA"), (Texts{"\r-- Area(140) Removed by Owner Now at Area(3-Old one)\r",
-                                            "\r-- Now at Area(Three) Topic(Three)\r",
-                                            "[3]<N0BBB@N0SRV> <N0BBB joined Area>\r\r"}));
+    EXPECT_EQ(DataTo(sent, "N0AAA"),
+              (Texts{"\r-- Area(140) Removed by Owner Now at Area(3-Old one)\r",
+                     "\r-- Now at Area(Three) Topic(Three)\r", "[3]<N0BBB@N0SRV> <N0BBB joined Area>\r\r"}));
     EXPECT_EQ(DataTo(sent, "N0BBB"), (Texts{"[140]<N0AAA@N0SRV> <N0AAA left this area, now in Area(3)>\r\r",
                                             "\r-- Area(140) Removed by Owner Now at Area(3-Old one)\r",
                                             "\r-- Now at Area(Three) Topic(Three)\r"}));
-    EXPECT_EQ(DataTo(sent, "N0CCC"), (Texts{"[3]<N0AAA@N0SRV> <N0AAA joined Area>\r\r",
-                                            "[3]<N0BBB@N0SRV> <N0BBB joined Area>\r\r"}));
+    EXPECT_EQ(DataTo(sent, "N0CCC"),
+              (Texts{"[3]<N0AAA@N0SRV> <N0AAA joined Area>\r\r", "[3]<N0BBB@N0SRV> <N0BBB joined Area>\r\r"}));
     EXPECT_EQ(form.FindArea(140)->UserCount, 0u);
     EXPECT_EQ(form.FindArea(3)->UserCount, 3u);
 }
@@ -186,20 +176,6 @@ TEST_F(ChatDelivery, FreeAreaIdHandsOutTheLowestFreeIdFrom128)
     EXPECT_EQ(form.FreeAreaId(), 200);
 }
 
-TEST_F(ChatDelivery, DeleteAreaKeepsTheOrderOfTheOthers)
-{
-    form.AddArea(5, "Five", true, "N0SRV");
-    form.AddArea(6, "Six", true, "N0SRV");
-    form.AddArea(7, "Seven", true, "N0SRV");
-
-    form.DeleteArea(form.FindArea(6));
-
-    std::vector<int32_t> ids;
-    for (const TArea& area : form.AreaList)
-        ids.push_back(area.Id);
-    EXPECT_EQ(ids, (std::vector<int32_t>{0, 5, 7}));
-}
-
 TEST_F(ChatDelivery, ListAreasSendsOneLinePerArea)
 {
     form.AddArea(5, "Five", true, "N0SRV");
@@ -222,23 +198,13 @@ TEST_F(ChatDelivery, ListUsersByAreaListsEveryAreaWithItsUsers)
     form.ListUsersByArea(1, "N0AAA", nullptr);
 
     EXPECT_EQ(TakeTo("N0AAA"), (Texts{"\rWho is here:\r", "Id(0) Topic(Root) Owner(N0SRV) Users(2)\r",
-                                      "   User(1:N0AAA) Name(Ann) Info()\r", "   User(2:N0BBB) Name() Info(QTH Lisbon)\r",
-                                      "   --- Total Users (2)\r", "Id(5) Topic(Five) Owner(N0SRV) Users(0)\r",
-                                      "   --- Total Users (0)\r"}));
+                                      "   User(1:N0AAA) Name(Ann) Info()\r",
+                                      "   User(2:N0BBB) Name() Info(QTH Lisbon)\r", "   --- Total Users (2)\r",
+                                      "Id(5) Topic(Five) Owner(N0SRV) Users(0)\r", "   --- Total Users (0)\r"}));
 
     form.ListUsersByArea(1, "N0AAA", form.FindArea(5));
     EXPECT_EQ(TakeTo("N0AAA"),
               (Texts{"\rWho is here:\r", "Id(5) Topic(Five) Owner(N0SRV) Users(0)\r", "   --- Total Users (0)\r"}));
-}
-
-TEST_F(ChatDelivery, PromptNamesAreaCallAndServer)
-{
-    form.SendPrompt(3, "N0AAA-2", 129);
-
-    std::vector<SentText> sent = Sent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Port, 3);
-    EXPECT_EQ(sent[0].Data, "\r[129]{N0AAA-2 de N0SRV}:\r");
 }
 
 TEST_F(ChatDelivery, SendFileSendsOneLinePerSendWhateverTheLineEnd)
@@ -298,12 +264,6 @@ TEST_F(ChatDelivery, SendFileSendsNothingWithoutAnActiveLink)
     form.L2.reset();
     form.SendFile(1, "N0AAA", "HELP.INF", "fallback\r");
     EXPECT_TRUE(Traced("{PALAVORO} <SendFile> L2 Object not ready"));
-}
-
-TEST_F(ChatDelivery, SendFileTracesWhatItSends)
-{
-    form.SendFile(2, "N0AAA", "NONE.INF", "x\r");
-    EXPECT_TRUE(Traced("{PALAVORO} <SendFile> Sending file(NONE.INF) to (2:N0AAA)"));
 }
 
 } // namespace
