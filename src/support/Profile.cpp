@@ -130,7 +130,6 @@ struct ParsedLine {
     LineKind kind = LineKind::Other;
     std::string_view name;  // section name or key
     size_t valueOffset = 0; // for an entry: where its value starts within the line
-    bool hasValue = false;  // for an entry: something other than blanks follows "="
 };
 
 ParsedLine ParseLine(std::string_view text)
@@ -156,8 +155,7 @@ ParsedLine ParseLine(std::string_view text)
     parsed.kind = LineKind::Entry;
     parsed.name = Trim(text.substr(start, equals - start));
     const size_t value = text.find_first_not_of(" \t", equals + 1);
-    parsed.hasValue = value != std::string_view::npos;
-    parsed.valueOffset = parsed.hasValue ? value : equals + 1;
+    parsed.valueOffset = value != std::string_view::npos ? value : equals + 1;
     return parsed;
 }
 
