@@ -1,0 +1,210 @@
+"""Start-up of the real program: Palavoro.INI, the trace, the single-instance
+guard and the ways the program ends. Headless, against a scripted AGWPE peer
+on 127.0.0.1."""
+
+import os
+import signal
+import subprocess
+import unittest
+
+from agwpeer import AgwPeer, PalavoroRun, free_port, ini_text
+
+SERVER = "N0SRV"
+BEACON_LINE = "{PALAVORO} AX.25 <UI> Beacon Initialized"
+
+
+class StartupTest(unittest.TestCase):
+    def setUp(self):
+        self._runs = []
+        self._peers = []
+
+    def tearDown(self):
+        for run in self._runs:
+            run.stop()
+            run.cleanup()
+        for peer in self._peers:
+            peer.close()
+
+    def peer(self):
+        peer = AgwPeer()
+        self._peers.append(peer)
+        return peer
+
+    def start(self, ini=None, **kwargs):
+        run = PalavoroRun(ini, **kwargs)
+        self._runs.append(run)
+        return run.start()
+
+    def start_with_peer(self, palavoro=None, sections=None, serve=True):
+        """The program connected to a fresh peer that has answered X, G and R."""
+        peer = self.peer()
+        settings = {"TCP_PORT": peer.port, "CALLSIGN": SERVER}
+        settings.update(palavoro or {})
+        all_sections = {"PALAVORO": settings}
+        all_sections.update(sections or {})
+        run = self.start(ini_text(all_sections))
+        peer.accept()
+        if serve:
+            peer.serve_startup()
+            # The version answer went last, so its level-1 line means all three were handled.
+            run.wait_for_log(lambda l: l.startswith("{PALAVORO} AGW Packet Engine Version="))
+        return run, peer
+
+    def connect(self, peer, port, station, server=SERVER):
+        peer.connect_station(port, station, server)
+        return peer.wait_for("D", match=lambda f: f.call_to == station)
+
+    def assert_ends(self, run, status=None):
+        try:
+            code = run.wait(10)
+        except subprocess.TimeoutExpired:
+            self.fail("the program did not end")
+        if status is None:
+            self.assertNotEqual(code, 0)
+        else:
+            self.assertEqual(code, status)
+        return code
+
+    def test_without_ini_traces_at_level_4_and_has_no_beacon(self):
+        run = self.start(None)
+        # AGWPE at the built-in 127.0.0.1:8000 may or may not answer: either
+        # way the link fires a level-4 event line.
+        lines = run.wait_for_log(lambda l: l.startswith("{L2} Fired Event <"))
+        self.assertIn("{PALAVORO} Program Initialization", lines)
+        self.assertIn("{L2} Set TCP Port 8000", lines)
+        self.assertIn("{L2} Set CallSign NOBODY-0", lines)
+        self.assertIn("{PALAVORO} Root Area Created", lines)
+        self.assertNotIn(BEACON_LINE, lines)
+        self.assertTrue(os.path.exists(run.log_path("Palavoro.LOG")))
+
+    def test_empty_palavoro_section_traces_level_1_only(self):
+        run = self.start("[PALAVORO]\r\n")
+        lines = run.wait_for_log("{PALAVORO} Root Area Created")
+        self.assertEqual(lines[0], "{PALAVORO} Program Initialization")
+        self.assertIn("{PALAVORO} L2 Object Creation Completed", lines)
+        self.assertIn("{PALAVORO} Memory Control Block Initialized", lines)
+        for level_3_or_4 in ("{L2} Set CallSign NOBODY-0", "{L2} Set Address 127.0.0.1", "{L2} Set TCP Port 8000"):
+            self.assertNotIn(level_3_or_4, lines)
+        self.assertFalse(any(l.startswith("{L2} Fired Event") for l in run.log_lines()))
+        self.assertFalse(any(l.startswith("{PALAVORO} <AddArea> Id(") for l in lines))
+        self.assertNotIn(BEACON_LINE, lines)
+
+    def test_disable_list_refuses_ports_1_and_3_only(self):
+        run, peer = self.start_with_peer({"DISABLE": "1,3,x,0,101,,250"})
+        lines = run.log_lines()
+        self.assertEqual(
+            lines[:3],
+            ["{CHAT} Port(1) Disabled", "{CHAT} Port(3) Disabled", "{PALAVORO} Program Initialization"],
+        )
+        self.assertEqual(len([l for l in lines if l.endswith(") Disabled")]), 2)
+
+        refusal = "\r--- Connections not Allowed on this Port\r"
+        for port, station in ((1, "N1AAA"), (3, "N3CCC")):
+            self.assertEqual(self.connect(peer, port, station).text, refusal)
+            self.assertEqual(peer.wait_for("d").call_to, station)
+        for port, station in ((2, "N2BBB"), (4, "N4DDD")):
+            welcome = self.connect(peer, port, station)
+            self.assertEqual(welcome.text, "Welcome to the %s Chat Server\r" % SERVER)
+            self.assertEqual(welcome.server_port, port)
+
+    def test_createarea_yes_in_any_case_allows_new_areas(self):
+        for value, allowed in (("yes", True), ("Y", False)):
+            with self.subTest(CREATEAREA=value):
+                run, peer = self.start_with_peer({"CREATEAREA": value})
+                self.connect(peer, 1, "N1AAA")
+                peer.send_line(1, "N1AAA", SERVER, "/NE Test")
+                expected = "Created Area(Test)" if allowed else "Server do not allow creation of areas"
+                peer.wait_for_data_to("N1AAA", contains=expected)
+                run.stop()
+
+    def test_lower_case_callsign_is_registered_upper_cased(self):
+        run, peer = self.start_with_peer({"CALLSIGN": "n0srv-5"}, serve=False)
+        registration = peer.wait_for("X")
+        self.assertEqual(registration.call_from, "N0SRV-5")
+
+    def test_areas_refuse_id_0_and_repeated_ids(self):
+        areas = ["0=Zero", "5=Five", "x=Skipped", "5=Again", "7=Seven"]
+        run, peer = self.start_with_peer(sections={"AREAS": areas})
+        lines = run.log_lines()
+        created = [l for l in lines if "Already defined" in l or l.startswith("{PALAVORO} Created Area(")]
+        self.assertEqual(
+            created,
+            [
+                "{PALAVORO} <AddArea> Area(0) Already defined, creation ignored",
+                "{PALAVORO} Created Area(5) Description(Five)",
+                "{PALAVORO} <AddArea> Area(5) Already defined, creation ignored",
+                "{PALAVORO} Created Area(7) Description(Seven)",
+            ],
+        )
+
+    def test_log_file_keeps_the_case_of_its_name(self):
+        peer = self.peer()
+        run = self.start(ini_text({"PALAVORO": {"TCP_PORT": peer.port, "LOGFILE": "MyTrace.log"}}))
+        peer.accept()
+        run.wait_for_log("{PALAVORO} Root Area Created", name="MyTrace.log")
+        self.assertFalse(os.path.exists(os.path.join(run.workdir, "MYTRACE.LOG")))
+        # The default log keeps only the dump of its own path, written before the INI was read.
+        dump = run.log_lines("Palavoro.LOG", dumps=True)
+        self.assertTrue(dump)
+        self.assertTrue(all(l.startswith(" |") for l in dump))
+
+    def test_bad_number_ends_with_a_clear_message(self):
+        cases = [
+            ({"PALAVORO": {"TCP_PORT": "abc"}}, "Palavoro.INI: [PALAVORO] TCP_PORT=abc is not a number"),
+            ({"PALAVORO": {"TRACE": "high"}}, "Palavoro.INI: [PALAVORO] TRACE=high is not a number"),
+            ({"PALAVORO": {"TIMEOUT": "10m"}}, "Palavoro.INI: [PALAVORO] TIMEOUT=10m is not a number"),
+            ({"BEACON": {"EVERY": "often"}}, "Palavoro.INI: [BEACON] EVERY=often is not a number"),
+            ({"AREAS": ["4294967296=Huge"]}, "Palavoro.INI: [AREAS] 4294967296=Huge"),
+        ]
+        for sections, message in cases:
+            with self.subTest(message=message):
+                peer = self.peer()
+                sections = dict(sections)
+                sections.setdefault("PALAVORO", {}).setdefault("TCP_PORT", peer.port)
+                run = self.start(ini_text(sections))
+                self.assert_ends(run, 1)
+                self.assertIn(message, run.stderr())
+
+    def test_agwpe_not_listening_ends_with_link_broken(self):
+        run = self.start(ini_text({"PALAVORO": {"TCP_PORT": free_port()}}))
+        self.assert_ends(run)
+        self.assertIn("Link with AGWPE Broken", run.stderr())
+        self.assertIn("{PALAVORO} Event <OnAGWError> AGWPE(NOBODY-0)", run.log_lines())
+
+    def test_second_copy_is_refused_and_leaves_the_first_alone(self):
+        first, peer = self.start_with_peer()
+        with open(first.log_path(), "rb") as f:
+            log_before = f.read()
+        names_before = sorted(os.listdir(first.workdir))
+
+        # Same working directory and INI: a copy that read either would show.
+        second = self.start(None, workdir=first.workdir, instance=first.instance)
+        self.assert_ends(second)
+        self.assertIn("Instance of Program Already Running", second.stderr())
+        self.assertTrue(first.running())
+        with open(first.log_path(), "rb") as f:
+            self.assertEqual(f.read(), log_before)
+        self.assertEqual(sorted(os.listdir(first.workdir)), names_before)
+
+    def test_killed_copy_does_not_block_the_next_start(self):
+        peer = self.peer()
+        ini = ini_text({"PALAVORO": {"TCP_PORT": peer.port}})
+        first = self.start(ini)
+        peer.accept()  # past the guard
+        first.signal(signal.SIGKILL)
+        self.assertEqual(first.wait(10), -signal.SIGKILL)
+
+        second = self.start(ini, instance=first.instance)
+        peer.accept(timeout=10)  # the next copy got past the guard too
+        self.assertTrue(second.running())
+
+    def test_sigterm_and_sigint_end_like_shutdown_with_status_0(self):
+        for number in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=number):
+                run, peer = self.start_with_peer()
+                run.signal(number)
+                self.assertEqual(run.wait(10), 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

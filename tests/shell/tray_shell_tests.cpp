@@ -1,0 +1,238 @@
+// The tray shell on the offscreen platform: the menu, the about box, the
+// Shutdown confirmation and the fatal path, with the exit replaced so that the
+// test survives it.
+#include "shell/AboutForm.h"
+#include "shell/TrayShell.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QImage>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace {
+
+std::string MakeTempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "palavoro-shell-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    return pattern + "/";
+}
+
+// Acts on the next modal widget once its nested loop runs. Gives up after a
+// few hundred polls and closes every window, so a missing box fails the test
+// instead of hanging it.
+void WhenModal(std::function<void(QWidget*)> act)
+{
+    auto* poll = new QTimer;
+    auto tries = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, [poll, tries, act] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr && ++*tries < 500)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        if (modal == nullptr) {
+            ADD_FAILURE() << "no modal window appeared";
+            QApplication::closeAllWindows();
+            return;
+        }
+        act(modal);
+    });
+    poll->start(10);
+}
+
+QAbstractButton* ButtonOf(QMessageBox* box, QMessageBox::StandardButton which)
+{
+    return box->button(which);
+}
+
+class TrayShellTest : public ::testing::Test {
+protected:
+    TrayShellTest() : dir(MakeTempDir()), shell(true, dir)
+    {
+        shell.ExitAction = [this](int status) { exitStatus = status; };
+    }
+    ~TrayShellTest() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+
+    std::string dir;
+    TrayShell shell;
+    std::optional<int> exitStatus;
+};
+
+TEST_F(TrayShellTest, MenuOffersAboutThenShutdown)
+{
+    shell.BuildMenu();
+    ASSERT_NE(shell.PopUpMenu1(), nullptr);
+    QStringList captions;
+    for (QAction* action : shell.PopUpMenu1()->actions())
+        captions << action->text();
+    EXPECT_EQ(captions, QStringList({"About", "Shutdown"}));
+}
+
+TEST_F(TrayShellTest, TrayIconCarriesTipAndMenu)
+{
+    shell.BuildMenu();
+    shell.BuildTrayIcon();
+    ASSERT_NE(shell.TrayIcon(), nullptr);
+    EXPECT_EQ(shell.TrayIcon()->toolTip(), "Palavoro 0.10");
+    EXPECT_EQ(shell.TrayIcon()->contextMenu(), shell.PopUpMenu1());
+    EXPECT_FALSE(shell.TrayIcon()->icon().isNull());
+}
+
+TEST_F(TrayShellTest, AboutBoxShowsCaptionLinesAndIcon)
+{
+    shell.BuildMenu();
+    shell.BuildAboutDlg();
+    QString caption, product, copyright, programmer, website;
+    bool hasPicture = false;
+    WhenModal([&](QWidget* modal) {
+        auto* box = qobject_cast<TAboutBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        caption = box->windowTitle();
+        product = box->ProductName->text();
+        copyright = box->Copyright->text();
+        programmer = box->Programmer->text();
+        website = box->Website->text();
+        hasPicture = !box->Image1->pixmap().isNull();
+        box->OKButton->click();
+    });
+    shell.PopUpMenu1()->actions().at(0)->trigger();
+
+    EXPECT_EQ(caption, "Chat Server for the AGWPE");
+    EXPECT_EQ(product, "Palavoro 0.10 Build(05)");
+    EXPECT_FALSE(copyright.isEmpty());
+    EXPECT_FALSE(programmer.isEmpty());
+    EXPECT_EQ(website, "");
+    EXPECT_TRUE(hasPicture);
+    EXPECT_FALSE(exitStatus.has_value());
+}
+
+TEST_F(TrayShellTest, ShutdownCancelledLeavesEverythingRunning)
+{
+    shell.BuildMenu();
+    shell.BuildTrayIcon();
+    QString caption, text;
+    bool hasOk = false;
+    WhenModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        caption = box->windowTitle();
+        text = box->text();
+        hasOk = ButtonOf(box, QMessageBox::Ok) != nullptr;
+        ButtonOf(box, QMessageBox::Cancel)->click();
+    });
+    shell.PopUpMenu1()->actions().at(1)->trigger();
+
+    EXPECT_EQ(caption, "Warning!");
+    EXPECT_EQ(text, "Are you sure you want to exit?");
+    EXPECT_TRUE(hasOk);
+    EXPECT_FALSE(exitStatus.has_value());
+}
+
+TEST_F(TrayShellTest, ShutdownConfirmedExitsWithStatusZero)
+{
+    shell.BuildMenu();
+    shell.BuildTrayIcon();
+    WhenModal([](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        ButtonOf(box, QMessageBox::Ok)->click();
+    });
+    shell.PopUpMenu1()->actions().at(1)->trigger();
+
+    ASSERT_TRUE(exitStatus.has_value());
+    EXPECT_EQ(*exitStatus, 0);
+    EXPECT_FALSE(shell.TrayIcon()->isVisible());
+}
+
+TEST_F(TrayShellTest, FatalErrorShowsBoxUnderFailureCaptionThenExitsWithOne)
+{
+    QString caption, text;
+    WhenModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        caption = box->windowTitle();
+        text = box->text();
+        ButtonOf(box, QMessageBox::Ok)->click();
+    });
+    testing::internal::CaptureStderr();
+    shell.FatalError("Link with AGWPE Broken");
+    testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(caption, "Palavoro 0.10 Initialization Failure");
+    EXPECT_EQ(text, "Link with AGWPE Broken");
+    ASSERT_TRUE(exitStatus.has_value());
+    EXPECT_EQ(*exitStatus, 1);
+}
+
+TEST(HeadlessShell, FatalErrorGoesToStandardErrorAndExitsWithOne)
+{
+    std::string dir = MakeTempDir();
+    TrayShell shell(false, dir);
+    std::optional<int> status;
+    shell.ExitAction = [&](int s) { status = s; };
+    testing::internal::CaptureStderr();
+    shell.FatalError("Instance of Program Already Running");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Instance of Program Already Running"), std::string::npos);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 1);
+    std::filesystem::remove_all(dir);
+}
+
+class IconTest : public ::testing::Test {
+protected:
+    IconTest() : dir(MakeTempDir()) {}
+    ~IconTest() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    static QRgb Corner(const QIcon& icon) { return icon.pixmap(32, 32).toImage().pixel(16, 16); }
+    std::string dir;
+};
+
+TEST_F(IconTest, MissingIconFileFallsBackToBuiltIn)
+{
+    QIcon icon = TrayShell::LoadIcon(dir);
+    ASSERT_FALSE(icon.isNull());
+    EXPECT_EQ(Corner(icon), Corner(QIcon(BUILTIN_ICON)));
+}
+
+TEST_F(IconTest, UnreadableIconFileFallsBackToBuiltIn)
+{
+    std::ofstream(dir + "PALAVORO.ICO") << "not an icon";
+    QIcon icon = TrayShell::LoadIcon(dir);
+    ASSERT_FALSE(icon.isNull());
+    EXPECT_EQ(Corner(icon), Corner(QIcon(BUILTIN_ICON)));
+}
+
+TEST_F(IconTest, IconFileInWorkingDirectoryReplacesBuiltIn)
+{
+    QImage red(32, 32, QImage::Format_ARGB32);
+    red.fill(QColor(255, 0, 0));
+    ASSERT_TRUE(red.save(QString::fromStdString(dir + "PALAVORO.ICO"), "ICO"));
+    EXPECT_EQ(Corner(TrayShell::LoadIcon(dir)), qRgb(255, 0, 0));
+}
+
+} // namespace
