@@ -126,14 +126,10 @@ void TL2::SetMonitor(const std::string& value)
         return;
     const std::string wanted = UpperStr(value);
     // "m" toggles AGWPE's monitoring, so it is sent only when it goes on or off.
-    if (Monitor == "N" && wanted != "N") {
+    if ((Monitor == "N") != (wanted == "N")) {
         if (Active)
             Write(0, 0, 'm', "", "", "");
         Monitor = wanted;
-    } else if (Monitor != "N" && wanted == "N") {
-        if (Active)
-            Write(0, 0, 'm', "", "", "");
-        Monitor = "N";
     }
 }
 
