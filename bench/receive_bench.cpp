@@ -32,8 +32,9 @@ void StoreOneRead(benchmark::State& state)
     ManualClock clock;
     TL2 l2(std::make_unique<FakeSocket>(), clock);
     size_t decoded = 0;
-    l2.FOnFrame = [&](TL2&, uint8_t, uint8_t, char, const std::string&, const std::string&,
-                      const std::string& data) { decoded += data.size() == 100; };
+    l2.FOnFrame = [&](TL2&, uint8_t, uint8_t, char, const std::string&, const std::string&, const std::string& data) {
+        decoded += data.size() == 100;
+    };
     for (auto _ : state)
         l2.Store(stream);
     if (decoded != frames * static_cast<size_t>(state.iterations()))
