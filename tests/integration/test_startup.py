@@ -4,6 +4,7 @@ on 127.0.0.1."""
 
 import os
 import signal
+import socket
 import subprocess
 import unittest
 
@@ -65,11 +66,19 @@ class StartupTest(unittest.TestCase):
             self.assertEqual(code, status)
         return code
 
+    def skip_if_engine_on_8000(self):
+        """Without TCP_PORT the program connects to 127.0.0.1:8000; leave a real engine there alone."""
+        with socket.socket() as probe:
+            if probe.connect_ex(("127.0.0.1", 8000)) == 0:
+                self.skipTest("an AGWPE engine listens on 127.0.0.1:8000")
+
     def test_without_ini_traces_at_level_4_and_has_no_beacon(self):
+        self.skip_if_engine_on_8000()
         run = self.start(None)
-        # AGWPE at the built-in 127.0.0.1:8000 may or may not answer: either
-        # way the link fires a level-4 event line.
-        lines = run.wait_for_log(lambda l: l.startswith("{L2} Fired Event <"))
+        self.assert_ends(run, 1)
+        self.assertIn("Link with AGWPE Broken", run.stderr())
+        lines = run.log_lines()
+        self.assertIn("{L2} Fired Event <FOnAGWError>", lines)
         self.assertIn("{PALAVORO} Program Initialization", lines)
         self.assertIn("{L2} Set TCP Port 8000", lines)
         self.assertIn("{L2} Set CallSign NOBODY-0", lines)
@@ -78,14 +87,18 @@ class StartupTest(unittest.TestCase):
         self.assertTrue(os.path.exists(run.log_path("Palavoro.LOG")))
 
     def test_empty_palavoro_section_traces_level_1_only(self):
+        self.skip_if_engine_on_8000()
         run = self.start("[PALAVORO]\r\n")
-        lines = run.wait_for_log("{PALAVORO} Root Area Created")
+        self.assert_ends(run, 1)
+        lines = run.log_lines()
+        self.assertIn("{PALAVORO} Root Area Created", lines)
+        self.assertIn("{PALAVORO} Event <OnAGWError> AGWPE(NOBODY-0)", lines)
         self.assertEqual(lines[0], "{PALAVORO} Program Initialization")
         self.assertIn("{PALAVORO} L2 Object Creation Completed", lines)
         self.assertIn("{PALAVORO} Memory Control Block Initialized", lines)
         for level_3_or_4 in ("{L2} Set CallSign NOBODY-0", "{L2} Set Address 127.0.0.1", "{L2} Set TCP Port 8000"):
             self.assertNotIn(level_3_or_4, lines)
-        self.assertFalse(any(l.startswith("{L2} Fired Event") for l in run.log_lines()))
+        self.assertFalse(any(l.startswith("{L2} Fired Event") for l in lines))
         self.assertFalse(any(l.startswith("{PALAVORO} <AddArea> Id(") for l in lines))
         self.assertNotIn(BEACON_LINE, lines)
 
