@@ -22,6 +22,7 @@ struct IniSettings {
     std::string Login;
     std::string Password;
     int32_t Timeout = 600000;
+    int32_t DiscWait = 60000;
     std::string Disable;
     bool CreateArea = false;
     bool Bell = false;
@@ -71,6 +72,7 @@ IniSettings ReadIni(const std::string& ini, const std::string& defaultLog)
     s.Login = UpperStr(Profile::ReadString(ini, "PALAVORO", "LOGIN", ""));
     s.Password = UpperStr(Profile::ReadString(ini, "PALAVORO", "PASWD", ""));
     s.Timeout = ReadNumber(ini, "PALAVORO", "TIMEOUT", "600000");
+    s.DiscWait = ReadNumber(ini, "PALAVORO", "DISCWAIT", "60000");
     s.Disable = Profile::ReadString(ini, "PALAVORO", "DISABLE", "");
     s.CreateArea = ReadYes(ini, "CREATEAREA");
     s.Bell = ReadYes(ini, "BELL");
@@ -109,6 +111,7 @@ void TForm1::FormCreate()
     CallSign = "NOBODY-0";
     Registered = false;
     Timeout = 600000;
+    DiscWait = 60000;
     CreateArea = false;
     BeaconEvery = 0;
     BeaconText.clear();
@@ -139,6 +142,7 @@ void TForm1::FormCreate()
         login = s.Login;
         password = s.Password;
         Timeout = s.Timeout;
+        DiscWait = s.DiscWait;
         disable = s.Disable;
         CreateArea = s.CreateArea;
         Bell = s.Bell;
@@ -184,6 +188,8 @@ void TForm1::FormCreate()
     };
     L2->FOnVersion = [this](TL2& link, int32_t Major, int32_t Minor) { OnVersion(link, Major, Minor); };
     L2->FOnPort = [this](TL2& link) { OnPort(link); };
+    L2->FOnConnFrames = [this](TL2& link, uint8_t Port, const std::string& CallFrom, const std::string& CallTo,
+                               int32_t Frames) { OnConnFrames(link, Port, CallFrom, CallTo, Frames); };
     L2->SetCallSign(CallSign);
     if (!HostName.empty())
         L2->Host = HostName;
@@ -207,9 +213,8 @@ void TForm1::FormCreate()
         Beacon->Via = BeaconVia;
         Beacon->Text = BeaconText;
         Beacon->OnBeacon = [this](TL2& link, uint8_t Port, const std::string& Call, const std::string& ID,
-                                  const std::string& Via, const std::string& Text) {
-            OnBeacon(link, Port, Call, ID, Via, Text);
-        };
+                                  const std::string& Via,
+                                  const std::string& Text) { OnBeacon(link, Port, Call, ID, Via, Text); };
         WriteLog(1, "{PALAVORO} AX.25 <UI> Beacon Initialized");
     }
 

@@ -33,7 +33,7 @@ SignalWatch::SignalWatch(std::initializer_list<int> signalNumbers, QObject* pare
     notifier_ = new QSocketNotifier(readFd_, QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &SignalWatch::Drain);
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -25,7 +25,11 @@ public:
 
 class StartupTest : public ::testing::Test {
 protected:
-    StartupTest() : dir(MakeDir()), form(shell, clock, [this] { return MakeSocket(); }, dir) {}
+    StartupTest()
+        : dir(MakeDir()), form(
+                              shell, clock, [this] { return MakeSocket(); }, dir)
+    {
+    }
     ~StartupTest() override
     {
         form.Beacon.reset(); // their last trace lines go to the directory removed below
@@ -120,8 +124,10 @@ TEST_F(StartupTest, EmptySectionTakesTheIniDefaultsButStillNoBeacon)
 
 TEST_F(StartupTest, KeysAreTakenAsTheyAreOrUpperCased)
 {
-    Ini("[PALAVORO]\r\nIP_ADDRESS=127.0.0.2\r\nTCP_PORT=8123\r\nDEBUG=yes\r\nTRACE=3\r\nLOGFILE=" +
-        dir + "Logs.d/My.Log\r\nCALLSIGN=n0srv-7\r\nLOGIN=op\r\nPASWD=secret\r\nTIMEOUT=0\r\nCREATEAREA=yes\r\nBELL=Y\r\nFORCENAME=YES\r\n");
+    Ini("[PALAVORO]\r\nIP_ADDRESS=127.0.0.2\r\nTCP_PORT=8123\r\nDEBUG=yes\r\nTRACE=3\r\nLOGFILE=" + dir +
+        "Logs.d/"
+        "My.Log\r\nCALLSIGN=n0srv-7\r\nLOGIN=op\r\nPASWD=secret\r\nTIMEOUT=0\r\nCREATEAREA=yes\r\nBELL=Y\r\nFORCENAME="
+        "YES\r\n");
     std::filesystem::create_directory(dir + "Logs.d");
     form.FormCreate();
     EXPECT_EQ(form.IpAddress, "127.0.0.2");
