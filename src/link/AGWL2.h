@@ -119,6 +119,8 @@ public:
     std::function<void(TL2&, uint8_t Port, int32_t Frames)> FOnPortFrames;
     std::function<void(TL2&, uint8_t Port, Text CallFrom, Text CallTo, uint8_t PID, Text Data)> FOnData;
     std::function<void(TL2&, uint8_t Port, Text From, Text To, uint8_t PID, Text Info)> FOnDataUI;
+    // Answer to AskOutstanding: frames still to be sent or acknowledged on one connection.
+    std::function<void(TL2&, uint8_t Port, Text CallFrom, Text CallTo, int32_t Frames)> FOnConnFrames;
 
     std::array<TPortRecord, MAX_PORTS + 1> Ports; // indexed 1..16; [0] unused
 
@@ -141,6 +143,9 @@ public:
     void Disconnect(uint8_t Port_, const std::string& CallFrom, const std::string& CallTo);
     bool AGWRegister(const std::string& Call);
     bool AGWUnRegister(const std::string& Call);
+    // Asks how many frames of one connection the engine has yet to send or see
+    // acknowledged (kind "Y"); the answer comes as FOnConnFrames. False when not sent.
+    bool AskOutstanding(uint8_t Port_, const std::string& CallFrom, const std::string& CallTo);
     bool Write(uint8_t Port_, uint8_t PID, char Kind, std::string_view CallFrom, std::string_view CallTo,
                std::string_view Data);
     bool Send(ClientSocket* socket, uint8_t Port_, uint8_t PID, char Kind, std::string_view CallFrom,

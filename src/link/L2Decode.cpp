@@ -123,6 +123,24 @@ void DecodePortFrames(TL2& l2, uint8_t Port_, const std::string& Data)
     }
 }
 
+void DecodeConnFrames(TL2& l2, uint8_t Port_, const std::string& CallFrom, const std::string& CallTo,
+                      const std::string& Data)
+{
+    try {
+        if (Data.size() < 4)
+            return;
+        uint32_t frames = 0;
+        for (size_t i = 4; i-- > 0;)
+            frames = frames << 8 | static_cast<uint8_t>(Data[i]);
+        if (l2.FOnConnFrames) {
+            l2.WriteLog(4, "{L2} Fired Event <FOnConnFrames>");
+            l2.FOnConnFrames(l2, Port_, CallFrom, CallTo, static_cast<int32_t>(frames));
+        }
+    } catch (...) {
+        l2.WriteLog(1, "{L2} Exception on Module TL2.Decode (FrameY)");
+    }
+}
+
 void DecodeRegistration(TL2& l2, char Kind, const std::string& CallFrom, const std::string& Data)
 {
     const bool registering = Kind == 'X';
@@ -374,6 +392,9 @@ void TL2::Decode(uint8_t Port_, uint8_t PID, char Kind, std::string CallFrom, st
         break;
     case 'y':
         DecodePortFrames(*this, Port_, Data);
+        break;
+    case 'Y':
+        DecodeConnFrames(*this, Port_, CallFrom, CallTo, Data);
         break;
     case 'X':
     case 'x':

@@ -77,6 +77,16 @@ bool TL2::AGWUnRegister(const std::string& Call)
     }
 }
 
+bool TL2::AskOutstanding(uint8_t Port_, const std::string& CallFrom, const std::string& CallTo)
+{
+    try {
+        return Write(Port_, 0, 'Y', CallFrom, CallTo, "");
+    } catch (...) {
+        WriteLog(1, "{L2} Exception on module AskOutstanding");
+        return false;
+    }
+}
+
 bool TL2::Write(uint8_t Port_, uint8_t PID, char Kind, std::string_view CallFrom, std::string_view CallTo,
                 std::string_view Data)
 {
