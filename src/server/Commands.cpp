@@ -137,7 +137,7 @@ void Command::Bye()
     form_.BroadCastToArea(port_, call_, user_.AreaId, "<" + user_.CallSign + " left Area>\r");
     user_.State = DISC;
     form_.SendFile(port_, call_, "GOODBYE.INF", "\r--- GoodBye!\r");
-    form_.L2->Disconnect(static_cast<uint8_t>(port_), OwnCall(), call_);
+    form_.DisconnectWhenSent(port_, OwnCall(), call_);
 }
 
 void Command::Help()

@@ -12,10 +12,10 @@ void TForm1::OnConnect(TL2& link, uint8_t Port, const std::string& From, const s
         const std::string port = std::to_string(Port);
         WriteLog(2, "{PALAVORO} Event <OnConnect>");
         WriteLog(4, "{PALAVORO} (His) Connect Port(" + port + ") <" + From + "> Message(" + Text + ")");
-        // The text goes first so that it leaves before the disconnect request.
+        // The text goes first, and the disconnect waits until it is on the air.
         auto refuse = [&](const char* file, const std::string& text) {
             SendFile(Port, From, file, text);
-            link.Disconnect(Port, To, From);
+            DisconnectWhenSent(Port, To, From);
         };
         if (!Registered) {
             refuse("BUSY.INF", "\r--- Server Busy, Try Later\r");
@@ -97,6 +97,7 @@ void TForm1::OnDisconnect(TL2& /*link*/, uint8_t Port, const std::string& Call, 
         const std::string port = std::to_string(Port);
         WriteLog(2, "{PALAVORO} Event <OnDisconnect>");
         WriteLog(3, "{PALAVORO} Disconnect Port(" + port + ") <" + Call + "> Message(" + Text + ")");
+        EndDrain(Port, Call);
         TUser* user = FindUser(Port, Call);
         if (user == nullptr) {
             WriteLog(1, "{PALAVORO} User(" + port + ":" + Call + ") no control block found");
@@ -135,7 +136,7 @@ void TForm1::OnIdleTimeout(Timer* timer)
     user->State = EXPIRED;
     WriteLog(1, "{PALAVORO} User (" + user->CallSign + ") in <> DISC, send disconnect");
     SendFile(user->Port, user->CallSign, "INACTIVE.INF", "\r--- Inactivity Timeout, Logging out\r");
-    L2->Disconnect(static_cast<uint8_t>(user->Port), L2->CallSign, user->CallSign);
+    DisconnectWhenSent(user->Port, L2->CallSign, user->CallSign);
 }
 
 void TForm1::OnAGWUp(TL2& link)

@@ -40,6 +40,18 @@ struct TUser {
     std::unique_ptr<Timer> IdleTimer;
 };
 
+// A disconnect held back until the engine has sent what was queued for the
+// station: an engine may drop unsent frames when it is told to disconnect.
+struct TPendingDisc {
+    int32_t Port = 0;
+    std::string OwnCall;
+    std::string Call;
+    uint32_t Waited = 0;  // ms since the wait began, counted by Poll
+    uint32_t AskedAt = 0; // Waited when the last "Y" went out
+    bool Answered = false;
+    std::unique_ptr<Timer> Poll;
+};
+
 constexpr int MAX_ENABLE_PORTS = 100;
 constexpr uint8_t PID_NO_L3 = 0xF0;
 
@@ -67,9 +79,13 @@ public:
     int32_t BeaconEvery = 0;
     std::string BeaconId;
     std::string BeaconVia;
+    // Longest wait, in ms, for the engine to send a station's last texts before
+    // its disconnect; 0 or less disconnects at once.
+    int32_t DiscWait = 60000;
 
     std::list<TArea> AreaList;
     std::list<TUser> UserList;
+    std::list<TPendingDisc> PendingDiscs;
     std::unique_ptr<TL2> L2;
     std::unique_ptr<TL2Beacon> Beacon;
 
@@ -109,6 +125,13 @@ public:
     void OnPort(TL2& link);
     void OnBeacon(TL2& link, uint8_t Port, const std::string& Call, const std::string& ID, const std::string& Via,
                   const std::string& Text);
+
+    // Disconnects that wait until the station's texts are on the air (DisconnectDrain.cpp)
+    void DisconnectWhenSent(int32_t Port, const std::string& OwnCall, const std::string& Call);
+    void OnConnFrames(TL2& link, uint8_t Port, const std::string& CallFrom, const std::string& CallTo, int32_t Frames);
+    void OnDrainPoll(Timer* timer);
+    // The station left by itself: its pending disconnect is dropped.
+    void EndDrain(int32_t Port, const std::string& Call);
 
     // Command interpreter (Commands.cpp)
     void ExecuteCommand(int32_t Port, const std::string& Call, TUser& User, const std::string& Text);

@@ -348,10 +348,18 @@ TEST_F(ChatCommands, ByeAnnouncesSaysGoodbyeAndAsksForTheDisconnect)
     EXPECT_EQ(sent[0].Data, "[0]<N0AAA-1@N0SRV> <N0AAA-1 left Area>\r\r");
     EXPECT_EQ(sent[1].To, "N0AAA-1");
     EXPECT_EQ(sent[1].Data, "\r--- GoodBye!\r");
-    EXPECT_EQ(sent[2].Kind, 'd');
+    EXPECT_EQ(sent[2].Kind, 'Y');
     EXPECT_EQ(sent[2].Port, 1);
     EXPECT_EQ(sent[2].From, "N0SRV");
     EXPECT_EQ(sent[2].To, "N0AAA-1");
+
+    form.OnConnFrames(*form.L2, 1, "N0SRV", "N0AAA-1", 0);
+    sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Kind, 'd');
+    EXPECT_EQ(sent[0].Port, 1);
+    EXPECT_EQ(sent[0].From, "N0SRV");
+    EXPECT_EQ(sent[0].To, "N0AAA-1");
     EXPECT_EQ(me.State, DISC);
     EXPECT_TRUE(Traced("{PALAVORO} BYE Command recognized"));
 }

@@ -20,21 +20,36 @@ protected:
     {
         return "\r[" + std::to_string(area) + "]{" + call + " de N0SRV}:\r";
     }
-};
+    // The engine reports that nothing is left to send to the station.
+    void AllSent(uint8_t port, const std::string& call, const std::string& own = "N0SRV")
+    {
+        form.OnConnFrames(*form.L2, port, own, call, 0);
+    }
+    // The refusal text, the question whether it has gone out, and the
+    // disconnect once the engine says it has.
+    void ExpectRefusal(int port, const std::string& call, const std::string& text,
+                       const std::string& calledCall = "N0SRV")
+    {
+        std::vector<SentText> sent = Sent();
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_EQ(sent[0].Kind, 'D');
+        EXPECT_EQ(sent[0].Port, port);
+        EXPECT_EQ(sent[0].To, call);
+        EXPECT_EQ(sent[0].Data, text);
+        EXPECT_EQ(sent[1].Kind, 'Y');
+        EXPECT_EQ(sent[1].Port, port);
+        EXPECT_EQ(sent[1].From, calledCall);
+        EXPECT_EQ(sent[1].To, call);
 
-void ExpectRefusal(const std::vector<SentText>& sent, int port, const std::string& call, const std::string& text,
-                   const std::string& calledCall = "N0SRV")
-{
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0].Kind, 'D');
-    EXPECT_EQ(sent[0].Port, port);
-    EXPECT_EQ(sent[0].To, call);
-    EXPECT_EQ(sent[0].Data, text);
-    EXPECT_EQ(sent[1].Kind, 'd');
-    EXPECT_EQ(sent[1].Port, port);
-    EXPECT_EQ(sent[1].From, calledCall);
-    EXPECT_EQ(sent[1].To, call);
-}
+        AllSent(static_cast<uint8_t>(port), call, calledCall);
+        sent = Sent();
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].Kind, 'd');
+        EXPECT_EQ(sent[0].Port, port);
+        EXPECT_EQ(sent[0].From, calledCall);
+        EXPECT_EQ(sent[0].To, call);
+    }
+};
 
 TEST_F(ChatConnections, StationsAreBusyUntilTheRegistrationIsAcknowledged)
 {
@@ -42,7 +57,7 @@ TEST_F(ChatConnections, StationsAreBusyUntilTheRegistrationIsAcknowledged)
 
     Connect(1, "N0AAA", "N0SRV-2");
 
-    ExpectRefusal(Sent(), 1, "N0AAA", "\r--- Server Busy, Try Later\r", "N0SRV-2");
+    ExpectRefusal(1, "N0AAA", "\r--- Server Busy, Try Later\r", "N0SRV-2");
     EXPECT_TRUE(form.UserList.empty());
 }
 
@@ -51,7 +66,7 @@ TEST_F(ChatConnections, DisabledPortsRefuseAndPortsAbove100AreAdmitted)
     form.PortEnabled[2] = false;
 
     Connect(2, "N0AAA");
-    ExpectRefusal(Sent(), 2, "N0AAA", "\r--- Connections not Allowed on this Port\r");
+    ExpectRefusal(2, "N0AAA", "\r--- Connections not Allowed on this Port\r");
     EXPECT_TRUE(form.UserList.empty());
 
     Connect(101, "N0BBB");
@@ -68,7 +83,7 @@ TEST_F(ChatConnections, ASecondConnectWhileTheBlockExistsGetsErrorInf)
     Sent();
 
     Connect(1, "N0AAA");
-    ExpectRefusal(Sent(), 1, "N0AAA", "Please try again\r");
+    ExpectRefusal(1, "N0AAA", "Please try again\r");
     EXPECT_EQ(form.UserList.size(), 1u);
 
     Disconnect(1, "N0AAA");
@@ -240,9 +255,13 @@ TEST_F(ChatConnections, TheTimeLimitCountsFromTheConnectionWhateverTheUserDoes)
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].To, "N0AAA");
     EXPECT_EQ(sent[0].Data, "\r--- Inactivity Timeout, Logging out\r");
-    EXPECT_EQ(sent[1].Kind, 'd');
-    EXPECT_EQ(sent[1].From, "N0SRV");
-    EXPECT_EQ(sent[1].To, "N0AAA");
+    EXPECT_EQ(sent[1].Kind, 'Y');
+    AllSent(1, "N0AAA");
+    sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Kind, 'd');
+    EXPECT_EQ(sent[0].From, "N0SRV");
+    EXPECT_EQ(sent[0].To, "N0AAA");
     TUser* user = form.FindUser(1, "N0AAA");
     ASSERT_NE(user, nullptr);
     EXPECT_EQ(user->State, EXPIRED);
@@ -276,6 +295,7 @@ TEST_F(ChatConnections, TimeLimitAfterByeRemovesTheBlock)
     form.Timeout = 60000;
     Connect(1, "N0AAA");
     Line(1, "N0AAA", "/B\r");
+    AllSent(1, "N0AAA");
     Sent();
 
     clock.Advance(60000);
