@@ -8,7 +8,7 @@ constexpr uint32_t POLL_INTERVAL = 1000;
 // An engine that leaves "Y" unanswered this long does not know the request.
 constexpr uint32_t ANSWER_WAIT = 2000;
 
-std::string Who(const TPendingDisc& pending)
+std::string UserTag(const TPendingDisc& pending)
 {
     return "{PALAVORO} User(" + std::to_string(pending.Port) + ":" + pending.Call + ") ";
 }
@@ -53,7 +53,7 @@ void TForm1::OnConnFrames(TL2& /*link*/, uint8_t Port, const std::string& CallFr
         pending->Answered = true;
         return;
     }
-    WriteLog(3, Who(*pending) + "frames sent, disconnect");
+    WriteLog(3, UserTag(*pending) + "frames sent, disconnect");
     const uint8_t port = static_cast<uint8_t>(pending->Port);
     const std::string ownCall = pending->OwnCall;
     const std::string call = pending->Call;
@@ -71,14 +71,14 @@ void TForm1::OnDrainPoll(Timer* timer)
     p.Waited += POLL_INTERVAL;
     const uint8_t port = static_cast<uint8_t>(p.Port);
     if (DiscWait <= 0 || p.Waited >= static_cast<uint32_t>(DiscWait)) {
-        WriteLog(1, Who(p) + "frames still outstanding after " + std::to_string(DiscWait) + " ms, disconnect");
+        WriteLog(1, UserTag(p) + "frames still outstanding after " + std::to_string(DiscWait) + " ms, disconnect");
     } else if (p.Answered) {
         p.Answered = false;
         p.AskedAt = p.Waited;
         L2->AskOutstanding(port, p.OwnCall, p.Call);
         return;
     } else if (p.Waited - p.AskedAt >= ANSWER_WAIT) {
-        WriteLog(1, Who(p) + "no answer to Y, disconnect");
+        WriteLog(1, UserTag(p) + "no answer to Y, disconnect");
     } else {
         return;
     }
