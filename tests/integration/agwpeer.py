@@ -139,7 +139,7 @@ class AgwPeer:
 
     Every frame received is kept in `received` in arrival order. With
     auto_answer=True the peer answers the requests a real engine answers
-    ("X", "x", "G", "R", "g", "y") at once, as it reads them; the requests stay
+    ("X", "x", "G", "R", "g", "y", "Y") at once, as it reads them; the requests stay
     in `received` all the same.
     """
 
@@ -224,6 +224,10 @@ class AgwPeer:
             data += b"\r"
         self.send("D", server_port - 1, pid, station, server_call, data)
 
+    def send_outstanding(self, request, frames=0):
+        """Answers a "Y" request: frames not yet sent or acknowledged on that connection."""
+        self.send("Y", request.port, 0, request.call_from, request.call_to, struct.pack("<I", frames))
+
     def disconnect_station(self, server_port, station, server_call):
         text = "*** DISCONNECTED From Station %s\r" % station
         self.send("d", server_port - 1, 0, station, server_call, text.encode("latin-1") + b"\0")
@@ -244,6 +248,8 @@ class AgwPeer:
             self.send("g", frame.port, 0, "", "", bytes(12))
         elif frame.kind == "y":
             self.send("y", frame.port, 0, "", "", bytes(4))
+        elif frame.kind == "Y":
+            self.send_outstanding(frame)
 
     def _read_some(self, timeout):
         """Reads what arrives within `timeout`; False when nothing did."""
