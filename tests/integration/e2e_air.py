@@ -13,59 +13,12 @@ import threading
 import time
 import unittest
 
-SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-TOOLS = os.path.join(SOURCE, "tools")
-AIR = os.path.join(TOOLS, "air")
 sys.dont_write_bytecode = True
-sys.path.insert(0, TOOLS)
-sys.path.insert(0, AIR)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import airctl  # noqa: E402
+from airtest import (  # noqa: E402
+    HAVE_DIREWOLF, NO_DIREWOLF, TOOLS, WAIT, airctl, free_base_port, free_base_ports, read_lines, run_tool, wait_line)
 from agwclient import AGWClient, AGWError, FrameReader, decode, encode  # noqa: E402
-
-HAVE_DIREWOLF = shutil.which("direwolf") is not None
-NO_DIREWOLF = "direwolf is not installed (apt-get install direwolf); the simulated channel needs it"
-# Everything over the air gets generous time: a loaded machine slows the channel.
-WAIT = 60.0
-
-
-def free_base_ports(nodes=2):
-    for base in range(18010, 19010, 100):
-        if all(airctl.port_free(base + i) for i in range(nodes)):
-            yield base
-
-
-def free_base_port(nodes=2):
-    for base in free_base_ports(nodes):
-        return base
-    raise unittest.SkipTest("no free pair of ports between 18010 and 19010")
-
-
-def run_tool(name, *args, env=None):
-    return subprocess.run([sys.executable, os.path.join(AIR, name), *args], capture_output=True, text=True,
-                          timeout=120, env=env)
-
-
-def read_lines(stream, into):
-    for line in iter(stream.readline, b""):
-        into.put(line)
-    into.put(None)
-
-
-def wait_line(lines, text, timeout=WAIT):
-    seen = []
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            line = lines.get(timeout=max(0.01, deadline - time.monotonic()))
-        except queue.Empty:
-            break
-        if line is None:
-            break
-        seen.append(line)
-        if text in line:
-            return seen
-    raise AssertionError("no %r from agwterm; it printed %r" % (text, seen))
 
 
 class AGWFrames(unittest.TestCase):
