@@ -42,10 +42,10 @@ def free_base_ports(nodes=2, first=18010, last=19010):
             yield base
 
 
-def free_base_port(nodes=2):
-    for base in free_base_ports(nodes):
+def free_base_port(nodes=2, first=18010):
+    for base in free_base_ports(nodes, first, first + 1000):
         return base
-    raise unittest.SkipTest("no free pair of ports between 18010 and 19010")
+    raise unittest.SkipTest("no free ports for the channel between %d and %d" % (first, first + 1000))
 
 
 def run_tool(name, *args, env=None):
@@ -83,10 +83,12 @@ def pids_alive(pids):
 
 
 class Air:
-    """A simulated channel in a fresh temporary directory, on the first free ports from 18010 on."""
+    """A simulated channel in a fresh temporary directory, on the first free ports from first_port on
+    (base ports first_port + 100 k)."""
 
-    def __init__(self, nodes=2, rate=1200):
+    def __init__(self, nodes=2, rate=1200, first_port=18010):
         self.nodes = nodes
+        self.first_port = first_port
         self.rate = rate
         self.directory = tempfile.mkdtemp(prefix="air-")
         self.base = None
@@ -102,7 +104,7 @@ class Air:
     def up(self):
         # Another test may take the ports between the check and Dire Wolf's bind.
         result = None
-        for attempt, base in enumerate(free_base_ports(self.nodes)):
+        for attempt, base in enumerate(free_base_ports(self.nodes, self.first_port, self.first_port + 1000)):
             result = run_tool("air-up", self.directory, "--nodes", str(self.nodes), "--base-port", str(base),
                               "--rate", str(self.rate))
             if result.returncode == 0:
@@ -111,7 +113,7 @@ class Air:
             if attempt == 2:
                 break
         if result is None:
-            raise unittest.SkipTest("no free ports for the channel between 18010 and 19010")
+            raise unittest.SkipTest("no free ports for the channel from %d on" % self.first_port)
         if result.returncode != 0:
             raise AssertionError("air-up failed: " + result.stderr.strip())
         self.pids = [pid for pid, _ in airctl.read_pids(self.directory)]

@@ -24,7 +24,8 @@ class ChatOverTheAir(unittest.TestCase):
         self.started = time.monotonic()
         self.clients = []
         self.station = None
-        self.air = Air(nodes=2)
+        # Ports of their own, apart from the other channel tests that may run at the same time.
+        self.air = Air(nodes=2, first_port=18030)
         self.addCleanup(self.air.cleanup)
         self.air.up()
 
