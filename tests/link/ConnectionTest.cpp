@@ -324,8 +324,8 @@ TEST_F(LinkConnection, FailedConnectLeavesTheLinkInactive)
 TEST_F(LinkConnection, ReadPassesEveryReadyByteToTheReassembly)
 {
     BringUp();
-    socket->Deliver(linktest::Frame(0, 'R', 0, "", "", std::string(8, '\0')) +
-                    linktest::Frame(1, 'y', 0, "", "", std::string(4, '\0')));
+    socket->Deliver(Frame(0, 'R', 0, "", "", std::string(8, '\0')) +
+                    Frame(1, 'y', 0, "", "", std::string(4, '\0')));
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].Kind, 'R');
     EXPECT_EQ(seen[1].Kind, 'y');
@@ -337,7 +337,7 @@ TEST_F(LinkConnection, PortPollingAsksForThePortListAgainAfterAMinute)
 {
     l2->PortPolling = true;
     BringUp();
-    socket->Deliver(linktest::Frame(0, 'G', 0, "", "", std::string("0;") + '\0'));
+    socket->Deliver(Frame(0, 'G', 0, "", "", std::string("0;") + '\0'));
     ASSERT_TRUE(l2->PortTimer != nullptr);
     socket->TakeSent();
     clock.Advance(59999);
@@ -356,7 +356,7 @@ TEST_F(LinkConnection, DestructionTracesThenRaisesDestroy)
 {
     l2->PortPolling = true;
     BringUp();
-    socket->Deliver(linktest::Frame(0, 'G', 0, "", "", "0;"));
+    socket->Deliver(Frame(0, 'G', 0, "", "", "0;"));
     ASSERT_EQ(clock.LiveTimers(), 1u);
     ClearTrace();
     bool destroyed = false;

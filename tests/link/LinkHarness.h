@@ -3,6 +3,7 @@
 #pragma once
 
 #include "fakes/FakeSocket.h"
+#include "fakes/Frames.h"
 #include "fakes/ManualClock.h"
 #include "link/AGWL2.h"
 
@@ -43,19 +44,6 @@ inline std::vector<std::string> ReadTrace(const std::filesystem::path& file)
         lines.push_back(line);
     }
     return lines;
-}
-
-inline std::string Frame(uint8_t wirePort, char kind, uint8_t pid, const std::string& from, const std::string& to,
-                         const std::string& data)
-{
-    AgwFrame frame;
-    frame.WirePort = wirePort;
-    frame.Kind = kind;
-    frame.PID = pid;
-    frame.CallFrom = from;
-    frame.CallTo = to;
-    frame.Data = data;
-    return EncodeFrame(frame);
 }
 
 struct SeenFrame {

@@ -1,6 +1,5 @@
 #include "LinkHarness.h"
 
-using linktest::Frame;
 using linktest::LinkTest;
 
 class LinkReassembly : public LinkTest {

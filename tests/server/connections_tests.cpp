@@ -1,4 +1,5 @@
 #include "ChatFixture.h"
+#include "fakes/Frames.h"
 
 namespace {
 
@@ -396,14 +397,7 @@ TEST_F(ChatConnections, FramesFromTheEngineReachTheHandlers)
         form.OnDisconnect(l, port, call, text);
     };
     auto frame = [](char kind, const std::string& data) {
-        AgwFrame f;
-        f.WirePort = 1;
-        f.Kind = kind;
-        f.PID = kind == 'D' ? 0xF0 : 0;
-        f.CallFrom = "N0AAA";
-        f.CallTo = "N0SRV";
-        f.Data = data;
-        return EncodeFrame(f);
+        return Frame(1, kind, kind == 'D' ? 0xF0 : 0, "N0AAA", "N0SRV", data);
     };
 
     fake->Deliver(frame('C', "*** CONNECTED To Station N0AAA\r"));

@@ -1,5 +1,6 @@
 // The link on the real Qt socket and timers, against a listener on 127.0.0.1
 // that plays AGWPE.
+#include "fakes/Frames.h"
 #include "link/AGWL2.h"
 #include "shell/QtClientSocket.h"
 #include "shell/QtTimerFactory.h"
@@ -32,19 +33,6 @@ public:
     size_t BytesRead = 0;
     size_t Reads = 0;
 };
-
-std::string Frame(uint8_t wirePort, char kind, uint8_t pid, const std::string& from, const std::string& to,
-                  const std::string& data)
-{
-    AgwFrame frame;
-    frame.WirePort = wirePort;
-    frame.Kind = kind;
-    frame.PID = pid;
-    frame.CallFrom = from;
-    frame.CallTo = to;
-    frame.Data = data;
-    return EncodeFrame(frame);
-}
 
 struct Seen {
     uint8_t Port;
