@@ -1,11 +1,11 @@
 #include "beacon/L2Beacon.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
+#include "fakes/TempDir.h"
 #include "link/AgwFrame.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -29,11 +29,6 @@ class BeaconTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "beacon-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        logFile_ = (dir_ / "trace.log").string();
-
         auto socket = std::make_unique<FakeSocket>();
         fake = socket.get();
         link = std::make_unique<TL2>(std::move(socket), clock);
@@ -56,7 +51,6 @@ protected:
     {
         beacon.reset();
         link.reset();
-        std::filesystem::remove_all(dir_);
     }
 
     // The link's own log-in frames and lines are not the beacon's.
@@ -90,8 +84,8 @@ protected:
     FakeSocket* fake = nullptr;
     std::unique_ptr<TL2> link;
     std::unique_ptr<TL2Beacon> beacon;
-    std::filesystem::path dir_;
-    std::string logFile_;
+    TempDir dir_{"beacon"};
+    std::string logFile_ = dir_.File("trace.log");
 };
 
 TEST_F(BeaconTest, NewBeaconHasItsDefaultsAndStaysInactiveWhenGivenAnInterval)

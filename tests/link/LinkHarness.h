@@ -5,11 +5,11 @@
 #include "fakes/FakeSocket.h"
 #include "fakes/Frames.h"
 #include "fakes/ManualClock.h"
+#include "fakes/TempDir.h"
 #include "link/AGWL2.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -59,30 +59,22 @@ class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = std::filesystem::temp_directory_path() / ("palavoro-link-" + std::string(info->test_suite_name()) + "-" +
-                                                         info->name() + "-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
         auto fake = std::make_unique<FakeSocket>();
         socket = fake.get();
         l2 = std::make_unique<TL2>(std::move(fake), clock);
         l2->Log.Debug = "YES";
         l2->Log.Trace = 5;
-        l2->Log.LogFile = (dir_ / "trace.log").string();
+        l2->Log.LogFile = dir_.File("trace.log");
         l2->FOnFrame = [this](TL2&, uint8_t port, uint8_t pid, char kind, const std::string& from,
                               const std::string& to, const std::string& data) {
             seen.push_back({port, pid, kind, from, to, data});
         };
     }
 
-    void TearDown() override
-    {
-        l2.reset();
-        std::filesystem::remove_all(dir_);
-    }
+    // The link's last trace lines go to the directory, which goes after it.
+    void TearDown() override { l2.reset(); }
 
-    std::vector<std::string> Trace() const { return ReadTrace(dir_ / "trace.log"); }
+    std::vector<std::string> Trace() const { return ReadTrace(dir_.Path() / "trace.log"); }
 
     // The trace without hex-dump lines.
     std::vector<std::string> TraceText() const
@@ -94,15 +86,9 @@ protected:
         return text;
     }
 
-    std::string TraceFile() const
-    {
-        std::ifstream in(dir_ / "trace.log", std::ios::binary);
-        std::stringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
+    std::string TraceFile() const { return ReadFile(dir_.Path() / "trace.log"); }
 
-    void ClearTrace() { std::filesystem::remove(dir_ / "trace.log"); }
+    void ClearTrace() { std::filesystem::remove(dir_.Path() / "trace.log"); }
 
     // Brings the TCP connection up with no login and forgets what that sent and traced.
     void BringUp()
@@ -120,7 +106,7 @@ protected:
     std::vector<SeenFrame> seen;
 
 private:
-    std::filesystem::path dir_;
+    TempDir dir_{"palavoro-link"};
 };
 
 } // namespace linktest

@@ -4,6 +4,7 @@
 
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
+#include "fakes/TempDir.h"
 #include "link/AGWL2.h"
 #include "link/AgwFrame.h"
 
@@ -67,22 +68,12 @@ protected:
         socket_ = socket.get();
         link_ = std::make_unique<TL2>(std::move(socket), clock_);
         link_->CallSign = "N0SRV";
-
-        char pattern[] = "/tmp/palavoro-decode-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        ASSERT_NE(made, nullptr);
-        dir_ = made;
         link_->Log.Debug = "YES";
         link_->Log.Trace = 5;
-        link_->Log.LogFile = (dir_ / "trace.log").string();
+        link_->Log.LogFile = dir_.File("trace.log");
     }
 
-    void TearDown() override
-    {
-        link_.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
+    void TearDown() override { link_.reset(); }
 
     // A callable that records "Name(arg|arg|...)" and checks that the sender is this link.
     auto Recorder(std::string name)
@@ -175,7 +166,7 @@ protected:
     ManualClock clock_;
     FakeSocket* socket_ = nullptr;
     std::unique_ptr<TL2> link_;
-    std::filesystem::path dir_;
+    TempDir dir_{"palavoro-decode"};
     std::vector<std::string> events_;
 };
 

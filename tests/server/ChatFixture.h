@@ -4,12 +4,12 @@
 
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
+#include "fakes/TempDir.h"
 #include "link/AgwFrame.h"
 #include "server/chat.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -31,20 +31,9 @@ struct SentText {
     std::string Data;
 };
 
-inline std::string MakeTempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "palavoro-chat-XXXXXX").string();
-    char* made = mkdtemp(pattern.data());
-    if (made == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
 class ChatTest : public ::testing::Test {
 protected:
-    ChatTest()
-        : dir_(MakeTempDir()), form(
-                                   shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir_ + "/")
+    ChatTest() : form(shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir_ + "/")
     {
         form.Log.Debug = "YES";
         form.Log.Trace = 5;
@@ -60,11 +49,6 @@ protected:
         form.AddArea(0, "Root", true, "N0SRV");
         form.Registered = true;
         form.Timeout = 0;
-    }
-    ~ChatTest() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
     }
 
     // Everything the link sent since the last call; split "D" data is joined
@@ -112,11 +96,11 @@ protected:
     void WriteText(const std::string& name, const std::string& content)
     {
         std::filesystem::create_directories(dir_ + "/TEXT");
-        std::ofstream(dir_ + "/TEXT/" + name, std::ios::binary) << content;
+        ::WriteFile(dir_ + "/TEXT/" + name, content);
     }
     void WriteFile(const std::string& name, const std::string& content)
     {
-        std::ofstream(dir_ + "/" + name, std::ios::binary) << content;
+        ::WriteFile(dir_ + "/" + name, content);
     }
 
     // The trace lines without their date and time.
@@ -147,7 +131,8 @@ protected:
         return false;
     }
 
-    std::string dir_;
+    TempDir temp_{"palavoro-chat"}; // first, so it is removed after the server has gone
+    std::string dir_ = temp_.Str();
     RecordingShell shell;
     ManualClock clock;
     TForm1 form;

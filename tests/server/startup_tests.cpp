@@ -2,13 +2,13 @@
 // configured from them, the disabled ports, Root and the configured areas.
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
+#include "fakes/TempDir.h"
 #include "server/chat.h"
 #include "support/HexStr.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -25,33 +25,15 @@ public:
 
 class StartupTest : public ::testing::Test {
 protected:
-    StartupTest()
-        : dir(MakeDir()), form(
-                              shell, clock, [this] { return MakeSocket(); }, dir)
-    {
-    }
-    ~StartupTest() override
-    {
-        form.Beacon.reset(); // their last trace lines go to the directory removed below
-        form.L2.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
+    StartupTest() : form(shell, clock, [this] { return MakeSocket(); }, dir) {}
 
-    static std::string MakeDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "palavoro-startup-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        return pattern + "/";
-    }
     std::unique_ptr<ClientSocket> MakeSocket()
     {
         auto made = std::make_unique<FakeSocket>();
         socket = made.get();
         return made;
     }
-    void Ini(const std::string& text) { std::ofstream(dir + "Palavoro.INI", std::ios::binary) << text; }
+    void Ini(const std::string& text) { WriteFile(dir + "Palavoro.INI", text); }
 
     std::vector<std::string> Trace(const std::string& path)
     {
@@ -84,7 +66,8 @@ protected:
         EXPECT_EQ(form.L2, nullptr) << "start-up went on past the bad number";
     }
 
-    std::string dir;
+    TempDir temp{"palavoro-startup"}; // first, so it is removed after the link and the beacon have gone
+    std::string dir = temp.Str() + "/";
     NoFatal shell;
     ManualClock clock;
     FakeSocket* socket = nullptr;

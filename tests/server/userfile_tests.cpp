@@ -1,14 +1,12 @@
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
+#include "fakes/TempDir.h"
 #include "server/chat.h"
 #include "support/Profile.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,29 +21,19 @@ class UserFileTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "userfile-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
         server = std::make_unique<TForm1>(
             shell_, clock_, [] { return std::make_unique<FakeSocket>(); }, dir_.string() + "/");
         path = server->UserFile();
     }
-    void TearDown() override
-    {
-        server.reset();
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { server.reset(); }
 
-    void Put(const std::string& bytes) const { std::ofstream(path, std::ios::binary) << bytes; }
-    std::string Get() const
-    {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    void Put(const std::string& bytes) const { WriteFile(path, bytes); }
+    std::string Get() const { return ReadFile(path); }
 
+    TempDir temp_{"userfile"};
+    std::filesystem::path dir_ = temp_.Path();
     NoShell shell_;
     ManualClock clock_;
-    std::filesystem::path dir_;
     std::unique_ptr<TForm1> server;
     std::string path;
 };

@@ -1,6 +1,7 @@
 // The link on the real Qt socket and timers, against a listener on 127.0.0.1
 // that plays AGWPE.
 #include "fakes/Frames.h"
+#include "fakes/TempDir.h"
 #include "link/AGWL2.h"
 #include "shell/QtClientSocket.h"
 #include "shell/QtTimerFactory.h"
@@ -10,11 +11,8 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -45,11 +43,6 @@ class QtLink : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("palavoro-qtlink-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                "-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
         ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
 
         auto socket = std::make_unique<CountingSocket>();
@@ -57,7 +50,7 @@ protected:
         l2 = std::make_unique<TL2>(std::move(socket), timers);
         l2->Log.Debug = "YES";
         l2->Log.Trace = 1;
-        l2->Log.LogFile = (dir_ / "trace.log").string();
+        l2->Log.LogFile = dir_.File("trace.log");
         l2->SetAddress("127.0.0.1");
         l2->SetPort(server.serverPort());
         l2->SetCallSign("N0CALL");
@@ -76,7 +69,6 @@ protected:
         delete peer;
         server.close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        std::filesystem::remove_all(dir_);
     }
 
     // Opens the link and takes the listener's side of the connection.
@@ -102,13 +94,7 @@ protected:
         return received;
     }
 
-    std::string TraceFile() const
-    {
-        std::ifstream in(dir_ / "trace.log", std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string TraceFile() const { return ReadFile(dir_.Path() / "trace.log"); }
 
     QTcpServer server;
     QTcpSocket* peer = nullptr;
@@ -122,7 +108,7 @@ protected:
     int errors = 0;
 
 private:
-    std::filesystem::path dir_;
+    TempDir dir_{"palavoro-qtlink"};
 };
 
 } // namespace

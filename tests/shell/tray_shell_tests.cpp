@@ -1,6 +1,7 @@
 // The tray shell on the offscreen platform: the menu, the about box, the
 // Shutdown confirmation and the fatal path, with the exit replaced so that the
 // test survives it.
+#include "fakes/TempDir.h"
 #include "shell/AboutForm.h"
 #include "shell/TrayShell.h"
 
@@ -16,22 +17,12 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
 
 namespace {
-
-std::string MakeTempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "palavoro-shell-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    return pattern + "/";
-}
 
 // Acts on the next modal widget once its nested loop runs. Gives up after a
 // few hundred polls and closes every window, so a missing box fails the test
@@ -63,17 +54,13 @@ QAbstractButton* ButtonOf(QMessageBox* box, QMessageBox::StandardButton which)
 
 class TrayShellTest : public ::testing::Test {
 protected:
-    TrayShellTest() : dir(MakeTempDir()), shell(true, dir)
+    TrayShellTest() : shell(true, dir)
     {
         shell.ExitAction = [this](int status) { exitStatus = status; };
     }
-    ~TrayShellTest() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
 
-    std::string dir;
+    TempDir temp{"palavoro-shell"};
+    std::string dir = temp.Str() + "/";
     TrayShell shell;
     std::optional<int> exitStatus;
 };
@@ -186,7 +173,8 @@ TEST_F(TrayShellTest, FatalErrorShowsBoxUnderFailureCaptionThenExitsWithOne)
 
 TEST(HeadlessShell, FatalErrorGoesToStandardErrorAndExitsWithOne)
 {
-    std::string dir = MakeTempDir();
+    TempDir temp("palavoro-shell");
+    const std::string dir = temp.Str() + "/";
     TrayShell shell(false, dir);
     std::optional<int> status;
     shell.ExitAction = [&](int s) { status = s; };
@@ -197,19 +185,13 @@ TEST(HeadlessShell, FatalErrorGoesToStandardErrorAndExitsWithOne)
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 1);
-    std::filesystem::remove_all(dir);
 }
 
 class IconTest : public ::testing::Test {
 protected:
-    IconTest() : dir(MakeTempDir()) {}
-    ~IconTest() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
     static QRgb Corner(const QIcon& icon) { return icon.pixmap(32, 32).toImage().pixel(16, 16); }
-    std::string dir;
+    TempDir temp{"palavoro-shell"};
+    std::string dir = temp.Str() + "/";
 };
 
 TEST_F(IconTest, MissingIconFileFallsBackToBuiltIn)
@@ -221,7 +203,7 @@ TEST_F(IconTest, MissingIconFileFallsBackToBuiltIn)
 
 TEST_F(IconTest, UnreadableIconFileFallsBackToBuiltIn)
 {
-    std::ofstream(dir + "PALAVORO.ICO") << "not an icon";
+    WriteFile(dir + "PALAVORO.ICO", "not an icon");
     QIcon icon = TrayShell::LoadIcon(dir);
     ASSERT_FALSE(icon.isNull());
     EXPECT_EQ(Corner(icon), Corner(QIcon(BUILTIN_ICON)));

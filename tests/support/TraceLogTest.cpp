@@ -1,14 +1,12 @@
+#include "fakes/TempDir.h"
 #include "support/TraceLog.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 using ::testing::ElementsAre;
 using namespace std::string_literals;
@@ -17,24 +15,7 @@ namespace {
 
 class TraceLogTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("palavoro-trace-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-                std::to_string(::getpid()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-        path = (dir_ / "trace.log").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::string Contents() const
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string Contents() const { return ReadFile(path); }
 
     // Lines without their CR LF.
     std::vector<std::string> Lines() const
@@ -53,10 +34,8 @@ protected:
         return lines;
     }
 
-    std::string path;
-
-private:
-    std::filesystem::path dir_;
+    TempDir dir_{"palavoro-trace"};
+    std::string path = dir_.File("trace.log");
 };
 
 } // namespace

@@ -1,11 +1,9 @@
+#include "fakes/TempDir.h"
 #include "support/Profile.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,24 +11,12 @@ namespace {
 
 class ProfileTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "profile-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        path = (dir_ / "test.ini").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void Put(const std::string& bytes) const { WriteFile(path, bytes); }
+    std::string Get() const { return ReadFile(path); }
 
-    void Put(const std::string& bytes) const { std::ofstream(path, std::ios::binary) << bytes; }
-    std::string Get() const
-    {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
-    std::filesystem::path dir_;
-    std::string path;
+    TempDir temp_{"profile"};
+    std::filesystem::path dir_ = temp_.Path();
+    std::string path = temp_.File("test.ini");
 };
 
 using Lines = std::vector<std::string>;
