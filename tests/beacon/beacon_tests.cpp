@@ -2,12 +2,12 @@
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/TempDir.h"
+#include "fakes/TraceFile.h"
 #include "link/AgwFrame.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -65,17 +65,7 @@ protected:
     // The trace lines written so far, without their date and time; the file is then emptied.
     Lines TakeTrace()
     {
-        Lines lines;
-        std::ifstream in(logFile_, std::ios::binary);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            for (int word = 0; word < 2; ++word)
-                line.erase(0, line.find(' ') + 1);
-            lines.push_back(line);
-        }
-        in.close();
+        Lines lines = ReadTrace(logFile_);
         std::filesystem::remove(logFile_);
         return lines;
     }

@@ -6,45 +6,18 @@
 #include "fakes/Frames.h"
 #include "fakes/ManualClock.h"
 #include "fakes/TempDir.h"
+#include "fakes/TraceFile.h"
 #include "link/AGWL2.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace linktest {
-
-// The trace file's lines; a time-stamped line keeps only the text after the
-// date and time, a hex-dump line (" |...") is kept whole.
-inline std::vector<std::string> ReadTrace(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    const std::string all = content.str();
-    std::vector<std::string> lines;
-    size_t at = 0;
-    while (at < all.size()) {
-        size_t end = all.find("\r\n", at);
-        if (end == std::string::npos)
-            end = all.size();
-        std::string line = all.substr(at, end - at);
-        at = end + 2;
-        if (line.rfind(" |", 0) != 0) {
-            size_t first = line.find(' ');
-            size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
-            line = second == std::string::npos ? std::string() : line.substr(second + 1);
-        }
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 struct SeenFrame {
     uint8_t Port;
@@ -77,14 +50,7 @@ protected:
     std::vector<std::string> Trace() const { return ReadTrace(dir_.Path() / "trace.log"); }
 
     // The trace without hex-dump lines.
-    std::vector<std::string> TraceText() const
-    {
-        std::vector<std::string> text;
-        for (auto& line : Trace())
-            if (line.rfind(" |", 0) != 0)
-                text.push_back(line);
-        return text;
-    }
+    std::vector<std::string> TraceText() const { return ReadTraceText(dir_.Path() / "trace.log"); }
 
     std::string TraceFile() const { return ReadFile(dir_.Path() / "trace.log"); }
 

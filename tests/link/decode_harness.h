@@ -5,6 +5,7 @@
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/TempDir.h"
+#include "fakes/TraceFile.h"
 #include "link/AGWL2.h"
 #include "link/AgwFrame.h"
 
@@ -13,9 +14,7 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -123,29 +122,7 @@ protected:
     std::vector<std::string> TakeEvents() { return std::exchange(events_, {}); }
 
     // The trace as written: time stamps stripped from log lines, dump lines kept whole.
-    std::vector<std::string> TraceLines()
-    {
-        std::ifstream in(link_->Log.LogFile, std::ios::binary);
-        std::stringstream all;
-        all << in.rdbuf();
-        const std::string text = all.str();
-        std::vector<std::string> lines;
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find("\r\n", start);
-            if (end == std::string::npos)
-                end = text.size();
-            std::string line = text.substr(start, end - start);
-            if (line.rfind(" |", 0) != 0) {
-                const size_t first = line.find(' ');
-                const size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
-                line = second == std::string::npos ? std::string() : line.substr(second + 1);
-            }
-            lines.push_back(line);
-            start = end + 2;
-        }
-        return lines;
-    }
+    std::vector<std::string> TraceLines() { return ReadTrace(link_->Log.LogFile); }
 
     void ClearTrace() { std::filesystem::remove(link_->Log.LogFile); }
 

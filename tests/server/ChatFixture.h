@@ -5,14 +5,13 @@
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/TempDir.h"
+#include "fakes/TraceFile.h"
 #include "link/AgwFrame.h"
 #include "server/chat.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -104,25 +103,7 @@ protected:
     }
 
     // The trace lines without their date and time.
-    std::vector<std::string> Trace()
-    {
-        std::ifstream in(form.Log.LogFile, std::ios::binary);
-        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::vector<std::string> lines;
-        for (size_t at = 0; at < all.size();) {
-            size_t end = all.find("\r\n", at);
-            if (end == std::string::npos)
-                end = all.size();
-            std::string line = all.substr(at, end - at);
-            at = end + 2;
-            if (line.rfind(" |", 0) == 0)
-                continue; // hex dump
-            size_t first = line.find(' ');
-            size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
-            lines.push_back(second == std::string::npos ? line : line.substr(second + 1));
-        }
-        return lines;
-    }
+    std::vector<std::string> Trace() { return ReadTraceText(form.Log.LogFile); }
     bool Traced(const std::string& text)
     {
         for (const std::string& line : Trace())

@@ -3,6 +3,7 @@
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/TempDir.h"
+#include "fakes/TraceFile.h"
 #include "server/chat.h"
 #include "support/HexStr.h"
 
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -35,23 +35,7 @@ protected:
     }
     void Ini(const std::string& text) { WriteFile(dir + "Palavoro.INI", text); }
 
-    std::vector<std::string> Trace(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::vector<std::string> lines;
-        for (size_t at = 0; at < all.size();) {
-            size_t end = all.find("\r\n", at);
-            std::string line = all.substr(at, end - at);
-            at = end == std::string::npos ? all.size() : end + 2;
-            if (line.rfind(" |", 0) == 0)
-                continue;
-            size_t first = line.find(' ');
-            size_t second = line.find(' ', first + 1);
-            lines.push_back(line.substr(second + 1));
-        }
-        return lines;
-    }
+    std::vector<std::string> Trace(const std::string& path) { return ReadTraceText(path); }
     std::vector<std::string> Trace() { return Trace(form.Log.LogFile); }
 
     void ExpectConvertError(const std::string& ini, const std::string& message)
