@@ -19,15 +19,6 @@
 
 namespace linktest {
 
-struct SeenFrame {
-    uint8_t Port;
-    uint8_t PID;
-    char Kind;
-    std::string CallFrom;
-    std::string CallTo;
-    std::string Data;
-};
-
 class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -38,10 +29,7 @@ protected:
         l2->Log.Debug = "YES";
         l2->Log.Trace = 5;
         l2->Log.LogFile = dir_.File("trace.log");
-        l2->FOnFrame = [this](TL2&, uint8_t port, uint8_t pid, char kind, const std::string& from,
-                              const std::string& to, const std::string& data) {
-            seen.push_back({port, pid, kind, from, to, data});
-        };
+        RecordFrames(*l2, seen);
     }
 
     // The link's last trace lines go to the directory, which goes after it.

@@ -32,13 +32,6 @@ public:
     size_t Reads = 0;
 };
 
-struct Seen {
-    uint8_t Port;
-    char Kind;
-    std::string CallFrom;
-    std::string Data;
-};
-
 class QtLink : public ::testing::Test {
 protected:
     void SetUp() override
@@ -54,10 +47,7 @@ protected:
         l2->SetAddress("127.0.0.1");
         l2->SetPort(server.serverPort());
         l2->SetCallSign("N0CALL");
-        l2->FOnFrame = [this](TL2&, uint8_t port, uint8_t, char kind, const std::string& from, const std::string&,
-                              const std::string& data) {
-            seen.push_back({port, kind, from, data});
-        };
+        RecordFrames(*l2, seen);
         l2->FOnAGWUp = [this](TL2&) { ++ups; };
         l2->FOnAGWDown = [this](TL2&) { ++downs; };
         l2->FOnAGWError = [this](TL2&) { ++errors; };
@@ -101,7 +91,7 @@ protected:
     QtTimerFactory timers;
     CountingSocket* counting = nullptr;
     std::unique_ptr<TL2> l2;
-    std::vector<Seen> seen;
+    std::vector<SeenFrame> seen;
     std::string received;
     int ups = 0;
     int downs = 0;
