@@ -4,6 +4,7 @@
 
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
+#include "fakes/RecordingShell.h"
 #include "fakes/TempDir.h"
 #include "fakes/TraceFile.h"
 #include "link/AgwFrame.h"
@@ -14,12 +15,6 @@
 #include <filesystem>
 #include <string>
 #include <vector>
-
-class RecordingShell : public ShellServices {
-public:
-    std::vector<std::string> Fatal;
-    void FatalError(const std::string& text) override { Fatal.push_back(text); }
-};
 
 // One text as the link sent it: a "D" chain rejoined, or any other frame.
 struct SentText {

@@ -2,6 +2,7 @@
 // configured from them, the disabled ports, Root and the configured areas.
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
+#include "fakes/RecordingShell.h"
 #include "fakes/TempDir.h"
 #include "fakes/TraceFile.h"
 #include "server/chat.h"
@@ -16,12 +17,6 @@
 #include <vector>
 
 namespace {
-
-class NoFatal : public ShellServices {
-public:
-    std::vector<std::string> Fatal;
-    void FatalError(const std::string& text) override { Fatal.push_back(text); }
-};
 
 class StartupTest : public ::testing::Test {
 protected:
@@ -52,7 +47,7 @@ protected:
 
     TempDir temp{"palavoro-startup"}; // first, so it is removed after the link and the beacon have gone
     std::string dir = temp.Str() + "/";
-    NoFatal shell;
+    RecordingShell shell;
     ManualClock clock;
     FakeSocket* socket = nullptr;
     TForm1 form;

@@ -1,5 +1,6 @@
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
+#include "fakes/RecordingShell.h"
 #include "fakes/TempDir.h"
 #include "server/chat.h"
 #include "support/Profile.h"
@@ -11,11 +12,6 @@
 #include <vector>
 
 namespace {
-
-class NoShell : public ShellServices {
-public:
-    void FatalError(const std::string&) override {}
-};
 
 class UserFileTest : public testing::Test {
 protected:
@@ -32,7 +28,7 @@ protected:
 
     TempDir temp_{"userfile"};
     std::filesystem::path dir_ = temp_.Path();
-    NoShell shell_;
+    RecordingShell shell_;
     ManualClock clock_;
     std::unique_ptr<TForm1> server;
     std::string path;

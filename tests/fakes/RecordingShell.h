@@ -1,0 +1,14 @@
+// A shell for the server's unit tests: a fatal error is kept instead of
+// ending the program.
+#pragma once
+
+#include "server/ShellServices.h"
+
+#include <string>
+#include <vector>
+
+class RecordingShell : public ShellServices {
+public:
+    std::vector<std::string> Fatal;
+    void FatalError(const std::string& text) override { Fatal.push_back(text); }
+};
