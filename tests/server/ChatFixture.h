@@ -85,6 +85,16 @@ protected:
         return *user;
     }
 
+    // A station connects, or sends a line, as the engine reports it.
+    void Connect(uint8_t port, const std::string& call, const std::string& to = "N0SRV")
+    {
+        form.OnConnect(*form.L2, port, call, to, "*** CONNECTED To Station " + call);
+    }
+    void Line(uint8_t port, const std::string& call, const std::string& text)
+    {
+        form.OnData(*form.L2, port, call, "N0SRV", 0xF0, text);
+    }
+
     void Command(TUser& user, const std::string& line) { form.ExecuteCommand(user.Port, user.CallSign, user, line); }
 
     void WriteText(const std::string& name, const std::string& content)

@@ -5,14 +5,6 @@ namespace {
 
 class ChatConnections : public ChatTest {
 protected:
-    void Connect(uint8_t port, const std::string& call, const std::string& to = "N0SRV")
-    {
-        form.OnConnect(*form.L2, port, call, to, "*** CONNECTED To Station " + call);
-    }
-    void Line(uint8_t port, const std::string& call, const std::string& text)
-    {
-        form.OnData(*form.L2, port, call, "N0SRV", 0xF0, text);
-    }
     void Disconnect(uint8_t port, const std::string& call)
     {
         form.OnDisconnect(*form.L2, port, call, "*** DISCONNECTED From Station " + call);

@@ -9,14 +9,6 @@ namespace {
 
 class DisconnectDrain : public ChatTest {
 protected:
-    void Connect(uint8_t port, const std::string& call, const std::string& to = "N0SRV")
-    {
-        form.OnConnect(*form.L2, port, call, to, "*** CONNECTED To Station " + call);
-    }
-    void Line(uint8_t port, const std::string& call, const std::string& text)
-    {
-        form.OnData(*form.L2, port, call, "N0SRV", 0xF0, text);
-    }
     void Answer(uint8_t port, const std::string& from, const std::string& to, int32_t frames)
     {
         form.OnConnFrames(*form.L2, port, from, to, frames);
