@@ -33,15 +33,11 @@ protected:
         fake = socket.get();
         link = std::make_unique<TL2>(std::move(socket), clock);
         // The link's own lines only down to level 2: its refusals, not its frame details.
-        link->Log.Debug = "YES";
-        link->Log.Trace = 2;
-        link->Log.LogFile = logFile_;
+        TraceInto(link->Log, 2, logFile_);
         link->PortCount = 1;
 
         beacon = std::make_unique<TL2Beacon>(clock);
-        beacon->Log.Debug = "YES";
-        beacon->Log.Trace = 4;
-        beacon->Log.LogFile = logFile_;
+        TraceInto(beacon->Log, 4, logFile_);
         beacon->AGWL2 = link.get();
         beacon->CallSign = "N0CALL-1";
         beacon->ID = "CHAT";

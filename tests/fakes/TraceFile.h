@@ -3,11 +3,21 @@
 #pragma once
 
 #include "fakes/TempDir.h"
+#include "support/TraceLog.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// Turns tracing on, every level up to `level`, into `file`.
+inline void TraceInto(TraceLog& log, int32_t level, const std::string& file)
+{
+    log.Debug = "YES";
+    log.Trace = level;
+    log.LogFile = file;
+}
 
 // Hex-dump lines start with " |" and carry no time stamp.
 inline bool IsHexDumpLine(std::string_view line)

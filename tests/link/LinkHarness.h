@@ -26,9 +26,7 @@ protected:
         auto fake = std::make_unique<FakeSocket>();
         socket = fake.get();
         l2 = std::make_unique<TL2>(std::move(fake), clock);
-        l2->Log.Debug = "YES";
-        l2->Log.Trace = 5;
-        l2->Log.LogFile = dir_.File("trace.log");
+        TraceInto(l2->Log, 5, dir_.File("trace.log"));
         RecordFrames(*l2, seen);
     }
 

@@ -67,9 +67,7 @@ protected:
         socket_ = socket.get();
         link_ = std::make_unique<TL2>(std::move(socket), clock_);
         link_->CallSign = "N0SRV";
-        link_->Log.Debug = "YES";
-        link_->Log.Trace = 5;
-        link_->Log.LogFile = dir_.File("trace.log");
+        TraceInto(link_->Log, 5, dir_.File("trace.log"));
     }
 
     void TearDown() override { link_.reset(); }

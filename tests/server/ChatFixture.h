@@ -29,9 +29,7 @@ class ChatTest : public ::testing::Test {
 protected:
     ChatTest() : form(shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir_ + "/")
     {
-        form.Log.Debug = "YES";
-        form.Log.Trace = 5;
-        form.Log.LogFile = dir_ + "/trace.log";
+        TraceInto(form.Log, 5, dir_ + "/trace.log");
         auto socket = std::make_unique<FakeSocket>();
         fake = socket.get();
         form.L2 = std::make_unique<TL2>(std::move(socket), clock);

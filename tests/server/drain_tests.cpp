@@ -282,9 +282,7 @@ TEST_F(DisconnectDrain, WithoutTheEngineTheDisconnectIsTriedAtOnce)
 {
     Online("N0AAA");
     fake->PeerClose();
-    form.L2->Log.Debug = "YES";
-    form.L2->Log.Trace = 4;
-    form.L2->Log.LogFile = form.Log.LogFile;
+    TraceInto(form.L2->Log, 4, form.Log.LogFile);
 
     Line(1, "N0AAA", "/B\r");
 

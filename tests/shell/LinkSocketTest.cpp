@@ -2,6 +2,7 @@
 // that plays AGWPE.
 #include "fakes/Frames.h"
 #include "fakes/TempDir.h"
+#include "fakes/TraceFile.h"
 #include "link/AGWL2.h"
 #include "shell/QtClientSocket.h"
 #include "shell/QtTimerFactory.h"
@@ -41,9 +42,7 @@ protected:
         auto socket = std::make_unique<CountingSocket>();
         counting = socket.get();
         l2 = std::make_unique<TL2>(std::move(socket), timers);
-        l2->Log.Debug = "YES";
-        l2->Log.Trace = 1;
-        l2->Log.LogFile = dir_.File("trace.log");
+        TraceInto(l2->Log, 1, dir_.File("trace.log"));
         l2->SetAddress("127.0.0.1");
         l2->SetPort(server.serverPort());
         l2->SetCallSign("N0CALL");
