@@ -113,12 +113,12 @@ TMonitorHeader TL2::GetHeader(const std::string& Data)
         if (!h.Info.empty() && h.Info.back() == '\0')
             h.Info.pop_back();
         if ((type == "I" || type == "UI") && h.Info.empty()) {
-            h.Info = "\r";
+            h.Info.assign(1, '\r');
             h.Len = 1;
         }
     } catch (...) {
         WriteLog(1, " Exception on module GetHeader");
-        h.Info = "\r";
+        h.Info.assign(1, '\r');
         h.Len = 1;
     }
     return h;

@@ -316,7 +316,7 @@ void Command::Msg()
             return;
         }
         form_.SendTo(target->Port, target->CallSign,
-                     "[" + std::to_string(target->AreaId) + "]<" + target->CallSign + "@" + OwnCall() +
+                     '[' + std::to_string(target->AreaId) + "]<" + target->CallSign + "@" + OwnCall() +
                          "> ((PRIVATE MESSAGE FROM " + call_ + "))" + "\r" + message + "\r");
         return;
     }

@@ -55,7 +55,7 @@ void TForm1::BroadCastToArea(int32_t Port, const std::string& Call, int32_t Area
     WriteLog(3, "{PALAVORO} <BroadCastToArea> Port(" + std::to_string(Port) + ":" + Call + ") Area(" +
                     std::to_string(AreaId) + ")");
     WriteHex(4, Text);
-    std::string line = "[" + std::to_string(AreaId) + "]<" + Call + "@" + L2->CallSign + "> " + Text;
+    std::string line = '[' + std::to_string(AreaId) + "]<" + Call + "@" + L2->CallSign + "> " + Text;
     if (Bell)
         line += '\a';
     line += '\r';

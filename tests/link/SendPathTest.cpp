@@ -252,7 +252,7 @@ TEST_F(LinkViaList, OnlyTheFirst25CallsAreKept)
 {
     std::string list;
     for (int i = 0; i < 40; ++i)
-        list += "D" + std::to_string(i) + " ";
+        list += 'D' + std::to_string(i) + ' ';
     const std::string via = TL2::ViaList(list);
     ASSERT_EQ(via.size(), 1u + 25u * 10u);
     EXPECT_EQ(via[0], 25);
