@@ -164,8 +164,8 @@ done
 mkdir -p "$station"
 sed -e "s/^IP_ADDRESS=.*/IP_ADDRESS=127.0.0.1/" -e "s/^TCP_PORT=.*/TCP_PORT=$base/" \
   -e "s/^CALLSIGN=.*/CALLSIGN=$server/" -e "s/^CREATEAREA=.*/CREATEAREA=YES/" -e "s/^DEBUG=.*/DEBUG=YES/" \
-  -e "s/^TRACE=.*/TRACE=3/" "$repo/examples/Palavoro.INI" >"$station/Palavoro.INI"
-for setting in "TCP_PORT=$base" "CALLSIGN=$server" "TRACE=3"; do
+  -e "s/^TRACE=.*/TRACE=3/" -e "s/^TIMEOUT=.*/TIMEOUT=3600000/" "$repo/examples/Palavoro.INI" >"$station/Palavoro.INI"
+for setting in "TCP_PORT=$base" "CALLSIGN=$server" "TRACE=3" "TIMEOUT=3600000"; do
   grep -q "^$setting\$" "$station/Palavoro.INI" || die "examples/Palavoro.INI has no $setting line to set"
 done
 [ -d "$station/TEXT" ] || cp -r "$repo/examples/TEXT" "$station/"
