@@ -109,8 +109,7 @@ public:
     std::function<void(TL2&, uint8_t Port, Text From, Text To, Text Via, Text FrameType, Text Pid, int32_t Len,
                        Text Info)>
         FOnUIFrame;
-    std::function<void(TL2&, uint8_t Port, Text CallFrom, Text CallTo, Text Via, Text FrameType, int32_t NR)>
-        FOnSFrame;
+    std::function<void(TL2&, uint8_t Port, Text CallFrom, Text CallTo, Text Via, Text FrameType, int32_t NR)> FOnSFrame;
     std::function<void(TL2&, uint8_t Port, Text CallFrom, Text CallTo, uint8_t PID, Text Data)> FOnMonitor;
     std::function<void(TL2&, uint8_t Port, Text Data)> FOnRawFrame;
     std::function<void(TL2&, int32_t Major, int32_t Minor)> FOnVersion;

@@ -149,8 +149,8 @@ bool TryStrToInt(std::string_view text, int32_t& value)
     if (i == end)
         return false;
     int64_t magnitude = 0;
-    const int64_t limit = negative ? -static_cast<int64_t>(std::numeric_limits<int32_t>::min())
-                                   : std::numeric_limits<int32_t>::max();
+    const int64_t limit =
+        negative ? -static_cast<int64_t>(std::numeric_limits<int32_t>::min()) : std::numeric_limits<int32_t>::max();
     for (; i < end; ++i) {
         char c = text[i];
         if (c < '0' || c > '9')

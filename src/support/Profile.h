@@ -21,8 +21,7 @@ std::vector<std::string> ReadSection(const std::string& path, const std::string&
 // Creates the section (and the file) when missing. False when it cannot write,
 // and, leaving the file untouched, when the value holds CR, LF or NUL or the
 // section or key could not be read back as that one name.
-bool WriteString(const std::string& path, const std::string& section, const std::string& key,
-                 const std::string& value);
+bool WriteString(const std::string& path, const std::string& section, const std::string& key, const std::string& value);
 
 bool FileExists(const std::string& path);
 

@@ -36,8 +36,8 @@ struct SeenFrame {
 // Records every frame the link reports, in order.
 inline void RecordFrames(TL2& link, std::vector<SeenFrame>& seen)
 {
-    link.FOnFrame = [&seen](TL2&, uint8_t port, uint8_t pid, char kind, const std::string& from,
-                            const std::string& to, const std::string& data) {
+    link.FOnFrame = [&seen](TL2&, uint8_t port, uint8_t pid, char kind, const std::string& from, const std::string& to,
+                            const std::string& data) {
         seen.push_back({port, pid, kind, from, to, data});
     };
 }

@@ -324,8 +324,7 @@ TEST_F(LinkConnection, FailedConnectLeavesTheLinkInactive)
 TEST_F(LinkConnection, ReadPassesEveryReadyByteToTheReassembly)
 {
     BringUp();
-    socket->Deliver(Frame(0, 'R', 0, "", "", std::string(8, '\0')) +
-                    Frame(1, 'y', 0, "", "", std::string(4, '\0')));
+    socket->Deliver(Frame(0, 'R', 0, "", "", std::string(8, '\0')) + Frame(1, 'y', 0, "", "", std::string(4, '\0')));
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].Kind, 'R');
     EXPECT_EQ(seen[1].Kind, 'y');

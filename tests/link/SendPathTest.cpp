@@ -210,8 +210,7 @@ TEST_F(LinkSend, HandlersMaySendInsideAnEventAndFramesKeepCallOrder)
         if (kind == 'D')
             link.SendData(port, 0xF0, "N0CALL", from, "echo:" + data);
     };
-    socket->Deliver(Frame(0, 'D', 0xF0, "W1AW", "N0CALL", "one") +
-                    Frame(0, 'D', 0xF0, "W1AW", "N0CALL", "two"));
+    socket->Deliver(Frame(0, 'D', 0xF0, "W1AW", "N0CALL", "one") + Frame(0, 'D', 0xF0, "W1AW", "N0CALL", "two"));
     auto frames = SentFrames();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].Data, "echo:one");

@@ -27,7 +27,9 @@ struct SentText {
 
 class ChatTest : public ::testing::Test {
 protected:
-    ChatTest() : form(shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir_ + "/")
+    ChatTest()
+        : form(
+              shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir_ + "/")
     {
         TraceInto(form.Log, 5, dir_ + "/trace.log");
         auto socket = std::make_unique<FakeSocket>();
@@ -100,10 +102,7 @@ protected:
         std::filesystem::create_directories(dir_ + "/TEXT");
         ::WriteFile(dir_ + "/TEXT/" + name, content);
     }
-    void WriteFile(const std::string& name, const std::string& content)
-    {
-        ::WriteFile(dir_ + "/" + name, content);
-    }
+    void WriteFile(const std::string& name, const std::string& content) { ::WriteFile(dir_ + "/" + name, content); }
 
     // The trace lines without their date and time.
     std::vector<std::string> Trace() { return ReadTraceText(form.Log.LogFile); }

@@ -20,7 +20,11 @@ namespace {
 
 class StartupTest : public ::testing::Test {
 protected:
-    StartupTest() : form(shell, clock, [this] { return MakeSocket(); }, dir) {}
+    StartupTest()
+        : form(
+              shell, clock, [this] { return MakeSocket(); }, dir)
+    {
+    }
 
     std::unique_ptr<ClientSocket> MakeSocket()
     {

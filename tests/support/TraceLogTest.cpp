@@ -1,5 +1,5 @@
-#include "fakes/TempDir.h"
 #include "support/TraceLog.h"
+#include "fakes/TempDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
