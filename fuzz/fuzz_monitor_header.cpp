@@ -1,0 +1,25 @@
+// The header text of a monitored frame, as the engine writes it, read into
+// its fields; anything may arrive there.
+#include "fakes/FakeSocket.h"
+#include "fakes/ManualClock.h"
+#include "link/AGWL2.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static ManualClock clock;
+    static TL2 l2(std::make_unique<FakeSocket>(), clock);
+    const TMonitorHeader h = l2.GetHeader(std::string(reinterpret_cast<const char*>(data), size));
+    // The information field is cut to one frame's worth (a CR may join its two lines), and a data
+    // frame always carries some.
+    if (h.Info.size() > 257)
+        std::abort();
+    if ((h.FrameType == "I" || h.FrameType == "UI") && h.Info.empty())
+        std::abort();
+    return 0;
+}
