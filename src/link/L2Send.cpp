@@ -5,7 +5,6 @@
 namespace {
 
 constexpr uint32_t MAX_DATA = MAXFRAME - 1;
-constexpr size_t VIA_SLOT = 10;
 constexpr size_t MAX_VIAS = 25;
 
 bool NeverSplit(char kind)
