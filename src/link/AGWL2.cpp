@@ -42,14 +42,6 @@ TL2::~TL2()
     socket_->Close();
 }
 
-void TL2::FireLinkEvent(const std::function<void(TL2&)>& event, const char* name)
-{
-    if (!event)
-        return;
-    WriteLog(4, std::string("{L2} Fired Event <") + name + ">");
-    event(*this);
-}
-
 void TL2::Open()
 {
     if (Address.empty() && Host.empty()) {
@@ -152,7 +144,7 @@ void TL2::AGWConnect()
                 WriteHex(4, DataForTrace('P', login));
             Write(0, 0, 'P', "", "", login);
         }
-        FireLinkEvent(FOnAGWUp, "FOnAGWUp");
+        FireEvent(FOnAGWUp, "FOnAGWUp");
         Write(0, 0, 'G', "", "", "");
         Write(0, 0, 'R', "", "", "");
         if (RawFrames)
@@ -169,7 +161,7 @@ void TL2::AGWDisc()
     try {
         WriteLog(1, "{L2} Disconnected from AGWPE");
         Active = false;
-        FireLinkEvent(FOnAGWDown, "FOnAGWDown");
+        FireEvent(FOnAGWDown, "FOnAGWDown");
     } catch (...) {
         WriteLog(1, "{L2} Exception on module AGWDisc");
     }
@@ -180,7 +172,7 @@ void TL2::AGWError(int& errorCode)
     try {
         WriteLog(1, "{L2} <AGWError> Socket Error from AGWPE");
         Active = false;
-        FireLinkEvent(FOnAGWError, "FOnAGWError");
+        FireEvent(FOnAGWError, "FOnAGWError");
         errorCode = 0;
     } catch (...) {
         WriteLog(1, "{L2} Exception on module AGWError");

@@ -170,10 +170,19 @@ public:
     void WriteLog(uint8_t level, std::string_view text) { Log.WriteLog(level, text); }
     void WriteHex(uint8_t level, std::string_view data) { Log.WriteHex(level, data); }
 
+    // Raises an event when it is assigned, after its "Fired Event" trace line.
+    template <typename Event, typename... Args>
+    void FireEvent(const Event& event, const char* name, const Args&... args)
+    {
+        if (!event)
+            return;
+        WriteLog(4, std::string("{L2} Fired Event <") + name + ">");
+        event(*this, args...);
+    }
+
     ClientSocket& Socket() { return *socket_; }
 
 private:
-    void FireLinkEvent(const std::function<void(TL2&)>& event, const char* name);
     // The data of a frame as the trace may show it: the password of a login
     // frame is starred out.
     static std::string DataForTrace(char Kind, std::string_view Data);

@@ -63,10 +63,7 @@ void DecodeParam(TL2& l2, uint8_t Port_, const std::string& Data)
 {
     try {
         l2.ParseParam(Port_, Data);
-        if (l2.FOnParameter) {
-            l2.WriteLog(4, "{L2} Fired Event <FOnParameter>");
-            l2.FOnParameter(l2);
-        }
+        l2.FireEvent(l2.FOnParameter, "FOnParameter");
     } catch (...) {
         l2.WriteLog(1, "{L2} Exception on Module TL2.Decode (Frameg)");
     }
@@ -79,10 +76,7 @@ void DecodePortList(TL2& l2, const std::string& Data)
         l2.WriteHex(4, Data);
         l2.ParsePort(Data);
         l2.WriteLog(4, "{L2} Port Information Parsed");
-        if (l2.FOnPort) {
-            l2.WriteLog(4, "{L2} Fired Event <FOnPort>");
-            l2.FOnPort(l2);
-        }
+        l2.FireEvent(l2.FOnPort, "FOnPort");
     } catch (...) {
         l2.WriteLog(1, "{L2} Exception on Module TL2.Decode (FrameG)");
     }
@@ -96,10 +90,7 @@ void DecodeVersion(TL2& l2, const std::string& Data)
         auto byte = [&Data](size_t i) { return static_cast<int32_t>(static_cast<uint8_t>(Data[i])); };
         l2.VersionMajor = byte(0) + 256 * byte(1);
         l2.VersionMinor = byte(4) + 256 * byte(5);
-        if (l2.FOnVersion) {
-            l2.WriteLog(4, "{L2} Fired Event <FOnVersion>");
-            l2.FOnVersion(l2, l2.VersionMajor, l2.VersionMinor);
-        }
+        l2.FireEvent(l2.FOnVersion, "FOnVersion", l2.VersionMajor, l2.VersionMinor);
     } catch (...) {
         l2.WriteLog(1, "{L2} Exception on Module TL2.Decode (FrameR)");
     }
@@ -114,10 +105,7 @@ void DecodePortFrames(TL2& l2, uint8_t Port_, const std::string& Data)
         const int32_t frames = low + 256 * static_cast<uint8_t>(Data[1]);
         if (Port_ >= 1 && Port_ <= MAX_PORTS)
             l2.Ports[Port_].Waiting = low;
-        if (l2.FOnPortFrames) {
-            l2.WriteLog(4, "{L2} Fired Event <FOnPortFrames>");
-            l2.FOnPortFrames(l2, Port_, frames);
-        }
+        l2.FireEvent(l2.FOnPortFrames, "FOnPortFrames", Port_, frames);
     } catch (...) {
         l2.WriteLog(1, "{L2} Exception on Module TL2.Decode (Framey)");
     }
@@ -132,10 +120,7 @@ void DecodeConnFrames(TL2& l2, uint8_t Port_, const std::string& CallFrom, const
         uint32_t frames = 0;
         for (size_t i = 4; i-- > 0;)
             frames = frames << 8 | static_cast<uint8_t>(Data[i]);
-        if (l2.FOnConnFrames) {
-            l2.WriteLog(4, "{L2} Fired Event <FOnConnFrames>");
-            l2.FOnConnFrames(l2, Port_, CallFrom, CallTo, static_cast<int32_t>(frames));
-        }
+        l2.FireEvent(l2.FOnConnFrames, "FOnConnFrames", Port_, CallFrom, CallTo, static_cast<int32_t>(frames));
     } catch (...) {
         l2.WriteLog(1, "{L2} Exception on Module TL2.Decode (FrameY)");
     }
@@ -166,10 +151,7 @@ void DecodeConnect(TL2& l2, uint8_t Port_, const std::string& CallFrom, const st
         auto announce = [&](const char* line, const CallEvent& event, const char* eventName) {
             const std::string call = NoticeCall(Data);
             l2.WriteLog(4, line + Data);
-            if (event) {
-                l2.WriteLog(4, std::string("{L2} Fired Event <") + eventName + ">");
-                event(l2, Port_, call, text);
-            }
+            l2.FireEvent(event, eventName, Port_, call, text);
             if (l2.FOnAnyConnect)
                 l2.FOnAnyConnect(l2, Port_, call, text);
             if (l2.FOnConnectEx)
@@ -213,14 +195,8 @@ void DecodeDisconnect(TL2& l2, uint8_t Port_, const std::string& CallFrom, const
         } else {
             return;
         }
-        if (*event) {
-            l2.WriteLog(4, std::string("{L2} Fired Event <") + eventName + ">");
-            (*event)(l2, Port_, call, text);
-        }
-        if (l2.FOnDisconnect) {
-            l2.WriteLog(4, "{L2} Fired Event <FOnDisconnect>");
-            l2.FOnDisconnect(l2, Port_, call, text);
-        }
+        l2.FireEvent(*event, eventName, Port_, call, text);
+        l2.FireEvent(l2.FOnDisconnect, "FOnDisconnect", Port_, call, text);
         if (l2.FOnDisconnectEx)
             l2.FOnDisconnectEx(l2, Port_, CallFrom, CallTo, text);
     } catch (...) {
@@ -236,8 +212,7 @@ void DecodeData(TL2& l2, uint8_t Port_, uint8_t PID, const std::string& CallFrom
             return;
         l2.WriteLog(4, "{L2} About to convert cPid <FOnData>");
         l2.WriteHex(4, std::string(1, static_cast<char>(PID)));
-        l2.WriteLog(4, "{L2} Fired Event <FOnData>");
-        l2.FOnData(l2, Port_, CallFrom, CallTo, PID, Data);
+        l2.FireEvent(l2.FOnData, "FOnData", Port_, CallFrom, CallTo, PID, Data);
     } catch (...) {
         l2.WriteLog(1, "{L2} Exception on Module TL2.Decode (FrameD) L2(" + l2.CallSign + ")");
         l2.WriteLog(1, "{L2} szFrom=" + CallFrom + " szTo=" + CallTo + " Data=" + Data);
@@ -261,11 +236,8 @@ void DecodeUnproto(TL2& l2, uint8_t Port_, const std::string& Data)
             l2.WriteLog(1, "{L2} Exception on Module TL2.Decode.FrameU(bPid<-)");
             return;
         }
-        if (!l2.FOnDataUI)
-            return;
-        l2.WriteLog(4, "{L2} Fired Event <FOnDataUI>");
         try {
-            l2.FOnDataUI(l2, Port_, header.From, header.To, pid, header.Info);
+            l2.FireEvent(l2.FOnDataUI, "FOnDataUI", Port_, header.From, header.To, pid, header.Info);
         } catch (...) {
             l2.WriteLog(1, "{L2} Exception on Module TL2.Decode.FrameU(OnDataUI Event)");
         }
@@ -287,17 +259,11 @@ void DecodeMonitored(TL2& l2, uint8_t Port_, uint8_t PID, char Kind, const std::
         };
         auto iframe = [&] {
             monitor();
-            if (l2.FOnIFrame) {
-                l2.WriteLog(4, "{L2} Fired Event <FOnIFrame>");
-                l2.FOnIFrame(l2, Port_, h.From, h.To, h.Via, type, h.Pid, h.NR, h.NS, h.Len, h.Info);
-            }
+            l2.FireEvent(l2.FOnIFrame, "FOnIFrame", Port_, h.From, h.To, h.Via, type, h.Pid, h.NR, h.NS, h.Len, h.Info);
         };
         auto sframe = [&](int32_t nr) {
             monitor();
-            if (l2.FOnSFrame) {
-                l2.WriteLog(4, "{L2} Fired Event <FOnSFrame>");
-                l2.FOnSFrame(l2, Port_, CallFrom, CallTo, h.Via, type, nr);
-            }
+            l2.FireEvent(l2.FOnSFrame, "FOnSFrame", Port_, CallFrom, CallTo, h.Via, type, nr);
         };
 
         if (Kind == 'I') {
@@ -313,10 +279,7 @@ void DecodeMonitored(TL2& l2, uint8_t Port_, uint8_t PID, char Kind, const std::
             }
             if (type == "UI" && wants('U')) {
                 monitor();
-                if (l2.FOnUIFrame) {
-                    l2.WriteLog(4, "{L2} Fired Event <FOnUIFrame>");
-                    l2.FOnUIFrame(l2, Port_, h.From, h.To, h.Via, type, h.Pid, h.Len, h.Info);
-                }
+                l2.FireEvent(l2.FOnUIFrame, "FOnUIFrame", Port_, h.From, h.To, h.Via, type, h.Pid, h.Len, h.Info);
             }
             if (IsOneOf(type, {"RR", "RNR", "REJ"}) && wants('S')) {
                 sframe(h.NR);
