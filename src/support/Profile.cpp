@@ -1,5 +1,7 @@
 #include "Profile.h"
 
+#include "HexStr.h"
+
 // Only the narrow, byte-for-byte instantiation is used: no wide-character
 // conversion, so values come back exactly as the file holds them. Debian's
 // header keeps the template bodies behind SI_IMPLEMENTATION; instantiating
@@ -78,19 +80,7 @@ std::string_view Trim(std::string_view text)
 
 bool SameName(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
+    return UpperStr(a) == UpperStr(b);
 }
 
 bool HasLineBreakOrNul(std::string_view text)
