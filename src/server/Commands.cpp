@@ -51,6 +51,8 @@ public:
 private:
     void Reply(const std::string& text) { form_.SendTo(port_, call_, text); }
     void Recognized(const char* name) { form_.WriteLog(3, std::string("{PALAVORO} ") + name + " Command recognized"); }
+    // The area a typed number names, or none (also for a word that is not a number).
+    TArea* AreaNamed(const std::string& word) { return IsNumeric(word) ? form_.FindArea(StrToInt(word)) : nullptr; }
     // The area number that starts the arguments, or none after the reply.
     TArea* AreaArgument();
     const std::string& OwnCall() const { return form_.L2->CallSign; }
@@ -125,7 +127,7 @@ TArea* Command::AreaArgument()
         return nullptr;
     }
     const std::string word = NextWord(args_);
-    TArea* area = IsNumeric(word) ? form_.FindArea(StrToInt(word)) : nullptr;
+    TArea* area = AreaNamed(word);
     if (area == nullptr)
         Reply(NotFound(word));
     return area;
@@ -215,7 +217,7 @@ void Command::Who()
         return;
     }
     const std::string word = NextWord(args_);
-    TArea* area = IsNumeric(word) ? form_.FindArea(StrToInt(word)) : nullptr;
+    TArea* area = AreaNamed(word);
     if (area == nullptr)
         Reply(NotFound(word));
     else
