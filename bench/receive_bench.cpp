@@ -2,22 +2,22 @@
 // Store. The time per frame must not grow with N.
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
-#include "link/AGWL2.h"
+#include "link/AgwLink.h"
 
 #include <benchmark/benchmark.h>
 
 namespace {
 
-std::string Stream(size_t frames)
+std::string makeStream(size_t frames)
 {
     AgwFrame frame;
-    frame.WirePort = 0;
-    frame.Kind = 'D';
-    frame.PID = 0xF0;
-    frame.CallFrom = "W1AW-7";
-    frame.CallTo = "N0CALL";
-    frame.Data = std::string(100, 'x');
-    const std::string one = EncodeFrame(frame);
+    frame.wirePort = 0;
+    frame.kind = 'D';
+    frame.pid = 0xF0;
+    frame.callFrom = "W1AW-7";
+    frame.callTo = "N0CALL";
+    frame.data = std::string(100, 'x');
+    const std::string one = encodeFrame(frame);
     std::string stream;
     stream.reserve(one.size() * frames);
     for (size_t i = 0; i < frames; ++i)
@@ -25,18 +25,17 @@ std::string Stream(size_t frames)
     return stream;
 }
 
-void StoreOneRead(benchmark::State& state)
+void storeOneRead(benchmark::State& state)
 {
     const size_t frames = static_cast<size_t>(state.range(0));
-    const std::string stream = Stream(frames);
+    const std::string stream = makeStream(frames);
     ManualClock clock;
-    TL2 l2(std::make_unique<FakeSocket>(), clock);
+    AgwLink l2(std::make_unique<FakeSocket>(), clock);
     size_t decoded = 0;
-    l2.FOnFrame = [&](TL2&, uint8_t, uint8_t, char, const std::string&, const std::string&, const std::string& data) {
-        decoded += data.size() == 100;
-    };
+    l2.onFrame = [&](AgwLink&, uint8_t, uint8_t, char, const std::string&, const std::string&,
+                     const std::string& data) { decoded += data.size() == 100; };
     for (auto _ : state)
-        l2.Store(stream);
+        l2.store(stream);
     if (decoded != frames * static_cast<size_t>(state.iterations()))
         state.SkipWithError("frames lost");
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames));
@@ -45,4 +44,4 @@ void StoreOneRead(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(StoreOneRead)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(storeOneRead)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);

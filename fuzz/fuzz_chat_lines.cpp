@@ -13,7 +13,7 @@
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingShell.h"
 #include "fakes/TraceFile.h"
-#include "server/chat.h"
+#include "server/ChatServer.h"
 
 #include <array>
 #include <cstddef>
@@ -26,27 +26,27 @@ namespace {
 
 constexpr const char* OWN_CALL = "N0SRV";
 
-struct Station {
-    uint8_t Port;
-    const char* Call;
+struct FuzzStation {
+    uint8_t port;
+    const char* call;
 };
 
 // Two stations share a port; one call is on the air on two ports at once.
-constexpr std::array<Station, 4> STATIONS{{{1, "N0AA"}, {1, "N0BB-1"}, {2, "N0CC-15"}, {2, "N0AA"}}};
+constexpr std::array<FuzzStation, 4> STATIONS{{{1, "N0AA"}, {1, "N0BB-1"}, {2, "N0CC-15"}, {2, "N0AA"}}};
 
-const std::string& BaseDir()
+const std::string& baseDir()
 {
     static const std::string dir = [] {
-        const std::string base = fuzz::WorkDir().File("chat") + "/";
+        const std::string base = fuzz::workDir().file("chat") + "/";
         std::filesystem::create_directories(base + "TEXT");
-        WriteFile(base + "TEXT/HELP.INF", "Commands:\r\n/B bye\r/W who\nand more\r\n\032after the end");
-        WriteFile(base + "TEXT/news.inf", "No news today");
+        writeFile(base + "TEXT/HELP.INF", "Commands:\r\n/B bye\r/W who\nand more\r\n\032after the end");
+        writeFile(base + "TEXT/news.inf", "No news today");
         return base;
     }();
     return dir;
 }
 
-std::string Count(uint32_t frames)
+std::string count(uint32_t frames)
 {
     std::string bytes(4, '\0');
     for (int i = 0; i < 4; ++i)
@@ -54,18 +54,17 @@ std::string Count(uint32_t frames)
     return bytes;
 }
 
-void Wire(TForm1& form, TL2& link)
+void wire(ChatServer& form, AgwLink& link)
 {
-    link.FOnConnectEx = [&form](TL2& l, uint8_t port, const std::string& from, const std::string& to,
-                                const std::string& text) { form.OnConnect(l, port, from, to, text); };
-    link.FOnDisconnect = [&form](TL2& l, uint8_t port, const std::string& call, const std::string& text) {
-        form.OnDisconnect(l, port, call, text);
+    link.onConnectEx = [&form](AgwLink& l, uint8_t port, const std::string& from, const std::string& to,
+                               const std::string& text) { form.handleConnect(l, port, from, to, text); };
+    link.onDisconnect = [&form](AgwLink& l, uint8_t port, const std::string& call, const std::string& text) {
+        form.handleDisconnect(l, port, call, text);
     };
-    link.FOnData = [&form](TL2& l, uint8_t port, const std::string& from, const std::string& to, uint8_t pid,
-                           const std::string& data) { form.OnData(l, port, from, to, pid, data); };
-    link.FOnConnFrames = [&form](TL2& l, uint8_t port, const std::string& from, const std::string& to, int32_t frames) {
-        form.OnConnFrames(l, port, from, to, frames);
-    };
+    link.onData = [&form](AgwLink& l, uint8_t port, const std::string& from, const std::string& to, uint8_t pid,
+                          const std::string& data) { form.handleData(l, port, from, to, pid, data); };
+    link.onConnFrames = [&form](AgwLink& l, uint8_t port, const std::string& from, const std::string& to,
+                                int32_t frames) { form.handleConnFrames(l, port, from, to, frames); };
 }
 
 } // namespace
@@ -73,12 +72,12 @@ void Wire(TForm1& form, TL2& link)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::Input input(data, size);
-    const uint8_t flags = input.Byte();
+    const uint8_t flags = input.byte();
     const bool trace = (flags & 0x81) == 0x81;
-    const std::string base = BaseDir();
+    const std::string base = baseDir();
     const std::string traceFile = base + "chat.log";
     if ((flags & 64) == 0)
-        WriteFile(base + "Palavoro.USR", "[USERS]\r\nN0AA=Ann\r\n[INFO]\r\nN0AA=QTH here\r\n");
+        writeFile(base + "Palavoro.USR", "[USERS]\r\nN0AA=Ann\r\n[INFO]\r\nN0AA=QTH here\r\n");
     else
         std::filesystem::remove(base + "Palavoro.USR");
 
@@ -86,72 +85,72 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     RecordingShell shell;
     {
         const SocketFactory sockets = [] { return std::make_unique<FakeSocket>(); };
-        TForm1 form(shell, clock, sockets, base);
+        ChatServer form(shell, clock, sockets, base);
         auto owned = std::make_unique<FakeSocket>();
         FakeSocket& engine = *owned;
-        form.L2 = std::make_unique<TL2>(std::move(owned), clock);
-        TL2& link = *form.L2;
+        form.link_ = std::make_unique<AgwLink>(std::move(owned), clock);
+        AgwLink& link = *form.link_;
         if (trace) {
-            TraceInto(form.Log, 5, traceFile);
-            TraceInto(link.Log, 5, traceFile);
+            traceInto(form.log, 5, traceFile);
+            traceInto(link.log, 5, traceFile);
         } else {
-            form.Log.Debug = "NOT";
+            form.log.debug = "NOT";
         }
-        link.SetCallSign(OWN_CALL);
-        link.SetAddress("127.0.0.1");
-        Wire(form, link);
-        form.CallSign = OWN_CALL;
-        form.CreateArea = true;
-        form.ForceName = (flags & 2) != 0;
-        form.Bell = (flags & 4) != 0;
-        form.DiscWait = (flags & 8) != 0 ? 0 : 60000;
-        form.Timeout = (flags & 16) != 0 ? 0 : 60000;
-        form.PortEnabled[2] = (flags & 32) == 0;
-        form.AddArea(0, "Root", true, OWN_CALL);
-        form.AddArea(1, "Packet", true, OWN_CALL);
-        form.AddArea(2, "Open", false, "N0AA");
-        engine.Connect();
-        form.Registered = true;
+        link.setCallSign(OWN_CALL);
+        link.setAddress("127.0.0.1");
+        wire(form, link);
+        form.callSign = OWN_CALL;
+        form.createArea = true;
+        form.forceName = (flags & 2) != 0;
+        form.bell = (flags & 4) != 0;
+        form.discWait = (flags & 8) != 0 ? 0 : 60000;
+        form.timeout = (flags & 16) != 0 ? 0 : 60000;
+        form.portEnabled[2] = (flags & 32) == 0;
+        form.addArea(0, "Root", true, OWN_CALL);
+        form.addArea(1, "Packet", true, OWN_CALL);
+        form.addArea(2, "Open", false, "N0AA");
+        engine.connect();
+        form.registered = true;
         for (size_t i = 0; i < 3; ++i)
-            form.OnConnect(link, STATIONS[i].Port, STATIONS[i].Call, OWN_CALL,
-                           std::string("*** CONNECTED To Station ") + STATIONS[i].Call);
-        fuzz::CheckSentFrames(engine.TakeSent());
+            form.handleConnect(link, STATIONS[i].port, STATIONS[i].call, OWN_CALL,
+                               std::string("*** CONNECTED To Station ") + STATIONS[i].call);
+        fuzz::checkSentFrames(engine.takeSent());
 
-        while (!input.Empty()) {
-            std::string_view line = input.Line();
+        while (!input.empty()) {
+            std::string_view line = input.line();
             const uint8_t control = line.empty() ? 0 : static_cast<uint8_t>(line[0]);
             const std::string text(line.substr(line.empty() ? 0 : 1));
-            const Station& station = STATIONS[control & 3];
+            const FuzzStation& station = STATIONS[control & 3];
             const uint8_t argument = control >> 5;
             switch ((control >> 2) & 7) {
             case 0:
             case 1:
             case 2:
-                form.OnData(link, station.Port, station.Call, OWN_CALL, PID_NO_L3, text);
+                form.handleData(link, station.port, station.call, OWN_CALL, PID_NO_L3, text);
                 break;
             case 3:
-                form.OnData(link, station.Port, station.Call, OWN_CALL, PID_NO_L3, text + "\r");
+                form.handleData(link, station.port, station.call, OWN_CALL, PID_NO_L3, text + "\r");
                 break;
             case 4:
-                engine.Deliver(Frame(station.Port - 1, 'd', 0, station.Call, OWN_CALL,
-                                     std::string("*** DISCONNECTED From Station ") + station.Call + "\r"));
+                engine.deliver(agwFrame(station.port - 1, 'd', 0, station.call, OWN_CALL,
+                                        std::string("*** DISCONNECTED From Station ") + station.call + "\r"));
                 break;
             case 5:
-                form.OnConnect(link, station.Port, station.Call, OWN_CALL,
-                               std::string("*** CONNECTED To Station ") + station.Call);
+                form.handleConnect(link, station.port, station.call, OWN_CALL,
+                                   std::string("*** CONNECTED To Station ") + station.call);
                 break;
             case 6:
-                clock.Advance(argument == 7 ? 60000 : 500u * (argument + 1));
+                clock.advance(argument == 7 ? 60000 : 500u * (argument + 1));
                 break;
             case 7:
                 // Engines differ on which call of the connection they name first.
                 if ((argument & 4) == 0)
-                    engine.Deliver(Frame(station.Port - 1, 'Y', 0, OWN_CALL, station.Call, Count(argument & 3)));
+                    engine.deliver(agwFrame(station.port - 1, 'Y', 0, OWN_CALL, station.call, count(argument & 3)));
                 else
-                    engine.Deliver(Frame(station.Port - 1, 'Y', 0, station.Call, OWN_CALL, Count(argument & 3)));
+                    engine.deliver(agwFrame(station.port - 1, 'Y', 0, station.call, OWN_CALL, count(argument & 3)));
                 break;
             }
-            fuzz::CheckSentFrames(engine.TakeSent());
+            fuzz::checkSentFrames(engine.takeSent());
         }
     }
     if (trace)

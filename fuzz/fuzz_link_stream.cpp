@@ -9,7 +9,7 @@
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/TraceFile.h"
-#include "link/AGWL2.h"
+#include "link/AgwLink.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,53 +24,53 @@ namespace {
 // Every argument is read in full, so that a dangling or short one shows up.
 struct Sink {
     uint64_t sum = 0;
-    void Touch(const std::string& text)
+    void touch(const std::string& text)
     {
         for (char c : text)
             sum += static_cast<uint8_t>(c);
     }
-    template <typename T> std::enable_if_t<std::is_arithmetic_v<T>> Touch(T value)
+    template <typename T> std::enable_if_t<std::is_arithmetic_v<T>> touch(T value)
     {
         sum += static_cast<uint64_t>(value);
     }
 };
 
-void HandleEverything(TL2& l2, Sink& sink)
+void handleEverything(AgwLink& l2, Sink& sink)
 {
-    auto record = [&sink](TL2&, const auto&... args) { (sink.Touch(args), ...); };
-    l2.FOnDestroy = record;
-    l2.FOnMyConnect = record;
-    l2.FOnHisConnect = record;
-    l2.FOnAnyConnect = record;
-    l2.FOnRetryOut = record;
-    l2.FOnMyDisconnect = record;
-    l2.FOnHisDisconnect = record;
-    l2.FOnDisconnect = record;
-    l2.FOnConnectEx = record;
-    l2.FOnDisconnectEx = record;
-    l2.FOnFrame = record;
-    l2.FOnAGWUp = record;
-    l2.FOnAGWDown = record;
-    l2.FOnAGWError = record;
-    l2.FOnRegister = record;
-    l2.FOnUnRegister = record;
-    l2.FOnIFrame = record;
-    l2.FOnUIFrame = record;
-    l2.FOnSFrame = record;
-    l2.FOnMonitor = record;
-    l2.FOnRawFrame = record;
-    l2.FOnVersion = record;
-    l2.FOnPort = record;
-    l2.FOnParameter = record;
-    l2.FOnPortFrames = record;
-    l2.FOnDataUI = record;
-    l2.FOnConnFrames = record;
+    auto record = [&sink](AgwLink&, const auto&... args) { (sink.touch(args), ...); };
+    l2.onDestroy = record;
+    l2.onMyConnect = record;
+    l2.onHisConnect = record;
+    l2.onAnyConnect = record;
+    l2.onRetryOut = record;
+    l2.onMyDisconnect = record;
+    l2.onHisDisconnect = record;
+    l2.onDisconnect = record;
+    l2.onConnectEx = record;
+    l2.onDisconnectEx = record;
+    l2.onFrame = record;
+    l2.onAgwUp = record;
+    l2.onAgwDown = record;
+    l2.onAgwError = record;
+    l2.onRegister = record;
+    l2.onUnRegister = record;
+    l2.onIFrame = record;
+    l2.onUIFrame = record;
+    l2.onSFrame = record;
+    l2.onMonitor = record;
+    l2.onRawFrame = record;
+    l2.onVersion = record;
+    l2.onPort = record;
+    l2.onParameter = record;
+    l2.onPortFrames = record;
+    l2.onDataUI = record;
+    l2.onConnFrames = record;
     // A server answers inside the data event, as the chat does: the send path
     // runs on what was just received.
-    l2.FOnData = [&sink](TL2& link, uint8_t port, const std::string& from, const std::string& to, uint8_t pid,
-                         const std::string& data) {
-        sink.Touch(data);
-        link.SendData(port, pid, to, from, data);
+    l2.onData = [&sink](AgwLink& link, uint8_t port, const std::string& from, const std::string& to, uint8_t pid,
+                        const std::string& data) {
+        sink.touch(data);
+        link.sendData(port, pid, to, from, data);
     };
 }
 
@@ -78,7 +78,7 @@ void HandleEverything(TL2& l2, Sink& sink)
 class ReadSizes {
 public:
     explicit ReadSizes(uint8_t seed) : limit_(seed), state_(seed * 2654435761u + 1) {}
-    size_t Next(size_t left)
+    size_t next(size_t left)
     {
         if (limit_ == 0)
             return left;
@@ -98,37 +98,37 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::Input input(data, size);
-    const uint8_t flags = input.Byte();
-    ReadSizes sizes(input.Byte());
+    const uint8_t flags = input.byte();
+    ReadSizes sizes(input.byte());
     const bool trace = (flags & 0x81) == 0x81;
-    const std::string traceFile = fuzz::WorkDir().File("link.log");
+    const std::string traceFile = fuzz::workDir().file("link.log");
 
     ManualClock clock;
     Sink sink;
     auto owned = std::make_unique<FakeSocket>();
     FakeSocket& socket = *owned;
     {
-        TL2 l2(std::move(owned), clock);
+        AgwLink l2(std::move(owned), clock);
         if (trace)
-            TraceInto(l2.Log, 5, traceFile);
-        l2.SetCallSign("N0SRV");
-        l2.SetAddress("127.0.0.1");
-        l2.SetMonitor("IUSC");
-        l2.PortPolling = (flags & 2) != 0;
-        HandleEverything(l2, sink);
-        socket.Connect();
-        fuzz::CheckSentFrames(socket.TakeSent());
+            traceInto(l2.log, 5, traceFile);
+        l2.setCallSign("N0SRV");
+        l2.setAddress("127.0.0.1");
+        l2.setMonitor("IUSC");
+        l2.portPolling = (flags & 2) != 0;
+        handleEverything(l2, sink);
+        socket.connect();
+        fuzz::checkSentFrames(socket.takeSent());
 
-        while (!input.Empty()) {
-            socket.Deliver(input.Take(sizes.Next(input.Rest().size())));
-            fuzz::CheckSentFrames(socket.TakeSent());
+        while (!input.empty()) {
+            socket.deliver(input.take(sizes.next(input.rest().size())));
+            fuzz::checkSentFrames(socket.takeSent());
         }
         // What is left over is less than one frame: a header, or a header and part of its data.
-        if (l2.RxStart != 0 || l2.RxBuffer.size() >= AGW_HEADER_SIZE + 65536)
+        if (l2.rxStart != 0 || l2.rxBuffer.size() >= AGW_HEADER_SIZE + 65536)
             std::abort();
-        clock.Advance(60000);
-        fuzz::CheckSentFrames(socket.TakeSent());
-        socket.PeerClose();
+        clock.advance(60000);
+        fuzz::checkSentFrames(socket.takeSent());
+        socket.peerClose();
     }
     if (trace)
         std::filesystem::remove(traceFile);

@@ -2,7 +2,7 @@
 // its fields; anything may arrive there.
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
-#include "link/AGWL2.h"
+#include "link/AgwLink.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,13 +13,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static ManualClock clock;
-    static TL2 l2(std::make_unique<FakeSocket>(), clock);
-    const TMonitorHeader h = l2.GetHeader(std::string(reinterpret_cast<const char*>(data), size));
+    static AgwLink l2(std::make_unique<FakeSocket>(), clock);
+    const MonitorHeader h = l2.getHeader(std::string(reinterpret_cast<const char*>(data), size));
     // The information field is cut to one frame's worth (a CR may join its two lines), and a data
     // frame always carries some.
-    if (h.Info.size() > 257)
+    if (h.info.size() > 257)
         std::abort();
-    if ((h.FrameType == "I" || h.FrameType == "UI") && h.Info.empty())
+    if ((h.frameType == "I" || h.frameType == "UI") && h.info.empty())
         std::abort();
     return 0;
 }

@@ -10,31 +10,31 @@
 constexpr size_t AGW_HEADER_SIZE = 36;
 constexpr uint32_t MAXFRAME = 256;
 
-// One frame as it travels on the wire; WirePort is the 0-based header byte.
+// One frame as it travels on the wire; wirePort is the 0-based header byte.
 struct AgwFrame {
-    uint8_t WirePort = 0;
-    char Kind = 0;
-    uint8_t PID = 0;
-    std::string CallFrom;
-    std::string CallTo;
-    std::string Data;
-    uint32_t DataLen = 0; // as read from bytes 28 and 29
+    uint8_t wirePort = 0;
+    char kind = 0;
+    uint8_t pid = 0;
+    std::string callFrom;
+    std::string callTo;
+    std::string data;
+    uint32_t dataLen = 0; // as read from bytes 28 and 29
 };
 
 // The callsign field: the text padded with NUL to 10 bytes, cut to 10.
-std::string CallField(std::string_view call);
+std::string callField(std::string_view call);
 // A callsign field read back: the characters up to the first NUL, at most 10.
-std::string ReadCallField(std::string_view field);
+std::string readCallField(std::string_view field);
 
 // The 36-byte header. `port` is 1-based: port 0 and port 1 both give byte 0.
 // Bytes 28 and 29 carry `lengthLow` and `lengthHigh` as the caller computed them.
-std::string BuildHeader(uint32_t port, char kind, uint8_t pid, std::string_view callFrom, std::string_view callTo,
+std::string buildHeader(uint32_t port, char kind, uint8_t pid, std::string_view callFrom, std::string_view callTo,
                         uint8_t lengthLow, uint8_t lengthHigh);
 
 // Reads the fields of a 36-byte header (Data stays empty).
-AgwFrame ParseHeader(std::string_view header);
+AgwFrame parseHeader(std::string_view header);
 
 // For peers and tests: a whole frame with its exact length, and a stream of
 // frames cut apart again (an incomplete tail is ignored).
-std::string EncodeFrame(const AgwFrame& frame);
-std::vector<AgwFrame> DecodeFrames(std::string_view stream);
+std::string encodeFrame(const AgwFrame& frame);
+std::vector<AgwFrame> decodeFrames(std::string_view stream);

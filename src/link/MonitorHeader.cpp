@@ -1,4 +1,4 @@
-#include "link/AGWL2.h"
+#include "link/AgwLink.h"
 
 #include "support/HexStr.h"
 
@@ -6,7 +6,7 @@
 
 namespace {
 
-bool IsOneOf(const std::string& value, std::initializer_list<const char*> choices)
+bool isOneOf(const std::string& value, std::initializer_list<const char*> choices)
 {
     for (const char* choice : choices)
         if (value == choice)
@@ -16,110 +16,110 @@ bool IsOneOf(const std::string& value, std::initializer_list<const char*> choice
 
 // A decimal word as a number, 0 when it is not plain digits. Digits that do not
 // fit 32 bits throw, which sends the whole header down the failure path.
-int32_t NumberOrZero(const std::string& word)
+int32_t numberOrZero(const std::string& word)
 {
-    return IsNumeric(word) ? StrToInt(word) : 0;
+    return isNumeric(word) ? strToInt(word) : 0;
 }
 
 } // namespace
 
-TMonitorHeader TL2::GetHeader(const std::string& Data)
+MonitorHeader AgwLink::getHeader(const std::string& data)
 {
-    TMonitorHeader h;
+    MonitorHeader h;
     try {
-        WriteLog(4, "{L2} GetHeader ->" + Data);
-        WriteHex(5, Data);
-        std::string w = Data;
+        writeLog(4, "{L2} GetHeader ->" + data);
+        writeHex(5, data);
+        std::string w = data;
 
-        NextField(w, ':');
-        NextWord(w);
-        h.From = NextWord(w);
-        NextWord(w);
-        h.To = NextWord(w);
+        nextField(w, ':');
+        nextWord(w);
+        h.from = nextWord(w);
+        nextWord(w);
+        h.to = nextWord(w);
 
-        std::string v = NextField(w, '<');
-        if (UpperStr(v).find("VIA ") != std::string::npos) {
-            NextWord(v);
-            h.Via = v;
-            if (!h.Via.empty())
-                h.Via = ReplaceChar(RemoveChar(h.Via, ' '), ',', " ");
+        std::string v = nextField(w, '<');
+        if (upperStr(v).find("VIA ") != std::string::npos) {
+            nextWord(v);
+            h.via = v;
+            if (!h.via.empty())
+                h.via = replaceChar(removeChar(h.via, ' '), ',', " ");
         }
 
-        h.FrameType = NextWord(w);
-        const std::string& type = h.FrameType;
-        if (IsOneOf(type, {"UA", "FRMR", "DISC", "DM", "SABM"}))
+        h.frameType = nextWord(w);
+        const std::string& type = h.frameType;
+        if (isOneOf(type, {"UA", "FRMR", "DISC", "DM", "SABM"}))
             return h;
 
-        if (IsOneOf(type, {"RR", "RNR", "REJ"})) {
-            std::string t = NextWord(w);
+        if (isOneOf(type, {"RR", "RNR", "REJ"})) {
+            std::string t = nextWord(w);
             if (!t.empty() && t[0] == 'P')
-                t = NextWord(w);
+                t = nextWord(w);
             if (t.size() >= 2 && t[0] == 'R' && t[1] >= '0' && t[1] <= '9')
-                h.NR = t[1] - '0';
+                h.nr = t[1] - '0';
             return h;
         }
 
         if (type == "UI") {
-            NextField(w, '=');
-            h.Pid = NextField(w, '>');
+            nextField(w, '=');
+            h.pid = nextField(w, '>');
             std::string lengthText = "0";
-            if (h.Pid.find("Len=") != std::string::npos) {
-                std::string rest = h.Pid;
-                h.Pid = NextWord(rest);
-                NextField(rest, '=');
-                lengthText = NextWord(rest);
+            if (h.pid.find("Len=") != std::string::npos) {
+                std::string rest = h.pid;
+                h.pid = nextWord(rest);
+                nextField(rest, '=');
+                lengthText = nextWord(rest);
             }
-            h.Len = NumberOrZero(lengthText);
+            h.len = numberOrZero(lengthText);
         }
 
         if (type == "I") {
             // AGWPE writes "R<n> S<n>", Dire Wolf "S<n> R<n>"; reading in a fixed order would
             // run past the header into the information field and lose it.
             if (!w.empty() && w[0] == 'S') {
-                NextField(w, 'S');
-                h.NS = NumberOrZero(NextWord(w));
-                NextField(w, 'R');
-                h.NR = NumberOrZero(NextWord(w));
+                nextField(w, 'S');
+                h.ns = numberOrZero(nextWord(w));
+                nextField(w, 'R');
+                h.nr = numberOrZero(nextWord(w));
             } else {
-                NextField(w, 'R');
-                h.NR = NumberOrZero(NextWord(w));
-                NextField(w, 'S');
-                h.NS = NumberOrZero(NextWord(w));
+                nextField(w, 'R');
+                h.nr = numberOrZero(nextWord(w));
+                nextField(w, 'S');
+                h.ns = numberOrZero(nextWord(w));
             }
-            NextField(w, '=');
-            h.Pid = NextWord(w);
-            NextField(w, '=');
-            h.Len = NumberOrZero(NextWord(w));
+            nextField(w, '=');
+            h.pid = nextWord(w);
+            nextField(w, '=');
+            h.len = numberOrZero(nextWord(w));
         }
 
         if (!w.empty()) {
-            NextField(w, '\r');
-            h.Info = w;
+            nextField(w, '\r');
+            h.info = w;
         }
-        if (h.Info.size() > 256)
-            h.Info.resize(256);
+        if (h.info.size() > 256)
+            h.info.resize(256);
         if (type != "UI" && type != "I")
-            h.Info.clear();
+            h.info.clear();
 
-        if (h.Pid == "CD" || h.Pid == "CC") {
-            std::string line = NextField(h.Info, '\r');
-            std::string head = NextField(line, '\n');
-            h.Info = head + "\r" + NextField(line, '\n');
-        } else if (h.Pid == "CF") {
-            std::string line = NextField(h.Info, '\r');
-            h.Info = NextField(line, '\n');
+        if (h.pid == "CD" || h.pid == "CC") {
+            std::string line = nextField(h.info, '\r');
+            std::string head = nextField(line, '\n');
+            h.info = head + "\r" + nextField(line, '\n');
+        } else if (h.pid == "CF") {
+            std::string line = nextField(h.info, '\r');
+            h.info = nextField(line, '\n');
         }
 
-        if (!h.Info.empty() && h.Info.back() == '\0')
-            h.Info.pop_back();
-        if ((type == "I" || type == "UI") && h.Info.empty()) {
-            h.Info.assign(1, '\r');
-            h.Len = 1;
+        if (!h.info.empty() && h.info.back() == '\0')
+            h.info.pop_back();
+        if ((type == "I" || type == "UI") && h.info.empty()) {
+            h.info.assign(1, '\r');
+            h.len = 1;
         }
     } catch (...) {
-        WriteLog(1, " Exception on module GetHeader");
-        h.Info.assign(1, '\r');
-        h.Len = 1;
+        writeLog(1, " Exception on module GetHeader");
+        h.info.assign(1, '\r');
+        h.len = 1;
     }
     return h;
 }

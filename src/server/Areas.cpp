@@ -1,89 +1,89 @@
-#include "chat.h"
+#include "ChatServer.h"
 
 #include "support/HexStr.h"
 
 #include <algorithm>
 
-TArea* TForm1::FindArea(int32_t Id)
+Area* ChatServer::findArea(int32_t id)
 {
-    for (TArea& area : AreaList)
-        if (area.Id == Id)
+    for (Area& area : areas)
+        if (area.id == id)
             return &area;
     return nullptr;
 }
 
-void TForm1::IncAreaUsers(int32_t Id)
+void ChatServer::incAreaUsers(int32_t id)
 {
-    if (TArea* area = FindArea(Id))
-        ++area->UserCount;
+    if (Area* area = findArea(id))
+        ++area->userCount;
 }
 
-void TForm1::DecAreaUsers(int32_t Id)
+void ChatServer::decAreaUsers(int32_t id)
 {
-    TArea* area = FindArea(Id);
-    if (area != nullptr && area->UserCount > 0)
-        --area->UserCount;
+    Area* area = findArea(id);
+    if (area != nullptr && area->userCount > 0)
+        --area->userCount;
 }
 
-TArea* TForm1::AddArea(int32_t Id, const std::string& Topic, bool Lock, const std::string& Owner)
+Area* ChatServer::addArea(int32_t id, const std::string& topic, bool lock, const std::string& owner)
 {
-    const std::string id = std::to_string(Id);
-    WriteLog(4, "{PALAVORO} <AddArea> Id(" + id + ") Topic(" + Topic + ") Lock(" + BoolText(Lock) + ") Owner(" + Owner +
-                    ")");
-    if (FindArea(Id) != nullptr) {
-        WriteLog(1, "{PALAVORO} <AddArea> Area(" + id + ") Already defined, creation ignored");
+    const std::string idText = std::to_string(id);
+    writeLog(4, "{PALAVORO} <AddArea> Id(" + idText + ") Topic(" + topic + ") Lock(" + boolText(lock) + ") Owner(" +
+                    owner + ")");
+    if (findArea(id) != nullptr) {
+        writeLog(1, "{PALAVORO} <AddArea> Area(" + idText + ") Already defined, creation ignored");
         return nullptr;
     }
-    TArea& area = AreaList.emplace_back();
-    WriteLog(1, "{PALAVORO} Area(" + id + ") Created");
-    area.Id = Id;
-    area.Topic = Topic;
-    area.Lock = Lock;
-    area.Owner = Owner;
-    area.Created = TraceLog::TimeStamp();
-    area.UserCount = 0;
-    WriteLog(4, "{PALAVORO} <AddArea> Created Id(" + std::to_string(area.Id) + ") Topic(" + area.Topic + ") Lock(" +
-                    BoolText(area.Lock) + ") Owner(" + area.Owner + ")");
+    Area& area = areas.emplace_back();
+    writeLog(1, "{PALAVORO} Area(" + idText + ") Created");
+    area.id = id;
+    area.topic = topic;
+    area.lock = lock;
+    area.owner = owner;
+    area.created = TraceLog::timeStamp();
+    area.userCount = 0;
+    writeLog(4, "{PALAVORO} <AddArea> Created Id(" + std::to_string(area.id) + ") Topic(" + area.topic + ") Lock(" +
+                    boolText(area.lock) + ") Owner(" + area.owner + ")");
     return &area;
 }
 
-TUser* TForm1::FindUser(int32_t Port, const std::string& Call)
+Station* ChatServer::findStation(int32_t port, const std::string& call)
 {
-    for (TUser& user : UserList)
-        if (user.Port == Port && user.CallSign == Call)
+    for (Station& user : stations)
+        if (user.port == port && user.callSign == call)
             return &user;
     return nullptr;
 }
 
-TUser* TForm1::FindUserByTimer(const Timer* timer)
+Station* ChatServer::findStationByTimer(const Timer* timer)
 {
     if (timer == nullptr) // blocks without a timer must not match
         return nullptr;
-    for (TUser& user : UserList)
-        if (user.IdleTimer.get() == timer)
+    for (Station& user : stations)
+        if (user.timeLimit.get() == timer)
             return &user;
     return nullptr;
 }
 
-TUser* TForm1::NewUser(int32_t Port, const std::string& Call)
+Station* ChatServer::newStation(int32_t port, const std::string& call)
 {
-    if (FindUser(Port, Call) != nullptr)
+    if (findStation(port, call) != nullptr)
         return nullptr;
-    TUser& user = UserList.emplace_back();
-    user.Port = Port;
-    user.CallSign = Call;
-    user.State = DISC;
-    user.AreaId = 0;
+    Station& user = stations.emplace_back();
+    user.port = port;
+    user.callSign = call;
+    user.state = DISC;
+    user.areaId = 0;
     return &user;
 }
 
-void TForm1::RemoveUser(TUser* user)
+void ChatServer::removeStation(Station* user)
 {
-    auto node = std::find_if(UserList.begin(), UserList.end(), [user](const TUser& u) { return &u == user; });
-    if (node == UserList.end())
+    auto node = std::find_if(stations.begin(), stations.end(), [user](const Station& u) { return &u == user; });
+    if (node == stations.end())
         return;
     // A stopped timer cannot fire again for a block that is gone.
-    if (std::unique_ptr<Timer> timer = std::move(node->IdleTimer))
-        timer->SetEnabled(false);
-    UserList.erase(node);
+    if (std::unique_ptr<Timer> timer = std::move(node->timeLimit))
+        timer->setEnabled(false);
+    stations.erase(node);
 }

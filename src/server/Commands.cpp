@@ -1,10 +1,10 @@
-#include "chat.h"
+#include "ChatServer.h"
 
 #include "support/HexStr.h"
 
 namespace {
 
-const char* const HelpEntries[] = {
+const char* const HELP_ENTRIES[] = {
     "/B[ye]",
     "/C[hannel] {#Channel|*} ",
     "/NE[w] {Topic of New Channel}",
@@ -24,16 +24,16 @@ const char* const HelpEntries[] = {
     "/V[ersion]",
 };
 
-const char* const NameRequired = "\r--- This server requires to set your name, use the /NA name command\r";
-const char* const NoInformation = "\r--- No information on the subject\r";
+const char* const NAME_REQUIRED = "\r--- This server requires to set your name, use the /NA name command\r";
+const char* const NO_INFORMATION = "\r--- No information on the subject\r";
 
-std::string NotFound(const std::string& word)
+std::string notFound(const std::string& word)
 {
     return "\r-- Area(" + word + ") Not Found\r";
 }
 
 // A subject names a file inside TEXT and nothing outside it.
-bool IsSafeSubject(const std::string& word)
+bool isSafeSubject(const std::string& word)
 {
     return word.find_first_of(std::string("/\\\0", 3)) == std::string::npos && word.find("..") == std::string::npos;
 }
@@ -41,339 +41,339 @@ bool IsSafeSubject(const std::string& word)
 // One command line being carried out for one user.
 class Command {
 public:
-    Command(TForm1& form, int32_t port, const std::string& call, TUser& user, std::string args)
+    Command(ChatServer& form, int32_t port, const std::string& call, Station& user, std::string args)
         : form_(form), port_(port), call_(call), user_(user), args_(std::move(args))
     {
     }
 
-    void Dispatch(const std::string& token);
+    void dispatch(const std::string& token);
 
 private:
-    void Reply(const std::string& text) { form_.SendTo(port_, call_, text); }
-    void Recognized(const char* name) { form_.WriteLog(3, std::string("{PALAVORO} ") + name + " Command recognized"); }
+    void reply(const std::string& text) { form_.sendTo(port_, call_, text); }
+    void recognized(const char* name) { form_.writeLog(3, std::string("{PALAVORO} ") + name + " Command recognized"); }
     // The area a typed number names, or none (also for a word that is not a number).
-    TArea* AreaNamed(const std::string& word) { return IsNumeric(word) ? form_.FindArea(StrToInt(word)) : nullptr; }
+    Area* areaNamed(const std::string& word) { return isNumeric(word) ? form_.findArea(strToInt(word)) : nullptr; }
     // The area number that starts the arguments, or none after the reply.
-    TArea* AreaArgument();
-    const std::string& OwnCall() const { return form_.L2->CallSign; }
+    Area* areaArgument();
+    const std::string& ownCall() const { return form_.link_->callSign; }
 
-    void Bye();
-    void Help();
-    void Version();
-    void Name();
-    void Personal();
-    void Channel();
-    void Info();
-    void Who();
-    void Topic();
-    void Join();
-    void Follow();
-    void New();
-    void Msg();
-    void Leave();
-    void Destroy();
+    void bye();
+    void help();
+    void version();
+    void name();
+    void personal();
+    void channel();
+    void info();
+    void who();
+    void topic();
+    void join();
+    void follow();
+    void newArea();
+    void msg();
+    void leave();
+    void destroy();
 
-    TForm1& form_;
+    ChatServer& form_;
     const int32_t port_;
     const std::string& call_;
-    TUser& user_;
+    Station& user_;
     std::string args_;
 };
 
-void Command::Dispatch(const std::string& token)
+void Command::dispatch(const std::string& token)
 {
     const char first = token[0];
     const std::string two = token.substr(0, 2);
     if (first == 'B' || first == 'Q')
-        Bye();
+        bye();
     else if (first == 'H' || first == '?')
-        Help();
+        help();
     else if (first == 'V')
-        Version();
+        version();
     else if (two == "NA")
-        Name();
-    else if (user_.State != ONLINE)
-        form_.SendFile(port_, call_, "NAME.INF", NameRequired);
+        name();
+    else if (user_.state != ONLINE)
+        form_.sendFile(port_, call_, "NAME.INF", NAME_REQUIRED);
     else if (first == 'P')
-        Personal();
+        personal();
     else if (first == 'C')
-        Channel();
+        channel();
     else if (first == 'I')
-        Info();
+        info();
     else if (first == 'W')
-        Who();
+        who();
     else if (first == 'T')
-        Topic();
+        topic();
     else if (first == 'J')
-        Join();
+        join();
     else if (first == 'F')
-        Follow();
+        follow();
     else if (two == "NE")
-        New();
+        newArea();
     else if (first == 'M')
-        Msg();
+        msg();
     else if (first == 'L')
-        Leave();
+        leave();
     else if (first == 'D')
-        Destroy();
+        destroy();
     else
-        Reply("\r-- Command " + token + " Not Recognized\r");
+        reply("\r-- Command " + token + " Not Recognized\r");
 }
 
-TArea* Command::AreaArgument()
+Area* Command::areaArgument()
 {
     if (args_.empty()) {
-        Reply("\r-- Inform Area #\r");
+        reply("\r-- Inform Area #\r");
         return nullptr;
     }
-    const std::string word = NextWord(args_);
-    TArea* area = AreaNamed(word);
+    const std::string word = nextWord(args_);
+    Area* area = areaNamed(word);
     if (area == nullptr)
-        Reply(NotFound(word));
+        reply(notFound(word));
     return area;
 }
 
-void Command::Bye()
+void Command::bye()
 {
-    Recognized("BYE");
-    form_.BroadCastToArea(port_, call_, user_.AreaId, "<" + user_.CallSign + " left Area>\r");
-    user_.State = DISC;
-    form_.SendFile(port_, call_, "GOODBYE.INF", "\r--- GoodBye!\r");
-    form_.DisconnectWhenSent(port_, OwnCall(), call_);
+    recognized("BYE");
+    form_.broadCastToArea(port_, call_, user_.areaId, "<" + user_.callSign + " left Area>\r");
+    user_.state = DISC;
+    form_.sendFile(port_, call_, "GOODBYE.INF", "\r--- GoodBye!\r");
+    form_.disconnectWhenSent(port_, ownCall(), call_);
 }
 
-void Command::Help()
+void Command::help()
 {
-    Recognized("Help");
+    recognized("Help");
     std::string text = "\rCommand List\r";
-    for (const char* entry : HelpEntries) {
+    for (const char* entry : HELP_ENTRIES) {
         text += entry;
         text += '\r';
     }
-    form_.SendFile(port_, call_, "HELP.INF", text);
+    form_.sendFile(port_, call_, "HELP.INF", text);
 }
 
-void Command::Version()
+void Command::version()
 {
-    Recognized("Version");
-    Reply("\r-- Palavoro Version 0.10 Build(05)\r");
+    recognized("Version");
+    reply("\r-- Palavoro Version 0.10 Build(05)\r");
 }
 
-void Command::Name()
+void Command::name()
 {
-    Recognized("Name");
+    recognized("Name");
     if (!args_.empty())
-        user_.Name = args_.find('@') != std::string::npos ? std::string() : args_;
-    Reply("\r-- User Name for Call(" + call_ + ") Name(" + user_.Name + ")\r");
-    form_.SaveUserInfo(call_, user_.Name, user_.Info);
-    if (!user_.Name.empty())
-        user_.State = ONLINE;
+        user_.name = args_.find('@') != std::string::npos ? std::string() : args_;
+    reply("\r-- User Name for Call(" + call_ + ") Name(" + user_.name + ")\r");
+    form_.saveUserInfo(call_, user_.name, user_.info);
+    if (!user_.name.empty())
+        user_.state = ONLINE;
 }
 
-void Command::Personal()
+void Command::personal()
 {
-    Recognized("Personal");
+    recognized("Personal");
     if (!args_.empty()) {
-        user_.Info = args_.find('@') != std::string::npos ? std::string() : args_;
-        form_.SaveUserInfo(call_, user_.Name, user_.Info);
+        user_.info = args_.find('@') != std::string::npos ? std::string() : args_;
+        form_.saveUserInfo(call_, user_.name, user_.info);
     }
-    Reply("\r-- User Name for Call(" + call_ + ") Personal(" + user_.Info + ")\r");
+    reply("\r-- User Name for Call(" + call_ + ") Personal(" + user_.info + ")\r");
 }
 
-void Command::Channel()
+void Command::channel()
 {
-    Recognized("Channel");
+    recognized("Channel");
     if (args_.empty())
-        args_ = std::to_string(user_.AreaId);
-    const std::string word = NextWord(args_);
-    if (IsNumeric(word)) {
-        const TArea* area = form_.FindArea(StrToInt(word));
-        Reply(area == nullptr ? NotFound(word) : "\r-- Area(" + word + ") Info(" + area->Topic + ")\r");
+        args_ = std::to_string(user_.areaId);
+    const std::string word = nextWord(args_);
+    if (isNumeric(word)) {
+        const Area* area = form_.findArea(strToInt(word));
+        reply(area == nullptr ? notFound(word) : "\r-- Area(" + word + ") Info(" + area->topic + ")\r");
     } else if (word == "*") {
-        form_.ListAreas(port_, call_);
+        form_.listAreas(port_, call_);
     } else {
-        Reply(NotFound(word));
+        reply(notFound(word));
     }
 }
 
-void Command::Info()
+void Command::info()
 {
-    Recognized("Info");
+    recognized("Info");
     if (args_.empty())
         args_ = "PALAVORO";
-    const std::string word = NextWord(args_);
-    if (!IsSafeSubject(word)) {
-        Reply(NoInformation);
+    const std::string word = nextWord(args_);
+    if (!isSafeSubject(word)) {
+        reply(NO_INFORMATION);
         return;
     }
-    form_.SendFile(port_, call_, word + ".INF", NoInformation);
+    form_.sendFile(port_, call_, word + ".INF", NO_INFORMATION);
 }
 
-void Command::Who()
+void Command::who()
 {
-    Recognized("Who");
+    recognized("Who");
     if (args_.empty()) {
-        form_.ListUsersByArea(port_, call_, nullptr);
+        form_.listStationsByArea(port_, call_, nullptr);
         return;
     }
-    const std::string word = NextWord(args_);
-    TArea* area = AreaNamed(word);
+    const std::string word = nextWord(args_);
+    Area* area = areaNamed(word);
     if (area == nullptr)
-        Reply(NotFound(word));
+        reply(notFound(word));
     else
-        form_.ListUsersByArea(port_, call_, area);
+        form_.listStationsByArea(port_, call_, area);
 }
 
-void Command::Topic()
+void Command::topic()
 {
-    Recognized("Topic");
-    TArea* area = AreaArgument();
+    recognized("Topic");
+    Area* area = areaArgument();
     if (area == nullptr)
         return;
     const std::string& text = args_;
     if (!text.empty()) {
-        if (area->Owner != call_) {
-            Reply("\r-- Area(" + area->Topic + ") Not Owned by Call(" + call_ + ")\r");
+        if (area->owner != call_) {
+            reply("\r-- Area(" + area->topic + ") Not Owned by Call(" + call_ + ")\r");
             return;
         }
-        area->Topic = text == "@" ? std::string() : text;
+        area->topic = text == "@" ? std::string() : text;
     }
-    Reply("\r-- Area(" + area->Topic + ") Topic(" + area->Topic + ")\r");
+    reply("\r-- Area(" + area->topic + ") Topic(" + area->topic + ")\r");
 }
 
-void Command::Join()
+void Command::join()
 {
-    Recognized("Join");
-    if (const TArea* area = AreaArgument())
-        form_.JoinArea(port_, call_, user_, area->Id);
+    recognized("Join");
+    if (const Area* area = areaArgument())
+        form_.joinArea(port_, call_, user_, area->id);
 }
 
-void Command::Follow()
+void Command::follow()
 {
-    Recognized("Follow");
+    recognized("Follow");
     if (args_.empty()) {
-        Reply("\r-- Inform Callsign-SSID to follow\r");
+        reply("\r-- Inform Callsign-SSID to follow\r");
         return;
     }
-    const std::string word = UpperStr(NextWord(args_));
-    const TUser* target = form_.FindUserByCall(word);
+    const std::string word = upperStr(nextWord(args_));
+    const Station* target = form_.findStationByCall(word);
     if (target == nullptr) {
-        Reply("\r-- Call(" + word + ") Not Found on Server\r");
+        reply("\r-- Call(" + word + ") Not Found on Server\r");
         return;
     }
-    const TArea* area = form_.FindArea(target->AreaId);
+    const Area* area = form_.findArea(target->areaId);
     if (area == nullptr) {
-        Reply("\r-- Area to Follow Not Found\r");
+        reply("\r-- Area to Follow Not Found\r");
         return;
     }
-    Reply("\r-- Followed User (" + target->CallSign + ") into Area(" + std::to_string(area->Id) + "-" + area->Topic +
+    reply("\r-- Followed User (" + target->callSign + ") into Area(" + std::to_string(area->id) + "-" + area->topic +
           ")\r");
-    form_.JoinArea(port_, call_, user_, target->AreaId);
+    form_.joinArea(port_, call_, user_, target->areaId);
 }
 
-void Command::New()
+void Command::newArea()
 {
-    Recognized("New");
-    if (!form_.CreateArea) {
-        Reply("\r-- Server do not allow creation of areas\r");
+    recognized("New");
+    if (!form_.createArea) {
+        reply("\r-- Server do not allow creation of areas\r");
         return;
     }
     const std::string topic = args_;
     if (topic.empty()) {
-        Reply("\r-- New Area Requires a Description\r");
+        reply("\r-- New Area Requires a Description\r");
         return;
     }
-    const int32_t id = form_.FreeAreaId();
+    const int32_t id = form_.freeAreaId();
     if (id == 0) {
-        Reply("\r-- Unable to allocate a New Area\r");
+        reply("\r-- Unable to allocate a New Area\r");
         return;
     }
-    TArea* area = form_.AddArea(id, topic, false, call_);
+    Area* area = form_.addArea(id, topic, false, call_);
     if (area == nullptr) {
-        Reply("\r-- Unable to create a New Area\r");
+        reply("\r-- Unable to create a New Area\r");
         return;
     }
-    area->Topic = topic;
-    area->Owner = call_;
-    area->Created = TraceLog::TimeStamp();
-    Reply("\r-- Created Area(" + topic + ") Topic(" + topic + ")\r");
-    form_.BroadCastAll(port_, call_, "New Area(" + std::to_string(id) + ") created by Call(" + call_ + ")\r");
-    form_.JoinArea(port_, call_, user_, id);
+    area->topic = topic;
+    area->owner = call_;
+    area->created = TraceLog::timeStamp();
+    reply("\r-- Created Area(" + topic + ") Topic(" + topic + ")\r");
+    form_.broadCastAll(port_, call_, "New Area(" + std::to_string(id) + ") created by Call(" + call_ + ")\r");
+    form_.joinArea(port_, call_, user_, id);
 }
 
-void Command::Msg()
+void Command::msg()
 {
-    Recognized("Message");
+    recognized("Message");
     if (args_.empty()) {
-        Reply("\r-- Inform Area #\r");
+        reply("\r-- Inform Area #\r");
         return;
     }
-    std::string word = NextWord(args_);
+    std::string word = nextWord(args_);
     const std::string& message = args_;
-    if (!IsNumeric(word)) {
-        word = UpperStr(word);
-        const TUser* target = form_.FindUserByCall(word);
+    if (!isNumeric(word)) {
+        word = upperStr(word);
+        const Station* target = form_.findStationByCall(word);
         if (target == nullptr) {
-            Reply("\r-- Invalid Area or CallSign Informed\r");
+            reply("\r-- Invalid Area or CallSign Informed\r");
             return;
         }
-        form_.SendTo(target->Port, target->CallSign,
-                     '[' + std::to_string(target->AreaId) + "]<" + target->CallSign + "@" + OwnCall() +
+        form_.sendTo(target->port, target->callSign,
+                     '[' + std::to_string(target->areaId) + "]<" + target->callSign + "@" + ownCall() +
                          "> ((PRIVATE MESSAGE FROM " + call_ + "))" + "\r" + message + "\r");
         return;
     }
-    const TArea* area = form_.FindArea(StrToInt(word));
+    const Area* area = form_.findArea(strToInt(word));
     if (area == nullptr)
-        Reply(NotFound(word));
+        reply(notFound(word));
     else
-        form_.BroadCastToArea(port_, call_, area->Id, message);
+        form_.broadCastToArea(port_, call_, area->id, message);
 }
 
-void Command::Leave()
+void Command::leave()
 {
-    Recognized("Leave");
-    if (AreaArgument() != nullptr)
-        form_.JoinArea(port_, call_, user_, 0);
+    recognized("Leave");
+    if (areaArgument() != nullptr)
+        form_.joinArea(port_, call_, user_, 0);
 }
 
-void Command::Destroy()
+void Command::destroy()
 {
-    Recognized("Destroy");
-    TArea* area = AreaArgument();
+    recognized("Destroy");
+    Area* area = areaArgument();
     if (area == nullptr)
         return;
-    const std::string id = std::to_string(area->Id);
-    if (area->Owner != call_) {
-        Reply("\r-- Area(" + id + ") Not Owned by Call(" + call_ + ")\r");
+    const std::string id = std::to_string(area->id);
+    if (area->owner != call_) {
+        reply("\r-- Area(" + id + ") Not Owned by Call(" + call_ + ")\r");
         return;
     }
-    if (area->Lock) {
-        Reply("\r-- Area(" + id + ") Can not be removed\r");
+    if (area->lock) {
+        reply("\r-- Area(" + id + ") Can not be removed\r");
         return;
     }
-    form_.MoveAreaUsers(area->Id, 0);
-    Reply("\r-- Area(" + id + ") Topic(" + area->Topic + ") Removed\r");
-    form_.BroadCastAll(port_, call_, "-- Area(" + id + "-" + area->Topic + ") Removed by Call(" + call_ + ")\r");
-    form_.DeleteArea(area);
+    form_.moveAreaUsers(area->id, 0);
+    reply("\r-- Area(" + id + ") Topic(" + area->topic + ") Removed\r");
+    form_.broadCastAll(port_, call_, "-- Area(" + id + "-" + area->topic + ") Removed by Call(" + call_ + ")\r");
+    form_.deleteArea(area);
 }
 
 } // namespace
 
-void TForm1::ExecuteCommand(int32_t Port, const std::string& Call, TUser& User, const std::string& Text)
+void ChatServer::executeCommand(int32_t port, const std::string& call, Station& user, const std::string& text)
 {
     try {
-        std::string args = Text;
-        NextField(args, '/');
-        std::string token = NextWord(args);
+        std::string args = text;
+        nextField(args, '/');
+        std::string token = nextWord(args);
         if (!args.empty() && args.back() == '\r')
             args.pop_back();
-        WriteLog(3, "{PALAVORO} <ExecuteCommand> Token (" + token + ") Args(" + args + ")");
+        writeLog(3, "{PALAVORO} <ExecuteCommand> Token (" + token + ") Args(" + args + ")");
         if (token.empty()) {
-            SendTo(Port, Call, "\r-- Invalid Command\r");
+            sendTo(port, call, "\r-- Invalid Command\r");
             return;
         }
-        Command(*this, Port, Call, User, std::move(args)).Dispatch(UpperStr(token));
+        Command(*this, port, call, user, std::move(args)).dispatch(upperStr(token));
     } catch (...) {
-        WriteLog(1, "{PALAVORO} Exception on Module ExecuteCommand");
+        writeLog(1, "{PALAVORO} Exception on Module ExecuteCommand");
     }
 }

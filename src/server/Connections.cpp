@@ -1,192 +1,193 @@
-#include "chat.h"
+#include "ChatServer.h"
 
 namespace {
 
-const char* const NameRequired = "\r--- This server requires to set your name, use the /NA name command\r";
+const char* const NAME_REQUIRED = "\r--- This server requires to set your name, use the /NA name command\r";
 
 } // namespace
 
-void TForm1::OnConnect(TL2& link, uint8_t Port, const std::string& From, const std::string& To, const std::string& Text)
+void ChatServer::handleConnect(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+                               const std::string& text)
 {
     try {
-        const std::string port = std::to_string(Port);
-        WriteLog(2, "{PALAVORO} Event <OnConnect>");
-        WriteLog(4, "{PALAVORO} (His) Connect Port(" + port + ") <" + From + "> Message(" + Text + ")");
+        const std::string portText = std::to_string(port);
+        writeLog(2, "{PALAVORO} Event <OnConnect>");
+        writeLog(4, "{PALAVORO} (His) Connect Port(" + portText + ") <" + from + "> Message(" + text + ")");
         // The text goes first, and the disconnect waits until it is on the air.
         auto refuse = [&](const char* file, const std::string& text) {
-            SendFile(Port, From, file, text);
-            DisconnectWhenSent(Port, To, From);
+            sendFile(port, from, file, text);
+            disconnectWhenSent(port, to, from);
         };
-        if (!Registered) {
+        if (!registered) {
             refuse("BUSY.INF", "\r--- Server Busy, Try Later\r");
             return;
         }
-        if (Port >= 1 && Port <= MAX_ENABLE_PORTS && !PortEnabled[Port]) {
+        if (port >= 1 && port <= MAX_ENABLE_PORTS && !portEnabled[port]) {
             refuse("BADPORT.INF", "\r--- Connections not Allowed on this Port\r");
             return;
         }
-        TUser* user = NewUser(Port, From);
+        Station* user = newStation(port, from);
         if (user == nullptr) {
             refuse("ERROR.INF", "\r--- Internal Error, Try Later\r");
             return;
         }
-        user->Port = Port;
-        user->CallSign = From;
-        user->ServerCall = To;
-        LoadUserInfo(From, user->Name, user->Info);
-        user->AreaId = 0;
-        user->State = ForceName && user->Name.empty() ? NONAME : ONLINE;
-        if (Timeout != 0) {
+        user->port = port;
+        user->callSign = from;
+        user->serverCall = to;
+        loadUserInfo(from, user->name, user->info);
+        user->areaId = 0;
+        user->state = forceName && user->name.empty() ? NONAME : ONLINE;
+        if (timeout != 0) {
             // Started once here and never restarted: the limit counts from the
             // connection, not from the user's last line.
-            user->IdleTimer = timers_.CreateTimer();
-            Timer* timer = user->IdleTimer.get();
-            timer->OnTimer = [this, timer] { OnIdleTimeout(timer); };
-            timer->SetInterval(static_cast<uint32_t>(Timeout));
-            timer->SetEnabled(true);
+            user->timeLimit = timers_.createTimer();
+            Timer* timer = user->timeLimit.get();
+            timer->onTimer = [this, timer] { handleTimeLimit(timer); };
+            timer->setInterval(static_cast<uint32_t>(timeout));
+            timer->setEnabled(true);
         }
-        SendFile(Port, From, "PALAVORO.INF", "Welcome to the " + CallSign + " Chat Server" + "\r");
-        if (!user->Name.empty())
-            link.SendData(Port, PID_NO_L3, link.CallSign, From, "\rHello " + user->Name + "!\r");
-        SendPrompt(Port, From, 0);
-        TArea* root = FindArea(0);
+        sendFile(port, from, "PALAVORO.INF", "Welcome to the " + callSign + " Chat Server" + "\r");
+        if (!user->name.empty())
+            link.sendData(port, PID_NO_L3, link.callSign, from, "\rHello " + user->name + "!\r");
+        sendPrompt(port, from, 0);
+        Area* root = findArea(0);
         if (root == nullptr) {
             refuse("ERROR.INF", "\r--- Internal Error, Try Later\r");
             return;
         }
-        ++root->UserCount;
-        BroadCastToArea(Port, From, 0, "<" + From + " joined Area>\r");
+        ++root->userCount;
+        broadCastToArea(port, from, 0, "<" + from + " joined Area>\r");
     } catch (...) {
-        WriteLog(1, "{PALAVORO} Exception on OnConnect");
+        writeLog(1, "{PALAVORO} Exception on OnConnect");
     }
 }
 
-void TForm1::OnData(TL2& /*link*/, uint8_t Port, const std::string& CallFrom, const std::string& /*CallTo*/,
-                    uint8_t PID, const std::string& Data)
+void ChatServer::handleData(AgwLink& /*link*/, uint8_t port, const std::string& callFrom, const std::string& /*callTo*/,
+                            uint8_t pid, const std::string& data)
 {
     try {
-        const std::string port = std::to_string(Port);
-        WriteLog(3, "{PALAVORO} Event <OnData>");
-        WriteLog(4, "{PALAVORO} Port(" + port + ") <" + CallFrom + "> PID(" + std::to_string(PID) + ") Message(" +
-                        Data + ")");
-        WriteHex(5, Data);
-        if (Data.empty())
+        const std::string portText = std::to_string(port);
+        writeLog(3, "{PALAVORO} Event <OnData>");
+        writeLog(4, "{PALAVORO} Port(" + portText + ") <" + callFrom + "> PID(" + std::to_string(pid) + ") Message(" +
+                        data + ")");
+        writeHex(5, data);
+        if (data.empty())
             return;
-        TUser* user = FindUser(Port, CallFrom);
+        Station* user = findStation(port, callFrom);
         if (user == nullptr) {
-            WriteLog(1, "{PALAVORO} User(" + port + ":" + CallFrom + ") no control block found");
+            writeLog(1, "{PALAVORO} User(" + portText + ":" + callFrom + ") no control block found");
             return;
         }
-        if (Data[0] == '/') {
-            WriteLog(3, "{PALAVORO} Event <OnData>");
-            ExecuteCommand(Port, CallFrom, *user, Data);
+        if (data[0] == '/') {
+            writeLog(3, "{PALAVORO} Event <OnData>");
+            executeCommand(port, callFrom, *user, data);
         } else {
-            if (user->State != ONLINE)
-                SendFile(Port, CallFrom, "NAME.INF", NameRequired);
-            SendData(Port, CallFrom, *user, Data);
+            if (user->state != ONLINE)
+                sendFile(port, callFrom, "NAME.INF", NAME_REQUIRED);
+            sendData(port, callFrom, *user, data);
         }
-        SendPrompt(Port, CallFrom, user->AreaId);
+        sendPrompt(port, callFrom, user->areaId);
     } catch (...) {
-        WriteLog(1, "{PALAVORO} Exception on OnData");
+        writeLog(1, "{PALAVORO} Exception on OnData");
     }
 }
 
-void TForm1::OnDisconnect(TL2& /*link*/, uint8_t Port, const std::string& Call, const std::string& Text)
+void ChatServer::handleDisconnect(AgwLink& /*link*/, uint8_t port, const std::string& call, const std::string& text)
 {
     try {
-        const std::string port = std::to_string(Port);
-        WriteLog(2, "{PALAVORO} Event <OnDisconnect>");
-        WriteLog(3, "{PALAVORO} Disconnect Port(" + port + ") <" + Call + "> Message(" + Text + ")");
-        EndDrain(Port, Call);
-        TUser* user = FindUser(Port, Call);
+        const std::string portText = std::to_string(port);
+        writeLog(2, "{PALAVORO} Event <OnDisconnect>");
+        writeLog(3, "{PALAVORO} Disconnect Port(" + portText + ") <" + call + "> Message(" + text + ")");
+        endDrain(port, call);
+        Station* user = findStation(port, call);
         if (user == nullptr) {
-            WriteLog(1, "{PALAVORO} User(" + port + ":" + Call + ") no control block found");
+            writeLog(1, "{PALAVORO} User(" + portText + ":" + call + ") no control block found");
             return;
         }
         // After /B the departure has been announced already.
-        if (user->State != DISC)
-            BroadCastToArea(Port, Call, user->AreaId, "<" + Call + " left Area>\r");
-        DecAreaUsers(user->AreaId);
-        WriteLog(3, "{PALAVORO} User Removed");
-        RemoveUser(user);
+        if (user->state != DISC)
+            broadCastToArea(port, call, user->areaId, "<" + call + " left Area>\r");
+        decAreaUsers(user->areaId);
+        writeLog(3, "{PALAVORO} User Removed");
+        removeStation(user);
     } catch (...) {
-        WriteLog(1, "{PALAVORO} Exception on OnDisconnect");
+        writeLog(1, "{PALAVORO} Exception on OnDisconnect");
     }
 }
 
-void TForm1::OnIdleTimeout(Timer* timer)
+void ChatServer::handleTimeLimit(Timer* timer)
 {
-    if (!L2) {
-        WriteLog(1, "{PALAVORO} L2 Object not ready");
+    if (!link_) {
+        writeLog(1, "{PALAVORO} L2 Object not ready");
         return;
     }
-    TUser* user = FindUserByTimer(timer);
+    Station* user = findStationByTimer(timer);
     if (user == nullptr) {
-        WriteLog(1, "{PALAVORO} Control block not found");
+        writeLog(1, "{PALAVORO} Control block not found");
         return;
     }
     // The limit fires once per connection.
-    user->IdleTimer->SetEnabled(false);
-    user->IdleTimer.reset();
-    if (user->State == DISC) {
-        WriteLog(1, "{PALAVORO} User (" + user->CallSign + ") in DISC, clean up control block");
-        RemoveUser(user);
+    user->timeLimit->setEnabled(false);
+    user->timeLimit.reset();
+    if (user->state == DISC) {
+        writeLog(1, "{PALAVORO} User (" + user->callSign + ") in DISC, clean up control block");
+        removeStation(user);
         return;
     }
-    user->State = EXPIRED;
-    WriteLog(1, "{PALAVORO} User (" + user->CallSign + ") in <> DISC, send disconnect");
-    SendFile(user->Port, user->CallSign, "INACTIVE.INF", "\r--- Inactivity Timeout, Logging out\r");
-    DisconnectWhenSent(user->Port, L2->CallSign, user->CallSign);
+    user->state = EXPIRED;
+    writeLog(1, "{PALAVORO} User (" + user->callSign + ") in <> DISC, send disconnect");
+    sendFile(user->port, user->callSign, "INACTIVE.INF", "\r--- Inactivity Timeout, Logging out\r");
+    disconnectWhenSent(user->port, link_->callSign, user->callSign);
 }
 
-void TForm1::OnAGWUp(TL2& link)
+void ChatServer::handleLinkUp(AgwLink& link)
 {
-    WriteLog(1, "{PALAVORO} Event <OnAGWUp> AGWPE(" + link.CallSign + ")");
-    link.SetRegister(true);
+    writeLog(1, "{PALAVORO} Event <OnAGWUp> AGWPE(" + link.callSign + ")");
+    link.setRegister(true);
 }
 
-void TForm1::OnRegister(TL2& /*link*/, const std::string& Call, const std::string& Data)
+void ChatServer::handleRegistration(AgwLink& /*link*/, const std::string& call, const std::string& data)
 {
     // An answer without its result byte counts as a refusal.
-    const std::string rc = std::to_string(Data.empty() ? 0 : static_cast<uint8_t>(Data[0]));
-    WriteLog(3, "{PALAVORO} Event <OnRegister> " + Call + " (" + rc + ")");
-    WriteLog(3, "{PALAVORO} Registered <" + Call + "> rc(" + rc + ")");
+    const std::string rc = std::to_string(data.empty() ? 0 : static_cast<uint8_t>(data[0]));
+    writeLog(3, "{PALAVORO} Event <OnRegister> " + call + " (" + rc + ")");
+    writeLog(3, "{PALAVORO} Registered <" + call + "> rc(" + rc + ")");
     if (rc != "1") {
-        Shell().FatalError("Unable to Register CALLSIGN with AGWPE");
+        shell().fatalError("Unable to Register CALLSIGN with AGWPE");
         return;
     }
-    Registered = true;
+    registered = true;
 }
 
-void TForm1::OnAGWDown(TL2& link)
+void ChatServer::handleLinkDown(AgwLink& link)
 {
-    WriteLog(1, "{PALAVORO} Event <OnAGWDown> AGWPE(" + link.CallSign + ")");
-    WriteLog(3, "{PALAVORO} Main Node L2 Object Terminated");
+    writeLog(1, "{PALAVORO} Event <OnAGWDown> AGWPE(" + link.callSign + ")");
+    writeLog(3, "{PALAVORO} Main Node L2 Object Terminated");
 }
 
-void TForm1::OnAGWError(TL2& link)
+void ChatServer::handleLinkError(AgwLink& link)
 {
-    WriteLog(1, "{PALAVORO} Event <OnAGWError> AGWPE(" + link.CallSign + ")");
-    Shell().FatalError("Link with AGWPE Broken");
+    writeLog(1, "{PALAVORO} Event <OnAGWError> AGWPE(" + link.callSign + ")");
+    shell().fatalError("Link with AGWPE Broken");
 }
 
-void TForm1::OnVersion(TL2& /*link*/, int32_t Major, int32_t Minor)
+void ChatServer::handleVersion(AgwLink& /*link*/, int32_t major, int32_t minor)
 {
-    WriteLog(3, "{PALAVORO} Event <OnVersion>");
-    WriteLog(1, "{PALAVORO} AGW Packet Engine Version=" + std::to_string(Major) + "." + std::to_string(Minor));
+    writeLog(3, "{PALAVORO} Event <OnVersion>");
+    writeLog(1, "{PALAVORO} AGW Packet Engine Version=" + std::to_string(major) + "." + std::to_string(minor));
 }
 
-void TForm1::OnPort(TL2& link)
+void ChatServer::handlePortList(AgwLink& link)
 {
-    WriteLog(2, "{PALAVORO} Event <OnPort> AGWPE(" + link.CallSign + ")");
-    if (Beacon)
-        Beacon->SetActive(true);
+    writeLog(2, "{PALAVORO} Event <OnPort> AGWPE(" + link.callSign + ")");
+    if (beacon_)
+        beacon_->setActive(true);
 }
 
-void TForm1::OnBeacon(TL2& link, uint8_t Port, const std::string& Call, const std::string& ID, const std::string& Via,
-                      const std::string& Text)
+void ChatServer::handleBeacon(AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+                              const std::string& via, const std::string& text)
 {
-    WriteLog(2, "{PALAVORO} Event <OnBeacon>");
-    if (Beacon)
-        Beacon->Post(&link, Port, Call, ID, Via, Text);
+    writeLog(2, "{PALAVORO} Event <OnBeacon>");
+    if (beacon_)
+        beacon_->post(&link, port, call, id, via, text);
 }

@@ -1,4 +1,4 @@
-#include "chat.h"
+#include "ChatServer.h"
 
 #include "support/HexStr.h"
 
@@ -11,13 +11,13 @@
 
 namespace {
 
-std::string AreaLine(const TArea& area)
+std::string areaLine(const Area& area)
 {
-    return "Id(" + std::to_string(area.Id) + ") " + "Topic(" + area.Topic + ") " + "Owner(" + area.Owner + ") " +
-           "Users(" + std::to_string(area.UserCount) + ")" + "\r";
+    return "Id(" + std::to_string(area.id) + ") " + "Topic(" + area.topic + ") " + "Owner(" + area.owner + ") " +
+           "Users(" + std::to_string(area.userCount) + ")" + "\r";
 }
 
-bool IsRegularFile(const std::filesystem::path& path)
+bool isRegularFile(const std::filesystem::path& path)
 {
     std::error_code error;
     return std::filesystem::is_regular_file(path, error);
@@ -25,19 +25,19 @@ bool IsRegularFile(const std::filesystem::path& path)
 
 // The canned texts were named without regard to case on the original
 // platform, so an operator's "help.inf" still serves HELP.INF.
-std::filesystem::path FindTextFile(const std::string& directory, const std::string& name)
+std::filesystem::path findTextFile(const std::string& directory, const std::string& name)
 {
     std::filesystem::path exact = directory + name;
-    if (IsRegularFile(exact))
+    if (isRegularFile(exact))
         return exact;
-    const std::string wanted = UpperStr(name);
+    const std::string wanted = upperStr(name);
     std::filesystem::path found;
     std::error_code error;
     for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
         const std::filesystem::path& candidate = it->path();
         // Several spellings of one name: take the first in byte order, so the
         // choice does not depend on the directory's order.
-        if (UpperStr(candidate.filename().string()) == wanted && IsRegularFile(candidate) &&
+        if (upperStr(candidate.filename().string()) == wanted && isRegularFile(candidate) &&
             (found.empty() || candidate.filename() < found.filename()))
             found = candidate;
     }
@@ -50,140 +50,142 @@ struct FileCloser {
 
 } // namespace
 
-void TForm1::BroadCastToArea(int32_t Port, const std::string& Call, int32_t AreaId, const std::string& Text)
+void ChatServer::broadCastToArea(int32_t port, const std::string& call, int32_t areaId, const std::string& text)
 {
-    WriteLog(3, "{PALAVORO} <BroadCastToArea> Port(" + std::to_string(Port) + ":" + Call + ") Area(" +
-                    std::to_string(AreaId) + ")");
-    WriteHex(4, Text);
-    std::string line = '[' + std::to_string(AreaId) + "]<" + Call + "@" + L2->CallSign + "> " + Text;
-    if (Bell)
+    writeLog(3, "{PALAVORO} <BroadCastToArea> Port(" + std::to_string(port) + ":" + call + ") Area(" +
+                    std::to_string(areaId) + ")");
+    writeHex(4, text);
+    std::string line = '[' + std::to_string(areaId) + "]<" + call + "@" + link_->callSign + "> " + text;
+    if (bell)
         line += '\a';
     line += '\r';
-    for (const TUser& user : UserList)
-        if (user.AreaId == AreaId && user.CallSign != Call)
-            SendTo(user.Port, user.CallSign, line);
+    for (const Station& user : stations)
+        if (user.areaId == areaId && user.callSign != call)
+            sendTo(user.port, user.callSign, line);
 }
 
-void TForm1::BroadCastAll(int32_t Port, const std::string& Call, const std::string& Text)
+void ChatServer::broadCastAll(int32_t port, const std::string& call, const std::string& text)
 {
-    WriteLog(3, "{PALAVORO} <BroadCastAll>");
-    for (const TArea& area : AreaList)
-        BroadCastToArea(Port, Call, area.Id, Text);
+    writeLog(3, "{PALAVORO} <BroadCastAll>");
+    for (const Area& area : areas)
+        broadCastToArea(port, call, area.id, text);
 }
 
-void TForm1::SendData(int32_t Port, const std::string& Call, TUser& User, const std::string& Text)
+void ChatServer::sendData(int32_t port, const std::string& call, Station& user, const std::string& text)
 {
-    WriteLog(3, "{PALAVORO} <SendData>");
-    if (FindArea(User.AreaId) != nullptr) {
-        BroadCastToArea(Port, Call, User.AreaId, Text);
+    writeLog(3, "{PALAVORO} <SendData>");
+    if (findArea(user.areaId) != nullptr) {
+        broadCastToArea(port, call, user.areaId, text);
         return;
     }
-    SendTo(Port, Call, "\r-- Area(" + std::to_string(User.AreaId) + " no longer exists, returned to Root Area" + "\r");
-    IncAreaUsers(0);
-    User.AreaId = 0;
+    sendTo(port, call, "\r-- Area(" + std::to_string(user.areaId) + " no longer exists, returned to Root Area" + "\r");
+    incAreaUsers(0);
+    user.areaId = 0;
 }
 
-void TForm1::JoinArea(int32_t Port, const std::string& Call, TUser& User, int32_t NewId)
+void ChatServer::joinArea(int32_t port, const std::string& call, Station& user, int32_t newId)
 {
-    const std::string newId = std::to_string(NewId);
-    TArea* area = FindArea(NewId);
+    const std::string newIdText = std::to_string(newId);
+    Area* area = findArea(newId);
     if (area == nullptr) {
-        SendTo(Port, Call, "\r-- Error Joining Area(" + newId + ")" + "\r");
+        sendTo(port, call, "\r-- Error Joining Area(" + newIdText + ")" + "\r");
         return;
     }
-    BroadCastToArea(Port, Call, User.AreaId, "<" + User.CallSign + " left this area, now in Area(" + newId + ")>\r");
-    DecAreaUsers(User.AreaId);
-    User.AreaId = NewId;
-    IncAreaUsers(NewId);
-    SendTo(Port, Call, "\r-- Now at Area(" + area->Topic + ") Topic(" + area->Topic + ")" + "\r");
-    BroadCastToArea(Port, Call, NewId, "<" + User.CallSign + " joined Area>\r");
+    broadCastToArea(port, call, user.areaId,
+                    "<" + user.callSign + " left this area, now in Area(" + newIdText + ")>\r");
+    decAreaUsers(user.areaId);
+    user.areaId = newId;
+    incAreaUsers(newId);
+    sendTo(port, call, "\r-- Now at Area(" + area->topic + ") Topic(" + area->topic + ")" + "\r");
+    broadCastToArea(port, call, newId, "<" + user.callSign + " joined Area>\r");
 }
 
-void TForm1::MoveAreaUsers(int32_t FromId, int32_t ToId)
+void ChatServer::moveAreaUsers(int32_t fromId, int32_t toId)
 {
-    const TArea* from = FindArea(FromId);
-    if (FromId == ToId || from == nullptr)
+    const Area* from = findArea(fromId);
+    if (fromId == toId || from == nullptr)
         return;
-    for (TUser& user : UserList) {
-        if (user.AreaId != FromId)
+    for (Station& user : stations) {
+        if (user.areaId != fromId)
             continue;
-        SendTo(user.Port, user.CallSign,
-               "\r-- Area(" + std::to_string(FromId) + ") Removed by Owner Now at Area(" + std::to_string(ToId) + "-" +
-                   from->Topic + ")" + "\r");
-        JoinArea(user.Port, user.CallSign, user, ToId);
+        sendTo(user.port, user.callSign,
+               "\r-- Area(" + std::to_string(fromId) + ") Removed by Owner Now at Area(" + std::to_string(toId) + "-" +
+                   from->topic + ")" + "\r");
+        joinArea(user.port, user.callSign, user, toId);
     }
 }
 
-int32_t TForm1::FreeAreaId()
+int32_t ChatServer::freeAreaId()
 {
     for (int32_t id = 128; id <= 255; ++id)
-        if (FindArea(id) == nullptr)
+        if (findArea(id) == nullptr)
             return id;
     return 0;
 }
 
-void TForm1::DeleteArea(TArea* area)
+void ChatServer::deleteArea(Area* area)
 {
-    AreaList.remove_if([area](const TArea& a) { return &a == area; });
+    areas.remove_if([area](const Area& a) { return &a == area; });
 }
 
-TUser* TForm1::FindUserByCall(const std::string& Call)
+Station* ChatServer::findStationByCall(const std::string& call)
 {
-    for (TUser& user : UserList)
-        if (user.CallSign == Call)
+    for (Station& user : stations)
+        if (user.callSign == call)
             return &user;
     return nullptr;
 }
 
-void TForm1::ListAreas(int32_t Port, const std::string& Call)
+void ChatServer::listAreas(int32_t port, const std::string& call)
 {
-    WriteLog(3, "{PALAVORO} <ListAreas> Port(" + std::to_string(Port) + ":" + Call + ")");
-    SendTo(Port, Call, "\rAreas Available:\r");
-    for (const TArea& area : AreaList)
-        SendTo(Port, Call, AreaLine(area));
+    writeLog(3, "{PALAVORO} <ListAreas> Port(" + std::to_string(port) + ":" + call + ")");
+    sendTo(port, call, "\rAreas Available:\r");
+    for (const Area& area : areas)
+        sendTo(port, call, areaLine(area));
 }
 
-void TForm1::ListUsersByArea(int32_t Port, const std::string& Call, TArea* area)
+void ChatServer::listStationsByArea(int32_t port, const std::string& call, Area* area)
 {
-    WriteLog(3, "{PALAVORO} <ListUsersByArea> Port(" + std::to_string(Port) + ") Call(" + Call + ")");
-    SendTo(Port, Call, "\rWho is here:\r");
-    for (const TArea& each : AreaList) {
+    writeLog(3, "{PALAVORO} <ListUsersByArea> Port(" + std::to_string(port) + ") Call(" + call + ")");
+    sendTo(port, call, "\rWho is here:\r");
+    for (const Area& each : areas) {
         if (area != nullptr && &each != area)
             continue;
-        SendTo(Port, Call, AreaLine(each));
-        int count = ListUsersInArea(Port, Call, each.Id);
-        SendTo(Port, Call, "   --- Total Users (" + std::to_string(count) + ")" + "\r");
+        sendTo(port, call, areaLine(each));
+        int count = listStationsInArea(port, call, each.id);
+        sendTo(port, call, "   --- Total Users (" + std::to_string(count) + ")" + "\r");
     }
 }
 
-int TForm1::ListUsersInArea(int32_t Port, const std::string& Call, int32_t AreaId)
+int ChatServer::listStationsInArea(int32_t port, const std::string& call, int32_t areaId)
 {
     int count = 0;
-    for (const TUser& user : UserList) {
-        if (user.AreaId != AreaId)
+    for (const Station& user : stations) {
+        if (user.areaId != areaId)
             continue;
-        SendTo(Port, Call,
-               "   User(" + std::to_string(user.Port) + ":" + user.CallSign + ") " + "Name(" + user.Name + ") Info(" +
-                   user.Info + ")" + "\r");
+        sendTo(port, call,
+               "   User(" + std::to_string(user.port) + ":" + user.callSign + ") " + "Name(" + user.name + ") Info(" +
+                   user.info + ")" + "\r");
         ++count;
     }
     return count;
 }
 
-void TForm1::SendFile(int32_t Port, const std::string& Call, const std::string& FileName, const std::string& Fallback)
+void ChatServer::sendFile(int32_t port, const std::string& call, const std::string& fileName,
+                          const std::string& fallback)
 {
-    if (!L2) {
-        WriteLog(3, "{PALAVORO} <SendFile> L2 Object not ready");
+    if (!link_) {
+        writeLog(3, "{PALAVORO} <SendFile> L2 Object not ready");
         return;
     }
-    if (!L2->Active) {
-        WriteLog(3, "{PALAVORO} <SendFile> L2 Object not Active");
+    if (!link_->active) {
+        writeLog(3, "{PALAVORO} <SendFile> L2 Object not Active");
         return;
     }
-    WriteLog(3, "{PALAVORO} <SendFile> Sending file(" + FileName + ") to (" + std::to_string(Port) + ":" + Call + ")");
-    const std::filesystem::path path = FindTextFile(TextDir(), FileName);
+    writeLog(3, "{PALAVORO} <SendFile> Sending file(" + fileName + ") to (" + std::to_string(port) + ":" + call + ")");
+    const std::filesystem::path path = findTextFile(textDir(), fileName);
     if (path.empty()) {
-        SendTo(Port, Call, Fallback);
+        sendTo(port, call, fallback);
         return;
     }
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
@@ -200,7 +202,7 @@ void TForm1::SendFile(int32_t Port, const std::string& Call, const std::string& 
             int next = std::getc(file.get());
             if (next != '\n' && next != EOF)
                 std::ungetc(next, file.get());
-            SendTo(Port, Call, line + "\r");
+            sendTo(port, call, line + "\r");
             line.clear();
             partial = false;
             continue;
@@ -211,12 +213,12 @@ void TForm1::SendFile(int32_t Port, const std::string& Call, const std::string& 
     if (std::ferror(file.get()))
         throw std::runtime_error("read error in " + path.string());
     if (partial)
-        SendTo(Port, Call, line + "\r");
+        sendTo(port, call, line + "\r");
     if (std::fclose(file.release()) != 0)
         throw std::runtime_error("close error in " + path.string());
 }
 
-void TForm1::SendPrompt(int32_t Port, const std::string& Call, int32_t AreaId)
+void ChatServer::sendPrompt(int32_t port, const std::string& call, int32_t areaId)
 {
-    SendTo(Port, Call, "\r[" + std::to_string(AreaId) + "]{" + Call + " de " + L2->CallSign + "}:" + "\r");
+    sendTo(port, call, "\r[" + std::to_string(areaId) + "]{" + call + " de " + link_->callSign + "}:" + "\r");
 }

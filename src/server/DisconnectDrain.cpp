@@ -1,4 +1,4 @@
-#include "chat.h"
+#include "ChatServer.h"
 
 #include <algorithm>
 
@@ -8,88 +8,88 @@ constexpr uint32_t POLL_INTERVAL = 1000;
 // An engine that leaves "Y" unanswered this long does not know the request.
 constexpr uint32_t ANSWER_WAIT = 2000;
 
-std::string UserTag(const TPendingDisc& pending)
+std::string userTag(const PendingDisconnect& pending)
 {
-    return "{PALAVORO} User(" + std::to_string(pending.Port) + ":" + pending.Call + ") ";
+    return "{PALAVORO} User(" + std::to_string(pending.port) + ":" + pending.call + ") ";
 }
 
 } // namespace
 
-void TForm1::DisconnectWhenSent(int32_t Port, const std::string& OwnCall, const std::string& Call)
+void ChatServer::disconnectWhenSent(int32_t port, const std::string& ownCall, const std::string& call)
 {
-    if (!L2)
+    if (!link_)
         return;
-    const uint8_t port = static_cast<uint8_t>(Port);
+    const uint8_t portByte = static_cast<uint8_t>(port);
     // A second request while one waits changes nothing: its "d" follows what is queued.
-    for (const TPendingDisc& pending : PendingDiscs)
-        if (pending.Port == Port && pending.Call == Call)
+    for (const PendingDisconnect& pending : pendingDisconnects)
+        if (pending.port == port && pending.call == call)
             return;
-    if (DiscWait <= 0 || !L2->Active || !L2->AskOutstanding(port, OwnCall, Call)) {
-        L2->Disconnect(port, OwnCall, Call);
+    if (discWait <= 0 || !link_->active || !link_->askOutstanding(portByte, ownCall, call)) {
+        link_->disconnect(portByte, ownCall, call);
         return;
     }
-    TPendingDisc& pending = PendingDiscs.emplace_back();
-    pending.Port = Port;
-    pending.OwnCall = OwnCall;
-    pending.Call = Call;
-    pending.Poll = timers_.CreateTimer();
-    Timer* timer = pending.Poll.get();
-    timer->OnTimer = [this, timer] { OnDrainPoll(timer); };
-    timer->SetInterval(POLL_INTERVAL);
-    timer->SetEnabled(true);
+    PendingDisconnect& pending = pendingDisconnects.emplace_back();
+    pending.port = port;
+    pending.ownCall = ownCall;
+    pending.call = call;
+    pending.poll = timers_.createTimer();
+    Timer* timer = pending.poll.get();
+    timer->onTimer = [this, timer] { handleDrainPoll(timer); };
+    timer->setInterval(POLL_INTERVAL);
+    timer->setEnabled(true);
 }
 
-void TForm1::OnConnFrames(TL2& /*link*/, uint8_t Port, const std::string& CallFrom, const std::string& CallTo,
-                          int32_t Frames)
+void ChatServer::handleConnFrames(AgwLink& /*link*/, uint8_t port, const std::string& callFrom,
+                                  const std::string& callTo, int32_t frames)
 {
     // Engines differ on which call of the connection they name first.
-    auto pending = std::find_if(PendingDiscs.begin(), PendingDiscs.end(), [&](const TPendingDisc& p) {
-        return p.Port == Port &&
-               ((p.OwnCall == CallFrom && p.Call == CallTo) || (p.OwnCall == CallTo && p.Call == CallFrom));
+    auto pending = std::find_if(pendingDisconnects.begin(), pendingDisconnects.end(), [&](const PendingDisconnect& p) {
+        return p.port == port &&
+               ((p.ownCall == callFrom && p.call == callTo) || (p.ownCall == callTo && p.call == callFrom));
     });
-    if (pending == PendingDiscs.end())
+    if (pending == pendingDisconnects.end())
         return;
-    if (Frames != 0) {
-        pending->Answered = true;
+    if (frames != 0) {
+        pending->answered = true;
         return;
     }
-    WriteLog(3, UserTag(*pending) + "frames sent, disconnect");
-    const uint8_t port = static_cast<uint8_t>(pending->Port);
-    const std::string ownCall = pending->OwnCall;
-    const std::string call = pending->Call;
-    PendingDiscs.erase(pending);
-    L2->Disconnect(port, ownCall, call);
+    writeLog(3, userTag(*pending) + "frames sent, disconnect");
+    const uint8_t portByte = static_cast<uint8_t>(pending->port);
+    const std::string ownCall = pending->ownCall;
+    const std::string call = pending->call;
+    pendingDisconnects.erase(pending);
+    link_->disconnect(portByte, ownCall, call);
 }
 
-void TForm1::OnDrainPoll(Timer* timer)
+void ChatServer::handleDrainPoll(Timer* timer)
 {
-    auto pending = std::find_if(PendingDiscs.begin(), PendingDiscs.end(),
-                                [timer](const TPendingDisc& p) { return p.Poll.get() == timer; });
-    if (pending == PendingDiscs.end() || !L2)
+    auto pending = std::find_if(pendingDisconnects.begin(), pendingDisconnects.end(),
+                                [timer](const PendingDisconnect& p) { return p.poll.get() == timer; });
+    if (pending == pendingDisconnects.end() || !link_)
         return;
-    TPendingDisc& p = *pending;
-    p.Waited += POLL_INTERVAL;
-    const uint8_t port = static_cast<uint8_t>(p.Port);
-    if (DiscWait <= 0 || p.Waited >= static_cast<uint32_t>(DiscWait)) {
-        WriteLog(1, UserTag(p) + "frames still outstanding after " + std::to_string(DiscWait) + " ms, disconnect");
-    } else if (p.Answered) {
-        p.Answered = false;
-        p.AskedAt = p.Waited;
-        L2->AskOutstanding(port, p.OwnCall, p.Call);
+    PendingDisconnect& p = *pending;
+    p.waited += POLL_INTERVAL;
+    const uint8_t port = static_cast<uint8_t>(p.port);
+    if (discWait <= 0 || p.waited >= static_cast<uint32_t>(discWait)) {
+        writeLog(1, userTag(p) + "frames still outstanding after " + std::to_string(discWait) + " ms, disconnect");
+    } else if (p.answered) {
+        p.answered = false;
+        p.askedAt = p.waited;
+        link_->askOutstanding(port, p.ownCall, p.call);
         return;
-    } else if (p.Waited - p.AskedAt >= ANSWER_WAIT) {
-        WriteLog(1, UserTag(p) + "no answer to Y, disconnect");
+    } else if (p.waited - p.askedAt >= ANSWER_WAIT) {
+        writeLog(1, userTag(p) + "no answer to Y, disconnect");
     } else {
         return;
     }
     // Erasing the entry destroys this timer; nothing below touches it.
-    const std::string ownCall = p.OwnCall;
-    const std::string call = p.Call;
-    PendingDiscs.erase(pending);
-    L2->Disconnect(port, ownCall, call);
+    const std::string ownCall = p.ownCall;
+    const std::string call = p.call;
+    pendingDisconnects.erase(pending);
+    link_->disconnect(port, ownCall, call);
 }
 
-void TForm1::EndDrain(int32_t Port, const std::string& Call)
+void ChatServer::endDrain(int32_t port, const std::string& call)
 {
-    PendingDiscs.remove_if([&](const TPendingDisc& p) { return p.Port == Port && p.Call == Call; });
+    pendingDisconnects.remove_if([&](const PendingDisconnect& p) { return p.port == port && p.call == call; });
 }

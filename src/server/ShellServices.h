@@ -12,5 +12,5 @@ public:
     // Shows the text under FATAL_CAPTION (a modal box with a display, standard
     // error without one), then ends the program with a non-zero status.
     // Returns only in tests.
-    virtual void FatalError(const std::string& text) = 0;
+    virtual void fatalError(const std::string& text) = 0;
 };

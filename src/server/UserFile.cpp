@@ -1,4 +1,4 @@
-#include "chat.h"
+#include "ChatServer.h"
 
 #include "support/HexStr.h"
 #include "support/Profile.h"
@@ -10,7 +10,7 @@ constexpr const char* INFO_SECTION = "INFO";
 
 // A value is one line of the file: a CR, LF or NUL typed by a user would
 // otherwise start a line of his own making, that is another key or section.
-std::string OneLine(std::string_view text)
+std::string oneLine(std::string_view text)
 {
     std::string line(text);
     for (char& c : line)
@@ -21,35 +21,35 @@ std::string OneLine(std::string_view text)
 
 } // namespace
 
-std::string TForm1::BaseCall(const std::string& Call)
+std::string ChatServer::baseCall(const std::string& call)
 {
-    return UpperStr(std::string_view(Call).substr(0, Call.find('-')));
+    return upperStr(std::string_view(call).substr(0, call.find('-')));
 }
 
-void TForm1::LoadUserInfo(const std::string& Call, std::string& Name, std::string& Info)
+void ChatServer::loadUserInfo(const std::string& call, std::string& name, std::string& info)
 {
-    const std::string key = BaseCall(Call);
-    Name.clear();
+    const std::string key = baseCall(call);
+    name.clear();
     if (key.empty())
         return;
-    Info.clear();
-    const std::string path = UserFile();
-    if (!Profile::FileExists(path))
+    info.clear();
+    const std::string path = userFile();
+    if (!Profile::fileExists(path))
         return;
-    Name = Profile::ReadString(path, USERS_SECTION, key, "");
-    Info = Profile::ReadString(path, INFO_SECTION, key, "");
+    name = Profile::readString(path, USERS_SECTION, key, "");
+    info = Profile::readString(path, INFO_SECTION, key, "");
 }
 
-void TForm1::SaveUserInfo(const std::string& Call, const std::string& Name, const std::string& Info)
+void ChatServer::saveUserInfo(const std::string& call, const std::string& name, const std::string& info)
 {
-    const std::string key = BaseCall(Call);
+    const std::string key = baseCall(call);
     if (key.empty())
         return;
     // The operator makes the file to have names kept; it is never created here,
     // so each write looks for it again.
-    const std::string path = UserFile();
-    if (Profile::FileExists(path))
-        Profile::WriteString(path, USERS_SECTION, key, OneLine(Name));
-    if (Profile::FileExists(path))
-        Profile::WriteString(path, INFO_SECTION, key, OneLine(Info));
+    const std::string path = userFile();
+    if (Profile::fileExists(path))
+        Profile::writeString(path, USERS_SECTION, key, oneLine(name));
+    if (Profile::fileExists(path))
+        Profile::writeString(path, INFO_SECTION, key, oneLine(info));
 }

@@ -1,4 +1,4 @@
-// TAboutBox: the modal about box, laid out at fixed positions: a raised panel
+// AboutBox: the modal about box, laid out at fixed positions: a raised panel
 // with the icon and four lines, and an OK button below it.
 #pragma once
 
@@ -8,19 +8,19 @@ class QFrame;
 class QLabel;
 class QPushButton;
 
-class TAboutBox : public QDialog {
+class AboutBox : public QDialog {
     Q_OBJECT
 public:
-    explicit TAboutBox(QWidget* parent = nullptr);
+    explicit AboutBox(QWidget* parent = nullptr);
 
-    QFrame* Panel1;
-    QLabel* ProductName;
-    QLabel* Copyright;
-    QLabel* Programmer;
-    QLabel* Website;
-    QFrame* Panel2;
-    QLabel* Image1;
-    QPushButton* OKButton;
+    QFrame* panel1;
+    QLabel* productName;
+    QLabel* copyright;
+    QLabel* programmer;
+    QLabel* website;
+    QFrame* panel2;
+    QLabel* image1;
+    QPushButton* okButton;
 
-    void OKButtonClick();
+    void okButtonClick();
 };

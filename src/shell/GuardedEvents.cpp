@@ -2,7 +2,7 @@
 
 #include <exception>
 
-void RunGuarded(const ErrorReporter& report, const std::function<void()>& work)
+void runGuarded(const ErrorReporter& report, const std::function<void()>& work)
 {
     try {
         work();
@@ -18,28 +18,28 @@ void RunGuarded(const ErrorReporter& report, const std::function<void()>& work)
 GuardedSocket::GuardedSocket(std::unique_ptr<ClientSocket> inner, ErrorReporter report)
     : inner_(std::move(inner)), report_(std::move(report))
 {
-    inner_->OnConnected = [this] {
-        RunGuarded(report_, [this] {
-            if (OnConnected)
-                OnConnected();
+    inner_->onConnected = [this] {
+        runGuarded(report_, [this] {
+            if (onConnected)
+                onConnected();
         });
     };
-    inner_->OnClosed = [this] {
-        RunGuarded(report_, [this] {
-            if (OnClosed)
-                OnClosed();
+    inner_->onClosed = [this] {
+        runGuarded(report_, [this] {
+            if (onClosed)
+                onClosed();
         });
     };
-    inner_->OnError = [this](int& code) {
-        RunGuarded(report_, [this, &code] {
-            if (OnError)
-                OnError(code);
+    inner_->onError = [this](int& code) {
+        runGuarded(report_, [this, &code] {
+            if (onError)
+                onError(code);
         });
     };
-    inner_->OnDataAvailable = [this] {
-        RunGuarded(report_, [this] {
-            if (OnDataAvailable)
-                OnDataAvailable();
+    inner_->onDataAvailable = [this] {
+        runGuarded(report_, [this] {
+            if (onDataAvailable)
+                onDataAvailable();
         });
     };
 }
@@ -47,15 +47,15 @@ GuardedSocket::GuardedSocket(std::unique_ptr<ClientSocket> inner, ErrorReporter 
 GuardedTimer::GuardedTimer(std::unique_ptr<Timer> inner, ErrorReporter report) : inner_(std::move(inner))
 {
     // The handler may destroy this timer: work on copies and leave `this` alone afterwards.
-    inner_->OnTimer = [this, report = std::move(report)] {
-        auto handler = OnTimer;
+    inner_->onTimer = [this, report = std::move(report)] {
+        auto handler = onTimer;
         auto reporter = report;
         if (handler)
-            RunGuarded(reporter, handler);
+            runGuarded(reporter, handler);
     };
 }
 
-std::unique_ptr<Timer> GuardedTimerFactory::CreateTimer()
+std::unique_ptr<Timer> GuardedTimerFactory::createTimer()
 {
-    return std::make_unique<GuardedTimer>(inner_.CreateTimer(), report_);
+    return std::make_unique<GuardedTimer>(inner_.createTimer(), report_);
 }

@@ -14,17 +14,17 @@
 using ErrorReporter = std::function<void(const std::string& what)>;
 
 // Runs `work`; an exception it throws goes to `report` instead.
-void RunGuarded(const ErrorReporter& report, const std::function<void()>& work);
+void runGuarded(const ErrorReporter& report, const std::function<void()>& work);
 
 class GuardedSocket : public ClientSocket {
 public:
     GuardedSocket(std::unique_ptr<ClientSocket> inner, ErrorReporter report);
 
-    void ConnectTo(const std::string& host, uint32_t port) override { inner_->ConnectTo(host, port); }
-    bool IsOpen() const override { return inner_->IsOpen(); }
-    void SendBytes(std::string_view bytes) override { inner_->SendBytes(bytes); }
-    std::string ReadAll() override { return inner_->ReadAll(); }
-    void Close() override { inner_->Close(); }
+    void connectTo(const std::string& host, uint32_t port) override { inner_->connectTo(host, port); }
+    bool isOpen() const override { return inner_->isOpen(); }
+    void sendBytes(std::string_view bytes) override { inner_->sendBytes(bytes); }
+    std::string readAll() override { return inner_->readAll(); }
+    void close() override { inner_->close(); }
 
 private:
     std::unique_ptr<ClientSocket> inner_;
@@ -35,10 +35,10 @@ class GuardedTimer : public Timer {
 public:
     GuardedTimer(std::unique_ptr<Timer> inner, ErrorReporter report);
 
-    void SetInterval(uint32_t milliseconds) override { inner_->SetInterval(milliseconds); }
-    uint32_t Interval() const override { return inner_->Interval(); }
-    void SetEnabled(bool enabled) override { inner_->SetEnabled(enabled); }
-    bool Enabled() const override { return inner_->Enabled(); }
+    void setInterval(uint32_t milliseconds) override { inner_->setInterval(milliseconds); }
+    uint32_t interval() const override { return inner_->interval(); }
+    void setEnabled(bool enabled) override { inner_->setEnabled(enabled); }
+    bool enabled() const override { return inner_->enabled(); }
 
 private:
     std::unique_ptr<Timer> inner_;
@@ -47,7 +47,7 @@ private:
 class GuardedTimerFactory : public TimerFactory {
 public:
     GuardedTimerFactory(TimerFactory& inner, ErrorReporter report) : inner_(inner), report_(std::move(report)) {}
-    std::unique_ptr<Timer> CreateTimer() override;
+    std::unique_ptr<Timer> createTimer() override;
 
 private:
     TimerFactory& inner_;

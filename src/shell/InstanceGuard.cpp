@@ -19,7 +19,7 @@ InstanceGuard::~InstanceGuard()
         ::close(fd_);
 }
 
-bool InstanceGuard::Acquire()
+bool InstanceGuard::acquire()
 {
     if (fd_ >= 0)
         return true;
@@ -44,7 +44,7 @@ bool InstanceGuard::Acquire()
     return true;
 }
 
-std::string InstanceGuard::DefaultName()
+std::string InstanceGuard::defaultName()
 {
     const char* name = std::getenv("PALAVORO_INSTANCE");
     if (name != nullptr && *name != '\0')

@@ -14,13 +14,13 @@ public:
 
     // Takes the name; false when another holder has it. Throws
     // std::system_error when the system refuses for any other reason.
-    bool Acquire();
-    bool Held() const { return fd_ >= 0; }
-    const std::string& Name() const { return name_; }
+    bool acquire();
+    bool held() const { return fd_ >= 0; }
+    const std::string& name() const { return name_; }
 
     // "Palavoro", or PALAVORO_INSTANCE when set, so that test runs do not
     // collide with an operator's running server.
-    static std::string DefaultName();
+    static std::string defaultName();
 
 private:
     std::string name_;

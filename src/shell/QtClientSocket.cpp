@@ -6,7 +6,7 @@ namespace {
 
 // A handler zeroes the code to say it has dealt with the error, so no error
 // may arrive as 0.
-int ErrorCode(QAbstractSocket::SocketError error)
+int errorCode(QAbstractSocket::SocketError error)
 {
     return error < 0 ? 1 << 16 : static_cast<int>(error) + 1;
 }
@@ -24,63 +24,63 @@ QtClientSocket::QtClientSocket() : socket_(new QTcpSocket)
 {
     QTcpSocket* socket = socket_.get();
     QObject::connect(socket, &QTcpSocket::connected, socket, [this] {
-        if (OnConnected)
-            OnConnected();
+        if (onConnected)
+            onConnected();
     });
     QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
-        if (OnClosed)
-            OnClosed();
+        if (onClosed)
+            onClosed();
     });
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] {
-        if (OnDataAvailable)
-            OnDataAvailable();
+        if (onDataAvailable)
+            onDataAvailable();
     });
     QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this](QAbstractSocket::SocketError error) {
         // Qt reports the peer's orderly close as an error too, then emits
         // disconnected(); that close is reported once, as a close.
         if (error == QAbstractSocket::RemoteHostClosedError)
             return;
-        RaiseError(ErrorCode(error));
+        raiseError(errorCode(error));
     });
 }
 
 QtClientSocket::~QtClientSocket() = default;
 
-void QtClientSocket::RaiseError(int code)
+void QtClientSocket::raiseError(int code)
 {
-    if (OnError)
-        OnError(code);
+    if (onError)
+        onError(code);
 }
 
-void QtClientSocket::ConnectTo(const std::string& host, uint32_t port)
+void QtClientSocket::connectTo(const std::string& host, uint32_t port)
 {
     if (port > 65535) {
         // Reported from the event loop, like every other connect failure.
         QMetaObject::invokeMethod(
-            socket_.get(), [this] { RaiseError(ErrorCode(QAbstractSocket::UnsupportedSocketOperationError)); },
+            socket_.get(), [this] { raiseError(errorCode(QAbstractSocket::UnsupportedSocketOperationError)); },
             Qt::QueuedConnection);
         return;
     }
     socket_->connectToHost(QString::fromStdString(host), static_cast<quint16>(port));
 }
 
-bool QtClientSocket::IsOpen() const
+bool QtClientSocket::isOpen() const
 {
     return socket_->state() == QAbstractSocket::ConnectedState;
 }
 
-void QtClientSocket::SendBytes(std::string_view bytes)
+void QtClientSocket::sendBytes(std::string_view bytes)
 {
     socket_->write(bytes.data(), static_cast<qint64>(bytes.size()));
 }
 
-std::string QtClientSocket::ReadAll()
+std::string QtClientSocket::readAll()
 {
     const QByteArray bytes = socket_->readAll();
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-void QtClientSocket::Close()
+void QtClientSocket::close()
 {
     socket_->close();
 }

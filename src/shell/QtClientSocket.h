@@ -15,16 +15,16 @@ public:
     QtClientSocket(const QtClientSocket&) = delete;
     QtClientSocket& operator=(const QtClientSocket&) = delete;
 
-    void ConnectTo(const std::string& host, uint32_t port) override;
-    bool IsOpen() const override;
+    void connectTo(const std::string& host, uint32_t port) override;
+    bool isOpen() const override;
     // QTcpSocket keeps whatever the system does not take at once and sends it
     // later, in order, so no byte is lost.
-    void SendBytes(std::string_view bytes) override;
-    std::string ReadAll() override;
-    void Close() override;
+    void sendBytes(std::string_view bytes) override;
+    std::string readAll() override;
+    void close() override;
 
 private:
-    void RaiseError(int code);
+    void raiseError(int code);
 
     struct LaterDeleter {
         void operator()(QTcpSocket* socket) const;

@@ -7,8 +7,8 @@
 QtTimer::QtTimer() : timer_(new QTimer)
 {
     QObject::connect(timer_, &QTimer::timeout, timer_, [this] {
-        // A copy, because the handler may destroy this timer and its OnTimer.
-        auto handler = OnTimer;
+        // A copy, because the handler may destroy this timer and its onTimer.
+        auto handler = onTimer;
         if (handler)
             handler();
     });
@@ -21,7 +21,7 @@ QtTimer::~QtTimer()
     timer_->deleteLater();
 }
 
-void QtTimer::Restart()
+void QtTimer::restart()
 {
     if (enabled_ && interval_ > 0)
         timer_->start(static_cast<int>(std::min<uint32_t>(interval_, INT_MAX)));
@@ -29,21 +29,21 @@ void QtTimer::Restart()
         timer_->stop();
 }
 
-void QtTimer::SetInterval(uint32_t milliseconds)
+void QtTimer::setInterval(uint32_t milliseconds)
 {
     interval_ = milliseconds;
-    Restart();
+    restart();
 }
 
-void QtTimer::SetEnabled(bool enabled)
+void QtTimer::setEnabled(bool enabled)
 {
     if (enabled == enabled_)
         return;
     enabled_ = enabled;
-    Restart();
+    restart();
 }
 
-std::unique_ptr<Timer> QtTimerFactory::CreateTimer()
+std::unique_ptr<Timer> QtTimerFactory::createTimer()
 {
     return std::make_unique<QtTimer>();
 }

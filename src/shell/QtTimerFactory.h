@@ -16,13 +16,13 @@ public:
     QtTimer(const QtTimer&) = delete;
     QtTimer& operator=(const QtTimer&) = delete;
 
-    void SetInterval(uint32_t milliseconds) override;
-    uint32_t Interval() const override { return interval_; }
-    void SetEnabled(bool enabled) override;
-    bool Enabled() const override { return enabled_; }
+    void setInterval(uint32_t milliseconds) override;
+    uint32_t interval() const override { return interval_; }
+    void setEnabled(bool enabled) override;
+    bool enabled() const override { return enabled_; }
 
 private:
-    void Restart();
+    void restart();
 
     QTimer* timer_; // owned; deleted through the event loop, as it may be firing
     uint32_t interval_ = 0;
@@ -31,5 +31,5 @@ private:
 
 class QtTimerFactory : public TimerFactory {
 public:
-    std::unique_ptr<Timer> CreateTimer() override;
+    std::unique_ptr<Timer> createTimer() override;
 };

@@ -13,7 +13,7 @@ namespace {
 
 int writeFd = -1;
 
-void OnSignal(int signalNumber)
+void onSignal(int signalNumber)
 {
     int saved = errno;
     auto byte = static_cast<unsigned char>(signalNumber);
@@ -31,10 +31,10 @@ SignalWatch::SignalWatch(std::initializer_list<int> signalNumbers, QObject* pare
     readFd_ = fds[0];
     writeFd = fds[1];
     notifier_ = new QSocketNotifier(readFd_, QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, &SignalWatch::Drain);
+    connect(notifier_, &QSocketNotifier::activated, this, &SignalWatch::drain);
 
     struct sigaction action {};
-    action.sa_handler = OnSignal;
+    action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int number : signalNumbers) {
@@ -53,11 +53,11 @@ SignalWatch::~SignalWatch()
     writeFd = -1;
 }
 
-void SignalWatch::Drain()
+void SignalWatch::drain()
 {
     unsigned char bytes[16];
     ssize_t count;
     while ((count = ::read(readFd_, bytes, sizeof bytes)) > 0)
         for (ssize_t i = 0; i < count; ++i)
-            emit Raised(bytes[i]);
+            emit raised(bytes[i]);
 }

@@ -16,10 +16,10 @@ public:
     ~SignalWatch() override;
 
 signals:
-    void Raised(int signalNumber);
+    void raised(int signalNumber);
 
 private:
-    void Drain();
+    void drain();
 
     std::vector<int> signals_;
     int readFd_ = -1;

@@ -17,14 +17,14 @@
 
 // The resource lives in a static library: nothing would pull it in otherwise.
 // Outside any namespace, as the macro requires.
-static void InitResources()
+static void initResources()
 {
     Q_INIT_RESOURCE(palavoro);
 }
 
 namespace {
 
-void EndProcess(int status)
+void endProcess(int status)
 {
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr)
         QGuiApplication::sync();
@@ -39,66 +39,66 @@ void EndProcess(int status)
 } // namespace
 
 TrayShell::TrayShell(bool gui, std::string baseDirectory)
-    : ExitAction(EndProcess), gui_(gui), baseDirectory_(std::move(baseDirectory)), timers_(qtTimers_, Reporter())
+    : exitAction(endProcess), gui_(gui), baseDirectory_(std::move(baseDirectory)), timers_(qtTimers_, reporter())
 {
-    InitResources();
+    initResources();
 }
 
 TrayShell::~TrayShell() = default;
 
-ErrorReporter TrayShell::Reporter()
+ErrorReporter TrayShell::reporter()
 {
-    return [this](const std::string& what) { ReportError(what); };
+    return [this](const std::string& what) { reportError(what); };
 }
 
-bool TrayShell::Start()
+bool TrayShell::start()
 {
-    ErrorReporter report = Reporter();
+    ErrorReporter report = reporter();
     auto makeSocket = [report] { return std::make_unique<GuardedSocket>(std::make_unique<QtClientSocket>(), report); };
-    form_ = std::make_unique<TForm1>(*this, timers_, makeSocket, baseDirectory_);
+    form_ = std::make_unique<ChatServer>(*this, timers_, makeSocket, baseDirectory_);
     try {
-        form_->FormCreate();
+        form_->start();
     } catch (const std::exception& error) {
-        FatalError(error.what());
+        fatalError(error.what());
         return false;
     }
     QCoreApplication::setApplicationName(APP_TITLE);
     if (gui_) {
-        BuildMenu();
-        BuildTrayIcon();
-        BuildAboutDlg();
-        QApplication::setWindowIcon(AboutDlg.Icon);
+        buildMenu();
+        buildTrayIcon();
+        buildAboutDlg();
+        QApplication::setWindowIcon(aboutDlg.icon);
     }
     return true;
 }
 
-void TrayShell::FatalError(const std::string& text)
+void TrayShell::fatalError(const std::string& text)
 {
     std::cerr << FATAL_CAPTION << ": " << text << std::endl;
     if (gui_) {
         QMessageBox box(QMessageBox::Critical, FATAL_CAPTION, QString::fromStdString(text), QMessageBox::Ok);
         box.exec();
     }
-    ExitClick(1);
+    exitClick(1);
 }
 
-void TrayShell::ReportError(const std::string& what)
+void TrayShell::reportError(const std::string& what)
 {
     std::cerr << "Palavoro: " << what << std::endl;
     if (form_)
-        form_->WriteLog(1, "{PALAVORO} Exception in event handler: " + what);
+        form_->writeLog(1, "{PALAVORO} Exception in event handler: " + what);
 }
 
-void TrayShell::BuildMenu()
+void TrayShell::buildMenu()
 {
     popUpMenu1_ = std::make_unique<QMenu>();
     QAction* about = popUpMenu1_->addAction("About");
     QAction* shutdown = popUpMenu1_->addAction("Shutdown");
-    connect(about, &QAction::triggered, this, [this] { RunGuarded(Reporter(), [this] { AboutClick(); }); });
-    connect(shutdown, &QAction::triggered, this, [this] { RunGuarded(Reporter(), [this] { ShutDownClick(); }); });
+    connect(about, &QAction::triggered, this, [this] { runGuarded(reporter(), [this] { aboutClick(); }); });
+    connect(shutdown, &QAction::triggered, this, [this] { runGuarded(reporter(), [this] { shutDownClick(); }); });
 }
 
-void TrayShell::BuildTrayIcon()
+void TrayShell::buildTrayIcon()
 {
     // The tray shows the built-in icon; PALAVORO.ICO only dresses the about box
     // and the windows.
@@ -108,39 +108,39 @@ void TrayShell::BuildTrayIcon()
     trayIcon_->show();
 }
 
-void TrayShell::BuildAboutDlg()
+void TrayShell::buildAboutDlg()
 {
-    AboutDlg.Title = ABOUT_TITLE;
-    AboutDlg.ProductName = ABOUT_PRODUCT;
-    AboutDlg.CopyRight = ABOUT_COPYRIGHT;
-    AboutDlg.Programmer = ABOUT_PROGRAMMER;
-    AboutDlg.WebSite = "";
-    AboutDlg.Icon = LoadIcon(baseDirectory_);
-    AboutDlg.Timer = false;
+    aboutDlg.title = ABOUT_TITLE;
+    aboutDlg.productName = ABOUT_PRODUCT;
+    aboutDlg.copyRight = ABOUT_COPYRIGHT;
+    aboutDlg.programmer = ABOUT_PROGRAMMER;
+    aboutDlg.webSite = "";
+    aboutDlg.icon = loadIcon(baseDirectory_);
+    aboutDlg.Timer = false;
 }
 
-void TrayShell::AboutClick()
+void TrayShell::aboutClick()
 {
-    AboutDlg.Execute();
+    aboutDlg.execute();
 }
 
-void TrayShell::ShutDownClick()
+void TrayShell::shutDownClick()
 {
     QMessageBox box(QMessageBox::Warning, "Warning!", "Are you sure you want to exit?",
                     QMessageBox::Ok | QMessageBox::Cancel);
     if (box.exec() == QMessageBox::Ok)
-        ExitClick(0);
+        exitClick(0);
 }
 
-void TrayShell::ExitClick(int status)
+void TrayShell::exitClick(int status)
 {
     if (trayIcon_)
         trayIcon_->hide();
-    if (ExitAction)
-        ExitAction(status);
+    if (exitAction)
+        exitAction(status);
 }
 
-QIcon TrayShell::LoadIcon(const std::string& directory)
+QIcon TrayShell::loadIcon(const std::string& directory)
 {
     QPixmap picture;
     if (picture.load(QString::fromStdString(directory + ICON_FILE)))

@@ -4,11 +4,11 @@
 // error. It is also the server's ShellServices.
 #pragma once
 
-#include "AboutDlg.h"
+#include "AboutDialog.h"
 #include "GuardedEvents.h"
 #include "QtTimerFactory.h"
+#include "server/ChatServer.h"
 #include "server/ShellServices.h"
-#include "server/chat.h"
 
 #include <QIcon>
 #include <QObject>
@@ -38,35 +38,35 @@ public:
 
     // Start-up of the server, then (with a display) the menu, the tray icon
     // and the about dialog. False when start-up failed (already reported).
-    bool Start();
+    bool start();
 
-    void FatalError(const std::string& text) override;
+    void fatalError(const std::string& text) override;
     // A failure the program survives: standard error and the trace.
-    void ReportError(const std::string& what);
+    void reportError(const std::string& what);
 
-    void BuildMenu();
-    void BuildTrayIcon();
-    void BuildAboutDlg();
+    void buildMenu();
+    void buildTrayIcon();
+    void buildAboutDlg();
 
-    void AboutClick();
-    void ShutDownClick();
+    void aboutClick();
+    void shutDownClick();
     // Removes the tray icon and ends the process with `status`.
-    void ExitClick(int status = 0);
+    void exitClick(int status = 0);
 
     // What ends the process; tests replace it so that they survive.
-    std::function<void(int status)> ExitAction;
+    std::function<void(int status)> exitAction;
 
     // The built-in icon, or PALAVORO.ICO of `directory` when it loads.
-    static QIcon LoadIcon(const std::string& directory);
+    static QIcon loadIcon(const std::string& directory);
 
-    bool Gui() const { return gui_; }
-    TForm1* Form() { return form_.get(); }
-    QMenu* PopUpMenu1() { return popUpMenu1_.get(); }
-    QSystemTrayIcon* TrayIcon() { return trayIcon_.get(); }
-    TAboutDlg AboutDlg;
+    bool gui() const { return gui_; }
+    ChatServer* form() { return form_.get(); }
+    QMenu* popUpMenu1() { return popUpMenu1_.get(); }
+    QSystemTrayIcon* trayIcon() { return trayIcon_.get(); }
+    AboutDialog aboutDlg;
 
 private:
-    ErrorReporter Reporter();
+    ErrorReporter reporter();
 
     bool gui_;
     std::string baseDirectory_;
@@ -74,5 +74,5 @@ private:
     GuardedTimerFactory timers_;
     std::unique_ptr<QMenu> popUpMenu1_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
-    std::unique_ptr<TForm1> form_;
+    std::unique_ptr<ChatServer> form_;
 };

@@ -19,7 +19,7 @@
 
 namespace {
 
-bool Set(const char* name)
+bool set(const char* name)
 {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0';
@@ -27,15 +27,15 @@ bool Set(const char* name)
 
 // A display is worth trying only when one is named and Qt is not told to
 // draw nowhere.
-bool DisplayNamed()
+bool displayNamed()
 {
-    std::string platform = Set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+    std::string platform = set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
     if (platform.starts_with("offscreen") || platform.starts_with("minimal"))
         return false;
-    return Set("DISPLAY") || Set("WAYLAND_DISPLAY");
+    return set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
-std::string BaseDirectory()
+std::string workingDirectory()
 {
     std::string directory = std::filesystem::current_path().string();
     if (directory.empty() || directory.back() != '/')
@@ -51,10 +51,10 @@ int main(int, char** argv)
     static int argc = 1;
     static char* args[] = {argv[0], nullptr};
 
-    bool display = DisplayNamed();
+    bool display = displayNamed();
     // A display that cannot be opened falls back to running headless instead of aborting.
-    if (display && !Set("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", Set("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen" : "xcb;offscreen");
+    if (display && !set("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", set("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen" : "xcb;offscreen");
     std::unique_ptr<QCoreApplication> app;
     if (display)
         app = std::make_unique<QApplication>(argc, args);
@@ -70,28 +70,28 @@ int main(int, char** argv)
 
     std::string baseDirectory;
     try {
-        baseDirectory = BaseDirectory();
+        baseDirectory = workingDirectory();
     } catch (const std::exception& error) {
         std::cerr << FATAL_CAPTION << ": " << error.what() << std::endl;
         return 1;
     }
     TrayShell shell(gui, baseDirectory);
 
-    InstanceGuard guard(InstanceGuard::DefaultName());
+    InstanceGuard guard(InstanceGuard::defaultName());
     try {
-        if (!guard.Acquire()) {
-            shell.FatalError("Instance of Program Already Running");
+        if (!guard.acquire()) {
+            shell.fatalError("Instance of Program Already Running");
             return 1;
         }
     } catch (const std::exception& error) {
-        shell.FatalError(error.what());
+        shell.fatalError(error.what());
         return 1;
     }
 
     SignalWatch signalWatch({SIGTERM, SIGINT});
-    QObject::connect(&signalWatch, &SignalWatch::Raised, &shell, [&shell](int) { shell.ExitClick(0); });
+    QObject::connect(&signalWatch, &SignalWatch::raised, &shell, [&shell](int) { shell.exitClick(0); });
 
-    if (!shell.Start())
+    if (!shell.start())
         return 1;
     return app->exec();
 }

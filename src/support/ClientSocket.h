@@ -14,21 +14,21 @@ public:
     virtual ~ClientSocket() = default;
 
     // Starts a non-blocking connect to a host name or numeric address.
-    virtual void ConnectTo(const std::string& host, uint32_t port) = 0;
+    virtual void connectTo(const std::string& host, uint32_t port) = 0;
     // True while the TCP connection is established.
-    virtual bool IsOpen() const = 0;
+    virtual bool isOpen() const = 0;
     // Queues the bytes for sending; bytes the system does not take at once go
     // out later, in call order. Nothing is dropped while the connection lasts.
-    virtual void SendBytes(std::string_view bytes) = 0;
+    virtual void sendBytes(std::string_view bytes) = 0;
     // Every byte that has arrived and not been read yet.
-    virtual std::string ReadAll() = 0;
-    virtual void Close() = 0;
+    virtual std::string readAll() = 0;
+    virtual void close() = 0;
 
-    std::function<void()> OnConnected;
-    std::function<void()> OnClosed;
+    std::function<void()> onConnected;
+    std::function<void()> onClosed;
     // The handler may set the code to 0 to say it has dealt with the error.
-    std::function<void(int& errorCode)> OnError;
-    std::function<void()> OnDataAvailable;
+    std::function<void(int& errorCode)> onError;
+    std::function<void()> onDataAvailable;
 };
 
 using SocketFactory = std::function<std::unique_ptr<ClientSocket>()>;

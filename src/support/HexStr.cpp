@@ -2,13 +2,13 @@
 
 #include <limits>
 
-std::string HexByte(uint8_t value)
+std::string hexByte(uint8_t value)
 {
     static constexpr char digits[] = "0123456789ABCDEF";
     return {digits[value >> 4], digits[value & 0x0F]};
 }
 
-int HexDigitValue(char c)
+int hexDigitValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -19,27 +19,27 @@ int HexDigitValue(char c)
     return 0;
 }
 
-int HexToByte(std::string_view text)
+int hexToByte(std::string_view text)
 {
     if (text.empty() || text.size() >= 3)
         return 0;
-    std::string two = PadLeft(text, 2, '0');
-    return 16 * HexDigitValue(two[0]) + HexDigitValue(two[1]);
+    std::string two = padLeft(text, 2, '0');
+    return 16 * hexDigitValue(two[0]) + hexDigitValue(two[1]);
 }
 
-std::string CutAtNul(std::string_view text)
+std::string cutAtNul(std::string_view text)
 {
     return std::string(text.substr(0, text.find('\0')));
 }
 
-std::string PadLeft(std::string_view text, size_t length, char fill)
+std::string padLeft(std::string_view text, size_t length, char fill)
 {
     if (text.size() >= length)
         return std::string(text);
     return std::string(length - text.size(), fill) + std::string(text);
 }
 
-std::string PadRight(std::string_view text, size_t length, char fill)
+std::string padRight(std::string_view text, size_t length, char fill)
 {
     std::string result(text);
     if (result.size() < length)
@@ -47,7 +47,7 @@ std::string PadRight(std::string_view text, size_t length, char fill)
     return result;
 }
 
-bool IsNumeric(std::string_view text)
+bool isNumeric(std::string_view text)
 {
     if (text.empty())
         return false;
@@ -57,7 +57,7 @@ bool IsNumeric(std::string_view text)
     return true;
 }
 
-std::string RemoveChar(std::string_view text, char c)
+std::string removeChar(std::string_view text, char c)
 {
     std::string result;
     result.reserve(text.size());
@@ -67,7 +67,7 @@ std::string RemoveChar(std::string_view text, char c)
     return result;
 }
 
-std::string ReplaceChar(std::string_view text, char c, std::string_view replacement)
+std::string replaceChar(std::string_view text, char c, std::string_view replacement)
 {
     std::string result;
     result.reserve(text.size());
@@ -80,7 +80,7 @@ std::string ReplaceChar(std::string_view text, char c, std::string_view replacem
     return result;
 }
 
-std::string UpperStr(std::string_view text)
+std::string upperStr(std::string_view text)
 {
     std::string result(text);
     for (char& c : result)
@@ -89,12 +89,12 @@ std::string UpperStr(std::string_view text)
     return result;
 }
 
-std::string BoolText(bool value)
+std::string boolText(bool value)
 {
     return value ? "TRUE" : "FALSE";
 }
 
-std::string NextField(std::string& text, char separator)
+std::string nextField(std::string& text, char separator)
 {
     size_t at = text.find(separator);
     if (at == std::string::npos) {
@@ -107,7 +107,7 @@ std::string NextField(std::string& text, char separator)
     return field;
 }
 
-std::string NextWord(std::string& text)
+std::string nextWord(std::string& text)
 {
     if (text.empty())
         return {};
@@ -133,7 +133,7 @@ std::string NextWord(std::string& text)
     return word;
 }
 
-bool TryStrToInt(std::string_view text, int32_t& value)
+bool tryStrToInt(std::string_view text, int32_t& value)
 {
     size_t i = 0;
     while (i < text.size() && text[i] == ' ')
@@ -163,10 +163,10 @@ bool TryStrToInt(std::string_view text, int32_t& value)
     return true;
 }
 
-int32_t StrToInt(std::string_view text)
+int32_t strToInt(std::string_view text)
 {
     int32_t value = 0;
-    if (!TryStrToInt(text, value))
+    if (!tryStrToInt(text, value))
         throw ConvertError("'" + std::string(text) + "' is not a valid integer value");
     return value;
 }

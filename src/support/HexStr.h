@@ -7,23 +7,23 @@
 #include <string>
 #include <string_view>
 
-std::string HexByte(uint8_t value);
-int HexDigitValue(char c);
-int HexToByte(std::string_view text);
-std::string CutAtNul(std::string_view text);
-std::string PadLeft(std::string_view text, size_t length, char fill);
-std::string PadRight(std::string_view text, size_t length, char fill);
-bool IsNumeric(std::string_view text);
-std::string RemoveChar(std::string_view text, char c);
-std::string ReplaceChar(std::string_view text, char c, std::string_view replacement);
-std::string UpperStr(std::string_view text);
-std::string BoolText(bool value);
+std::string hexByte(uint8_t value);
+int hexDigitValue(char c);
+int hexToByte(std::string_view text);
+std::string cutAtNul(std::string_view text);
+std::string padLeft(std::string_view text, size_t length, char fill);
+std::string padRight(std::string_view text, size_t length, char fill);
+bool isNumeric(std::string_view text);
+std::string removeChar(std::string_view text, char c);
+std::string replaceChar(std::string_view text, char c, std::string_view replacement);
+std::string upperStr(std::string_view text);
+std::string boolText(bool value);
 
 // Cuts the first field (up to the separator) off `text` and returns it.
-std::string NextField(std::string& text, char separator);
+std::string nextField(std::string& text, char separator);
 // Cuts the first blank-delimited word off `text`; the rest loses its leading
 // blanks and one trailing CR.
-std::string NextWord(std::string& text);
+std::string nextWord(std::string& text);
 
 // A number that does not convert to a 32-bit integer.
 class ConvertError : public std::runtime_error {
@@ -33,5 +33,5 @@ public:
 
 // Decimal text (optional sign, digits, surrounding blanks allowed) to a signed
 // 32-bit integer; throws ConvertError when it is not such a number.
-int32_t StrToInt(std::string_view text);
-bool TryStrToInt(std::string_view text, int32_t& value);
+int32_t strToInt(std::string_view text);
+bool tryStrToInt(std::string_view text, int32_t& value);

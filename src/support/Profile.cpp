@@ -31,7 +31,7 @@ using IniFile = CSimpleIniA;
 
 constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
 
-bool Load(const std::string& path, IniFile& ini)
+bool load(const std::string& path, IniFile& ini)
 {
     ini.SetUnicode(false);
     ini.SetMultiKey(true);
@@ -42,7 +42,7 @@ bool Load(const std::string& path, IniFile& ini)
 }
 
 // The entry of `key` that comes first in the file, or none.
-const char* FirstValue(const IniFile::TKeyVal& keys, const std::string& key)
+const char* firstValue(const IniFile::TKeyVal& keys, const std::string& key)
 {
     const auto [first, last] = keys.equal_range(IniFile::Entry(key.c_str()));
     const char* value = nullptr;
@@ -57,33 +57,33 @@ const char* FirstValue(const IniFile::TKeyVal& keys, const std::string& key)
 }
 
 // A private-profile read drops one pair of matching quotes around the value.
-std::string Unquote(std::string_view value)
+std::string unquote(std::string_view value)
 {
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
         return std::string(value.substr(1, value.size() - 2));
     return std::string(value);
 }
 
-bool IsBlank(char c)
+bool isBlank(char c)
 {
     return c == ' ' || c == '\t';
 }
 
-std::string_view Trim(std::string_view text)
+std::string_view trim(std::string_view text)
 {
-    while (!text.empty() && IsBlank(text.front()))
+    while (!text.empty() && isBlank(text.front()))
         text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
+    while (!text.empty() && isBlank(text.back()))
         text.remove_suffix(1);
     return text;
 }
 
-bool SameName(std::string_view a, std::string_view b)
+bool sameName(std::string_view a, std::string_view b)
 {
-    return UpperStr(a) == UpperStr(b);
+    return upperStr(a) == upperStr(b);
 }
 
-bool HasLineBreakOrNul(std::string_view text)
+bool hasLineBreakOrNul(std::string_view text)
 {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
@@ -96,7 +96,7 @@ struct Line {
 };
 
 // CR LF, LF and a lone CR all end a line, as they do for the reader.
-std::vector<Line> SplitLines(std::string_view text, size_t from)
+std::vector<Line> splitLines(std::string_view text, size_t from)
 {
     std::vector<Line> lines;
     size_t at = from;
@@ -122,7 +122,7 @@ struct ParsedLine {
     size_t valueOffset = 0; // for an entry: where its value starts within the line
 };
 
-ParsedLine ParseLine(std::string_view text)
+ParsedLine parseLine(std::string_view text)
 {
     ParsedLine parsed;
     const size_t start = text.find_first_not_of(" \t");
@@ -136,20 +136,20 @@ ParsedLine ParseLine(std::string_view text)
             return parsed;
         }
         parsed.kind = LineKind::Section;
-        parsed.name = Trim(text.substr(start + 1, close - start - 1));
+        parsed.name = trim(text.substr(start + 1, close - start - 1));
         return parsed;
     }
     const size_t equals = text.find('=', start);
     if (equals == std::string_view::npos || equals == start)
         return parsed;
     parsed.kind = LineKind::Entry;
-    parsed.name = Trim(text.substr(start, equals - start));
+    parsed.name = trim(text.substr(start, equals - start));
     const size_t value = text.find_first_not_of(" \t", equals + 1);
     parsed.valueOffset = value != std::string_view::npos ? value : equals + 1;
     return parsed;
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path)
+std::optional<std::string> readWholeFile(const std::string& path)
 {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr)
@@ -166,7 +166,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path)
     return bytes;
 }
 
-bool WriteWholeFile(const std::string& path, std::string_view bytes)
+bool writeWholeFile(const std::string& path, std::string_view bytes)
 {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr)
@@ -178,15 +178,15 @@ bool WriteWholeFile(const std::string& path, std::string_view bytes)
 }
 
 // Names that would not read back as the same section or key once written.
-bool IsWritableSection(std::string_view section)
+bool isWritableSection(std::string_view section)
 {
-    return !section.empty() && Trim(section) == section && !HasLineBreakOrNul(section) &&
+    return !section.empty() && trim(section) == section && !hasLineBreakOrNul(section) &&
            section.find(']') == std::string_view::npos;
 }
 
-bool IsWritableKey(std::string_view key)
+bool isWritableKey(std::string_view key)
 {
-    return !key.empty() && Trim(key) == key && !HasLineBreakOrNul(key) && key.find('=') == std::string_view::npos &&
+    return !key.empty() && trim(key) == key && !hasLineBreakOrNul(key) && key.find('=') == std::string_view::npos &&
            key.front() != '[' && key.front() != ';' && key.front() != '#';
 }
 
@@ -194,26 +194,26 @@ bool IsWritableKey(std::string_view key)
 
 namespace Profile {
 
-std::string ReadString(const std::string& path, const std::string& section, const std::string& key,
+std::string readString(const std::string& path, const std::string& section, const std::string& key,
                        const std::string& defaultValue)
 {
     IniFile ini;
-    if (!Load(path, ini))
+    if (!load(path, ini))
         return defaultValue;
     const IniFile::TKeyVal* keys = ini.GetSection(section.c_str());
     if (keys == nullptr)
         return defaultValue;
-    const char* value = FirstValue(*keys, key);
+    const char* value = firstValue(*keys, key);
     if (value == nullptr)
         return defaultValue;
-    return Unquote(value);
+    return unquote(value);
 }
 
-std::vector<std::string> ReadSection(const std::string& path, const std::string& section)
+std::vector<std::string> readSection(const std::string& path, const std::string& section)
 {
     std::vector<std::string> lines;
     IniFile ini;
-    if (!Load(path, ini))
+    if (!load(path, ini))
         return lines;
     const IniFile::TKeyVal* keys = ini.GetSection(section.c_str());
     if (keys == nullptr)
@@ -229,16 +229,16 @@ std::vector<std::string> ReadSection(const std::string& path, const std::string&
     return lines;
 }
 
-bool WriteString(const std::string& path, const std::string& section, const std::string& key, const std::string& value)
+bool writeString(const std::string& path, const std::string& section, const std::string& key, const std::string& value)
 {
     // A line end or NUL in any of the three would add lines the file's reader
     // takes as other keys or sections.
-    if (!IsWritableSection(section) || !IsWritableKey(key) || HasLineBreakOrNul(value))
+    if (!isWritableSection(section) || !isWritableKey(key) || hasLineBreakOrNul(value))
         return false;
 
     std::string text;
-    if (FileExists(path)) {
-        auto bytes = ReadWholeFile(path);
+    if (fileExists(path)) {
+        auto bytes = readWholeFile(path);
         if (!bytes)
             return false;
         text = std::move(*bytes);
@@ -248,7 +248,7 @@ bool WriteString(const std::string& path, const std::string& section, const std:
         return false;
 
     const size_t from = text.starts_with(UTF8_BOM) ? UTF8_BOM.size() : 0;
-    const std::vector<Line> lines = SplitLines(text, from);
+    const std::vector<Line> lines = splitLines(text, from);
 
     std::string lineEnd = "\r\n";
     for (const Line& line : lines) {
@@ -263,9 +263,9 @@ bool WriteString(const std::string& path, const std::string& section, const std:
     std::optional<size_t> insertAfter; // that section's last entry, or its header
     for (size_t i = 0; i < lines.size(); ++i) {
         const Line& line = lines[i];
-        const ParsedLine parsed = ParseLine(std::string_view(text).substr(line.begin, line.end - line.begin));
+        const ParsedLine parsed = parseLine(std::string_view(text).substr(line.begin, line.end - line.begin));
         if (parsed.kind == LineKind::Section || parsed.kind == LineKind::BadSection) {
-            inSection = parsed.kind == LineKind::Section && SameName(parsed.name, section);
+            inSection = parsed.kind == LineKind::Section && sameName(parsed.name, section);
             inFirst = inSection && !insertAfter;
             if (inFirst)
                 insertAfter = i;
@@ -273,11 +273,11 @@ bool WriteString(const std::string& path, const std::string& section, const std:
         }
         if (!inSection || parsed.kind != LineKind::Entry)
             continue;
-        if (SameName(parsed.name, key)) {
+        if (sameName(parsed.name, key)) {
             // The key keeps its spelling and the blanks around "=" stay.
             const size_t at = line.begin + parsed.valueOffset;
             text.replace(at, line.end - at, value);
-            return WriteWholeFile(path, text);
+            return writeWholeFile(path, text);
         }
         if (inFirst)
             insertAfter = i;
@@ -291,16 +291,16 @@ bool WriteString(const std::string& path, const std::string& section, const std:
             insert += lineEnd; // the last line of the file had no line end
         insert += entry + lineEnd;
         text.insert(line.next, insert);
-        return WriteWholeFile(path, text);
+        return writeWholeFile(path, text);
     }
 
     if (text.size() > from && text.back() != '\n' && text.back() != '\r')
         text += lineEnd;
     text += "[" + section + "]" + lineEnd + entry + lineEnd;
-    return WriteWholeFile(path, text);
+    return writeWholeFile(path, text);
 }
 
-bool FileExists(const std::string& path)
+bool fileExists(const std::string& path)
 {
     std::error_code error;
     return std::filesystem::is_regular_file(path, error);

@@ -12,17 +12,17 @@ class Timer {
 public:
     virtual ~Timer() = default;
 
-    virtual void SetInterval(uint32_t milliseconds) = 0;
-    virtual uint32_t Interval() const = 0;
-    virtual void SetEnabled(bool enabled) = 0;
-    virtual bool Enabled() const = 0;
+    virtual void setInterval(uint32_t milliseconds) = 0;
+    virtual uint32_t interval() const = 0;
+    virtual void setEnabled(bool enabled) = 0;
+    virtual bool enabled() const = 0;
 
-    std::function<void()> OnTimer;
+    std::function<void()> onTimer;
 };
 
 class TimerFactory {
 public:
     virtual ~TimerFactory() = default;
     // A new timer, disabled, interval 0.
-    virtual std::unique_ptr<Timer> CreateTimer() = 0;
+    virtual std::unique_ptr<Timer> createTimer() = 0;
 };

@@ -7,20 +7,20 @@
 #include <iostream>
 
 TraceLog::TraceLog(std::string debug, int32_t trace, std::string logFile, bool unsignedLevels)
-    : Debug(std::move(debug)), Trace(trace), LogFile(std::move(logFile)), unsignedLevels_(unsignedLevels)
+    : debug(std::move(debug)), level(trace), logFile(std::move(logFile)), unsignedLevels_(unsignedLevels)
 {
 }
 
-bool TraceLog::Enabled(uint8_t level) const
+bool TraceLog::enabled(uint8_t lineLevel) const
 {
-    if (Debug != "YES")
+    if (debug != "YES")
         return false;
     if (unsignedLevels_)
-        return static_cast<uint32_t>(level) <= static_cast<uint32_t>(Trace);
-    return static_cast<int32_t>(level) <= Trace;
+        return static_cast<uint32_t>(lineLevel) <= static_cast<uint32_t>(level);
+    return static_cast<int32_t>(lineLevel) <= level;
 }
 
-std::string TraceLog::TimeStamp()
+std::string TraceLog::timeStamp()
 {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -30,37 +30,37 @@ std::string TraceLog::TimeStamp()
     return std::string(buffer, n);
 }
 
-bool TraceLog::Append(std::string_view bytes)
+bool TraceLog::append(std::string_view bytes)
 {
-    std::FILE* file = LogFile.empty() ? nullptr : std::fopen(LogFile.c_str(), "ab");
+    std::FILE* file = logFile.empty() ? nullptr : std::fopen(logFile.c_str(), "ab");
     bool ok = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     if (file != nullptr && std::fclose(file) != 0)
         ok = false;
     if (!ok && !reported_) {
         reported_ = true;
-        std::cerr << "Palavoro: cannot write the trace log '" << LogFile << "'; tracing to it is skipped\n";
+        std::cerr << "Palavoro: cannot write the trace log '" << logFile << "'; tracing to it is skipped\n";
     }
     return ok;
 }
 
-void TraceLog::WriteLog(uint8_t level, std::string_view text)
+void TraceLog::writeLog(uint8_t level, std::string_view text)
 {
-    if (!Enabled(level))
+    if (!enabled(level))
         return;
-    std::string line = TimeStamp();
+    std::string line = timeStamp();
     line += ' ';
     line += text;
     line += "\r\n";
-    Append(line);
+    append(line);
 }
 
-std::string TraceLog::HexLine(std::string_view bytes)
+std::string TraceLog::hexLine(std::string_view bytes)
 {
     std::string hex;
     std::string chars;
     for (unsigned char c : bytes) {
         chars += (c >= 0x20 && c <= 0x7A) ? static_cast<char>(c) : '.';
-        hex += HexByte(c);
+        hex += hexByte(c);
         hex += ' ';
     }
     for (size_t i = bytes.size(); i < 16; ++i) {
@@ -70,26 +70,26 @@ std::string TraceLog::HexLine(std::string_view bytes)
     return " |" + hex + "|" + chars;
 }
 
-void TraceLog::WriteHex(uint8_t level, std::string_view data)
+void TraceLog::writeHex(uint8_t level, std::string_view data)
 {
-    if (data.empty() || !Enabled(level))
+    if (data.empty() || !enabled(level))
         return;
     std::string block;
     block.reserve((data.size() / 16 + 1) * 69);
     for (size_t at = 0; at < data.size(); at += 16) {
-        block += HexLine(data.substr(at, 16));
+        block += hexLine(data.substr(at, 16));
         block += "\r\n";
     }
-    Append(block);
+    append(block);
 }
 
-void TraceLog::Truncate()
+void TraceLog::truncate()
 {
-    std::FILE* file = LogFile.empty() ? nullptr : std::fopen(LogFile.c_str(), "wb");
+    std::FILE* file = logFile.empty() ? nullptr : std::fopen(logFile.c_str(), "wb");
     if (file == nullptr) {
         if (!reported_) {
             reported_ = true;
-            std::cerr << "Palavoro: cannot write the trace log '" << LogFile << "'; tracing to it is skipped\n";
+            std::cerr << "Palavoro: cannot write the trace log '" << logFile << "'; tracing to it is skipped\n";
         }
         return;
     }

@@ -12,25 +12,25 @@ class TraceLog {
 public:
     TraceLog(std::string debug, int32_t trace, std::string logFile, bool unsignedLevels = false);
 
-    std::string Debug;   // tracing happens only when this is exactly "YES"
-    int32_t Trace;       // a line whose level is at most this is written
-    std::string LogFile; // path of the log file
+    std::string debug;   // tracing happens only when this is exactly "YES"
+    int32_t level;       // a line whose level is at most this is written
+    std::string logFile; // path of the log file
 
-    void WriteLog(uint8_t level, std::string_view text);
-    void WriteHex(uint8_t level, std::string_view data);
+    void writeLog(uint8_t level, std::string_view text);
+    void writeHex(uint8_t level, std::string_view data);
 
-    bool Enabled(uint8_t level) const;
+    bool enabled(uint8_t level) const;
 
     // Empties the log file (opened for writing anew and closed at once).
-    void Truncate();
+    void truncate();
 
     // One hex-dump line of up to 16 bytes, exactly 67 characters.
-    static std::string HexLine(std::string_view bytes);
+    static std::string hexLine(std::string_view bytes);
     // "date time" in the current locale's short date and time to the second.
-    static std::string TimeStamp();
+    static std::string timeStamp();
 
 private:
-    bool Append(std::string_view bytes);
+    bool append(std::string_view bytes);
 
     bool unsignedLevels_; // the chat server compares levels as unsigned numbers
     bool reported_ = false;

@@ -9,52 +9,52 @@
 
 class FakeSocket : public ClientSocket {
 public:
-    std::string Host;
-    uint32_t ConnectPort = 0;
-    int ConnectCalls = 0;
-    bool Open = false;
-    std::string Sent;     // every byte handed to SendBytes, in order
-    std::string Incoming; // bytes waiting to be read
+    std::string host;
+    uint32_t connectPort = 0;
+    int connectCalls = 0;
+    bool open = false;
+    std::string sent;     // every byte handed to sendBytes, in order
+    std::string incoming; // bytes waiting to be read
 
-    void ConnectTo(const std::string& host, uint32_t port) override
+    void connectTo(const std::string& host, uint32_t port) override
     {
-        Host = host;
-        ConnectPort = port;
-        ++ConnectCalls;
+        this->host = host;
+        connectPort = port;
+        ++connectCalls;
     }
-    bool IsOpen() const override { return Open; }
-    void SendBytes(std::string_view bytes) override { Sent.append(bytes); }
-    std::string ReadAll() override { return std::exchange(Incoming, {}); }
-    void Close() override { Open = false; }
+    bool isOpen() const override { return open; }
+    void sendBytes(std::string_view bytes) override { sent.append(bytes); }
+    std::string readAll() override { return std::exchange(incoming, {}); }
+    void close() override { open = false; }
 
     // The connect completes.
-    void Connect()
+    void connect()
     {
-        Open = true;
-        if (OnConnected)
-            OnConnected();
+        open = true;
+        if (onConnected)
+            onConnected();
     }
     // Bytes arrive and the data notification is raised.
-    void Deliver(std::string_view bytes)
+    void deliver(std::string_view bytes)
     {
-        Incoming.append(bytes);
-        if (OnDataAvailable)
-            OnDataAvailable();
+        incoming.append(bytes);
+        if (onDataAvailable)
+            onDataAvailable();
     }
     // The peer closes the connection.
-    void PeerClose()
+    void peerClose()
     {
-        Open = false;
-        if (OnClosed)
-            OnClosed();
+        open = false;
+        if (onClosed)
+            onClosed();
     }
     // A socket error; returns the code as the handler left it.
-    int Fail(int code = 111)
+    int fail(int code = 111)
     {
-        Open = false;
-        if (OnError)
-            OnError(code);
+        open = false;
+        if (onError)
+            onError(code);
         return code;
     }
-    std::string TakeSent() { return std::exchange(Sent, {}); }
+    std::string takeSent() { return std::exchange(sent, {}); }
 };

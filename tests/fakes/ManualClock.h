@@ -19,20 +19,20 @@ public:
             auto& list = clock_.timers_;
             list.erase(std::remove(list.begin(), list.end(), this), list.end());
         }
-        void SetInterval(uint32_t milliseconds) override
+        void setInterval(uint32_t milliseconds) override
         {
             interval_ = milliseconds;
             due_ = clock_.now_ + interval_;
         }
-        uint32_t Interval() const override { return interval_; }
-        void SetEnabled(bool enabled) override
+        uint32_t interval() const override { return interval_; }
+        void setEnabled(bool enabled) override
         {
             if (enabled && !enabled_)
                 due_ = clock_.now_ + interval_;
             enabled_ = enabled;
         }
-        bool Enabled() const override { return enabled_; }
-        uint64_t Due() const { return due_; }
+        bool enabled() const override { return enabled_; }
+        uint64_t due() const { return due_; }
 
     private:
         friend class ManualClock;
@@ -42,17 +42,17 @@ public:
         uint64_t due_ = 0;
     };
 
-    std::unique_ptr<Timer> CreateTimer() override { return std::make_unique<FakeTimer>(*this); }
+    std::unique_ptr<Timer> createTimer() override { return std::make_unique<FakeTimer>(*this); }
 
-    uint64_t Now() const { return now_; }
-    size_t LiveTimers() const { return timers_.size(); }
-    size_t RunningTimers() const
+    uint64_t now() const { return now_; }
+    size_t liveTimers() const { return timers_.size(); }
+    size_t runningTimers() const
     {
         return std::count_if(timers_.begin(), timers_.end(),
                              [](const FakeTimer* t) { return t->enabled_ && t->interval_ > 0; });
     }
 
-    void Advance(uint64_t milliseconds)
+    void advance(uint64_t milliseconds)
     {
         const uint64_t target = now_ + milliseconds;
         for (;;) {
@@ -64,7 +64,7 @@ public:
                 break;
             now_ = next->due_;
             next->due_ += next->interval_;
-            auto handler = next->OnTimer; // the handler may destroy the timer
+            auto handler = next->onTimer; // the handler may destroy the timer
             if (handler)
                 handler();
         }

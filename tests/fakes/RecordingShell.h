@@ -9,6 +9,6 @@
 
 class RecordingShell : public ShellServices {
 public:
-    std::vector<std::string> Fatal;
-    void FatalError(const std::string& text) override { Fatal.push_back(text); }
+    std::vector<std::string> fatal;
+    void fatalError(const std::string& text) override { fatal.push_back(text); }
 };

@@ -28,23 +28,23 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
-    const std::filesystem::path& Path() const { return path_; }
-    std::string Str() const { return path_.string(); }
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
     // A file name inside the directory.
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
 
 private:
     std::filesystem::path path_;
 };
 
 // The whole file; empty when it cannot be read.
-inline std::string ReadFile(const std::filesystem::path& file)
+inline std::string readFile(const std::filesystem::path& file)
 {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline void WriteFile(const std::filesystem::path& file, const std::string& bytes)
+inline void writeFile(const std::filesystem::path& file, const std::string& bytes)
 {
     std::ofstream(file, std::ios::binary) << bytes;
 }

@@ -12,22 +12,22 @@
 #include <vector>
 
 // Turns tracing on, every level up to `level`, into `file`.
-inline void TraceInto(TraceLog& log, int32_t level, const std::string& file)
+inline void traceInto(TraceLog& log, int32_t level, const std::string& file)
 {
-    log.Debug = "YES";
-    log.Trace = level;
-    log.LogFile = file;
+    log.debug = "YES";
+    log.level = level;
+    log.logFile = file;
 }
 
 // Hex-dump lines start with " |" and carry no time stamp.
-inline bool IsHexDumpLine(std::string_view line)
+inline bool isHexDumpLine(std::string_view line)
 {
     return line.rfind(" |", 0) == 0;
 }
 
 // The text after the first two blank-separated words (the date and the time);
 // a line with fewer blanks is kept whole.
-inline std::string StripTimeStamp(std::string_view line)
+inline std::string stripTimeStamp(std::string_view line)
 {
     const size_t first = line.find(' ');
     const size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
@@ -35,9 +35,9 @@ inline std::string StripTimeStamp(std::string_view line)
 }
 
 // The file's lines as written, cut at CR LF; a last line without CR LF counts too.
-inline std::vector<std::string> ReadLines(const std::filesystem::path& file)
+inline std::vector<std::string> readLines(const std::filesystem::path& file)
 {
-    const std::string all = ReadFile(file);
+    const std::string all = readFile(file);
     std::vector<std::string> lines;
     size_t at = 0;
     while (at < all.size()) {
@@ -51,21 +51,21 @@ inline std::vector<std::string> ReadLines(const std::filesystem::path& file)
 }
 
 // The trace's lines, time stamps stripped, hex-dump lines kept whole.
-inline std::vector<std::string> ReadTrace(const std::filesystem::path& file)
+inline std::vector<std::string> readTrace(const std::filesystem::path& file)
 {
-    std::vector<std::string> lines = ReadLines(file);
+    std::vector<std::string> lines = readLines(file);
     for (std::string& line : lines)
-        if (!IsHexDumpLine(line))
-            line = StripTimeStamp(line);
+        if (!isHexDumpLine(line))
+            line = stripTimeStamp(line);
     return lines;
 }
 
 // The trace's text lines only, time stamps stripped, without the hex dumps.
-inline std::vector<std::string> ReadTraceText(const std::filesystem::path& file)
+inline std::vector<std::string> readTraceText(const std::filesystem::path& file)
 {
     std::vector<std::string> text;
-    for (const std::string& line : ReadLines(file))
-        if (!IsHexDumpLine(line))
-            text.push_back(StripTimeStamp(line));
+    for (const std::string& line : readLines(file))
+        if (!isHexDumpLine(line))
+            text.push_back(stripTimeStamp(line));
     return text;
 }

@@ -8,11 +8,11 @@ using ::testing::IsEmpty;
 
 namespace {
 
-std::string Kinds(const std::vector<AgwFrame>& frames)
+std::string kinds(const std::vector<AgwFrame>& frames)
 {
     std::string kinds;
     for (auto& f : frames)
-        kinds += f.Kind;
+        kinds += f.kind;
     return kinds;
 }
 
@@ -22,197 +22,197 @@ using LinkConnection = LinkTest;
 
 TEST_F(LinkConnection, StartsWithItsDefaults)
 {
-    EXPECT_EQ(l2->Port, 8000u);
-    EXPECT_EQ(l2->Monitor, "N");
-    EXPECT_EQ(l2->PortCount, 16);
-    EXPECT_FALSE(l2->Active);
-    EXPECT_FALSE(l2->Registered);
-    EXPECT_TRUE(l2->PortTimer == nullptr);
+    EXPECT_EQ(l2->port, 8000u);
+    EXPECT_EQ(l2->monitor, "N");
+    EXPECT_EQ(l2->portCount, 16);
+    EXPECT_FALSE(l2->active);
+    EXPECT_FALSE(l2->registered);
+    EXPECT_TRUE(l2->portTimer == nullptr);
 
-    TL2 fresh(std::make_unique<FakeSocket>(), clock);
-    EXPECT_EQ(fresh.Log.Debug, "");
-    EXPECT_EQ(fresh.Log.Trace, 1);
-    EXPECT_EQ(fresh.Log.LogFile, "");
+    AgwLink fresh(std::make_unique<FakeSocket>(), clock);
+    EXPECT_EQ(fresh.log.debug, "");
+    EXPECT_EQ(fresh.log.level, 1);
+    EXPECT_EQ(fresh.log.logFile, "");
 }
 
 TEST_F(LinkConnection, OpenWithoutAddressOrHostOnlyTraces)
 {
-    l2->CallSign = "N0CALL";
-    l2->Open();
-    EXPECT_EQ(socket->ConnectCalls, 0);
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} ERROR No IP Address or HostName indicated, object creation aborted"));
+    l2->callSign = "N0CALL";
+    l2->open();
+    EXPECT_EQ(socket->connectCalls, 0);
+    EXPECT_THAT(traceText(), ElementsAre("{L2} ERROR No IP Address or HostName indicated, object creation aborted"));
 }
 
 TEST_F(LinkConnection, OpenWithoutCallSignOnlyTraces)
 {
-    l2->Address = "127.0.0.1";
-    l2->Open();
-    EXPECT_EQ(socket->ConnectCalls, 0);
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} ERROR No CallSign indicated, object creation aborted"));
+    l2->address = "127.0.0.1";
+    l2->open();
+    EXPECT_EQ(socket->connectCalls, 0);
+    EXPECT_THAT(traceText(), ElementsAre("{L2} ERROR No CallSign indicated, object creation aborted"));
 }
 
 TEST_F(LinkConnection, OpenConnectsToTheAddressAndClearsThePortRecords)
 {
-    l2->Address = "127.0.0.1";
-    l2->Port = 8010;
-    l2->CallSign = "N0CALL";
-    l2->PortCount = 3;
-    l2->Ports[2].PortName = "old";
-    l2->Ports[2].Heard[5] = "W1AW";
-    l2->Open();
-    EXPECT_EQ(socket->ConnectCalls, 1);
-    EXPECT_EQ(socket->Host, "127.0.0.1");
-    EXPECT_EQ(socket->ConnectPort, 8010u);
-    EXPECT_EQ(l2->PortCount, 16);
-    EXPECT_EQ(l2->Ports[2].PortName, "");
-    EXPECT_EQ(l2->Ports[2].Heard[5], "");
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} AGW Object Opened 127.0.0.1:8010"));
+    l2->address = "127.0.0.1";
+    l2->port = 8010;
+    l2->callSign = "N0CALL";
+    l2->portCount = 3;
+    l2->ports[2].portName = "old";
+    l2->ports[2].heard[5] = "W1AW";
+    l2->open();
+    EXPECT_EQ(socket->connectCalls, 1);
+    EXPECT_EQ(socket->host, "127.0.0.1");
+    EXPECT_EQ(socket->connectPort, 8010u);
+    EXPECT_EQ(l2->portCount, 16);
+    EXPECT_EQ(l2->ports[2].portName, "");
+    EXPECT_EQ(l2->ports[2].heard[5], "");
+    EXPECT_THAT(traceText(), ElementsAre("{L2} AGW Object Opened 127.0.0.1:8010"));
 }
 
 TEST_F(LinkConnection, OpenPrefersTheHostName)
 {
-    l2->Address = "127.0.0.1";
-    l2->Host = "localhost";
-    l2->CallSign = "N0CALL";
-    l2->Open();
-    EXPECT_EQ(socket->Host, "localhost");
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} AGW Object Opened :8000"));
+    l2->address = "127.0.0.1";
+    l2->host = "localhost";
+    l2->callSign = "N0CALL";
+    l2->open();
+    EXPECT_EQ(socket->host, "localhost");
+    EXPECT_THAT(traceText(), ElementsAre("{L2} AGW Object Opened :8000"));
 }
 
 TEST_F(LinkConnection, SettersStoreAndTraceWhileInactive)
 {
-    l2->SetAddress("10.1.2.3");
-    l2->SetPort(8010);
-    l2->SetCallSign("N0CALL-1");
-    l2->SetPort(0);
-    EXPECT_EQ(l2->Address, "10.1.2.3");
-    EXPECT_EQ(l2->Port, 8010u);
-    EXPECT_EQ(l2->CallSign, "N0CALL-1");
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} Set Address 10.1.2.3", "{L2} Set TCP Port 8010",
+    l2->setAddress("10.1.2.3");
+    l2->setPort(8010);
+    l2->setCallSign("N0CALL-1");
+    l2->setPort(0);
+    EXPECT_EQ(l2->address, "10.1.2.3");
+    EXPECT_EQ(l2->port, 8010u);
+    EXPECT_EQ(l2->callSign, "N0CALL-1");
+    EXPECT_THAT(traceText(), ElementsAre("{L2} Set Address 10.1.2.3", "{L2} Set TCP Port 8010",
                                          "{L2} Set CallSign N0CALL-1", "{L2} Set TCP Port 0"));
 }
 
 TEST_F(LinkConnection, SettersAreRefusedWhileActive)
 {
-    l2->SetAddress("127.0.0.1");
-    l2->SetCallSign("N0CALL");
-    BringUp();
-    l2->SetAddress("10.0.0.1");
-    l2->SetPort(9000);
-    l2->SetCallSign("OTHER");
-    EXPECT_EQ(l2->Address, "127.0.0.1");
-    EXPECT_EQ(l2->Port, 8000u);
-    EXPECT_EQ(l2->CallSign, "N0CALL");
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} Error can not change the IP Address while active",
+    l2->setAddress("127.0.0.1");
+    l2->setCallSign("N0CALL");
+    bringUp();
+    l2->setAddress("10.0.0.1");
+    l2->setPort(9000);
+    l2->setCallSign("OTHER");
+    EXPECT_EQ(l2->address, "127.0.0.1");
+    EXPECT_EQ(l2->port, 8000u);
+    EXPECT_EQ(l2->callSign, "N0CALL");
+    EXPECT_THAT(traceText(), ElementsAre("{L2} Error can not change the IP Address while active",
                                          "{L2} Error can not change the TCP Port while active",
                                          "{L2} Error can not change the callsign while active"));
 }
 
 TEST_F(LinkConnection, SettersTraceAtLevelThree)
 {
-    l2->Log.Trace = 2;
-    l2->SetCallSign("N0CALL");
-    EXPECT_THAT(Trace(), IsEmpty());
+    l2->log.level = 2;
+    l2->setCallSign("N0CALL");
+    EXPECT_THAT(trace(), IsEmpty());
 }
 
 TEST_F(LinkConnection, SetRegisterToTheCurrentStateIsIgnored)
 {
-    l2->SetCallSign("N0CALL");
-    ClearTrace();
-    l2->SetRegister(false);
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} Set Register FALSE CallSign(N0CALL)",
+    l2->setCallSign("N0CALL");
+    clearTrace();
+    l2->setRegister(false);
+    EXPECT_THAT(traceText(), ElementsAre("{L2} Set Register FALSE CallSign(N0CALL)",
                                          "{L2} Set Register ignored for CallSign(N0CALL)"));
 }
 
 TEST_F(LinkConnection, SetRegisterWhileDownSendsNothing)
 {
-    l2->SetCallSign("N0CALL");
-    ClearTrace();
-    l2->SetRegister(true);
-    EXPECT_EQ(socket->Sent, "");
-    EXPECT_FALSE(l2->Registered);
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} Set Register TRUE CallSign(N0CALL)"));
+    l2->setCallSign("N0CALL");
+    clearTrace();
+    l2->setRegister(true);
+    EXPECT_EQ(socket->sent, "");
+    EXPECT_FALSE(l2->registered);
+    EXPECT_THAT(traceText(), ElementsAre("{L2} Set Register TRUE CallSign(N0CALL)"));
 }
 
 TEST_F(LinkConnection, SetRegisterWhileUpSendsXOrLowerX)
 {
-    l2->SetCallSign("N0CALL");
-    BringUp();
-    l2->SetRegister(true);
-    auto frames = SentFrames();
+    l2->setCallSign("N0CALL");
+    bringUp();
+    l2->setRegister(true);
+    auto frames = sentFrames();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].Kind, 'X');
-    EXPECT_EQ(frames[0].CallFrom, "N0CALL");
-    EXPECT_EQ(frames[0].CallTo, "");
-    EXPECT_FALSE(l2->Registered) << "only AGWPE's answer registers";
+    EXPECT_EQ(frames[0].kind, 'X');
+    EXPECT_EQ(frames[0].callFrom, "N0CALL");
+    EXPECT_EQ(frames[0].callTo, "");
+    EXPECT_FALSE(l2->registered) << "only AGWPE's answer registers";
 
-    l2->Registered = true;
-    l2->SetRegister(false);
-    frames = SentFrames();
+    l2->registered = true;
+    l2->setRegister(false);
+    frames = sentFrames();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].Kind, 'x');
-    EXPECT_EQ(frames[0].CallFrom, "N0CALL");
+    EXPECT_EQ(frames[0].kind, 'x');
+    EXPECT_EQ(frames[0].callFrom, "N0CALL");
 }
 
 TEST_F(LinkConnection, SetMonitorAcceptsOnlyMonitorLetters)
 {
-    l2->SetCallSign("N0CALL");
-    ClearTrace();
-    l2->SetMonitor("ui");
-    EXPECT_EQ(l2->Monitor, "UI");
-    l2->Monitor = "N";
-    l2->SetMonitor("UX");
-    EXPECT_EQ(l2->Monitor, "N");
-    l2->SetMonitor("");
-    EXPECT_EQ(l2->Monitor, "N");
-    EXPECT_EQ(socket->Sent, "") << "nothing is sent while down";
-    EXPECT_THAT(TraceText(),
+    l2->setCallSign("N0CALL");
+    clearTrace();
+    l2->setMonitor("ui");
+    EXPECT_EQ(l2->monitor, "UI");
+    l2->monitor = "N";
+    l2->setMonitor("UX");
+    EXPECT_EQ(l2->monitor, "N");
+    l2->setMonitor("");
+    EXPECT_EQ(l2->monitor, "N");
+    EXPECT_EQ(socket->sent, "") << "nothing is sent while down";
+    EXPECT_THAT(traceText(),
                 ElementsAre("{L2} Set Monitor <ui> CallSign(N0CALL)", "{L2} Set Monitor <UX> CallSign(N0CALL)",
                             "{L2} Set Monitor <> CallSign(N0CALL)"));
 }
 
 TEST_F(LinkConnection, SetMonitorTogglesAgwpeOnlyOnAndOff)
 {
-    BringUp();
-    l2->SetMonitor("N");
-    EXPECT_THAT(SentFrames(), IsEmpty());
-    l2->SetMonitor("ui");
-    EXPECT_EQ(Kinds(SentFrames()), "m");
-    EXPECT_EQ(l2->Monitor, "UI");
-    l2->SetMonitor("S");
-    EXPECT_THAT(SentFrames(), IsEmpty());
-    EXPECT_EQ(l2->Monitor, "UI");
-    l2->SetMonitor("n");
-    EXPECT_EQ(Kinds(SentFrames()), "m");
-    EXPECT_EQ(l2->Monitor, "N");
+    bringUp();
+    l2->setMonitor("N");
+    EXPECT_THAT(sentFrames(), IsEmpty());
+    l2->setMonitor("ui");
+    EXPECT_EQ(kinds(sentFrames()), "m");
+    EXPECT_EQ(l2->monitor, "UI");
+    l2->setMonitor("S");
+    EXPECT_THAT(sentFrames(), IsEmpty());
+    EXPECT_EQ(l2->monitor, "UI");
+    l2->setMonitor("n");
+    EXPECT_EQ(kinds(sentFrames()), "m");
+    EXPECT_EQ(l2->monitor, "N");
 }
 
 TEST_F(LinkConnection, ConnectLogsInThenRaisesUpThenAsksPortsAndVersion)
 {
-    l2->SetCallSign("N0CALL");
-    l2->LoginUser = "user";
-    l2->LoginPassword = "s3cret-pw";
-    l2->RawFrames = true;
-    l2->Monitor = "U";
+    l2->setCallSign("N0CALL");
+    l2->loginUser = "user";
+    l2->loginPassword = "s3cret-pw";
+    l2->rawFrames = true;
+    l2->monitor = "U";
     std::string sentBeforeUp;
-    l2->FOnAGWUp = [&](TL2& link) {
-        sentBeforeUp = socket->Sent;
-        link.SetRegister(true);
+    l2->onAgwUp = [&](AgwLink& link) {
+        sentBeforeUp = socket->sent;
+        link.setRegister(true);
     };
-    ClearTrace();
-    socket->Connect();
+    clearTrace();
+    socket->connect();
 
-    EXPECT_TRUE(l2->Active);
-    EXPECT_EQ(Kinds(DecodeFrames(sentBeforeUp)), "P");
-    auto frames = SentFrames();
-    EXPECT_EQ(Kinds(frames), "PXGRkm");
+    EXPECT_TRUE(l2->active);
+    EXPECT_EQ(kinds(decodeFrames(sentBeforeUp)), "P");
+    auto frames = sentFrames();
+    EXPECT_EQ(kinds(frames), "PXGRkm");
     for (auto& f : frames) {
-        EXPECT_EQ(f.WirePort, 0);
-        EXPECT_EQ(f.PID, 0);
+        EXPECT_EQ(f.wirePort, 0);
+        EXPECT_EQ(f.pid, 0);
     }
-    EXPECT_EQ(frames[1].CallFrom, "N0CALL");
+    EXPECT_EQ(frames[1].callFrom, "N0CALL");
 
-    const std::vector<std::string> text = TraceText();
+    const std::vector<std::string> text = traceText();
     EXPECT_EQ(text[0], "{L2} Connected with AGWPE");
     EXPECT_EQ(text[1], "{L2} Sending Login Frame User(user) Paswd(****)");
     EXPECT_EQ(text[2], "{L2} <OnAGWUp> Login Frame Info Area");
@@ -221,10 +221,10 @@ TEST_F(LinkConnection, ConnectLogsInThenRaisesUpThenAsksPortsAndVersion)
 
 TEST_F(LinkConnection, LoginFrameCarriesTwoFieldsOf255Bytes)
 {
-    l2->LoginUser = "user";
-    l2->LoginPassword = "s3cret-pw";
-    socket->Connect();
-    const std::string sent = socket->Sent;
+    l2->loginUser = "user";
+    l2->loginPassword = "s3cret-pw";
+    socket->connect();
+    const std::string sent = socket->sent;
     ASSERT_GE(sent.size(), 36u + 510u);
     EXPECT_EQ(sent[4], 'P');
     EXPECT_EQ(static_cast<uint8_t>(sent[28]), 0xFE);
@@ -235,10 +235,10 @@ TEST_F(LinkConnection, LoginFrameCarriesTwoFieldsOf255Bytes)
 
 TEST_F(LinkConnection, LoginPasswordNeverReachesTheTrace)
 {
-    l2->LoginUser = "user";
-    l2->LoginPassword = "s3cret-pw";
-    socket->Connect();
-    const std::string trace = TraceFile();
+    l2->loginUser = "user";
+    l2->loginPassword = "s3cret-pw";
+    socket->connect();
+    const std::string trace = traceFile();
     EXPECT_EQ(trace.find("s3cret"), std::string::npos);
     // Neither in the dump's hex column: "s3" is 73 33.
     EXPECT_EQ(trace.find("73 33 63 72 65 74"), std::string::npos);
@@ -247,124 +247,125 @@ TEST_F(LinkConnection, LoginPasswordNeverReachesTheTrace)
 
 TEST_F(LinkConnection, LongLoginFieldsAreCutTo255)
 {
-    l2->LoginUser = std::string(300, 'u');
-    l2->LoginPassword = std::string(300, 'p');
-    socket->Connect();
-    EXPECT_EQ(l2->LoginUser, std::string(255, 'u'));
-    EXPECT_EQ(l2->LoginPassword, std::string(255, 'p'));
-    auto frames = SentFrames();
+    l2->loginUser = std::string(300, 'u');
+    l2->loginPassword = std::string(300, 'p');
+    socket->connect();
+    EXPECT_EQ(l2->loginUser, std::string(255, 'u'));
+    EXPECT_EQ(l2->loginPassword, std::string(255, 'p'));
+    auto frames = sentFrames();
     ASSERT_FALSE(frames.empty());
-    EXPECT_EQ(frames[0].Data, std::string(255, 'u') + std::string(255, 'p'));
+    EXPECT_EQ(frames[0].data, std::string(255, 'u') + std::string(255, 'p'));
 }
 
 TEST_F(LinkConnection, NoLoginWithoutBothUserAndPassword)
 {
-    l2->LoginUser = "user";
+    l2->loginUser = "user";
     bool up = false;
-    l2->FOnAGWUp = [&](TL2&) { up = true; };
-    socket->Connect();
+    l2->onAgwUp = [&](AgwLink&) { up = true; };
+    socket->connect();
     EXPECT_TRUE(up);
-    EXPECT_EQ(Kinds(SentFrames()), "GR");
+    EXPECT_EQ(kinds(sentFrames()), "GR");
 }
 
 TEST_F(LinkConnection, MonitorLetterMAloneDoesNotSwitchMonitoringOnAtConnect)
 {
-    l2->Monitor = "M";
-    socket->Connect();
-    EXPECT_EQ(Kinds(SentFrames()), "GR");
+    l2->monitor = "M";
+    socket->connect();
+    EXPECT_EQ(kinds(sentFrames()), "GR");
 }
 
 TEST_F(LinkConnection, CloseClearsActiveAndRaisesDown)
 {
     int downs = 0;
-    l2->FOnAGWDown = [&](TL2&) { ++downs; };
-    BringUp();
-    socket->PeerClose();
-    EXPECT_FALSE(l2->Active);
+    l2->onAgwDown = [&](AgwLink&) { ++downs; };
+    bringUp();
+    socket->peerClose();
+    EXPECT_FALSE(l2->active);
     EXPECT_EQ(downs, 1);
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} Disconnected from AGWPE", "{L2} Fired Event <FOnAGWDown>"));
+    EXPECT_THAT(traceText(), ElementsAre("{L2} Disconnected from AGWPE", "{L2} Fired Event <FOnAGWDown>"));
 }
 
 TEST_F(LinkConnection, SocketErrorClearsActiveRaisesErrorAndZeroesTheCode)
 {
     int errors = 0;
-    l2->FOnAGWError = [&](TL2& link) {
+    l2->onAgwError = [&](AgwLink& link) {
         ++errors;
-        EXPECT_FALSE(link.Active);
+        EXPECT_FALSE(link.active);
     };
-    BringUp();
-    EXPECT_EQ(socket->Fail(10061), 0);
-    EXPECT_FALSE(l2->Active);
+    bringUp();
+    EXPECT_EQ(socket->fail(10061), 0);
+    EXPECT_FALSE(l2->active);
     EXPECT_EQ(errors, 1);
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} <AGWError> Socket Error from AGWPE", "{L2} Fired Event <FOnAGWError>"));
+    EXPECT_THAT(traceText(), ElementsAre("{L2} <AGWError> Socket Error from AGWPE", "{L2} Fired Event <FOnAGWError>"));
 }
 
 TEST_F(LinkConnection, UnassignedEventsWriteNoFiredLine)
 {
-    socket->Fail();
-    socket->Connect();
-    socket->PeerClose();
-    for (auto& line : TraceText())
+    socket->fail();
+    socket->connect();
+    socket->peerClose();
+    for (auto& line : traceText())
         EXPECT_EQ(line.find("Fired Event"), std::string::npos) << line;
 }
 
 TEST_F(LinkConnection, FailedConnectLeavesTheLinkInactive)
 {
-    l2->SetAddress("127.0.0.1");
-    l2->SetCallSign("N0CALL");
+    l2->setAddress("127.0.0.1");
+    l2->setCallSign("N0CALL");
     bool error = false;
-    l2->FOnAGWError = [&](TL2&) { error = true; };
-    l2->Open();
-    socket->Fail(10061);
+    l2->onAgwError = [&](AgwLink&) { error = true; };
+    l2->open();
+    socket->fail(10061);
     EXPECT_TRUE(error);
-    EXPECT_FALSE(l2->Active);
-    EXPECT_FALSE(l2->Write(0, 0, 'G', "", "", ""));
+    EXPECT_FALSE(l2->active);
+    EXPECT_FALSE(l2->write(0, 0, 'G', "", "", ""));
 }
 
 TEST_F(LinkConnection, ReadPassesEveryReadyByteToTheReassembly)
 {
-    BringUp();
-    socket->Deliver(Frame(0, 'R', 0, "", "", std::string(8, '\0')) + Frame(1, 'y', 0, "", "", std::string(4, '\0')));
+    bringUp();
+    socket->deliver(agwFrame(0, 'R', 0, "", "", std::string(8, '\0')) +
+                    agwFrame(1, 'y', 0, "", "", std::string(4, '\0')));
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].Kind, 'R');
-    EXPECT_EQ(seen[1].Kind, 'y');
-    EXPECT_EQ(seen[1].Port, 2);
-    EXPECT_EQ(socket->Incoming, "");
+    EXPECT_EQ(seen[0].kind, 'R');
+    EXPECT_EQ(seen[1].kind, 'y');
+    EXPECT_EQ(seen[1].port, 2);
+    EXPECT_EQ(socket->incoming, "");
 }
 
 TEST_F(LinkConnection, PortPollingAsksForThePortListAgainAfterAMinute)
 {
-    l2->PortPolling = true;
-    BringUp();
-    socket->Deliver(Frame(0, 'G', 0, "", "", std::string("0;") + '\0'));
-    ASSERT_TRUE(l2->PortTimer != nullptr);
-    socket->TakeSent();
-    clock.Advance(59999);
-    EXPECT_EQ(socket->Sent, "");
-    clock.Advance(1);
-    auto frames = SentFrames();
+    l2->portPolling = true;
+    bringUp();
+    socket->deliver(agwFrame(0, 'G', 0, "", "", std::string("0;") + '\0'));
+    ASSERT_TRUE(l2->portTimer != nullptr);
+    socket->takeSent();
+    clock.advance(59999);
+    EXPECT_EQ(socket->sent, "");
+    clock.advance(1);
+    auto frames = sentFrames();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].Kind, 'G');
-    EXPECT_EQ(frames[0].WirePort, 0);
-    EXPECT_FALSE(l2->PortTimer->Enabled());
-    clock.Advance(600000);
-    EXPECT_EQ(socket->Sent, "") << "only the next port list arms the timer again";
+    EXPECT_EQ(frames[0].kind, 'G');
+    EXPECT_EQ(frames[0].wirePort, 0);
+    EXPECT_FALSE(l2->portTimer->enabled());
+    clock.advance(600000);
+    EXPECT_EQ(socket->sent, "") << "only the next port list arms the timer again";
 }
 
 TEST_F(LinkConnection, DestructionTracesThenRaisesDestroy)
 {
-    l2->PortPolling = true;
-    BringUp();
-    socket->Deliver(Frame(0, 'G', 0, "", "", "0;"));
-    ASSERT_EQ(clock.LiveTimers(), 1u);
-    ClearTrace();
+    l2->portPolling = true;
+    bringUp();
+    socket->deliver(agwFrame(0, 'G', 0, "", "", "0;"));
+    ASSERT_EQ(clock.liveTimers(), 1u);
+    clearTrace();
     bool destroyed = false;
-    l2->FOnDestroy = [&](TL2&) {
+    l2->onDestroy = [&](AgwLink&) {
         destroyed = true;
-        EXPECT_THAT(TraceText(), ElementsAre("{L2} AGW Object Destroyed"));
+        EXPECT_THAT(traceText(), ElementsAre("{L2} AGW Object Destroyed"));
     };
     l2.reset();
     EXPECT_TRUE(destroyed);
-    EXPECT_EQ(clock.LiveTimers(), 0u);
-    EXPECT_THAT(TraceText(), ElementsAre("{L2} AGW Object Destroyed"));
+    EXPECT_EQ(clock.liveTimers(), 0u);
+    EXPECT_THAT(traceText(), ElementsAre("{L2} AGW Object Destroyed"));
 }

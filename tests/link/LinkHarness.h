@@ -7,7 +7,7 @@
 #include "fakes/ManualClock.h"
 #include "fakes/TempDir.h"
 #include "fakes/TraceFile.h"
-#include "link/AGWL2.h"
+#include "link/AgwLink.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,36 +25,36 @@ protected:
     {
         auto fake = std::make_unique<FakeSocket>();
         socket = fake.get();
-        l2 = std::make_unique<TL2>(std::move(fake), clock);
-        TraceInto(l2->Log, 5, dir_.File("trace.log"));
-        RecordFrames(*l2, seen);
+        l2 = std::make_unique<AgwLink>(std::move(fake), clock);
+        traceInto(l2->log, 5, dir_.file("trace.log"));
+        recordFrames(*l2, seen);
     }
 
     // The link's last trace lines go to the directory, which goes after it.
     void TearDown() override { l2.reset(); }
 
-    std::vector<std::string> Trace() const { return ReadTrace(dir_.Path() / "trace.log"); }
+    std::vector<std::string> trace() const { return readTrace(dir_.path() / "trace.log"); }
 
     // The trace without hex-dump lines.
-    std::vector<std::string> TraceText() const { return ReadTraceText(dir_.Path() / "trace.log"); }
+    std::vector<std::string> traceText() const { return readTraceText(dir_.path() / "trace.log"); }
 
-    std::string TraceFile() const { return ReadFile(dir_.Path() / "trace.log"); }
+    std::string traceFile() const { return readFile(dir_.path() / "trace.log"); }
 
-    void ClearTrace() { std::filesystem::remove(dir_.Path() / "trace.log"); }
+    void clearTrace() { std::filesystem::remove(dir_.path() / "trace.log"); }
 
     // Brings the TCP connection up with no login and forgets what that sent and traced.
-    void BringUp()
+    void bringUp()
     {
-        socket->Connect();
-        socket->TakeSent();
-        ClearTrace();
+        socket->connect();
+        socket->takeSent();
+        clearTrace();
     }
 
-    std::vector<AgwFrame> SentFrames() { return DecodeFrames(socket->TakeSent()); }
+    std::vector<AgwFrame> sentFrames() { return decodeFrames(socket->takeSent()); }
 
     ManualClock clock;
     FakeSocket* socket = nullptr;
-    std::unique_ptr<TL2> l2;
+    std::unique_ptr<AgwLink> l2;
     std::vector<SeenFrame> seen;
 
 private:

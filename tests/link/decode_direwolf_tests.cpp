@@ -6,7 +6,7 @@ using ::testing::ElementsAre;
 
 namespace {
 
-template <size_t N> std::string Bytes(const char (&raw)[N])
+template <size_t N> std::string bytes(const char (&raw)[N])
 {
     return std::string(raw, N - 1);
 }
@@ -14,10 +14,10 @@ template <size_t N> std::string Bytes(const char (&raw)[N])
 class DireWolfFrames : public LinkFixture {
 protected:
     // The stream arrives in reads of `chunk` bytes, as TCP may cut it anywhere.
-    void Deliver(const std::string& stream, size_t chunk)
+    void deliver(const std::string& stream, size_t chunk)
     {
         for (size_t at = 0; at < stream.size(); at += chunk)
-            socket_->Deliver(stream.substr(at, chunk));
+            socket_->deliver(stream.substr(at, chunk));
     }
 };
 
@@ -51,31 +51,31 @@ TEST_F(DireWolfFrames, ServerConversationRaisesEveryEvent)
         SCOPED_TRACE(chunk);
         TearDown();
         SetUp();
-        ConnectLink();
-        RecordAllButFrame();
-        Deliver(Bytes(DIREWOLF_SERVER_STREAM), chunk);
-        EXPECT_EQ(TakeEvents(), SERVER_EVENTS);
-        EXPECT_TRUE(link_->Registered);
-        EXPECT_EQ(link_->PortCount, 1);
-        EXPECT_EQ(link_->Ports[1].PortName, "Port1 first soundcard mono");
-        EXPECT_EQ(link_->Ports[2].PortName, "");
-        EXPECT_EQ(link_->Ports[1].Params, (std::array<uint8_t, 8>{0x00, 0x01, 0x19, 0x04, 0xC8, 0x04, 0x07, 0x00}));
-        EXPECT_EQ(link_->Ports[1].ParamValue, 1);
+        connectLink();
+        recordAllButFrame();
+        deliver(bytes(DIREWOLF_SERVER_STREAM), chunk);
+        EXPECT_EQ(takeEvents(), SERVER_EVENTS);
+        EXPECT_TRUE(link_->registered);
+        EXPECT_EQ(link_->portCount, 1);
+        EXPECT_EQ(link_->ports[1].portName, "Port1 first soundcard mono");
+        EXPECT_EQ(link_->ports[2].portName, "");
+        EXPECT_EQ(link_->ports[1].params, (std::array<uint8_t, 8>{0x00, 0x01, 0x19, 0x04, 0xC8, 0x04, 0x07, 0x00}));
+        EXPECT_EQ(link_->ports[1].paramValue, 1);
 
         std::vector<std::string> requests;
-        for (const AgwFrame& frame : DecodeFrames(socket_->TakeSent()))
-            requests.push_back(std::string(1, frame.Kind) + std::to_string(frame.WirePort));
+        for (const AgwFrame& frame : decodeFrames(socket_->takeSent()))
+            requests.push_back(std::string(1, frame.kind) + std::to_string(frame.wirePort));
         EXPECT_THAT(requests, ElementsAre("H0", "g0", "y0"));
     }
 }
 
 TEST_F(DireWolfFrames, MonitoredFramesGiveTheirHeaderFields)
 {
-    link_->Monitor = "UISC";
-    RecordAllButFrame();
-    link_->FOnMonitor = nullptr;
-    Deliver(Bytes(DIREWOLF_MONITOR_STREAM), 100);
-    EXPECT_THAT(TakeEvents(),
+    link_->monitor = "UISC";
+    recordAllButFrame();
+    link_->onMonitor = nullptr;
+    deliver(bytes(DIREWOLF_MONITOR_STREAM), 100);
+    EXPECT_THAT(takeEvents(),
                 ElementsAre("OnDataUI(1|N0USR|CQ|240|beacon via digis\\x0D\\x0D)",
                             "OnDataUI(1|N0USR|ID|240|plain beacon\\x0D)", "OnSFrame(1|N0USR|N0SRV||SABM|0)",
                             "OnSFrame(1|N0SRV|N0USR||UA|0)", "OnIFrame(1|N0USR|N0SRV||I|0xF0|0|0|6|hello\\x0D\\x0D)",
@@ -88,23 +88,23 @@ TEST_F(DireWolfFrames, MonitoredFramesGiveTheirHeaderFields)
 
 TEST_F(DireWolfFrames, DigipeaterPathOfAMonitoredUnprotoFrame)
 {
-    const std::string stream = Bytes(DIREWOLF_MONITOR_STREAM);
-    const AgwFrame first = DecodeFrames(stream).front();
-    ASSERT_EQ(first.Kind, 'U');
-    const TMonitorHeader h = link_->GetHeader(first.Data);
-    EXPECT_EQ(h.Via, "WIDE1-1 WIDE2-1");
-    EXPECT_EQ(h.Pid, "F0");
-    EXPECT_EQ(h.Len, 17);
+    const std::string stream = bytes(DIREWOLF_MONITOR_STREAM);
+    const AgwFrame first = decodeFrames(stream).front();
+    ASSERT_EQ(first.kind, 'U');
+    const MonitorHeader h = link_->getHeader(first.data);
+    EXPECT_EQ(h.via, "WIDE1-1 WIDE2-1");
+    EXPECT_EQ(h.pid, "F0");
+    EXPECT_EQ(h.len, 17);
 }
 
 TEST_F(DireWolfFrames, RawFramesAndAcknowledgement)
 {
-    link_->Monitor = "UISC";
-    RecordAllButFrame();
-    link_->FOnMonitor = nullptr;
-    Deliver(Bytes(DIREWOLF_RAW_STREAM), 64);
+    link_->monitor = "UISC";
+    recordAllButFrame();
+    link_->onMonitor = nullptr;
+    deliver(bytes(DIREWOLF_RAW_STREAM), 64);
     EXPECT_THAT(
-        TakeEvents(),
+        takeEvents(),
         ElementsAre("OnSFrame(1|N0SRV|N0USR||UA|0)",
                     "OnRawFrame(1|\\x00\\x9C`\\xA6\\xA4\\xAC@\\xE0\\x9C`\\xAA\\xA6\\xA4@a\\x00\\xF0first line\\x0D)",
                     "OnIFrame(1|N0USR|N0SRV||I|0xF0|0|0|11|first line\\x0D\\x0D)", "OnSFrame(1|N0SRV|N0USR||RR|1)",

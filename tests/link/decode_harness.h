@@ -6,8 +6,8 @@
 #include "fakes/ManualClock.h"
 #include "fakes/TempDir.h"
 #include "fakes/TraceFile.h"
-#include "link/AGWL2.h"
 #include "link/AgwFrame.h"
+#include "link/AgwLink.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@
 namespace decode_test {
 
 // Bytes made readable: printable ASCII as is, everything else (and the backslash) as \xHH.
-inline std::string Show(std::string_view bytes)
+inline std::string show(std::string_view bytes)
 {
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string out;
@@ -37,25 +37,25 @@ inline std::string Show(std::string_view bytes)
     return out;
 }
 
-inline std::string Args()
+inline std::string joinArgs()
 {
     return {};
 }
 
-template <typename T> std::string Arg(const T& value)
+template <typename T> std::string arg(const T& value)
 {
     if constexpr (std::is_same_v<T, std::string>)
-        return Show(value);
+        return show(value);
     else if constexpr (std::is_same_v<T, char>)
         return std::string(1, value);
     else
         return std::to_string(static_cast<long long>(value));
 }
 
-template <typename First, typename... Rest> std::string Args(const First& first, const Rest&... rest)
+template <typename First, typename... Rest> std::string joinArgs(const First& first, const Rest&... rest)
 {
-    std::string out = Arg(first);
-    ((out += "|" + Arg(rest)), ...);
+    std::string out = arg(first);
+    ((out += "|" + arg(rest)), ...);
     return out;
 }
 
@@ -65,82 +65,82 @@ protected:
     {
         auto socket = std::make_unique<FakeSocket>();
         socket_ = socket.get();
-        link_ = std::make_unique<TL2>(std::move(socket), clock_);
-        link_->CallSign = "N0SRV";
-        TraceInto(link_->Log, 5, dir_.File("trace.log"));
+        link_ = std::make_unique<AgwLink>(std::move(socket), clock_);
+        link_->callSign = "N0SRV";
+        traceInto(link_->log, 5, dir_.file("trace.log"));
     }
 
     void TearDown() override { link_.reset(); }
 
     // A callable that records "Name(arg|arg|...)" and checks that the sender is this link.
-    auto Recorder(std::string name)
+    auto recorder(std::string name)
     {
-        return [this, name](TL2& sender, const auto&... args) {
+        return [this, name](AgwLink& sender, const auto&... args) {
             EXPECT_EQ(&sender, link_.get()) << name;
-            events_.push_back(name + "(" + Args(args...) + ")");
+            events_.push_back(name + "(" + joinArgs(args...) + ")");
         };
     }
 
     // Subscribes the recorder to every event that Decode raises.
-    void RecordAll()
+    void recordAll()
     {
-        TL2& l = *link_;
-        l.FOnFrame = Recorder("OnFrame");
-        l.FOnHisConnect = Recorder("OnHisConnect");
-        l.FOnMyConnect = Recorder("OnMyConnect");
-        l.FOnAnyConnect = Recorder("OnAnyConnect");
-        l.FOnConnectEx = Recorder("OnConnectEx");
-        l.FOnRetryOut = Recorder("OnRetryOut");
-        l.FOnHisDisconnect = Recorder("OnHisDisconnect");
-        l.FOnMyDisconnect = Recorder("OnMyDisconnect");
-        l.FOnDisconnect = Recorder("OnDisconnect");
-        l.FOnDisconnectEx = Recorder("OnDisconnectEx");
-        l.FOnData = Recorder("OnData");
-        l.FOnDataUI = Recorder("OnDataUI");
-        l.FOnMonitor = Recorder("OnMonitor");
-        l.FOnIFrame = Recorder("OnIFrame");
-        l.FOnUIFrame = Recorder("OnUIFrame");
-        l.FOnSFrame = Recorder("OnSFrame");
-        l.FOnRegister = Recorder("OnRegister");
-        l.FOnUnRegister = Recorder("OnUnRegister");
-        l.FOnVersion = Recorder("OnVersion");
-        l.FOnPort = Recorder("OnPort");
-        l.FOnParameter = Recorder("OnParameter");
-        l.FOnPortFrames = Recorder("OnPortFrames");
-        l.FOnRawFrame = Recorder("OnRawFrame");
+        AgwLink& l = *link_;
+        l.onFrame = recorder("OnFrame");
+        l.onHisConnect = recorder("OnHisConnect");
+        l.onMyConnect = recorder("OnMyConnect");
+        l.onAnyConnect = recorder("OnAnyConnect");
+        l.onConnectEx = recorder("OnConnectEx");
+        l.onRetryOut = recorder("OnRetryOut");
+        l.onHisDisconnect = recorder("OnHisDisconnect");
+        l.onMyDisconnect = recorder("OnMyDisconnect");
+        l.onDisconnect = recorder("OnDisconnect");
+        l.onDisconnectEx = recorder("OnDisconnectEx");
+        l.onData = recorder("OnData");
+        l.onDataUI = recorder("OnDataUI");
+        l.onMonitor = recorder("OnMonitor");
+        l.onIFrame = recorder("OnIFrame");
+        l.onUIFrame = recorder("OnUIFrame");
+        l.onSFrame = recorder("OnSFrame");
+        l.onRegister = recorder("OnRegister");
+        l.onUnRegister = recorder("OnUnRegister");
+        l.onVersion = recorder("OnVersion");
+        l.onPort = recorder("OnPort");
+        l.onParameter = recorder("OnParameter");
+        l.onPortFrames = recorder("OnPortFrames");
+        l.onRawFrame = recorder("OnRawFrame");
     }
 
     // Subscribes the recorder to every event but OnFrame, which is raised for every frame.
-    void RecordAllButFrame()
+    void recordAllButFrame()
     {
-        RecordAll();
-        link_->FOnFrame = nullptr;
+        recordAll();
+        link_->onFrame = nullptr;
     }
 
-    std::vector<std::string> TakeEvents() { return std::exchange(events_, {}); }
+    std::vector<std::string> takeEvents() { return std::exchange(events_, {}); }
 
     // The trace as written: time stamps stripped from log lines, dump lines kept whole.
-    std::vector<std::string> TraceLines() { return ReadTrace(link_->Log.LogFile); }
+    std::vector<std::string> traceLines() { return readTrace(link_->log.logFile); }
 
-    void ClearTrace() { std::filesystem::remove(link_->Log.LogFile); }
+    void clearTrace() { std::filesystem::remove(link_->log.logFile); }
 
     // Connects the fake socket (the link sends "G" and "R" on connect) and forgets what went out.
-    void ConnectLink()
+    void connectLink()
     {
-        socket_->Connect();
-        socket_->TakeSent();
-        ClearTrace();
+        socket_->connect();
+        socket_->takeSent();
+        clearTrace();
     }
 
-    void DecodeFrame(uint8_t port, char kind, const std::string& from, const std::string& to, const std::string& data,
+    void decodeFrame(uint8_t port, char kind, const std::string& from, const std::string& to, const std::string& data,
                      uint8_t pid = 0)
     {
-        link_->Decode(port, pid, kind, from, to, static_cast<int32_t>(data.size()), data);
+        link_->decode(port, pid, kind, from, to, static_cast<int32_t>(data.size()), data);
     }
 
     ManualClock clock_;
     FakeSocket* socket_ = nullptr;
-    std::unique_ptr<TL2> link_;
+    std::unique_ptr<AgwLink> link_;
     TempDir dir_{"palavoro-decode"};
     std::vector<std::string> events_;
 };

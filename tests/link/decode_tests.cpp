@@ -13,20 +13,20 @@ class Decoder : public LinkFixture {};
 
 TEST_F(Decoder, UnlistedKindTracesAndRaisesOnlyOnFrame)
 {
-    RecordAll();
-    DecodeFrame(2, 'M', "n0abc", "cq", "text", 0xF0);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnFrame(2|240|M|N0ABC|CQ|text)"));
-    EXPECT_THAT(TraceLines(),
+    recordAll();
+    decodeFrame(2, 'M', "n0abc", "cq", "text", 0xF0);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnFrame(2|240|M|N0ABC|CQ|text)"));
+    EXPECT_THAT(traceLines(),
                 ElementsAre("{L2} Decode Args Obj(N0SRV) Port(2) Kind[M] {F0} <n0abc> <cq> Len(4) + DATA"));
 }
 
 TEST_F(Decoder, TraceLineFormDependsOnKind)
 {
-    DecodeFrame(1, 'H', "", "", "");
-    DecodeFrame(3, 'U', "a", "b", "xy", 0x0A);
-    DecodeFrame(1, 'K', "a", "b", "\x01\x02"s);
-    DecodeFrame(1, 'y', "", "", "");
-    EXPECT_THAT(TraceLines(),
+    decodeFrame(1, 'H', "", "", "");
+    decodeFrame(3, 'U', "a", "b", "xy", 0x0A);
+    decodeFrame(1, 'K', "a", "b", "\x01\x02"s);
+    decodeFrame(1, 'y', "", "", "");
+    EXPECT_THAT(traceLines(),
                 ElementsAre("{L2} Obj(N0SRV) Decode Args Port(1) Kind[H] {00} <> <> Len(0) + DATA",
                             "{L2} Obj(N0SRV) Decode Args Port(3) Kind[U] {0A} <a> <b> Len(2) + DATA",
                             "{L2} GetHeader ->xy",
@@ -38,8 +38,8 @@ TEST_F(Decoder, TraceLineFormDependsOnKind)
 
 TEST_F(Decoder, MonitoredKindsAnnounceTheMessageAndDumpTheData)
 {
-    DecodeFrame(1, 'S', "a", "b", "zz");
-    const auto lines = TraceLines();
+    decodeFrame(1, 'S', "a", "b", "zz");
+    const auto lines = traceLines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "{L2} Obj(N0SRV) Decode Args Port(1) Kind[S] {00} <a> <b> Len(2) + DATA");
     EXPECT_EQ(lines[1], "AGWMessage <S>");
@@ -48,32 +48,32 @@ TEST_F(Decoder, MonitoredKindsAnnounceTheMessageAndDumpTheData)
 
 TEST_F(Decoder, TraceLevelHoldsBackFinerLines)
 {
-    RecordAll();
-    link_->Log.Trace = 3;
-    DecodeFrame(1, 'G', "", "", "0;");
-    DecodeFrame(1, 'D', "n0usr", "n0srv", "hello\r", 0xF0);
-    DecodeFrame(1, 'C', "n0usr", "n0srv", "*** CONNECTED To Station N0USR\r");
-    EXPECT_THAT(TraceLines(), ElementsAre("{L2} Frame <G>"));
+    recordAll();
+    link_->log.level = 3;
+    decodeFrame(1, 'G', "", "", "0;");
+    decodeFrame(1, 'D', "n0usr", "n0srv", "hello\r", 0xF0);
+    decodeFrame(1, 'C', "n0usr", "n0srv", "*** CONNECTED To Station N0USR\r");
+    EXPECT_THAT(traceLines(), ElementsAre("{L2} Frame <G>"));
 }
 
 TEST_F(Decoder, HeaderCallsignsReachEveryEventUpperCased)
 {
-    RecordAll();
-    DecodeFrame(1, 'D', "n0Usr-1", "n0srv", "hi\r", 0xF0);
-    EXPECT_THAT(TakeEvents(),
+    recordAll();
+    decodeFrame(1, 'D', "n0Usr-1", "n0srv", "hi\r", 0xF0);
+    EXPECT_THAT(takeEvents(),
                 ElementsAre("OnFrame(1|240|D|N0USR-1|N0SRV|hi\\x0D)", "OnData(1|N0USR-1|N0SRV|240|hi\\x0D)"));
 }
 
 TEST_F(Decoder, KindsDifferingInCaseAreDifferentKinds)
 {
-    RecordAllButFrame();
-    DecodeFrame(1, 'g', "", "", std::string(12, '\0'));
-    DecodeFrame(1, 'G', "", "", "0;");
-    DecodeFrame(1, 'x', "N0SRV", "", "\x01"s);
-    DecodeFrame(1, 'X', "N0SRV", "", "\x01"s);
-    DecodeFrame(1, 'd', "N0USR", "N0SRV", "*** DISCONNECTED From Station N0USR\r");
-    DecodeFrame(1, 'D', "N0USR", "N0SRV", "*** DISCONNECTED From Station N0USR\r");
-    EXPECT_THAT(TakeEvents(),
+    recordAllButFrame();
+    decodeFrame(1, 'g', "", "", std::string(12, '\0'));
+    decodeFrame(1, 'G', "", "", "0;");
+    decodeFrame(1, 'x', "N0SRV", "", "\x01"s);
+    decodeFrame(1, 'X', "N0SRV", "", "\x01"s);
+    decodeFrame(1, 'd', "N0USR", "N0SRV", "*** DISCONNECTED From Station N0USR\r");
+    decodeFrame(1, 'D', "N0USR", "N0SRV", "*** DISCONNECTED From Station N0USR\r");
+    EXPECT_THAT(takeEvents(),
                 ElementsAre("OnParameter()", "OnPort()", "OnUnRegister(N0SRV|\\x01)", "OnRegister(N0SRV|\\x01)",
                             "OnHisDisconnect(1|N0USR|*** DISCONNECTED From Station N0USR)",
                             "OnDisconnect(1|N0USR|*** DISCONNECTED From Station N0USR)",
@@ -83,103 +83,103 @@ TEST_F(Decoder, KindsDifferingInCaseAreDifferentKinds)
 
 TEST_F(Decoder, VersionNeedsEightBytes)
 {
-    RecordAllButFrame();
-    DecodeFrame(1, 'R', "", "", "\x02\x00\x00\x00\x11\x00\x00\x00"s);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnVersion(2|17)"));
-    EXPECT_EQ(link_->VersionMajor, 2);
-    EXPECT_EQ(link_->VersionMinor, 17);
-    EXPECT_EQ(TraceLines().back(), "{L2} Fired Event <FOnVersion>");
+    recordAllButFrame();
+    decodeFrame(1, 'R', "", "", "\x02\x00\x00\x00\x11\x00\x00\x00"s);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnVersion(2|17)"));
+    EXPECT_EQ(link_->versionMajor, 2);
+    EXPECT_EQ(link_->versionMinor, 17);
+    EXPECT_EQ(traceLines().back(), "{L2} Fired Event <FOnVersion>");
 
-    DecodeFrame(1, 'R', "", "", "\x03\x01\xFF\xFF\x04\x02\xFF"s);
-    EXPECT_THAT(TakeEvents(), IsEmpty());
-    EXPECT_EQ(link_->VersionMajor, 2);
+    decodeFrame(1, 'R', "", "", "\x03\x01\xFF\xFF\x04\x02\xFF"s);
+    EXPECT_THAT(takeEvents(), IsEmpty());
+    EXPECT_EQ(link_->versionMajor, 2);
 
-    DecodeFrame(1, 'R', "", "", "\x03\x01\xFF\xFF\x04\x02\xFF\xFF"s);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnVersion(259|516)"));
+    decodeFrame(1, 'R', "", "", "\x03\x01\xFF\xFF\x04\x02\xFF\xFF"s);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnVersion(259|516)"));
 }
 
 TEST_F(Decoder, WaitingFramesStoredOnlyForPortRecords)
 {
-    RecordAllButFrame();
-    DecodeFrame(3, 'y', "", "", "\x2C\x01\x00\x00"s);
-    DecodeFrame(17, 'y', "", "", "\x05\x00\x00\x00"s);
-    DecodeFrame(4, 'y', "", "", "\x05\x00\x00"s);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnPortFrames(3|300)", "OnPortFrames(17|5)"));
-    EXPECT_EQ(link_->Ports[3].Waiting, 44);
-    EXPECT_EQ(link_->Ports[4].Waiting, 0);
+    recordAllButFrame();
+    decodeFrame(3, 'y', "", "", "\x2C\x01\x00\x00"s);
+    decodeFrame(17, 'y', "", "", "\x05\x00\x00\x00"s);
+    decodeFrame(4, 'y', "", "", "\x05\x00\x00"s);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnPortFrames(3|300)", "OnPortFrames(17|5)"));
+    EXPECT_EQ(link_->ports[3].waiting, 44);
+    EXPECT_EQ(link_->ports[4].waiting, 0);
     for (int port = 1; port <= MAX_PORTS; ++port) {
         if (port != 3) {
-            EXPECT_EQ(link_->Ports[port].Waiting, 0) << port;
+            EXPECT_EQ(link_->ports[port].waiting, 0) << port;
         }
     }
 }
 
 TEST_F(Decoder, RegistrationAnswersSetAndClearRegistered)
 {
-    RecordAllButFrame();
-    DecodeFrame(1, 'X', "n0srv", "", "\x01"s);
-    EXPECT_TRUE(link_->Registered);
-    DecodeFrame(1, 'X', "N0SRV", "", ""s);
-    EXPECT_TRUE(link_->Registered);
-    DecodeFrame(1, 'X', "N0SRV", "", "\x00"s);
-    EXPECT_FALSE(link_->Registered);
-    DecodeFrame(1, 'x', "N0SRV", "", "\x00"s);
-    EXPECT_TRUE(link_->Registered);
-    DecodeFrame(1, 'x', "N0SRV", "", "\x01"s);
-    EXPECT_FALSE(link_->Registered);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnRegister(N0SRV|\\x01)", "OnRegister(N0SRV|)", "OnRegister(N0SRV|\\x00)",
+    recordAllButFrame();
+    decodeFrame(1, 'X', "n0srv", "", "\x01"s);
+    EXPECT_TRUE(link_->registered);
+    decodeFrame(1, 'X', "N0SRV", "", ""s);
+    EXPECT_TRUE(link_->registered);
+    decodeFrame(1, 'X', "N0SRV", "", "\x00"s);
+    EXPECT_FALSE(link_->registered);
+    decodeFrame(1, 'x', "N0SRV", "", "\x00"s);
+    EXPECT_TRUE(link_->registered);
+    decodeFrame(1, 'x', "N0SRV", "", "\x01"s);
+    EXPECT_FALSE(link_->registered);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnRegister(N0SRV|\\x01)", "OnRegister(N0SRV|)", "OnRegister(N0SRV|\\x00)",
                                           "OnUnRegister(N0SRV|\\x00)", "OnUnRegister(N0SRV|\\x01)"));
 }
 
 TEST_F(Decoder, IncomingConnectNamesTheStationAfterFourWords)
 {
-    RecordAllButFrame();
-    ClearTrace();
+    recordAllButFrame();
+    clearTrace();
     const std::string notice = "*** CONNECTED To Station N0USR-2\r\0"s;
-    DecodeFrame(2, 'C', "n0usr-2", "n0srv", notice);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnHisConnect(2|N0USR-2|*** CONNECTED To Station N0USR-2)",
+    decodeFrame(2, 'C', "n0usr-2", "n0srv", notice);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnHisConnect(2|N0USR-2|*** CONNECTED To Station N0USR-2)",
                                           "OnAnyConnect(2|N0USR-2|*** CONNECTED To Station N0USR-2)",
                                           "OnConnectEx(2|N0USR-2|N0SRV|*** CONNECTED To Station N0USR-2)"));
-    const auto lines = TraceLines();
+    const auto lines = traceLines();
     EXPECT_THAT(std::vector<std::string>(lines.begin() + 1, lines.end()),
                 ElementsAre("{L2} Connect (his) String->" + notice, "{L2} Fired Event <FOnHisConnect>"));
 }
 
 TEST_F(Decoder, ConnectRunsBothTests)
 {
-    RecordAllButFrame();
-    DecodeFrame(1, 'C', "A", "B", "CONNECTED To CONNECTED With X");
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnHisConnect(1|X|CONNECTED To CONNECTED With X)",
+    recordAllButFrame();
+    decodeFrame(1, 'C', "A", "B", "CONNECTED To CONNECTED With X");
+    EXPECT_THAT(takeEvents(), ElementsAre("OnHisConnect(1|X|CONNECTED To CONNECTED With X)",
                                           "OnAnyConnect(1|X|CONNECTED To CONNECTED With X)",
                                           "OnConnectEx(1|A|B|CONNECTED To CONNECTED With X)",
                                           "OnMyConnect(1|X|CONNECTED To CONNECTED With X)",
                                           "OnAnyConnect(1|X|CONNECTED To CONNECTED With X)",
                                           "OnConnectEx(1|A|B|CONNECTED To CONNECTED With X)"));
 
-    DecodeFrame(1, 'C', "A", "B", "*** connected to Station X\r");
-    DecodeFrame(1, 'C', "A", "B", "*** CONNECTED\r");
-    EXPECT_THAT(TakeEvents(), IsEmpty());
+    decodeFrame(1, 'C', "A", "B", "*** connected to Station X\r");
+    decodeFrame(1, 'C', "A", "B", "*** CONNECTED\r");
+    EXPECT_THAT(takeEvents(), IsEmpty());
 }
 
 TEST_F(Decoder, ShortNoticeGivesEmptyCall)
 {
-    RecordAllButFrame();
-    DecodeFrame(1, 'C', "A", "B", "*** CONNECTED To Station");
-    EXPECT_THAT(TakeEvents(),
+    recordAllButFrame();
+    decodeFrame(1, 'C', "A", "B", "*** CONNECTED To Station");
+    EXPECT_THAT(takeEvents(),
                 ElementsAre("OnHisConnect(1||*** CONNECTED To Station)", "OnAnyConnect(1||*** CONNECTED To Station)",
                             "OnConnectEx(1|A|B|*** CONNECTED To Station)"));
 }
 
 TEST_F(Decoder, RetryOutWinsOverFrom)
 {
-    RecordAllButFrame();
-    ClearTrace();
+    recordAllButFrame();
+    clearTrace();
     const std::string notice = "*** DISCONNECTED RETRYOUT From N0USR\r"s;
-    DecodeFrame(1, 'd', "N0USR", "N0SRV", notice);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnRetryOut(1|N0USR|*** DISCONNECTED RETRYOUT From N0USR)",
+    decodeFrame(1, 'd', "N0USR", "N0SRV", notice);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnRetryOut(1|N0USR|*** DISCONNECTED RETRYOUT From N0USR)",
                                           "OnDisconnect(1|N0USR|*** DISCONNECTED RETRYOUT From N0USR)",
                                           "OnDisconnectEx(1|N0USR|N0SRV|*** DISCONNECTED RETRYOUT From N0USR)"));
-    const auto lines = TraceLines();
+    const auto lines = traceLines();
     EXPECT_THAT(std::vector<std::string>(lines.begin() + 1, lines.end()),
                 ElementsAre("{L2} Disconnect (retryout) String->" + notice, "{L2} Fired Event <FOnRetryOut>",
                             "{L2} Fired Event <FOnDisconnect>"));
@@ -187,11 +187,11 @@ TEST_F(Decoder, RetryOutWinsOverFrom)
 
 TEST_F(Decoder, DisconnectFromDumpsTheCall)
 {
-    link_->FOnDisconnect = Recorder("OnDisconnect");
-    ClearTrace();
-    DecodeFrame(1, 'd', "N0USR", "N0SRV", "*** DISCONNECTED From Station AB\r");
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnDisconnect(1|AB|*** DISCONNECTED From Station AB)"));
-    const auto lines = TraceLines();
+    link_->onDisconnect = recorder("OnDisconnect");
+    clearTrace();
+    decodeFrame(1, 'd', "N0USR", "N0SRV", "*** DISCONNECTED From Station AB\r");
+    EXPECT_THAT(takeEvents(), ElementsAre("OnDisconnect(1|AB|*** DISCONNECTED From Station AB)"));
+    const auto lines = traceLines();
     EXPECT_THAT(std::vector<std::string>(lines.begin() + 1, lines.end()),
                 ElementsAre("{L2} Disconnect (his) String->*** DISCONNECTED From Station AB\r",
                             " |41 42 -- -- -- -- -- -- -- -- -- -- -- -- -- -- |AB              ",
@@ -200,95 +200,97 @@ TEST_F(Decoder, DisconnectFromDumpsTheCall)
 
 TEST_F(Decoder, DisconnectWithNamesTheHeaderAddressee)
 {
-    RecordAllButFrame();
-    DecodeFrame(1, 'd', "n0srv", "n0usr", "*** DISCONNECTED With Station SOMEONE\r");
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnMyDisconnect(1|N0USR|*** DISCONNECTED With Station SOMEONE)",
+    recordAllButFrame();
+    decodeFrame(1, 'd', "n0srv", "n0usr", "*** DISCONNECTED With Station SOMEONE\r");
+    EXPECT_THAT(takeEvents(), ElementsAre("OnMyDisconnect(1|N0USR|*** DISCONNECTED With Station SOMEONE)",
                                           "OnDisconnect(1|N0USR|*** DISCONNECTED With Station SOMEONE)",
                                           "OnDisconnectEx(1|N0SRV|N0USR|*** DISCONNECTED With Station SOMEONE)"));
 
-    DecodeFrame(1, 'd', "n0srv", "n0usr", "*** DISCONNECTED\r");
-    DecodeFrame(1, 'd', "n0srv", "n0usr", "*** From Station X\r");
-    EXPECT_THAT(TakeEvents(), IsEmpty());
+    decodeFrame(1, 'd', "n0srv", "n0usr", "*** DISCONNECTED\r");
+    decodeFrame(1, 'd', "n0srv", "n0usr", "*** From Station X\r");
+    EXPECT_THAT(takeEvents(), IsEmpty());
 }
 
 TEST_F(Decoder, DataPassesWholeWithItsTraceLines)
 {
-    link_->FOnData = Recorder("OnData");
-    ClearTrace();
+    link_->onData = recorder("OnData");
+    clearTrace();
     const std::string text = "one\rtwo\r\n\0"s;
-    DecodeFrame(4, 'D', "N0USR", "N0SRV", text, 0xF0);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnData(4|N0USR|N0SRV|240|one\\x0Dtwo\\x0D\\x0A\\x00)"));
-    const auto lines = TraceLines();
+    decodeFrame(4, 'D', "N0USR", "N0SRV", text, 0xF0);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnData(4|N0USR|N0SRV|240|one\\x0Dtwo\\x0D\\x0A\\x00)"));
+    const auto lines = traceLines();
     EXPECT_THAT(std::vector<std::string>(lines.begin() + 1, lines.end()),
                 ElementsAre("{L2} About to convert cPid <FOnData>",
                             " |F0 -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- |.               ",
                             "{L2} Fired Event <FOnData>"));
 
-    link_->FOnData = nullptr;
-    ClearTrace();
-    DecodeFrame(4, 'D', "N0USR", "N0SRV", text, 0xF0);
-    EXPECT_EQ(TraceLines().size(), 1u);
+    link_->onData = nullptr;
+    clearTrace();
+    decodeFrame(4, 'D', "N0USR", "N0SRV", text, 0xF0);
+    EXPECT_EQ(traceLines().size(), 1u);
 }
 
 TEST_F(Decoder, FailingDataHandlerIsTracedAndTheNextFrameDecodes)
 {
-    link_->FOnData = [](TL2&, uint8_t, TL2::Text, TL2::Text, uint8_t, TL2::Text) {
+    link_->onData = [](AgwLink&, uint8_t, AgwLink::TextRef, AgwLink::TextRef, uint8_t, AgwLink::TextRef) {
         throw std::runtime_error("handler failed");
     };
-    link_->FOnDisconnect = Recorder("OnDisconnect");
-    link_->Log.Trace = 1;
-    DecodeFrame(1, 'D', "n0usr", "n0srv", "bad\r");
-    DecodeFrame(1, 'd', "N0USR", "N0SRV", "*** DISCONNECTED From Station N0USR\r");
-    EXPECT_THAT(TraceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (FrameD) L2(N0SRV)",
+    link_->onDisconnect = recorder("OnDisconnect");
+    link_->log.level = 1;
+    decodeFrame(1, 'D', "n0usr", "n0srv", "bad\r");
+    decodeFrame(1, 'd', "N0USR", "N0SRV", "*** DISCONNECTED From Station N0USR\r");
+    EXPECT_THAT(traceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (FrameD) L2(N0SRV)",
                                           "{L2} szFrom=N0USR szTo=N0SRV Data=bad\r"));
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnDisconnect(1|N0USR|*** DISCONNECTED From Station N0USR)"));
+    EXPECT_THAT(takeEvents(), ElementsAre("OnDisconnect(1|N0USR|*** DISCONNECTED From Station N0USR)"));
 }
 
 TEST_F(Decoder, FailingFrameHandlerEndsTheFrame)
 {
-    RecordAllButFrame();
-    link_->FOnFrame = [](TL2&, uint8_t, uint8_t, char, TL2::Text, TL2::Text, TL2::Text) {
+    recordAllButFrame();
+    link_->onFrame = [](AgwLink&, uint8_t, uint8_t, char, AgwLink::TextRef, AgwLink::TextRef, AgwLink::TextRef) {
         throw std::runtime_error("handler failed");
     };
-    link_->Log.Trace = 1;
-    DecodeFrame(1, 'X', "N0SRV", "", "\x01"s);
-    EXPECT_THAT(TakeEvents(), IsEmpty());
-    EXPECT_FALSE(link_->Registered);
-    EXPECT_THAT(TraceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (Initial)"));
+    link_->log.level = 1;
+    decodeFrame(1, 'X', "N0SRV", "", "\x01"s);
+    EXPECT_THAT(takeEvents(), IsEmpty());
+    EXPECT_FALSE(link_->registered);
+    EXPECT_THAT(traceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (Initial)"));
 }
 
 TEST_F(Decoder, FailingRegisterHandlerLeavesRegisteredAlone)
 {
-    link_->FOnRegister = [](TL2&, TL2::Text, TL2::Text) { throw std::runtime_error("handler failed"); };
-    link_->FOnUnRegister = link_->FOnRegister;
-    link_->Log.Trace = 1;
-    DecodeFrame(1, 'X', "N0SRV", "", "\x01"s);
-    EXPECT_FALSE(link_->Registered);
-    link_->Registered = true;
-    DecodeFrame(1, 'x', "N0SRV", "", "\x01"s);
-    EXPECT_TRUE(link_->Registered);
-    EXPECT_THAT(TraceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (FrameX)",
+    link_->onRegister = [](AgwLink&, AgwLink::TextRef, AgwLink::TextRef) {
+        throw std::runtime_error("handler failed");
+    };
+    link_->onUnRegister = link_->onRegister;
+    link_->log.level = 1;
+    decodeFrame(1, 'X', "N0SRV", "", "\x01"s);
+    EXPECT_FALSE(link_->registered);
+    link_->registered = true;
+    decodeFrame(1, 'x', "N0SRV", "", "\x01"s);
+    EXPECT_TRUE(link_->registered);
+    EXPECT_THAT(traceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (FrameX)",
                                           "{L2} Exception on Module TL2.Decode (Framex)"));
 }
 
 TEST_F(Decoder, UnprotoFrameGivesTheMonitorHeaderFields)
 {
-    RecordAllButFrame();
-    DecodeFrame(1, 'U', "n0usr", "id", " 1:Fm n0usr To ID <UI pid=CF Len=12 PF=0 >[09:34:00]\rplain\nbeacon\r\0"s);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnDataUI(1|n0usr|ID|207|plain)"));
+    recordAllButFrame();
+    decodeFrame(1, 'U', "n0usr", "id", " 1:Fm n0usr To ID <UI pid=CF Len=12 PF=0 >[09:34:00]\rplain\nbeacon\r\0"s);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnDataUI(1|n0usr|ID|207|plain)"));
 
-    link_->FOnDataUI = [](TL2&, uint8_t, TL2::Text, TL2::Text, uint8_t, TL2::Text) {
+    link_->onDataUI = [](AgwLink&, uint8_t, AgwLink::TextRef, AgwLink::TextRef, uint8_t, AgwLink::TextRef) {
         throw std::runtime_error("handler failed");
     };
-    link_->Log.Trace = 1;
-    ClearTrace();
-    DecodeFrame(1, 'U', "n0usr", "id", " 1:Fm A To B <UI pid=F0 Len=1 >\rx\r");
-    EXPECT_THAT(TraceLines(), ElementsAre("{L2} Exception on Module TL2.Decode.FrameU(OnDataUI Event)"));
+    link_->log.level = 1;
+    clearTrace();
+    decodeFrame(1, 'U', "n0usr", "id", " 1:Fm A To B <UI pid=F0 Len=1 >\rx\r");
+    EXPECT_THAT(traceLines(), ElementsAre("{L2} Exception on Module TL2.Decode.FrameU(OnDataUI Event)"));
 }
 
 TEST_F(Decoder, MonitoredFramesSelectedByMonitorLetters)
 {
-    RecordAllButFrame();
+    recordAllButFrame();
     const std::string ui = " 1:Fm N0USR To CQ <UI pid=F0 Len=3 >[09:00:00]\rabc\r";
     const std::string sabm = " 1:Fm N0SRV To N0USR <SABM P=1 >[09:00:00]\r\0"s;
     const std::string rr = " 1:Fm N0SRV To N0USR <RR R3 F=0 >[09:00:00]\r\0"s;
@@ -296,68 +298,69 @@ TEST_F(Decoder, MonitoredFramesSelectedByMonitorLetters)
     const std::string iframe = " 1:Fm N0USR To N0SRV <I R2 S5 pid=F0 Len=2 >[09:00:00]\rok\r";
 
     for (const auto& frame : {ui, sabm, rr, iframe})
-        DecodeFrame(1, 'T', "n0x", "n0y", frame);
-    EXPECT_THAT(TakeEvents(), IsEmpty());
+        decodeFrame(1, 'T', "n0x", "n0y", frame);
+    EXPECT_THAT(takeEvents(), IsEmpty());
 
-    link_->Monitor = "UISC";
-    DecodeFrame(1, 'T', "n0x", "n0y", ui, 0xF0);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnMonitor(1|N0X|N0Y|240|" + decode_test::Show(ui) + ")",
+    link_->monitor = "UISC";
+    decodeFrame(1, 'T', "n0x", "n0y", ui, 0xF0);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnMonitor(1|N0X|N0Y|240|" + decode_test::show(ui) + ")",
                                           "OnUIFrame(1|N0USR|CQ||UI|F0|3|abc)"));
-    DecodeFrame(1, 'T', "n0x", "n0y", sabm);
-    EXPECT_THAT(TakeEvents(),
-                ElementsAre("OnMonitor(1|N0X|N0Y|0|" + decode_test::Show(sabm) + ")", "OnSFrame(1|N0X|N0Y||SABM|0)"));
-    DecodeFrame(1, 'T', "n0x", "n0y", rr);
-    DecodeFrame(1, 'T', "n0x", "n0y", rnr);
-    DecodeFrame(1, 'S', "n0x", "n0y", rnr);
-    DecodeFrame(1, 'S', "n0x", "n0y", rr);
-    EXPECT_THAT(TakeEvents(),
-                ElementsAre("OnMonitor(1|N0X|N0Y|0|" + decode_test::Show(rr) + ")", "OnSFrame(1|N0X|N0Y||RR|3)",
-                            "OnMonitor(1|N0X|N0Y|0|" + decode_test::Show(rnr) + ")", "OnSFrame(1|N0X|N0Y||RNR|2)",
-                            "OnMonitor(1|N0X|N0Y|0|" + decode_test::Show(rr) + ")", "OnSFrame(1|N0X|N0Y||RR|3)"));
-    DecodeFrame(1, 'I', "n0x", "n0y", iframe);
-    DecodeFrame(1, 'T', "n0x", "n0y", iframe);
+    decodeFrame(1, 'T', "n0x", "n0y", sabm);
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("OnMonitor(1|N0X|N0Y|0|" + decode_test::show(sabm) + ")", "OnSFrame(1|N0X|N0Y||SABM|0)"));
+    decodeFrame(1, 'T', "n0x", "n0y", rr);
+    decodeFrame(1, 'T', "n0x", "n0y", rnr);
+    decodeFrame(1, 'S', "n0x", "n0y", rnr);
+    decodeFrame(1, 'S', "n0x", "n0y", rr);
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("OnMonitor(1|N0X|N0Y|0|" + decode_test::show(rr) + ")", "OnSFrame(1|N0X|N0Y||RR|3)",
+                            "OnMonitor(1|N0X|N0Y|0|" + decode_test::show(rnr) + ")", "OnSFrame(1|N0X|N0Y||RNR|2)",
+                            "OnMonitor(1|N0X|N0Y|0|" + decode_test::show(rr) + ")", "OnSFrame(1|N0X|N0Y||RR|3)"));
+    decodeFrame(1, 'I', "n0x", "n0y", iframe);
+    decodeFrame(1, 'T', "n0x", "n0y", iframe);
     const std::string expected = "OnIFrame(1|N0USR|N0SRV||I|F0|2|5|2|ok)";
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnMonitor(1|N0X|N0Y|0|" + decode_test::Show(iframe) + ")", expected,
-                                          "OnMonitor(1|N0X|N0Y|0|" + decode_test::Show(iframe) + ")", expected));
+    EXPECT_THAT(takeEvents(), ElementsAre("OnMonitor(1|N0X|N0Y|0|" + decode_test::show(iframe) + ")", expected,
+                                          "OnMonitor(1|N0X|N0Y|0|" + decode_test::show(iframe) + ")", expected));
 
-    link_->Monitor = "usic";
+    link_->monitor = "usic";
     for (const auto& frame : {ui, sabm, rr, iframe})
-        DecodeFrame(1, 'T', "n0x", "n0y", frame);
-    EXPECT_THAT(TakeEvents(), IsEmpty());
+        decodeFrame(1, 'T', "n0x", "n0y", frame);
+    EXPECT_THAT(takeEvents(), IsEmpty());
 
-    link_->Monitor = "S";
-    DecodeFrame(1, 'T', "n0x", "n0y", sabm);
-    DecodeFrame(1, 'I', "n0x", "n0y", iframe);
-    EXPECT_THAT(TakeEvents(), IsEmpty());
-    DecodeFrame(1, 'S', "n0x", "n0y", sabm);
-    EXPECT_THAT(TakeEvents(),
-                ElementsAre("OnMonitor(1|N0X|N0Y|0|" + decode_test::Show(sabm) + ")", "OnSFrame(1|N0X|N0Y||SABM|0)"));
+    link_->monitor = "S";
+    decodeFrame(1, 'T', "n0x", "n0y", sabm);
+    decodeFrame(1, 'I', "n0x", "n0y", iframe);
+    EXPECT_THAT(takeEvents(), IsEmpty());
+    decodeFrame(1, 'S', "n0x", "n0y", sabm);
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("OnMonitor(1|N0X|N0Y|0|" + decode_test::show(sabm) + ")", "OnSFrame(1|N0X|N0Y||SABM|0)"));
 }
 
 TEST_F(Decoder, FailingMonitorHandlerNamesTheKind)
 {
-    link_->Monitor = "I";
-    link_->FOnIFrame = [](TL2&, uint8_t, TL2::Text, TL2::Text, TL2::Text, TL2::Text, TL2::Text, int32_t, int32_t,
-                          int32_t, TL2::Text) { throw std::runtime_error("handler failed"); };
-    link_->Log.Trace = 1;
-    DecodeFrame(1, 'T', "A", "B", " 1:Fm A To B <I R0 S0 pid=F0 Len=1 >\rx\r");
-    EXPECT_THAT(TraceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (FrameTSI) Kind{T}"));
+    link_->monitor = "I";
+    link_->onIFrame = [](AgwLink&, uint8_t, AgwLink::TextRef, AgwLink::TextRef, AgwLink::TextRef, AgwLink::TextRef,
+                         AgwLink::TextRef, int32_t, int32_t, int32_t,
+                         AgwLink::TextRef) { throw std::runtime_error("handler failed"); };
+    link_->log.level = 1;
+    decodeFrame(1, 'T', "A", "B", " 1:Fm A To B <I R0 S0 pid=F0 Len=1 >\rx\r");
+    EXPECT_THAT(traceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (FrameTSI) Kind{T}"));
 }
 
 TEST_F(Decoder, RawFrameIsPassedOn)
 {
-    RecordAllButFrame();
-    DecodeFrame(2, 'K', "N0USR", "N0SRV", "\x00\x9C`\xA6"s);
-    EXPECT_THAT(TakeEvents(), ElementsAre("OnRawFrame(2|\\x00\\x9C`\\xA6)"));
+    recordAllButFrame();
+    decodeFrame(2, 'K', "N0USR", "N0SRV", "\x00\x9C`\xA6"s);
+    EXPECT_THAT(takeEvents(), ElementsAre("OnRawFrame(2|\\x00\\x9C`\\xA6)"));
 }
 
 TEST_F(Decoder, HeardAnswerNeedsACallsignWord)
 {
-    DecodeFrame(2, 'H', "", "", "N0ABC heard\0junk"s);
-    DecodeFrame(2, 'H', "  ", "", "N0ABC heard"s);
-    EXPECT_EQ(link_->Ports[2].Heard[0], "");
-    DecodeFrame(2, 'H', "N0ABC", "", "N0ABC heard\0junk"s);
-    EXPECT_EQ(link_->Ports[2].Heard[0], "N0ABC heard");
+    decodeFrame(2, 'H', "", "", "N0ABC heard\0junk"s);
+    decodeFrame(2, 'H', "  ", "", "N0ABC heard"s);
+    EXPECT_EQ(link_->ports[2].heard[0], "");
+    decodeFrame(2, 'H', "N0ABC", "", "N0ABC heard\0junk"s);
+    EXPECT_EQ(link_->ports[2].heard[0], "N0ABC heard");
 }
 
 } // namespace

@@ -7,7 +7,7 @@
 
 #include <string>
 
-template <size_t N> std::string RecordedBytes(const char (&raw)[N])
+template <size_t N> std::string recordedBytes(const char (&raw)[N])
 {
     return std::string(raw, N - 1);
 }

@@ -8,7 +8,7 @@
 #include "fakes/TempDir.h"
 #include "fakes/TraceFile.h"
 #include "link/AgwFrame.h"
-#include "server/chat.h"
+#include "server/ChatServer.h"
 
 #include <gtest/gtest.h>
 
@@ -18,11 +18,11 @@
 
 // One text as the link sent it: a "D" chain rejoined, or any other frame.
 struct SentText {
-    char Kind = 0;
-    int Port = 0; // 1-based
-    std::string From;
-    std::string To;
-    std::string Data;
+    char kind = 0;
+    int port = 0; // 1-based
+    std::string from;
+    std::string to;
+    std::string data;
 };
 
 class ChatTest : public ::testing::Test {
@@ -31,94 +31,94 @@ protected:
         : form(
               shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir_ + "/")
     {
-        TraceInto(form.Log, 5, dir_ + "/trace.log");
+        traceInto(form.log, 5, dir_ + "/trace.log");
         auto socket = std::make_unique<FakeSocket>();
         fake = socket.get();
-        form.L2 = std::make_unique<TL2>(std::move(socket), clock);
-        form.L2->SetCallSign("N0SRV");
-        form.L2->SetAddress("127.0.0.1");
-        form.CallSign = "N0SRV";
-        fake->Connect();
-        fake->TakeSent();
-        form.AddArea(0, "Root", true, "N0SRV");
-        form.Registered = true;
-        form.Timeout = 0;
+        form.link_ = std::make_unique<AgwLink>(std::move(socket), clock);
+        form.link_->setCallSign("N0SRV");
+        form.link_->setAddress("127.0.0.1");
+        form.callSign = "N0SRV";
+        fake->connect();
+        fake->takeSent();
+        form.addArea(0, "Root", true, "N0SRV");
+        form.registered = true;
+        form.timeout = 0;
     }
 
     // Everything the link sent since the last call; split "D" data is joined
     // again (a frame of 255 bytes continues in the next one to the same station).
-    std::vector<SentText> Sent()
+    std::vector<SentText> sentTexts()
     {
         std::vector<SentText> texts;
         bool continues = false;
-        for (const AgwFrame& frame : DecodeFrames(fake->TakeSent())) {
-            const int port = frame.WirePort + 1;
-            if (continues && frame.Kind == 'D' && texts.back().To == frame.CallTo && texts.back().Port == port)
-                texts.back().Data += frame.Data;
+        for (const AgwFrame& frame : decodeFrames(fake->takeSent())) {
+            const int port = frame.wirePort + 1;
+            if (continues && frame.kind == 'D' && texts.back().to == frame.callTo && texts.back().port == port)
+                texts.back().data += frame.data;
             else
-                texts.push_back({frame.Kind, port, frame.CallFrom, frame.CallTo, frame.Data});
-            continues = frame.Kind == 'D' && frame.DataLen == 255;
+                texts.push_back({frame.kind, port, frame.callFrom, frame.callTo, frame.data});
+            continues = frame.kind == 'D' && frame.dataLen == 255;
         }
         return texts;
     }
 
     // The "D" texts sent to one station, in order.
-    static std::vector<std::string> DataTo(const std::vector<SentText>& texts, const std::string& call)
+    static std::vector<std::string> dataTo(const std::vector<SentText>& texts, const std::string& call)
     {
         std::vector<std::string> data;
         for (const SentText& text : texts)
-            if (text.Kind == 'D' && text.To == call)
-                data.push_back(text.Data);
+            if (text.kind == 'D' && text.to == call)
+                data.push_back(text.data);
         return data;
     }
-    std::vector<std::string> TakeTo(const std::string& call) { return DataTo(Sent(), call); }
+    std::vector<std::string> takeTo(const std::string& call) { return dataTo(sentTexts(), call); }
 
     // A user control block as a connection would leave it, without the
     // welcome: in Root, counted, online.
-    TUser& AddUser(int32_t port, const std::string& call, int32_t areaId = 0)
+    Station& addUser(int32_t port, const std::string& call, int32_t areaId = 0)
     {
-        TUser* user = form.NewUser(port, call);
+        Station* user = form.newStation(port, call);
         EXPECT_NE(user, nullptr);
-        user->State = ONLINE;
-        user->AreaId = areaId;
-        form.IncAreaUsers(areaId);
+        user->state = ONLINE;
+        user->areaId = areaId;
+        form.incAreaUsers(areaId);
         return *user;
     }
 
     // A station connects, or sends a line, as the engine reports it.
-    void Connect(uint8_t port, const std::string& call, const std::string& to = "N0SRV")
+    void connect(uint8_t port, const std::string& call, const std::string& to = "N0SRV")
     {
-        form.OnConnect(*form.L2, port, call, to, "*** CONNECTED To Station " + call);
+        form.handleConnect(*form.link_, port, call, to, "*** CONNECTED To Station " + call);
     }
-    void Line(uint8_t port, const std::string& call, const std::string& text)
+    void line(uint8_t port, const std::string& call, const std::string& text)
     {
-        form.OnData(*form.L2, port, call, "N0SRV", 0xF0, text);
+        form.handleData(*form.link_, port, call, "N0SRV", 0xF0, text);
     }
 
-    void Command(TUser& user, const std::string& line) { form.ExecuteCommand(user.Port, user.CallSign, user, line); }
+    void command(Station& user, const std::string& line) { form.executeCommand(user.port, user.callSign, user, line); }
 
-    void WriteText(const std::string& name, const std::string& content)
+    void writeText(const std::string& name, const std::string& content)
     {
         std::filesystem::create_directories(dir_ + "/TEXT");
-        ::WriteFile(dir_ + "/TEXT/" + name, content);
+        ::writeFile(dir_ + "/TEXT/" + name, content);
     }
-    void WriteFile(const std::string& name, const std::string& content) { ::WriteFile(dir_ + "/" + name, content); }
+    void writeFile(const std::string& name, const std::string& content) { ::writeFile(dir_ + "/" + name, content); }
 
     // The trace lines without their date and time.
-    std::vector<std::string> Trace() { return ReadTraceText(form.Log.LogFile); }
-    bool Traced(const std::string& text)
+    std::vector<std::string> traceLines() { return readTraceText(form.log.logFile); }
+    bool traced(const std::string& text)
     {
-        for (const std::string& line : Trace())
+        for (const std::string& line : traceLines())
             if (line == text)
                 return true;
         return false;
     }
 
     TempDir temp_{"palavoro-chat"}; // first, so it is removed after the server has gone
-    std::string dir_ = temp_.Str();
+    std::string dir_ = temp_.str();
     RecordingShell shell;
     ManualClock clock;
-    TForm1 form;
+    ChatServer form;
     FakeSocket* fake = nullptr;
 };
 

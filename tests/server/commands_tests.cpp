@@ -4,19 +4,19 @@ namespace {
 
 class ChatCommands : public ChatTest {
 protected:
-    ChatCommands() : me(AddUser(1, "N0AAA-1")) { form.AddArea(5, "Five", true, "N0SRV"); }
+    ChatCommands() : me(addUser(1, "N0AAA-1")) { form.addArea(5, "Five", true, "N0SRV"); }
 
     // The replies to one command line from `me`.
-    Texts Run(const std::string& line)
+    Texts run(const std::string& line)
     {
-        Command(me, line);
-        return TakeTo(me.CallSign);
+        command(me, line);
+        return takeTo(me.callSign);
     }
 
-    TUser& me;
+    Station& me;
 };
 
-const std::string HelpText = "\rCommand List\r"
+const std::string helpText = "\rCommand List\r"
                              "/B[ye]\r"
                              "/C[hannel] {#Channel|*} \r"
                              "/NE[w] {Topic of New Channel}\r"
@@ -37,331 +37,331 @@ const std::string HelpText = "\rCommand List\r"
 
 TEST_F(ChatCommands, DispatchByFirstLettersAndTheirConsequences)
 {
-    EXPECT_EQ(Run("/N\r"), Texts{"\r-- Command N Not Recognized\r"});
-    EXPECT_EQ(Run("/nx\r"), Texts{"\r-- Command NX Not Recognized\r"});
-    EXPECT_EQ(Run("/E\r"), Texts{"\r-- Command E Not Recognized\r"});
-    EXPECT_EQ(Run("/exit\r"), Texts{"\r-- Command EXIT Not Recognized\r"});
-    EXPECT_EQ(Run("/U N0BBB\r"), Texts{"\r-- Command U Not Recognized\r"});
-    EXPECT_EQ(Run("/x"), Texts{"\r-- Command X Not Recognized\r"});
-    EXPECT_EQ(Run("/LINKS\r"), Texts{"\r-- Inform Area #\r"});
-    EXPECT_EQ(Run("/J5\r"), Texts{"\r-- Inform Area #\r"});
-    EXPECT_EQ(Run("//J 5\r"), Texts{"\r-- Command /J Not Recognized\r"});
-    EXPECT_EQ(Run("/?\r"), Texts{HelpText});
-    EXPECT_EQ(Run("/VERSIONS\r"), Texts{"\r-- Palavoro Version 0.10 Build(05)\r"});
-    EXPECT_TRUE(Traced("{PALAVORO} <ExecuteCommand> Token (nx) Args()"));
+    EXPECT_EQ(run("/N\r"), Texts{"\r-- Command N Not Recognized\r"});
+    EXPECT_EQ(run("/nx\r"), Texts{"\r-- Command NX Not Recognized\r"});
+    EXPECT_EQ(run("/E\r"), Texts{"\r-- Command E Not Recognized\r"});
+    EXPECT_EQ(run("/exit\r"), Texts{"\r-- Command EXIT Not Recognized\r"});
+    EXPECT_EQ(run("/U N0BBB\r"), Texts{"\r-- Command U Not Recognized\r"});
+    EXPECT_EQ(run("/x"), Texts{"\r-- Command X Not Recognized\r"});
+    EXPECT_EQ(run("/LINKS\r"), Texts{"\r-- Inform Area #\r"});
+    EXPECT_EQ(run("/J5\r"), Texts{"\r-- Inform Area #\r"});
+    EXPECT_EQ(run("//J 5\r"), Texts{"\r-- Command /J Not Recognized\r"});
+    EXPECT_EQ(run("/?\r"), Texts{helpText});
+    EXPECT_EQ(run("/VERSIONS\r"), Texts{"\r-- Palavoro Version 0.10 Build(05)\r"});
+    EXPECT_TRUE(traced("{PALAVORO} <ExecuteCommand> Token (nx) Args()"));
 }
 
 TEST_F(ChatCommands, SlashAloneIsAnInvalidCommand)
 {
-    EXPECT_EQ(Run("/"), Texts{"\r-- Invalid Command\r"});
-    EXPECT_EQ(Run("/   \r"), Texts{"\r-- Invalid Command\r"});
+    EXPECT_EQ(run("/"), Texts{"\r-- Invalid Command\r"});
+    EXPECT_EQ(run("/   \r"), Texts{"\r-- Invalid Command\r"});
 }
 
 TEST_F(ChatCommands, BlankAfterTheSlashIsAllowed)
 {
-    EXPECT_EQ(Run("/ J 5\r"), Texts{"\r-- Now at Area(Five) Topic(Five)\r"});
-    EXPECT_EQ(me.AreaId, 5);
+    EXPECT_EQ(run("/ J 5\r"), Texts{"\r-- Now at Area(Five) Topic(Five)\r"});
+    EXPECT_EQ(me.areaId, 5);
 }
 
 TEST_F(ChatCommands, OnlyTheLastCrIsRemoved)
 {
-    EXPECT_EQ(Run("/J 5\r/W\r"), Texts{"\r-- Area(5\r/W) Not Found\r"});
-    EXPECT_TRUE(Traced("{PALAVORO} <ExecuteCommand> Token (J) Args(5\r/W)"));
-    EXPECT_EQ(me.AreaId, 0);
+    EXPECT_EQ(run("/J 5\r/W\r"), Texts{"\r-- Area(5\r/W) Not Found\r"});
+    EXPECT_TRUE(traced("{PALAVORO} <ExecuteCommand> Token (J) Args(5\r/W)"));
+    EXPECT_EQ(me.areaId, 0);
 }
 
 TEST_F(ChatCommands, AreaNumberBeyondThirtyTwoBitsGetsNoReply)
 {
-    EXPECT_TRUE(Run("/J 99999999999\r").empty());
-    EXPECT_TRUE(Traced("{PALAVORO} Exception on Module ExecuteCommand"));
-    EXPECT_EQ(me.AreaId, 0);
+    EXPECT_TRUE(run("/J 99999999999\r").empty());
+    EXPECT_TRUE(traced("{PALAVORO} Exception on Module ExecuteCommand"));
+    EXPECT_EQ(me.areaId, 0);
 }
 
 TEST_F(ChatCommands, ThePromptStillFollowsAFailedCommand)
 {
-    form.OnData(*form.L2, 1, "N0AAA-1", "N0SRV", 0xF0, "/C 99999999999\r");
+    form.handleData(*form.link_, 1, "N0AAA-1", "N0SRV", 0xF0, "/C 99999999999\r");
 
-    EXPECT_EQ(TakeTo("N0AAA-1"), Texts{"\r[0]{N0AAA-1 de N0SRV}:\r"});
+    EXPECT_EQ(takeTo("N0AAA-1"), Texts{"\r[0]{N0AAA-1 de N0SRV}:\r"});
 }
 
 TEST_F(ChatCommands, HelpSendsTheBuiltInListOrTheOperatorsFile)
 {
-    EXPECT_EQ(Run("/H\r"), Texts{HelpText});
-    EXPECT_TRUE(Traced("{PALAVORO} Help Command recognized"));
+    EXPECT_EQ(run("/H\r"), Texts{helpText});
+    EXPECT_TRUE(traced("{PALAVORO} Help Command recognized"));
 
-    WriteText("HELP.INF", "Ask the sysop\r\n/B to leave\r\n");
-    EXPECT_EQ(Run("/help\r"), (Texts{"Ask the sysop\r", "/B to leave\r"}));
+    writeText("HELP.INF", "Ask the sysop\r\n/B to leave\r\n");
+    EXPECT_EQ(run("/help\r"), (Texts{"Ask the sysop\r", "/B to leave\r"}));
 }
 
 TEST_F(ChatCommands, UsersWithoutNameMaySayOnlyByeHelpVersionAndName)
 {
-    me.State = NONAME;
+    me.state = NONAME;
 
-    EXPECT_EQ(Run("/J 5\r"), Texts{"\r--- This server requires to set your name, use the /NA name command\r"});
-    EXPECT_EQ(Run("/x\r"), Texts{"\r--- This server requires to set your name, use the /NA name command\r"});
-    EXPECT_EQ(me.AreaId, 0);
-    EXPECT_FALSE(Traced("{PALAVORO} Join Command recognized"));
-    EXPECT_EQ(Run("/V\r"), Texts{"\r-- Palavoro Version 0.10 Build(05)\r"});
+    EXPECT_EQ(run("/J 5\r"), Texts{"\r--- This server requires to set your name, use the /NA name command\r"});
+    EXPECT_EQ(run("/x\r"), Texts{"\r--- This server requires to set your name, use the /NA name command\r"});
+    EXPECT_EQ(me.areaId, 0);
+    EXPECT_FALSE(traced("{PALAVORO} Join Command recognized"));
+    EXPECT_EQ(run("/V\r"), Texts{"\r-- Palavoro Version 0.10 Build(05)\r"});
 
-    EXPECT_EQ(Run("/NAME Ann Smith\r"), Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann Smith)\r"});
-    EXPECT_EQ(me.State, ONLINE);
-    EXPECT_EQ(Run("/J 5\r"), Texts{"\r-- Now at Area(Five) Topic(Five)\r"});
+    EXPECT_EQ(run("/NAME Ann Smith\r"), Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann Smith)\r"});
+    EXPECT_EQ(me.state, ONLINE);
+    EXPECT_EQ(run("/J 5\r"), Texts{"\r-- Now at Area(Five) Topic(Five)\r"});
 }
 
 TEST_F(ChatCommands, NameCommandShowsSetsAndClears)
 {
-    me.Name = "Ann";
-    EXPECT_EQ(Run("/NA\r"), Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann)\r"});
+    me.name = "Ann";
+    EXPECT_EQ(run("/NA\r"), Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann)\r"});
 
-    me.State = NONAME;
-    EXPECT_EQ(Run("/NA x@y\r"), Texts{"\r-- User Name for Call(N0AAA-1) Name()\r"});
-    EXPECT_EQ(me.Name, "");
-    EXPECT_EQ(me.State, NONAME);
-    EXPECT_TRUE(Traced("{PALAVORO} Name Command recognized"));
+    me.state = NONAME;
+    EXPECT_EQ(run("/NA x@y\r"), Texts{"\r-- User Name for Call(N0AAA-1) Name()\r"});
+    EXPECT_EQ(me.name, "");
+    EXPECT_EQ(me.state, NONAME);
+    EXPECT_TRUE(traced("{PALAVORO} Name Command recognized"));
 }
 
 TEST_F(ChatCommands, NameAndPersonalDataOutliveTheConnection)
 {
-    WriteFile("Palavoro.USR", "");
-    Command(me, "/NA Ann\r");
-    Command(me, "/P Rig: 5 W\r");
+    writeFile("Palavoro.USR", "");
+    command(me, "/NA Ann\r");
+    command(me, "/P Rig: 5 W\r");
 
     std::string name;
     std::string info;
-    form.LoadUserInfo("n0aaa-9", name, info);
+    form.loadUserInfo("n0aaa-9", name, info);
     EXPECT_EQ(name, "Ann");
     EXPECT_EQ(info, "Rig: 5 W");
 }
 
 TEST_F(ChatCommands, PersonalCommandShowsSetsAndClears)
 {
-    EXPECT_EQ(Run("/P QTH Porto \r"), Texts{"\r-- User Name for Call(N0AAA-1) Personal(QTH Porto )\r"});
-    EXPECT_EQ(Run("/PERSONAL\r"), Texts{"\r-- User Name for Call(N0AAA-1) Personal(QTH Porto )\r"});
-    EXPECT_EQ(Run("/P @\r"), Texts{"\r-- User Name for Call(N0AAA-1) Personal()\r"});
-    EXPECT_EQ(me.Info, "");
-    EXPECT_TRUE(Traced("{PALAVORO} Personal Command recognized"));
+    EXPECT_EQ(run("/P QTH Porto \r"), Texts{"\r-- User Name for Call(N0AAA-1) Personal(QTH Porto )\r"});
+    EXPECT_EQ(run("/PERSONAL\r"), Texts{"\r-- User Name for Call(N0AAA-1) Personal(QTH Porto )\r"});
+    EXPECT_EQ(run("/P @\r"), Texts{"\r-- User Name for Call(N0AAA-1) Personal()\r"});
+    EXPECT_EQ(me.info, "");
+    EXPECT_TRUE(traced("{PALAVORO} Personal Command recognized"));
 }
 
 TEST_F(ChatCommands, ChannelShowsTheCurrentOrNamedAreaOrListsAll)
 {
-    EXPECT_EQ(Run("/C\r"), Texts{"\r-- Area(0) Info(Root)\r"});
-    EXPECT_EQ(Run("/C 5\r"), Texts{"\r-- Area(5) Info(Five)\r"});
-    EXPECT_EQ(Run("/C 6\r"), Texts{"\r-- Area(6) Not Found\r"});
-    EXPECT_EQ(Run("/C five\r"), Texts{"\r-- Area(five) Not Found\r"});
-    EXPECT_EQ(Run("/C *\r"), (Texts{"\rAreas Available:\r", "Id(0) Topic(Root) Owner(N0SRV) Users(1)\r",
+    EXPECT_EQ(run("/C\r"), Texts{"\r-- Area(0) Info(Root)\r"});
+    EXPECT_EQ(run("/C 5\r"), Texts{"\r-- Area(5) Info(Five)\r"});
+    EXPECT_EQ(run("/C 6\r"), Texts{"\r-- Area(6) Not Found\r"});
+    EXPECT_EQ(run("/C five\r"), Texts{"\r-- Area(five) Not Found\r"});
+    EXPECT_EQ(run("/C *\r"), (Texts{"\rAreas Available:\r", "Id(0) Topic(Root) Owner(N0SRV) Users(1)\r",
                                     "Id(5) Topic(Five) Owner(N0SRV) Users(0)\r"}));
 }
 
 TEST_F(ChatCommands, InfoSendsTheSubjectsFile)
 {
-    WriteText("PALAVORO.INF", "About this server\r\n");
-    WriteText("RIG.INF", "Our rig\r\n");
+    writeText("PALAVORO.INF", "About this server\r\n");
+    writeText("RIG.INF", "Our rig\r\n");
 
-    EXPECT_EQ(Run("/I\r"), Texts{"About this server\r"});
-    EXPECT_EQ(Run("/INFO rig\r"), Texts{"Our rig\r"});
-    EXPECT_EQ(Run("/I antenna\r"), Texts{"\r--- No information on the subject\r"});
-    EXPECT_TRUE(Traced("{PALAVORO} <SendFile> Sending file(rig.INF) to (1:N0AAA-1)"));
+    EXPECT_EQ(run("/I\r"), Texts{"About this server\r"});
+    EXPECT_EQ(run("/INFO rig\r"), Texts{"Our rig\r"});
+    EXPECT_EQ(run("/I antenna\r"), Texts{"\r--- No information on the subject\r"});
+    EXPECT_TRUE(traced("{PALAVORO} <SendFile> Sending file(rig.INF) to (1:N0AAA-1)"));
 }
 
 TEST_F(ChatCommands, InfoNeverReadsOutsideTheTextDirectory)
 {
-    WriteText("PALAVORO.INF", "inside\r\n");
-    WriteFile("SECRET.INF", "outside\r\n");
+    writeText("PALAVORO.INF", "inside\r\n");
+    writeFile("SECRET.INF", "outside\r\n");
 
     for (const char* line : {"/I ../SECRET\r", "/I ..\\SECRET\r", "/I TEXT/../../SECRET\r", "/I ..\r", "/I a..b\r"})
-        EXPECT_EQ(Run(line), Texts{"\r--- No information on the subject\r"}) << line;
-    EXPECT_EQ(Run(std::string("/I PALAVORO\0x\r", 14)), Texts{"\r--- No information on the subject\r"});
+        EXPECT_EQ(run(line), Texts{"\r--- No information on the subject\r"}) << line;
+    EXPECT_EQ(run(std::string("/I PALAVORO\0x\r", 14)), Texts{"\r--- No information on the subject\r"});
 }
 
 TEST_F(ChatCommands, WhoListsAllAreasOrOne)
 {
-    Command(me, "/W\r");
-    Texts all = TakeTo("N0AAA-1");
+    command(me, "/W\r");
+    Texts all = takeTo("N0AAA-1");
     ASSERT_EQ(all.size(), 6u);
     EXPECT_EQ(all[2], "   User(1:N0AAA-1) Name() Info()\r");
 
-    EXPECT_EQ(Run("/W 5\r"),
+    EXPECT_EQ(run("/W 5\r"),
               (Texts{"\rWho is here:\r", "Id(5) Topic(Five) Owner(N0SRV) Users(0)\r", "   --- Total Users (0)\r"}));
-    EXPECT_EQ(Run("/W 9\r"), Texts{"\r-- Area(9) Not Found\r"});
+    EXPECT_EQ(run("/W 9\r"), Texts{"\r-- Area(9) Not Found\r"});
 }
 
 TEST_F(ChatCommands, TopicIsReadByAnyoneAndChangedOnlyByItsOwner)
 {
-    form.AddArea(150, "Mine", false, "N0AAA-1");
+    form.addArea(150, "Mine", false, "N0AAA-1");
 
-    EXPECT_EQ(Run("/T\r"), Texts{"\r-- Inform Area #\r"});
-    EXPECT_EQ(Run("/T 5\r"), Texts{"\r-- Area(Five) Topic(Five)\r"});
-    EXPECT_EQ(Run("/T 5 Changed\r"), Texts{"\r-- Area(Five) Not Owned by Call(N0AAA-1)\r"});
-    EXPECT_EQ(Run("/T 150 Antennas and  masts\r"),
+    EXPECT_EQ(run("/T\r"), Texts{"\r-- Inform Area #\r"});
+    EXPECT_EQ(run("/T 5\r"), Texts{"\r-- Area(Five) Topic(Five)\r"});
+    EXPECT_EQ(run("/T 5 Changed\r"), Texts{"\r-- Area(Five) Not Owned by Call(N0AAA-1)\r"});
+    EXPECT_EQ(run("/T 150 Antennas and  masts\r"),
               Texts{"\r-- Area(Antennas and  masts) Topic(Antennas and  masts)\r"});
-    EXPECT_EQ(Run("/T 150 @\r"), Texts{"\r-- Area() Topic()\r"});
-    EXPECT_EQ(form.FindArea(150)->Topic, "");
-    EXPECT_EQ(form.FindArea(5)->Topic, "Five");
+    EXPECT_EQ(run("/T 150 @\r"), Texts{"\r-- Area() Topic()\r"});
+    EXPECT_EQ(form.findArea(150)->topic, "");
+    EXPECT_EQ(form.findArea(5)->topic, "Five");
 }
 
 TEST_F(ChatCommands, OwnershipIsTiedToTheExactCallWithSsid)
 {
-    form.CreateArea = true;
-    Command(me, "/NE My area\r");
-    TUser& sameStation = AddUser(1, "N0AAA-2");
-    Sent();
+    form.createArea = true;
+    command(me, "/NE My area\r");
+    Station& sameStation = addUser(1, "N0AAA-2");
+    sentTexts();
 
-    Command(sameStation, "/T 128 Taken over\r");
-    Command(sameStation, "/D 128\r");
+    command(sameStation, "/T 128 Taken over\r");
+    command(sameStation, "/D 128\r");
 
-    EXPECT_EQ(TakeTo("N0AAA-2"), (Texts{"\r-- Area(My area) Not Owned by Call(N0AAA-2)\r",
+    EXPECT_EQ(takeTo("N0AAA-2"), (Texts{"\r-- Area(My area) Not Owned by Call(N0AAA-2)\r",
                                         "\r-- Area(128) Not Owned by Call(N0AAA-2)\r"}));
-    ASSERT_NE(form.FindArea(128), nullptr);
-    EXPECT_EQ(form.FindArea(128)->Topic, "My area");
+    ASSERT_NE(form.findArea(128), nullptr);
+    EXPECT_EQ(form.findArea(128)->topic, "My area");
 }
 
 TEST_F(ChatCommands, JoinAndLeave)
 {
-    EXPECT_EQ(Run("/J\r"), Texts{"\r-- Inform Area #\r"});
-    EXPECT_EQ(Run("/J x5\r"), Texts{"\r-- Area(x5) Not Found\r"});
-    EXPECT_EQ(Run("/J 005\r"), Texts{"\r-- Now at Area(Five) Topic(Five)\r"});
-    EXPECT_EQ(me.AreaId, 5);
-    EXPECT_EQ(Run("/L 77\r"), Texts{"\r-- Area(77) Not Found\r"});
-    EXPECT_EQ(me.AreaId, 5);
-    EXPECT_EQ(Run("/L 0\r"), Texts{"\r-- Now at Area(Root) Topic(Root)\r"});
-    EXPECT_EQ(me.AreaId, 0);
-    EXPECT_TRUE(Traced("{PALAVORO} Leave Command recognized"));
+    EXPECT_EQ(run("/J\r"), Texts{"\r-- Inform Area #\r"});
+    EXPECT_EQ(run("/J x5\r"), Texts{"\r-- Area(x5) Not Found\r"});
+    EXPECT_EQ(run("/J 005\r"), Texts{"\r-- Now at Area(Five) Topic(Five)\r"});
+    EXPECT_EQ(me.areaId, 5);
+    EXPECT_EQ(run("/L 77\r"), Texts{"\r-- Area(77) Not Found\r"});
+    EXPECT_EQ(me.areaId, 5);
+    EXPECT_EQ(run("/L 0\r"), Texts{"\r-- Now at Area(Root) Topic(Root)\r"});
+    EXPECT_EQ(me.areaId, 0);
+    EXPECT_TRUE(traced("{PALAVORO} Leave Command recognized"));
 }
 
 TEST_F(ChatCommands, FollowJoinsAnotherUsersArea)
 {
-    AddUser(2, "N0BBB", 5);
+    addUser(2, "N0BBB", 5);
 
-    EXPECT_EQ(Run("/F\r"), Texts{"\r-- Inform Callsign-SSID to follow\r"});
-    EXPECT_EQ(Run("/F n0ccc\r"), Texts{"\r-- Call(N0CCC) Not Found on Server\r"});
-    EXPECT_EQ(Run("/F n0bbb\r"),
+    EXPECT_EQ(run("/F\r"), Texts{"\r-- Inform Callsign-SSID to follow\r"});
+    EXPECT_EQ(run("/F n0ccc\r"), Texts{"\r-- Call(N0CCC) Not Found on Server\r"});
+    EXPECT_EQ(run("/F n0bbb\r"),
               (Texts{"\r-- Followed User (N0BBB) into Area(5-Five)\r", "\r-- Now at Area(Five) Topic(Five)\r"}));
-    EXPECT_EQ(me.AreaId, 5);
+    EXPECT_EQ(me.areaId, 5);
 
-    TUser& lost = AddUser(2, "N0LOST");
-    lost.AreaId = 99;
-    EXPECT_EQ(Run("/F N0LOST\r"), Texts{"\r-- Area to Follow Not Found\r"});
+    Station& lost = addUser(2, "N0LOST");
+    lost.areaId = 99;
+    EXPECT_EQ(run("/F N0LOST\r"), Texts{"\r-- Area to Follow Not Found\r"});
 }
 
 TEST_F(ChatCommands, NewAreaIsRefusedWhenNotAllowedOrWithoutTopic)
 {
-    EXPECT_EQ(Run("/NE\r"), Texts{"\r-- Server do not allow creation of areas\r"});
-    form.CreateArea = true;
-    EXPECT_EQ(Run("/NEW\r"), Texts{"\r-- New Area Requires a Description\r"});
+    EXPECT_EQ(run("/NE\r"), Texts{"\r-- Server do not allow creation of areas\r"});
+    form.createArea = true;
+    EXPECT_EQ(run("/NEW\r"), Texts{"\r-- New Area Requires a Description\r"});
     for (int32_t id = 128; id <= 255; ++id)
-        form.AddArea(id, "x", false, "N0SRV");
-    EXPECT_EQ(Run("/NE One too many\r"), Texts{"\r-- Unable to allocate a New Area\r"});
+        form.addArea(id, "x", false, "N0SRV");
+    EXPECT_EQ(run("/NE One too many\r"), Texts{"\r-- Unable to allocate a New Area\r"});
 }
 
 TEST_F(ChatCommands, NewAreaIsAnnouncedEverywhereAndTheCreatorMovesIn)
 {
-    form.CreateArea = true;
-    AddUser(2, "N0BBB");
-    AddUser(1, "N0CCC", 5);
+    form.createArea = true;
+    addUser(2, "N0BBB");
+    addUser(1, "N0CCC", 5);
 
-    Command(me, "/NE Digital  modes\r");
+    command(me, "/NE Digital  modes\r");
 
-    std::vector<SentText> sent = Sent();
-    EXPECT_EQ(DataTo(sent, "N0AAA-1"), (Texts{"\r-- Created Area(Digital  modes) Topic(Digital  modes)\r",
+    std::vector<SentText> sent = sentTexts();
+    EXPECT_EQ(dataTo(sent, "N0AAA-1"), (Texts{"\r-- Created Area(Digital  modes) Topic(Digital  modes)\r",
                                               "\r-- Now at Area(Digital  modes) Topic(Digital  modes)\r"}));
-    EXPECT_EQ(DataTo(sent, "N0BBB"), (Texts{"[0]<N0AAA-1@N0SRV> New Area(128) created by Call(N0AAA-1)\r\r",
+    EXPECT_EQ(dataTo(sent, "N0BBB"), (Texts{"[0]<N0AAA-1@N0SRV> New Area(128) created by Call(N0AAA-1)\r\r",
                                             "[0]<N0AAA-1@N0SRV> <N0AAA-1 left this area, now in Area(128)>\r\r"}));
-    EXPECT_EQ(DataTo(sent, "N0CCC"), Texts{"[5]<N0AAA-1@N0SRV> New Area(128) created by Call(N0AAA-1)\r\r"});
-    const TArea* area = form.FindArea(128);
+    EXPECT_EQ(dataTo(sent, "N0CCC"), Texts{"[5]<N0AAA-1@N0SRV> New Area(128) created by Call(N0AAA-1)\r\r"});
+    const Area* area = form.findArea(128);
     ASSERT_NE(area, nullptr);
-    EXPECT_EQ(area->Owner, "N0AAA-1");
-    EXPECT_FALSE(area->Lock);
-    EXPECT_EQ(area->UserCount, 1u);
-    EXPECT_EQ(me.AreaId, 128);
+    EXPECT_EQ(area->owner, "N0AAA-1");
+    EXPECT_FALSE(area->lock);
+    EXPECT_EQ(area->userCount, 1u);
+    EXPECT_EQ(me.areaId, 128);
 }
 
 TEST_F(ChatCommands, DestroyChecksTheOwnerBeforeTheLock)
 {
-    EXPECT_EQ(Run("/D 0\r"), Texts{"\r-- Area(0) Not Owned by Call(N0AAA-1)\r"});
-    TUser& server = AddUser(1, "N0SRV");
-    Command(server, "/D 5\r");
-    EXPECT_EQ(TakeTo("N0SRV"), Texts{"\r-- Area(5) Can not be removed\r"});
-    EXPECT_NE(form.FindArea(5), nullptr);
-    EXPECT_EQ(Run("/D 6\r"), Texts{"\r-- Area(6) Not Found\r"});
+    EXPECT_EQ(run("/D 0\r"), Texts{"\r-- Area(0) Not Owned by Call(N0AAA-1)\r"});
+    Station& server = addUser(1, "N0SRV");
+    command(server, "/D 5\r");
+    EXPECT_EQ(takeTo("N0SRV"), Texts{"\r-- Area(5) Can not be removed\r"});
+    EXPECT_NE(form.findArea(5), nullptr);
+    EXPECT_EQ(run("/D 6\r"), Texts{"\r-- Area(6) Not Found\r"});
 }
 
 TEST_F(ChatCommands, DestroyMovesTheUsersToRootAndRemovesTheArea)
 {
-    form.AddArea(140, "Old", false, "N0AAA-1");
-    TUser& guest = AddUser(2, "N0BBB", 140);
-    Command(me, "/J 140\r");
-    Sent();
+    form.addArea(140, "Old", false, "N0AAA-1");
+    Station& guest = addUser(2, "N0BBB", 140);
+    command(me, "/J 140\r");
+    sentTexts();
 
-    Command(me, "/D 140\r");
+    command(me, "/D 140\r");
 
-    std::vector<SentText> sent = Sent();
-    EXPECT_EQ(DataTo(sent, "N0AAA-1"),
+    std::vector<SentText> sent = sentTexts();
+    EXPECT_EQ(dataTo(sent, "N0AAA-1"),
               (Texts{"\r-- Area(140) Removed by Owner Now at Area(0-Old)\r", "\r-- Now at Area(Root) Topic(Root)\r",
                      "[0]<N0BBB@N0SRV> <N0BBB joined Area>\r\r", "\r-- Area(140) Topic(Old) Removed\r"}));
-    EXPECT_EQ(DataTo(sent, "N0BBB"),
+    EXPECT_EQ(dataTo(sent, "N0BBB"),
               (Texts{"[140]<N0AAA-1@N0SRV> <N0AAA-1 left this area, now in Area(0)>\r\r",
                      "\r-- Area(140) Removed by Owner Now at Area(0-Old)\r", "\r-- Now at Area(Root) Topic(Root)\r",
                      "[0]<N0AAA-1@N0SRV> -- Area(140-Old) Removed by Call(N0AAA-1)\r\r"}));
-    EXPECT_EQ(form.FindArea(140), nullptr);
-    EXPECT_EQ(me.AreaId, 0);
-    EXPECT_EQ(guest.AreaId, 0);
-    EXPECT_EQ(form.FindArea(0)->UserCount, 2u);
+    EXPECT_EQ(form.findArea(140), nullptr);
+    EXPECT_EQ(me.areaId, 0);
+    EXPECT_EQ(guest.areaId, 0);
+    EXPECT_EQ(form.findArea(0)->userCount, 2u);
 }
 
 TEST_F(ChatCommands, PrivateMessageNamesTheTargetsAreaAndTheSender)
 {
-    AddUser(3, "N0BBB-2", 5);
+    addUser(3, "N0BBB-2", 5);
 
-    Command(me, "/M n0bbb-2 meet at  the club\r");
+    command(me, "/M n0bbb-2 meet at  the club\r");
 
-    std::vector<SentText> sent = Sent();
+    std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Port, 3);
-    EXPECT_EQ(sent[0].To, "N0BBB-2");
-    EXPECT_EQ(sent[0].Data, "[5]<N0BBB-2@N0SRV> ((PRIVATE MESSAGE FROM N0AAA-1))\rmeet at  the club\r");
-    EXPECT_TRUE(Traced("{PALAVORO} Message Command recognized"));
+    EXPECT_EQ(sent[0].port, 3);
+    EXPECT_EQ(sent[0].to, "N0BBB-2");
+    EXPECT_EQ(sent[0].data, "[5]<N0BBB-2@N0SRV> ((PRIVATE MESSAGE FROM N0AAA-1))\rmeet at  the club\r");
+    EXPECT_TRUE(traced("{PALAVORO} Message Command recognized"));
 
-    EXPECT_EQ(Run("/M\r"), Texts{"\r-- Inform Area #\r"});
-    EXPECT_EQ(Run("/M N0ZZZ hi\r"), Texts{"\r-- Invalid Area or CallSign Informed\r"});
-    EXPECT_EQ(Run("/M 7 hi\r"), Texts{"\r-- Area(7) Not Found\r"});
+    EXPECT_EQ(run("/M\r"), Texts{"\r-- Inform Area #\r"});
+    EXPECT_EQ(run("/M N0ZZZ hi\r"), Texts{"\r-- Invalid Area or CallSign Informed\r"});
+    EXPECT_EQ(run("/M 7 hi\r"), Texts{"\r-- Area(7) Not Found\r"});
 }
 
 TEST_F(ChatCommands, MessageToAnAreaNeedNotBeTheSendersArea)
 {
-    AddUser(2, "N0BBB", 5);
+    addUser(2, "N0BBB", 5);
 
-    Command(me, "/M 5\r");
-    Command(me, "/M 5 hello five\r");
+    command(me, "/M 5\r");
+    command(me, "/M 5 hello five\r");
 
-    EXPECT_EQ(TakeTo("N0BBB"), (Texts{"[5]<N0AAA-1@N0SRV> \r", "[5]<N0AAA-1@N0SRV> hello five\r"}));
+    EXPECT_EQ(takeTo("N0BBB"), (Texts{"[5]<N0AAA-1@N0SRV> \r", "[5]<N0AAA-1@N0SRV> hello five\r"}));
 }
 
 TEST_F(ChatCommands, ByeAnnouncesSaysGoodbyeAndAsksForTheDisconnect)
 {
-    AddUser(2, "N0BBB");
+    addUser(2, "N0BBB");
 
-    Command(me, "/q\r");
+    command(me, "/q\r");
 
-    std::vector<SentText> sent = Sent();
+    std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0].To, "N0BBB");
-    EXPECT_EQ(sent[0].Data, "[0]<N0AAA-1@N0SRV> <N0AAA-1 left Area>\r\r");
-    EXPECT_EQ(sent[1].To, "N0AAA-1");
-    EXPECT_EQ(sent[1].Data, "\r--- GoodBye!\r");
-    EXPECT_EQ(sent[2].Kind, 'Y');
-    EXPECT_EQ(sent[2].Port, 1);
-    EXPECT_EQ(sent[2].From, "N0SRV");
-    EXPECT_EQ(sent[2].To, "N0AAA-1");
+    EXPECT_EQ(sent[0].to, "N0BBB");
+    EXPECT_EQ(sent[0].data, "[0]<N0AAA-1@N0SRV> <N0AAA-1 left Area>\r\r");
+    EXPECT_EQ(sent[1].to, "N0AAA-1");
+    EXPECT_EQ(sent[1].data, "\r--- GoodBye!\r");
+    EXPECT_EQ(sent[2].kind, 'Y');
+    EXPECT_EQ(sent[2].port, 1);
+    EXPECT_EQ(sent[2].from, "N0SRV");
+    EXPECT_EQ(sent[2].to, "N0AAA-1");
 
-    form.OnConnFrames(*form.L2, 1, "N0SRV", "N0AAA-1", 0);
-    sent = Sent();
+    form.handleConnFrames(*form.link_, 1, "N0SRV", "N0AAA-1", 0);
+    sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Kind, 'd');
-    EXPECT_EQ(sent[0].Port, 1);
-    EXPECT_EQ(sent[0].From, "N0SRV");
-    EXPECT_EQ(sent[0].To, "N0AAA-1");
-    EXPECT_EQ(me.State, DISC);
-    EXPECT_TRUE(Traced("{PALAVORO} BYE Command recognized"));
+    EXPECT_EQ(sent[0].kind, 'd');
+    EXPECT_EQ(sent[0].port, 1);
+    EXPECT_EQ(sent[0].from, "N0SRV");
+    EXPECT_EQ(sent[0].to, "N0AAA-1");
+    EXPECT_EQ(me.state, DISC);
+    EXPECT_TRUE(traced("{PALAVORO} BYE Command recognized"));
 }
 
 } // namespace

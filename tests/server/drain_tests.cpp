@@ -7,319 +7,319 @@
 
 namespace {
 
-class DisconnectDrain : public ChatTest {
+class DrainTest : public ChatTest {
 protected:
-    void Answer(uint8_t port, const std::string& from, const std::string& to, int32_t frames)
+    void answer(uint8_t port, const std::string& from, const std::string& to, int32_t frames)
     {
-        form.OnConnFrames(*form.L2, port, from, to, frames);
+        form.handleConnFrames(*form.link_, port, from, to, frames);
     }
     // The kinds of the frames sent since the last look, each with its addressee.
-    std::vector<std::string> Kinds()
+    std::vector<std::string> kinds()
     {
         std::vector<std::string> kinds;
-        for (const SentText& text : Sent())
-            kinds.push_back(std::string(1, text.Kind) + ":" + text.To);
+        for (const SentText& text : sentTexts())
+            kinds.push_back(std::string(1, text.kind) + ":" + text.to);
         return kinds;
     }
     // Connects a station on port 1 and forgets the greeting.
-    void Online(const std::string& call)
+    void online(const std::string& call)
     {
-        Connect(1, call);
-        Sent();
+        connect(1, call);
+        sentTexts();
     }
 };
 
 using Frames = std::vector<std::string>;
 
-TEST_F(DisconnectDrain, GoodbyeDisconnectsOnlyOnceNothingIsLeftToSend)
+TEST_F(DrainTest, GoodbyeDisconnectsOnlyOnceNothingIsLeftToSend)
 {
-    Online("N0AAA");
+    online("N0AAA");
 
-    Line(1, "N0AAA", "/B\r");
+    line(1, "N0AAA", "/B\r");
 
-    std::vector<SentText> sent = Sent();
+    std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0].Data, "\r--- GoodBye!\r");
-    EXPECT_EQ(sent[1].Kind, 'Y');
-    EXPECT_EQ(sent[1].Port, 1);
-    EXPECT_EQ(sent[1].From, "N0SRV");
-    EXPECT_EQ(sent[1].To, "N0AAA");
-    EXPECT_EQ(sent[1].Data, "");
-    EXPECT_EQ(sent[2].Kind, 'D'); // the prompt that follows every command
+    EXPECT_EQ(sent[0].data, "\r--- GoodBye!\r");
+    EXPECT_EQ(sent[1].kind, 'Y');
+    EXPECT_EQ(sent[1].port, 1);
+    EXPECT_EQ(sent[1].from, "N0SRV");
+    EXPECT_EQ(sent[1].to, "N0AAA");
+    EXPECT_EQ(sent[1].data, "");
+    EXPECT_EQ(sent[2].kind, 'D'); // the prompt that follows every command
 
-    clock.Advance(1999);
-    EXPECT_TRUE(fake->Sent.empty());
-    EXPECT_NE(form.FindUser(1, "N0AAA"), nullptr);
+    clock.advance(1999);
+    EXPECT_TRUE(fake->sent.empty());
+    EXPECT_NE(form.findStation(1, "N0AAA"), nullptr);
 
-    Answer(1, "N0SRV", "N0AAA", 0);
+    answer(1, "N0SRV", "N0AAA", 0);
 
-    sent = Sent();
+    sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Kind, 'd');
-    EXPECT_EQ(sent[0].From, "N0SRV");
-    EXPECT_EQ(sent[0].To, "N0AAA");
-    EXPECT_TRUE(Traced("{PALAVORO} User(1:N0AAA) frames sent, disconnect"));
-    EXPECT_EQ(clock.LiveTimers(), 0u);
-    clock.Advance(120000);
-    EXPECT_TRUE(fake->Sent.empty());
+    EXPECT_EQ(sent[0].kind, 'd');
+    EXPECT_EQ(sent[0].from, "N0SRV");
+    EXPECT_EQ(sent[0].to, "N0AAA");
+    EXPECT_TRUE(traced("{PALAVORO} User(1:N0AAA) frames sent, disconnect"));
+    EXPECT_EQ(clock.liveTimers(), 0u);
+    clock.advance(120000);
+    EXPECT_TRUE(fake->sent.empty());
 }
 
-TEST_F(DisconnectDrain, FramesStillOutAreAskedAboutAgainEverySecond)
+TEST_F(DrainTest, FramesStillOutAreAskedAboutAgainEverySecond)
 {
-    Online("N0AAA");
-    Line(1, "N0AAA", "/B\r");
-    Sent();
+    online("N0AAA");
+    line(1, "N0AAA", "/B\r");
+    sentTexts();
 
-    Answer(1, "N0SRV", "N0AAA", 3);
-    clock.Advance(999);
-    EXPECT_TRUE(fake->Sent.empty());
-    clock.Advance(1);
-    EXPECT_EQ(Kinds(), (Frames{"Y:N0AAA"}));
+    answer(1, "N0SRV", "N0AAA", 3);
+    clock.advance(999);
+    EXPECT_TRUE(fake->sent.empty());
+    clock.advance(1);
+    EXPECT_EQ(kinds(), (Frames{"Y:N0AAA"}));
 
-    Answer(1, "N0SRV", "N0AAA", 1);
-    clock.Advance(1000);
-    EXPECT_EQ(Kinds(), (Frames{"Y:N0AAA"}));
+    answer(1, "N0SRV", "N0AAA", 1);
+    clock.advance(1000);
+    EXPECT_EQ(kinds(), (Frames{"Y:N0AAA"}));
 
-    Answer(1, "N0SRV", "N0AAA", 0);
-    EXPECT_EQ(Kinds(), (Frames{"d:N0AAA"}));
+    answer(1, "N0SRV", "N0AAA", 0);
+    EXPECT_EQ(kinds(), (Frames{"d:N0AAA"}));
 }
 
-TEST_F(DisconnectDrain, EngineThatNeverAnswersGetsTheDisconnectAfterTwoSeconds)
+TEST_F(DrainTest, EngineThatNeverAnswersGetsTheDisconnectAfterTwoSeconds)
 {
-    Online("N0AAA");
-    Line(1, "N0AAA", "/B\r");
-    Sent();
+    online("N0AAA");
+    line(1, "N0AAA", "/B\r");
+    sentTexts();
 
-    clock.Advance(1999);
-    EXPECT_TRUE(fake->Sent.empty());
-    clock.Advance(1);
+    clock.advance(1999);
+    EXPECT_TRUE(fake->sent.empty());
+    clock.advance(1);
 
-    EXPECT_EQ(Kinds(), (Frames{"d:N0AAA"}));
-    EXPECT_TRUE(Traced("{PALAVORO} User(1:N0AAA) no answer to Y, disconnect"));
-    EXPECT_EQ(clock.LiveTimers(), 0u);
+    EXPECT_EQ(kinds(), (Frames{"d:N0AAA"}));
+    EXPECT_TRUE(traced("{PALAVORO} User(1:N0AAA) no answer to Y, disconnect"));
+    EXPECT_EQ(clock.liveTimers(), 0u);
 }
 
-TEST_F(DisconnectDrain, CountThatNeverReachesZeroGivesUpAfterDiscWait)
+TEST_F(DrainTest, CountThatNeverReachesZeroGivesUpAfterDiscWait)
 {
-    Online("N0AAA");
-    Line(1, "N0AAA", "/B\r");
-    Sent();
+    online("N0AAA");
+    line(1, "N0AAA", "/B\r");
+    sentTexts();
 
     int asked = 1;
     for (int second = 1; second < 60; ++second) {
-        Answer(1, "N0SRV", "N0AAA", 2);
-        clock.Advance(1000);
-        ASSERT_EQ(Kinds(), (Frames{"Y:N0AAA"})) << "second " << second;
+        answer(1, "N0SRV", "N0AAA", 2);
+        clock.advance(1000);
+        ASSERT_EQ(kinds(), (Frames{"Y:N0AAA"})) << "second " << second;
         ++asked;
     }
-    Answer(1, "N0SRV", "N0AAA", 2);
-    clock.Advance(1000);
+    answer(1, "N0SRV", "N0AAA", 2);
+    clock.advance(1000);
 
     EXPECT_EQ(asked, 60);
-    EXPECT_EQ(Kinds(), (Frames{"d:N0AAA"}));
-    EXPECT_EQ(clock.Now(), 60000u);
-    EXPECT_TRUE(Traced("{PALAVORO} User(1:N0AAA) frames still outstanding after 60000 ms, disconnect"));
+    EXPECT_EQ(kinds(), (Frames{"d:N0AAA"}));
+    EXPECT_EQ(clock.now(), 60000u);
+    EXPECT_TRUE(traced("{PALAVORO} User(1:N0AAA) frames still outstanding after 60000 ms, disconnect"));
 }
 
-TEST_F(DisconnectDrain, DiscWaitSetsTheLongBoundAndZeroDisconnectsAtOnce)
+TEST_F(DrainTest, DiscWaitSetsTheLongBoundAndZeroDisconnectsAtOnce)
 {
-    form.DiscWait = 3000;
-    Online("N0AAA");
-    Line(1, "N0AAA", "/B\r");
-    Sent();
+    form.discWait = 3000;
+    online("N0AAA");
+    line(1, "N0AAA", "/B\r");
+    sentTexts();
     for (int second = 1; second <= 3; ++second) {
-        Answer(1, "N0SRV", "N0AAA", 1);
-        clock.Advance(1000);
+        answer(1, "N0SRV", "N0AAA", 1);
+        clock.advance(1000);
     }
-    EXPECT_EQ(Kinds(), (Frames{"Y:N0AAA", "Y:N0AAA", "d:N0AAA"}));
+    EXPECT_EQ(kinds(), (Frames{"Y:N0AAA", "Y:N0AAA", "d:N0AAA"}));
 
-    form.DiscWait = 0;
-    Online("N0BBB");
-    Line(1, "N0BBB", "/B\r");
-    EXPECT_EQ(Kinds(), (Frames{"D:N0AAA", "D:N0BBB", "d:N0BBB", "D:N0BBB"}));
+    form.discWait = 0;
+    online("N0BBB");
+    line(1, "N0BBB", "/B\r");
+    EXPECT_EQ(kinds(), (Frames{"D:N0AAA", "D:N0BBB", "d:N0BBB", "D:N0BBB"}));
 }
 
-TEST_F(DisconnectDrain, StationLeavingMeanwhileGetsNoDisconnect)
+TEST_F(DrainTest, StationLeavingMeanwhileGetsNoDisconnect)
 {
-    Online("N0AAA");
-    Online("N0BBB");
-    Line(1, "N0AAA", "/B\r");
-    Sent();
+    online("N0AAA");
+    online("N0BBB");
+    line(1, "N0AAA", "/B\r");
+    sentTexts();
 
-    form.OnDisconnect(*form.L2, 1, "N0AAA", "*** DISCONNECTED From Station N0AAA");
-    Answer(1, "N0SRV", "N0AAA", 0);
-    clock.Advance(120000);
+    form.handleDisconnect(*form.link_, 1, "N0AAA", "*** DISCONNECTED From Station N0AAA");
+    answer(1, "N0SRV", "N0AAA", 0);
+    clock.advance(120000);
 
-    EXPECT_TRUE(fake->Sent.empty());
-    EXPECT_EQ(form.FindUser(1, "N0AAA"), nullptr);
-    EXPECT_EQ(form.FindArea(0)->UserCount, 1u);
-    EXPECT_TRUE(Traced("{PALAVORO} User Removed"));
-    EXPECT_EQ(clock.LiveTimers(), 0u);
+    EXPECT_TRUE(fake->sent.empty());
+    EXPECT_EQ(form.findStation(1, "N0AAA"), nullptr);
+    EXPECT_EQ(form.findArea(0)->userCount, 1u);
+    EXPECT_TRUE(traced("{PALAVORO} User Removed"));
+    EXPECT_EQ(clock.liveTimers(), 0u);
 }
 
-TEST_F(DisconnectDrain, LinesWhileWaitingAreHandledAsForADepartedUser)
+TEST_F(DrainTest, LinesWhileWaitingAreHandledAsForADepartedUser)
 {
-    Online("N0AAA");
-    Online("N0BBB");
-    Line(1, "N0AAA", "/B\r");
-    Sent();
+    online("N0AAA");
+    online("N0BBB");
+    line(1, "N0AAA", "/B\r");
+    sentTexts();
 
-    Line(1, "N0AAA", "one more thing\r");
+    line(1, "N0AAA", "one more thing\r");
 
-    EXPECT_EQ(TakeTo("N0BBB"), Texts{"[0]<N0AAA@N0SRV> one more thing\r\r"});
-    Answer(1, "N0SRV", "N0AAA", 0);
-    EXPECT_EQ(Kinds(), (Frames{"d:N0AAA"}));
+    EXPECT_EQ(takeTo("N0BBB"), Texts{"[0]<N0AAA@N0SRV> one more thing\r\r"});
+    answer(1, "N0SRV", "N0AAA", 0);
+    EXPECT_EQ(kinds(), (Frames{"d:N0AAA"}));
 }
 
-TEST_F(DisconnectDrain, TwoStationsWaitIndependently)
+TEST_F(DrainTest, TwoStationsWaitIndependently)
 {
-    Online("N0AAA");
-    Online("N0BBB");
-    Line(1, "N0AAA", "/B\r");
-    Sent();
-    clock.Advance(500);
-    Line(1, "N0BBB", "/B\r");
-    Sent();
+    online("N0AAA");
+    online("N0BBB");
+    line(1, "N0AAA", "/B\r");
+    sentTexts();
+    clock.advance(500);
+    line(1, "N0BBB", "/B\r");
+    sentTexts();
 
-    Answer(1, "N0SRV", "N0AAA", 4);
-    clock.Advance(500); // 1000: N0AAA asked again, N0BBB not yet due
-    EXPECT_EQ(Kinds(), (Frames{"Y:N0AAA"}));
-    Answer(1, "N0SRV", "N0AAA", 4);
-    Answer(1, "N0SRV", "N0BBB", 2);
-    clock.Advance(500); // 1500: N0BBB asked again
-    EXPECT_EQ(Kinds(), (Frames{"Y:N0BBB"}));
+    answer(1, "N0SRV", "N0AAA", 4);
+    clock.advance(500); // 1000: N0AAA asked again, N0BBB not yet due
+    EXPECT_EQ(kinds(), (Frames{"Y:N0AAA"}));
+    answer(1, "N0SRV", "N0AAA", 4);
+    answer(1, "N0SRV", "N0BBB", 2);
+    clock.advance(500); // 1500: N0BBB asked again
+    EXPECT_EQ(kinds(), (Frames{"Y:N0BBB"}));
 
-    Answer(1, "N0SRV", "N0BBB", 0);
-    EXPECT_EQ(Kinds(), (Frames{"d:N0BBB"}));
-    clock.Advance(500); // 2000: N0AAA asked again
-    EXPECT_EQ(Kinds(), (Frames{"Y:N0AAA"}));
-    clock.Advance(2000); // that question stays unanswered
-    EXPECT_EQ(Kinds(), (Frames{"d:N0AAA"}));
-    EXPECT_EQ(clock.LiveTimers(), 0u);
+    answer(1, "N0SRV", "N0BBB", 0);
+    EXPECT_EQ(kinds(), (Frames{"d:N0BBB"}));
+    clock.advance(500); // 2000: N0AAA asked again
+    EXPECT_EQ(kinds(), (Frames{"Y:N0AAA"}));
+    clock.advance(2000); // that question stays unanswered
+    EXPECT_EQ(kinds(), (Frames{"d:N0AAA"}));
+    EXPECT_EQ(clock.liveTimers(), 0u);
 }
 
-TEST_F(DisconnectDrain, AnswerMatchesItsConnectionWithTheCallsEitherWayRound)
+TEST_F(DrainTest, AnswerMatchesItsConnectionWithTheCallsEitherWayRound)
 {
-    Online("N0AAA");
-    Connect(2, "N0AAA");
-    Sent();
-    Line(1, "N0AAA", "/B\r");
-    Line(2, "N0AAA", "/B\r");
-    Sent();
+    online("N0AAA");
+    connect(2, "N0AAA");
+    sentTexts();
+    line(1, "N0AAA", "/B\r");
+    line(2, "N0AAA", "/B\r");
+    sentTexts();
 
-    Answer(1, "N0SRV", "N0ZZZ", 0);
-    Answer(3, "N0SRV", "N0AAA", 0);
-    EXPECT_TRUE(fake->Sent.empty());
+    answer(1, "N0SRV", "N0ZZZ", 0);
+    answer(3, "N0SRV", "N0AAA", 0);
+    EXPECT_TRUE(fake->sent.empty());
 
-    Answer(2, "N0AAA", "N0SRV", 0);
-    std::vector<SentText> sent = Sent();
+    answer(2, "N0AAA", "N0SRV", 0);
+    std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Kind, 'd');
-    EXPECT_EQ(sent[0].Port, 2);
-    EXPECT_EQ(sent[0].From, "N0SRV");
-    EXPECT_EQ(sent[0].To, "N0AAA");
+    EXPECT_EQ(sent[0].kind, 'd');
+    EXPECT_EQ(sent[0].port, 2);
+    EXPECT_EQ(sent[0].from, "N0SRV");
+    EXPECT_EQ(sent[0].to, "N0AAA");
 }
 
-TEST_F(DisconnectDrain, RecordedDireWolfAnswersDriveTheWaitThroughTheLink)
+TEST_F(DrainTest, RecordedDireWolfAnswersDriveTheWaitThroughTheLink)
 {
-    form.L2->FOnConnFrames = [this](TL2& link, uint8_t port, const std::string& from, const std::string& to,
-                                    int32_t frames) { form.OnConnFrames(link, port, from, to, frames); };
-    Online("N0USR");
-    Line(1, "N0USR", "/B\r");
-    Sent();
+    form.link_->onConnFrames = [this](AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+                                      int32_t frames) { form.handleConnFrames(link, port, from, to, frames); };
+    online("N0USR");
+    line(1, "N0USR", "/B\r");
+    sentTexts();
 
-    fake->Deliver(RecordedBytes(DIREWOLF_Y_THREE));
-    fake->Deliver(RecordedBytes(DIREWOLF_Y_NO_LINK));
-    EXPECT_TRUE(fake->Sent.empty());
-    clock.Advance(1000);
-    EXPECT_EQ(Kinds(), (Frames{"Y:N0USR"}));
+    fake->deliver(recordedBytes(DIREWOLF_Y_THREE));
+    fake->deliver(recordedBytes(DIREWOLF_Y_NO_LINK));
+    EXPECT_TRUE(fake->sent.empty());
+    clock.advance(1000);
+    EXPECT_EQ(kinds(), (Frames{"Y:N0USR"}));
 
-    fake->Deliver(RecordedBytes(DIREWOLF_Y_ZERO));
-    EXPECT_EQ(Kinds(), (Frames{"d:N0USR"}));
+    fake->deliver(recordedBytes(DIREWOLF_Y_ZERO));
+    EXPECT_EQ(kinds(), (Frames{"d:N0USR"}));
 }
 
-TEST_F(DisconnectDrain, BusyRefusalWaitsWithTheCalledCallsign)
+TEST_F(DrainTest, BusyRefusalWaitsWithTheCalledCallsign)
 {
-    form.Registered = false;
+    form.registered = false;
 
-    Connect(1, "N0AAA", "N0SRV-2");
+    connect(1, "N0AAA", "N0SRV-2");
 
-    std::vector<SentText> sent = Sent();
+    std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0].Data, "\r--- Server Busy, Try Later\r");
-    EXPECT_EQ(sent[1].Kind, 'Y');
-    EXPECT_EQ(sent[1].From, "N0SRV-2");
-    EXPECT_EQ(sent[1].To, "N0AAA");
-    clock.Advance(1000);
-    EXPECT_TRUE(fake->Sent.empty());
+    EXPECT_EQ(sent[0].data, "\r--- Server Busy, Try Later\r");
+    EXPECT_EQ(sent[1].kind, 'Y');
+    EXPECT_EQ(sent[1].from, "N0SRV-2");
+    EXPECT_EQ(sent[1].to, "N0AAA");
+    clock.advance(1000);
+    EXPECT_TRUE(fake->sent.empty());
 
-    Answer(1, "N0AAA", "N0SRV-2", 0);
-    sent = Sent();
+    answer(1, "N0AAA", "N0SRV-2", 0);
+    sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Kind, 'd');
-    EXPECT_EQ(sent[0].From, "N0SRV-2");
-    EXPECT_TRUE(form.UserList.empty());
+    EXPECT_EQ(sent[0].kind, 'd');
+    EXPECT_EQ(sent[0].from, "N0SRV-2");
+    EXPECT_TRUE(form.stations.empty());
 }
 
-TEST_F(DisconnectDrain, TimeLimitWaitsForTheInactivityText)
+TEST_F(DrainTest, TimeLimitWaitsForTheInactivityText)
 {
-    form.Timeout = 60000;
-    Online("N0AAA");
+    form.timeout = 60000;
+    online("N0AAA");
 
-    clock.Advance(60000);
-    EXPECT_EQ(Kinds(), (Frames{"D:N0AAA", "Y:N0AAA"}));
-    EXPECT_EQ(form.FindUser(1, "N0AAA")->State, EXPIRED);
+    clock.advance(60000);
+    EXPECT_EQ(kinds(), (Frames{"D:N0AAA", "Y:N0AAA"}));
+    EXPECT_EQ(form.findStation(1, "N0AAA")->state, EXPIRED);
 
-    Answer(1, "N0SRV", "N0AAA", 1);
-    clock.Advance(1000);
-    EXPECT_EQ(Kinds(), (Frames{"Y:N0AAA"}));
-    Answer(1, "N0SRV", "N0AAA", 0);
-    EXPECT_EQ(Kinds(), (Frames{"d:N0AAA"}));
-    EXPECT_NE(form.FindUser(1, "N0AAA"), nullptr);
+    answer(1, "N0SRV", "N0AAA", 1);
+    clock.advance(1000);
+    EXPECT_EQ(kinds(), (Frames{"Y:N0AAA"}));
+    answer(1, "N0SRV", "N0AAA", 0);
+    EXPECT_EQ(kinds(), (Frames{"d:N0AAA"}));
+    EXPECT_NE(form.findStation(1, "N0AAA"), nullptr);
 }
 
-TEST_F(DisconnectDrain, WithoutTheEngineTheDisconnectIsTriedAtOnce)
+TEST_F(DrainTest, WithoutTheEngineTheDisconnectIsTriedAtOnce)
 {
-    Online("N0AAA");
-    fake->PeerClose();
-    TraceInto(form.L2->Log, 4, form.Log.LogFile);
+    online("N0AAA");
+    fake->peerClose();
+    traceInto(form.link_->log, 4, form.log.logFile);
 
-    Line(1, "N0AAA", "/B\r");
+    line(1, "N0AAA", "/B\r");
 
-    EXPECT_TRUE(fake->Sent.empty());
-    EXPECT_TRUE(form.PendingDiscs.empty());
-    EXPECT_EQ(clock.LiveTimers(), 0u);
+    EXPECT_TRUE(fake->sent.empty());
+    EXPECT_TRUE(form.pendingDisconnects.empty());
+    EXPECT_EQ(clock.liveTimers(), 0u);
     // The goodbye is skipped while the link is down; the disconnect is tried
     // and refused, then the prompt.
     const std::string refused = "{L2} L2 Frame not sent because there is no TCP/IP connection with AGWPE";
     const std::string prompt = "{L2} SendData Received Port(1) Pid(240) To(N0AAA)";
     std::vector<std::string> link;
-    for (const std::string& line : Trace())
+    for (const std::string& line : traceLines())
         if (line == refused || line == prompt)
             link.push_back(line);
     EXPECT_EQ(link, (Frames{refused, prompt, refused}));
-    form.L2.reset(); // its last trace line goes to the directory that the fixture removes
+    form.link_.reset(); // its last trace line goes to the directory that the fixture removes
 }
 
-TEST_F(DisconnectDrain, StartUpReadsDiscWaitAndWiresTheAnswer)
+TEST_F(DrainTest, StartUpReadsDiscWaitAndWiresTheAnswer)
 {
-    form.DiscWait = 5;
-    form.FormCreate();
-    EXPECT_EQ(form.DiscWait, 60000);
-    EXPECT_TRUE(form.L2->FOnConnFrames);
+    form.discWait = 5;
+    form.start();
+    EXPECT_EQ(form.discWait, 60000);
+    EXPECT_TRUE(form.link_->onConnFrames);
 
-    WriteFile("Palavoro.INI", "[PALAVORO]\r\nDISCWAIT=15000\r\n");
-    form.FormCreate();
-    EXPECT_EQ(form.DiscWait, 15000);
+    writeFile("Palavoro.INI", "[PALAVORO]\r\nDISCWAIT=15000\r\n");
+    form.start();
+    EXPECT_EQ(form.discWait, 15000);
 
-    WriteFile("Palavoro.INI", "[PALAVORO]\r\nDISCWAIT=1 min\r\n");
+    writeFile("Palavoro.INI", "[PALAVORO]\r\nDISCWAIT=1 min\r\n");
     try {
-        form.FormCreate();
+        form.start();
         ADD_FAILURE() << "no ConvertError";
     } catch (const ConvertError& error) {
         EXPECT_EQ(std::string(error.what()), "Palavoro.INI: [PALAVORO] DISCWAIT=1 min is not a number");
     }
-    form.L2.reset();
+    form.link_.reset();
 }
 
 } // namespace

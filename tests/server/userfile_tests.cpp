@@ -2,7 +2,7 @@
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingShell.h"
 #include "fakes/TempDir.h"
-#include "server/chat.h"
+#include "server/ChatServer.h"
 #include "support/Profile.h"
 
 #include <gtest/gtest.h>
@@ -17,61 +17,61 @@ class UserFileTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        server = std::make_unique<TForm1>(
+        server = std::make_unique<ChatServer>(
             shell_, clock_, [] { return std::make_unique<FakeSocket>(); }, dir_.string() + "/");
-        path = server->UserFile();
+        path = server->userFile();
     }
     void TearDown() override { server.reset(); }
 
-    void Put(const std::string& bytes) const { WriteFile(path, bytes); }
-    std::string Get() const { return ReadFile(path); }
+    void put(const std::string& bytes) const { writeFile(path, bytes); }
+    std::string get() const { return readFile(path); }
 
     TempDir temp_{"userfile"};
-    std::filesystem::path dir_ = temp_.Path();
+    std::filesystem::path dir_ = temp_.path();
     RecordingShell shell_;
     ManualClock clock_;
-    std::unique_ptr<TForm1> server;
+    std::unique_ptr<ChatServer> server;
     std::string path;
 };
 
-TEST(BaseCall, DropsTheSsidAndUpperCases)
+TEST(baseCall, DropsTheSsidAndUpperCases)
 {
-    EXPECT_EQ(TForm1::BaseCall("N0CALL-1"), "N0CALL");
-    EXPECT_EQ(TForm1::BaseCall("n0call-7"), "N0CALL");
-    EXPECT_EQ(TForm1::BaseCall("ab1cd"), "AB1CD");
-    EXPECT_EQ(TForm1::BaseCall("ab-1-2"), "AB");
-    EXPECT_EQ(TForm1::BaseCall("-1"), "");
-    EXPECT_EQ(TForm1::BaseCall(""), "");
+    EXPECT_EQ(ChatServer::baseCall("N0CALL-1"), "N0CALL");
+    EXPECT_EQ(ChatServer::baseCall("n0call-7"), "N0CALL");
+    EXPECT_EQ(ChatServer::baseCall("ab1cd"), "AB1CD");
+    EXPECT_EQ(ChatServer::baseCall("ab-1-2"), "AB");
+    EXPECT_EQ(ChatServer::baseCall("-1"), "");
+    EXPECT_EQ(ChatServer::baseCall(""), "");
 }
 
 TEST_F(UserFileTest, AllSsidsOfAStationShareOneEntry)
 {
     EXPECT_EQ(path, dir_.string() + "/Palavoro.USR");
-    Put("");
-    server->SaveUserInfo("N0CALL-1", "Bob", "QTH Paris");
-    EXPECT_EQ(Get(), "[USERS]\r\nN0CALL=Bob\r\n[INFO]\r\nN0CALL=QTH Paris\r\n");
+    put("");
+    server->saveUserInfo("N0CALL-1", "Bob", "QTH Paris");
+    EXPECT_EQ(get(), "[USERS]\r\nN0CALL=Bob\r\n[INFO]\r\nN0CALL=QTH Paris\r\n");
 
     std::string name = "stale";
     std::string info = "stale";
-    server->LoadUserInfo("n0call-7", name, info);
+    server->loadUserInfo("n0call-7", name, info);
     EXPECT_EQ(name, "Bob");
     EXPECT_EQ(info, "QTH Paris");
 
-    server->SaveUserInfo("n0call-7", "Robert", "");
-    EXPECT_EQ(Get(), "[USERS]\r\nN0CALL=Robert\r\n[INFO]\r\nN0CALL=\r\n");
-    server->LoadUserInfo("N0CALL", name, info);
+    server->saveUserInfo("n0call-7", "Robert", "");
+    EXPECT_EQ(get(), "[USERS]\r\nN0CALL=Robert\r\n[INFO]\r\nN0CALL=\r\n");
+    server->loadUserInfo("N0CALL", name, info);
     EXPECT_EQ(name, "Robert");
     EXPECT_EQ(info, "");
 }
 
 TEST_F(UserFileTest, WithoutTheFileNothingIsCreatedAndNothingIsKnown)
 {
-    server->SaveUserInfo("N0CALL-1", "Bob", "QTH Paris");
+    server->saveUserInfo("N0CALL-1", "Bob", "QTH Paris");
     EXPECT_FALSE(std::filesystem::exists(path));
 
     std::string name = "stale";
     std::string info = "stale";
-    server->LoadUserInfo("N0CALL-1", name, info);
+    server->loadUserInfo("N0CALL-1", name, info);
     EXPECT_EQ(name, "");
     EXPECT_EQ(info, "");
     EXPECT_FALSE(std::filesystem::exists(path));
@@ -79,16 +79,16 @@ TEST_F(UserFileTest, WithoutTheFileNothingIsCreatedAndNothingIsKnown)
 
 TEST_F(UserFileTest, ANameCannotAddLinesKeysOrSections)
 {
-    Put("[USERS]\r\n[INFO]\r\n");
-    server->SaveUserInfo("N0CALL-1", "Bob\r\n[USERS]\r\nX=Y", std::string("a\nB=C\0[D]", 9));
-    EXPECT_EQ(Get(), std::string("[USERS]\r\nN0CALL=Bob  [USERS]  X=Y\r\n[INFO]\r\nN0CALL=a B=C [D]\r\n"));
-    EXPECT_EQ(Profile::ReadSection(path, "USERS"), std::vector<std::string>{"N0CALL=Bob  [USERS]  X=Y"});
-    EXPECT_EQ(Profile::ReadSection(path, "INFO"), std::vector<std::string>{"N0CALL=a B=C [D]"});
-    EXPECT_EQ(Profile::ReadString(path, "USERS", "X", "none"), "none");
+    put("[USERS]\r\n[INFO]\r\n");
+    server->saveUserInfo("N0CALL-1", "Bob\r\n[USERS]\r\nX=Y", std::string("a\nB=C\0[D]", 9));
+    EXPECT_EQ(get(), std::string("[USERS]\r\nN0CALL=Bob  [USERS]  X=Y\r\n[INFO]\r\nN0CALL=a B=C [D]\r\n"));
+    EXPECT_EQ(Profile::readSection(path, "USERS"), std::vector<std::string>{"N0CALL=Bob  [USERS]  X=Y"});
+    EXPECT_EQ(Profile::readSection(path, "INFO"), std::vector<std::string>{"N0CALL=a B=C [D]"});
+    EXPECT_EQ(Profile::readString(path, "USERS", "X", "none"), "none");
 
     std::string name;
     std::string info;
-    server->LoadUserInfo("N0CALL-1", name, info);
+    server->loadUserInfo("N0CALL-1", name, info);
     EXPECT_EQ(name, "Bob  [USERS]  X=Y");
     EXPECT_EQ(info, "a B=C [D]");
 }
@@ -96,22 +96,22 @@ TEST_F(UserFileTest, ANameCannotAddLinesKeysOrSections)
 TEST_F(UserFileTest, ACallsignThatCannotBeAKeyIsNotWritten)
 {
     const std::string before = "[USERS]\r\n";
-    Put(before);
-    server->SaveUserInfo("[INFO]-1", "Bob", "x");
-    server->SaveUserInfo("A=B", "Bob", "x");
-    EXPECT_EQ(Get(), before);
+    put(before);
+    server->saveUserInfo("[INFO]-1", "Bob", "x");
+    server->saveUserInfo("A=B", "Bob", "x");
+    EXPECT_EQ(get(), before);
 }
 
 TEST_F(UserFileTest, AnEmptyBaseCallDoesNothing)
 {
     const std::string before = "[USERS]\r\n=Eve\r\n[INFO]\r\n";
-    Put(before);
-    server->SaveUserInfo("-1", "Bob", "x");
-    EXPECT_EQ(Get(), before);
+    put(before);
+    server->saveUserInfo("-1", "Bob", "x");
+    EXPECT_EQ(get(), before);
 
     std::string name = "stale";
     std::string info = "kept";
-    server->LoadUserInfo("-1", name, info);
+    server->loadUserInfo("-1", name, info);
     EXPECT_EQ(name, "");
     EXPECT_EQ(info, "kept");
 }
@@ -128,9 +128,9 @@ TEST_F(UserFileTest, TheOperatorsFileIsKeptByteForByte)
                                "[Info]\n"
                                "AB1CD=Somewhere\n"
                                "; end\n";
-    Put(before);
-    server->SaveUserInfo("N0CALL-9", "Robert", "Lyon");
-    EXPECT_EQ(Get(), "; Palavoro users, kept by hand\n"
+    put(before);
+    server->saveUserInfo("N0CALL-9", "Robert", "Lyon");
+    EXPECT_EQ(get(), "; Palavoro users, kept by hand\n"
                      "\n"
                      "[Users]\n"
                      "; regulars\n"

@@ -15,50 +15,50 @@
 
 namespace {
 
-std::string UniqueName(const char* what)
+std::string uniqueName(const char* what)
 {
     return std::string("palavoro-test-") + what + "-" + std::to_string(::getpid());
 }
 
 TEST(InstanceGuard, SecondHolderOfTheSameNameIsRefused)
 {
-    InstanceGuard first(UniqueName("same"));
-    InstanceGuard second(UniqueName("same"));
-    EXPECT_TRUE(first.Acquire());
-    EXPECT_FALSE(second.Acquire());
-    EXPECT_FALSE(second.Held());
+    InstanceGuard first(uniqueName("same"));
+    InstanceGuard second(uniqueName("same"));
+    EXPECT_TRUE(first.acquire());
+    EXPECT_FALSE(second.acquire());
+    EXPECT_FALSE(second.held());
 }
 
 TEST(InstanceGuard, NameIsFreeAgainOnceTheHolderIsGone)
 {
     {
-        InstanceGuard first(UniqueName("again"));
-        ASSERT_TRUE(first.Acquire());
+        InstanceGuard first(uniqueName("again"));
+        ASSERT_TRUE(first.acquire());
     }
-    InstanceGuard next(UniqueName("again"));
-    EXPECT_TRUE(next.Acquire());
+    InstanceGuard next(uniqueName("again"));
+    EXPECT_TRUE(next.acquire());
 }
 
 TEST(InstanceGuard, DifferentNamesDoNotCollide)
 {
-    InstanceGuard one(UniqueName("one"));
-    InstanceGuard two(UniqueName("two"));
-    EXPECT_TRUE(one.Acquire());
-    EXPECT_TRUE(two.Acquire());
+    InstanceGuard one(uniqueName("one"));
+    InstanceGuard two(uniqueName("two"));
+    EXPECT_TRUE(one.acquire());
+    EXPECT_TRUE(two.acquire());
 }
 
 TEST(InstanceGuard, EnvironmentReplacesTheDefaultName)
 {
     ::unsetenv("PALAVORO_INSTANCE");
-    EXPECT_EQ(InstanceGuard::DefaultName(), "Palavoro");
+    EXPECT_EQ(InstanceGuard::defaultName(), "Palavoro");
     ::setenv("PALAVORO_INSTANCE", "palavoro-test-run", 1);
-    EXPECT_EQ(InstanceGuard::DefaultName(), "palavoro-test-run");
+    EXPECT_EQ(InstanceGuard::defaultName(), "palavoro-test-run");
     ::unsetenv("PALAVORO_INSTANCE");
 }
 
 class GuardedEventsTest : public ::testing::Test {
 protected:
-    ErrorReporter Recorder()
+    ErrorReporter recorder()
     {
         return [this](const std::string& what) { reported.push_back(what); };
     }
@@ -69,40 +69,40 @@ TEST_F(GuardedEventsTest, SocketHandlerExceptionIsReportedAndTheCallReturns)
 {
     auto inner = std::make_unique<FakeSocket>();
     FakeSocket* fake = inner.get();
-    GuardedSocket socket(std::move(inner), Recorder());
+    GuardedSocket socket(std::move(inner), recorder());
     int reads = 0;
-    socket.OnDataAvailable = [&] {
+    socket.onDataAvailable = [&] {
         ++reads;
         throw std::runtime_error("decoder fell over");
     };
-    fake->Deliver("abc");
-    fake->Deliver("def");
+    fake->deliver("abc");
+    fake->deliver("def");
     EXPECT_EQ(reads, 2);
     EXPECT_EQ(reported, (std::vector<std::string>{"decoder fell over", "decoder fell over"}));
-    EXPECT_EQ(socket.ReadAll(), "abcdef");
+    EXPECT_EQ(socket.readAll(), "abcdef");
 }
 
 TEST_F(GuardedEventsTest, SocketNotificationsAndCallsPassThrough)
 {
     auto inner = std::make_unique<FakeSocket>();
     FakeSocket* fake = inner.get();
-    GuardedSocket socket(std::move(inner), Recorder());
+    GuardedSocket socket(std::move(inner), recorder());
     std::vector<std::string> seen;
-    socket.OnConnected = [&] { seen.push_back("up"); };
-    socket.OnClosed = [&] { seen.push_back("down"); };
-    socket.OnError = [&](int& code) {
+    socket.onConnected = [&] { seen.push_back("up"); };
+    socket.onClosed = [&] { seen.push_back("down"); };
+    socket.onError = [&](int& code) {
         seen.push_back("error " + std::to_string(code));
         code = 0;
     };
-    socket.ConnectTo("127.0.0.1", 8000);
-    fake->Connect();
-    EXPECT_TRUE(socket.IsOpen());
-    socket.SendBytes("xyz");
-    fake->PeerClose();
-    EXPECT_EQ(fake->Fail(111), 0);
-    EXPECT_EQ(fake->Host, "127.0.0.1");
-    EXPECT_EQ(fake->ConnectPort, 8000u);
-    EXPECT_EQ(fake->Sent, "xyz");
+    socket.connectTo("127.0.0.1", 8000);
+    fake->connect();
+    EXPECT_TRUE(socket.isOpen());
+    socket.sendBytes("xyz");
+    fake->peerClose();
+    EXPECT_EQ(fake->fail(111), 0);
+    EXPECT_EQ(fake->host, "127.0.0.1");
+    EXPECT_EQ(fake->connectPort, 8000u);
+    EXPECT_EQ(fake->sent, "xyz");
     EXPECT_EQ(seen, (std::vector<std::string>{"up", "down", "error 111"}));
     EXPECT_TRUE(reported.empty());
 }
@@ -110,33 +110,33 @@ TEST_F(GuardedEventsTest, SocketNotificationsAndCallsPassThrough)
 TEST_F(GuardedEventsTest, TimerHandlerExceptionIsReportedAndTheTimerGoesOn)
 {
     ManualClock clock;
-    GuardedTimerFactory timers(clock, Recorder());
-    auto timer = timers.CreateTimer();
+    GuardedTimerFactory timers(clock, recorder());
+    auto timer = timers.createTimer();
     int ticks = 0;
-    timer->OnTimer = [&] {
+    timer->onTimer = [&] {
         ++ticks;
         throw std::logic_error("no such user");
     };
-    timer->SetInterval(1000);
-    timer->SetEnabled(true);
-    clock.Advance(2000);
+    timer->setInterval(1000);
+    timer->setEnabled(true);
+    clock.advance(2000);
     EXPECT_EQ(ticks, 2);
     EXPECT_EQ(reported.size(), 2u);
-    EXPECT_EQ(timer->Interval(), 1000u);
-    EXPECT_TRUE(timer->Enabled());
+    EXPECT_EQ(timer->interval(), 1000u);
+    EXPECT_TRUE(timer->enabled());
 }
 
 TEST_F(GuardedEventsTest, TimerHandlerMayDestroyItsOwnTimer)
 {
     ManualClock clock;
-    GuardedTimerFactory timers(clock, Recorder());
-    std::unique_ptr<Timer> timer = timers.CreateTimer();
-    timer->OnTimer = [&] { timer.reset(); };
-    timer->SetInterval(500);
-    timer->SetEnabled(true);
-    clock.Advance(2000);
+    GuardedTimerFactory timers(clock, recorder());
+    std::unique_ptr<Timer> timer = timers.createTimer();
+    timer->onTimer = [&] { timer.reset(); };
+    timer->setInterval(500);
+    timer->setEnabled(true);
+    clock.advance(2000);
     EXPECT_EQ(timer, nullptr);
-    EXPECT_EQ(clock.LiveTimers(), 0u);
+    EXPECT_EQ(clock.liveTimers(), 0u);
 }
 
 } // namespace

@@ -27,7 +27,7 @@ namespace {
 // Acts on the next modal widget once its nested loop runs. Gives up after a
 // few hundred polls and closes every window, so a missing box fails the test
 // instead of hanging it.
-void WhenModal(std::function<void(QWidget*)> act)
+void whenModal(std::function<void(QWidget*)> act)
 {
     auto* poll = new QTimer;
     auto tries = std::make_shared<int>(0);
@@ -47,7 +47,7 @@ void WhenModal(std::function<void(QWidget*)> act)
     poll->start(10);
 }
 
-QAbstractButton* ButtonOf(QMessageBox* box, QMessageBox::StandardButton which)
+QAbstractButton* buttonOf(QMessageBox* box, QMessageBox::StandardButton which)
 {
     return box->button(which);
 }
@@ -56,53 +56,53 @@ class TrayShellTest : public ::testing::Test {
 protected:
     TrayShellTest() : shell(true, dir)
     {
-        shell.ExitAction = [this](int status) { exitStatus = status; };
+        shell.exitAction = [this](int status) { exitStatus = status; };
     }
 
     TempDir temp{"palavoro-shell"};
-    std::string dir = temp.Str() + "/";
+    std::string dir = temp.str() + "/";
     TrayShell shell;
     std::optional<int> exitStatus;
 };
 
 TEST_F(TrayShellTest, MenuOffersAboutThenShutdown)
 {
-    shell.BuildMenu();
-    ASSERT_NE(shell.PopUpMenu1(), nullptr);
+    shell.buildMenu();
+    ASSERT_NE(shell.popUpMenu1(), nullptr);
     QStringList captions;
-    for (QAction* action : shell.PopUpMenu1()->actions())
+    for (QAction* action : shell.popUpMenu1()->actions())
         captions << action->text();
     EXPECT_EQ(captions, QStringList({"About", "Shutdown"}));
 }
 
 TEST_F(TrayShellTest, TrayIconCarriesTipAndMenu)
 {
-    shell.BuildMenu();
-    shell.BuildTrayIcon();
-    ASSERT_NE(shell.TrayIcon(), nullptr);
-    EXPECT_EQ(shell.TrayIcon()->toolTip(), "Palavoro 0.10");
-    EXPECT_EQ(shell.TrayIcon()->contextMenu(), shell.PopUpMenu1());
-    EXPECT_FALSE(shell.TrayIcon()->icon().isNull());
+    shell.buildMenu();
+    shell.buildTrayIcon();
+    ASSERT_NE(shell.trayIcon(), nullptr);
+    EXPECT_EQ(shell.trayIcon()->toolTip(), "Palavoro 0.10");
+    EXPECT_EQ(shell.trayIcon()->contextMenu(), shell.popUpMenu1());
+    EXPECT_FALSE(shell.trayIcon()->icon().isNull());
 }
 
 TEST_F(TrayShellTest, AboutBoxShowsCaptionLinesAndIcon)
 {
-    shell.BuildMenu();
-    shell.BuildAboutDlg();
+    shell.buildMenu();
+    shell.buildAboutDlg();
     QString caption, product, copyright, programmer, website;
     bool hasPicture = false;
-    WhenModal([&](QWidget* modal) {
-        auto* box = qobject_cast<TAboutBox*>(modal);
+    whenModal([&](QWidget* modal) {
+        auto* box = qobject_cast<AboutBox*>(modal);
         ASSERT_NE(box, nullptr);
         caption = box->windowTitle();
-        product = box->ProductName->text();
-        copyright = box->Copyright->text();
-        programmer = box->Programmer->text();
-        website = box->Website->text();
-        hasPicture = !box->Image1->pixmap().isNull();
-        box->OKButton->click();
+        product = box->productName->text();
+        copyright = box->copyright->text();
+        programmer = box->programmer->text();
+        website = box->website->text();
+        hasPicture = !box->image1->pixmap().isNull();
+        box->okButton->click();
     });
-    shell.PopUpMenu1()->actions().at(0)->trigger();
+    shell.popUpMenu1()->actions().at(0)->trigger();
 
     EXPECT_EQ(caption, "Chat Server for the AGWPE");
     EXPECT_EQ(product, "Palavoro 0.10 Build(05)");
@@ -115,19 +115,19 @@ TEST_F(TrayShellTest, AboutBoxShowsCaptionLinesAndIcon)
 
 TEST_F(TrayShellTest, ShutdownCancelledLeavesEverythingRunning)
 {
-    shell.BuildMenu();
-    shell.BuildTrayIcon();
+    shell.buildMenu();
+    shell.buildTrayIcon();
     QString caption, text;
     bool hasOk = false;
-    WhenModal([&](QWidget* modal) {
+    whenModal([&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         ASSERT_NE(box, nullptr);
         caption = box->windowTitle();
         text = box->text();
-        hasOk = ButtonOf(box, QMessageBox::Ok) != nullptr;
-        ButtonOf(box, QMessageBox::Cancel)->click();
+        hasOk = buttonOf(box, QMessageBox::Ok) != nullptr;
+        buttonOf(box, QMessageBox::Cancel)->click();
     });
-    shell.PopUpMenu1()->actions().at(1)->trigger();
+    shell.popUpMenu1()->actions().at(1)->trigger();
 
     EXPECT_EQ(caption, "Warning!");
     EXPECT_EQ(text, "Are you sure you want to exit?");
@@ -137,32 +137,32 @@ TEST_F(TrayShellTest, ShutdownCancelledLeavesEverythingRunning)
 
 TEST_F(TrayShellTest, ShutdownConfirmedExitsWithStatusZero)
 {
-    shell.BuildMenu();
-    shell.BuildTrayIcon();
-    WhenModal([](QWidget* modal) {
+    shell.buildMenu();
+    shell.buildTrayIcon();
+    whenModal([](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         ASSERT_NE(box, nullptr);
-        ButtonOf(box, QMessageBox::Ok)->click();
+        buttonOf(box, QMessageBox::Ok)->click();
     });
-    shell.PopUpMenu1()->actions().at(1)->trigger();
+    shell.popUpMenu1()->actions().at(1)->trigger();
 
     ASSERT_TRUE(exitStatus.has_value());
     EXPECT_EQ(*exitStatus, 0);
-    EXPECT_FALSE(shell.TrayIcon()->isVisible());
+    EXPECT_FALSE(shell.trayIcon()->isVisible());
 }
 
 TEST_F(TrayShellTest, FatalErrorShowsBoxUnderFailureCaptionThenExitsWithOne)
 {
     QString caption, text;
-    WhenModal([&](QWidget* modal) {
+    whenModal([&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         ASSERT_NE(box, nullptr);
         caption = box->windowTitle();
         text = box->text();
-        ButtonOf(box, QMessageBox::Ok)->click();
+        buttonOf(box, QMessageBox::Ok)->click();
     });
     testing::internal::CaptureStderr();
-    shell.FatalError("Link with AGWPE Broken");
+    shell.fatalError("Link with AGWPE Broken");
     testing::internal::GetCapturedStderr();
 
     EXPECT_EQ(caption, "Palavoro 0.10 Initialization Failure");
@@ -174,12 +174,12 @@ TEST_F(TrayShellTest, FatalErrorShowsBoxUnderFailureCaptionThenExitsWithOne)
 TEST(HeadlessShell, FatalErrorGoesToStandardErrorAndExitsWithOne)
 {
     TempDir temp("palavoro-shell");
-    const std::string dir = temp.Str() + "/";
+    const std::string dir = temp.str() + "/";
     TrayShell shell(false, dir);
     std::optional<int> status;
-    shell.ExitAction = [&](int s) { status = s; };
+    shell.exitAction = [&](int s) { status = s; };
     testing::internal::CaptureStderr();
-    shell.FatalError("Instance of Program Already Running");
+    shell.fatalError("Instance of Program Already Running");
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Instance of Program Already Running"), std::string::npos);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
@@ -189,24 +189,24 @@ TEST(HeadlessShell, FatalErrorGoesToStandardErrorAndExitsWithOne)
 
 class IconTest : public ::testing::Test {
 protected:
-    static QRgb Corner(const QIcon& icon) { return icon.pixmap(32, 32).toImage().pixel(16, 16); }
+    static QRgb corner(const QIcon& icon) { return icon.pixmap(32, 32).toImage().pixel(16, 16); }
     TempDir temp{"palavoro-shell"};
-    std::string dir = temp.Str() + "/";
+    std::string dir = temp.str() + "/";
 };
 
 TEST_F(IconTest, MissingIconFileFallsBackToBuiltIn)
 {
-    QIcon icon = TrayShell::LoadIcon(dir);
+    QIcon icon = TrayShell::loadIcon(dir);
     ASSERT_FALSE(icon.isNull());
-    EXPECT_EQ(Corner(icon), Corner(QIcon(BUILTIN_ICON)));
+    EXPECT_EQ(corner(icon), corner(QIcon(BUILTIN_ICON)));
 }
 
 TEST_F(IconTest, UnreadableIconFileFallsBackToBuiltIn)
 {
-    WriteFile(dir + "PALAVORO.ICO", "not an icon");
-    QIcon icon = TrayShell::LoadIcon(dir);
+    writeFile(dir + "PALAVORO.ICO", "not an icon");
+    QIcon icon = TrayShell::loadIcon(dir);
     ASSERT_FALSE(icon.isNull());
-    EXPECT_EQ(Corner(icon), Corner(QIcon(BUILTIN_ICON)));
+    EXPECT_EQ(corner(icon), corner(QIcon(BUILTIN_ICON)));
 }
 
 TEST_F(IconTest, IconFileInWorkingDirectoryReplacesBuiltIn)
@@ -214,7 +214,7 @@ TEST_F(IconTest, IconFileInWorkingDirectoryReplacesBuiltIn)
     QImage red(32, 32, QImage::Format_ARGB32);
     red.fill(QColor(255, 0, 0));
     ASSERT_TRUE(red.save(QString::fromStdString(dir + "PALAVORO.ICO"), "ICO"));
-    EXPECT_EQ(Corner(TrayShell::LoadIcon(dir)), qRgb(255, 0, 0));
+    EXPECT_EQ(corner(TrayShell::loadIcon(dir)), qRgb(255, 0, 0));
 }
 
 } // namespace

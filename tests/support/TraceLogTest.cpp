@@ -15,13 +15,13 @@ namespace {
 
 class TraceLogTest : public ::testing::Test {
 protected:
-    std::string Contents() const { return ReadFile(path); }
+    std::string contents() const { return readFile(path); }
 
     // Lines without their CR LF.
-    std::vector<std::string> Lines() const
+    std::vector<std::string> fileLines() const
     {
         std::vector<std::string> lines;
-        const std::string all = Contents();
+        const std::string all = contents();
         size_t at = 0;
         while (at < all.size()) {
             size_t end = all.find("\r\n", at);
@@ -35,7 +35,7 @@ protected:
     }
 
     TempDir dir_{"palavoro-trace"};
-    std::string path = dir_.File("trace.log");
+    std::string path = dir_.file("trace.log");
 };
 
 } // namespace
@@ -43,8 +43,8 @@ protected:
 TEST_F(TraceLogTest, LineIsDateTimeAndText)
 {
     TraceLog log("YES", 1, path);
-    log.WriteLog(1, "{L2} Connected with AGWPE");
-    const auto lines = Lines();
+    log.writeLog(1, "{L2} Connected with AGWPE");
+    const auto lines = fileLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"([^ ]+ [^ ]+ \{L2\} Connected with AGWPE)"))) << lines[0];
 }
@@ -52,11 +52,11 @@ TEST_F(TraceLogTest, LineIsDateTimeAndText)
 TEST_F(TraceLogTest, MissingFileIsCreatedAndExistingOneAppendedTo)
 {
     TraceLog log("YES", 5, path);
-    log.WriteLog(1, "one");
+    log.writeLog(1, "one");
     TraceLog other("YES", 5, path);
-    other.WriteLog(1, "two");
-    log.WriteLog(5, "three");
-    const auto lines = Lines();
+    other.writeLog(1, "two");
+    log.writeLog(5, "three");
+    const auto lines = fileLines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(lines[0].ends_with(" one"));
     EXPECT_TRUE(lines[1].ends_with(" two"));
@@ -66,24 +66,24 @@ TEST_F(TraceLogTest, MissingFileIsCreatedAndExistingOneAppendedTo)
 TEST_F(TraceLogTest, OnlyExactYesEnablesTracing)
 {
     TraceLog log("yes", 5, path);
-    log.WriteLog(1, "lower case");
-    log.Debug = "YES ";
-    log.WriteLog(1, "trailing blank");
-    log.Debug = "";
-    log.WriteHex(1, "data");
+    log.writeLog(1, "lower case");
+    log.debug = "YES ";
+    log.writeLog(1, "trailing blank");
+    log.debug = "";
+    log.writeHex(1, "data");
     EXPECT_FALSE(std::filesystem::exists(path));
-    log.Debug = "YES";
-    log.WriteLog(1, "written");
-    EXPECT_EQ(Lines().size(), 1u);
+    log.debug = "YES";
+    log.writeLog(1, "written");
+    EXPECT_EQ(fileLines().size(), 1u);
 }
 
 TEST_F(TraceLogTest, LevelAboveTraceIsSkipped)
 {
     TraceLog log("YES", 3, path);
-    log.WriteLog(3, "three");
-    log.WriteLog(4, "four");
-    log.WriteHex(4, "dump");
-    const auto lines = Lines();
+    log.writeLog(3, "three");
+    log.writeLog(4, "four");
+    log.writeHex(4, "dump");
+    const auto lines = fileLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].ends_with(" three"));
 }
@@ -92,28 +92,28 @@ TEST_F(TraceLogTest, TraceZeroSuppressesEverything)
 {
     TraceLog log("YES", 0, path);
     for (uint8_t level = 1; level <= 5; ++level)
-        log.WriteLog(level, "x");
+        log.writeLog(level, "x");
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST_F(TraceLogTest, NegativeTraceSuppressesSignedButPassesUnsignedLevels)
 {
     TraceLog link("YES", -1, path);
-    link.WriteLog(1, "link");
+    link.writeLog(1, "link");
     EXPECT_FALSE(std::filesystem::exists(path));
 
     TraceLog server("YES", -1, path, true);
-    server.WriteLog(5, "server");
-    server.WriteLog(255, "any level");
-    EXPECT_EQ(Lines().size(), 2u);
+    server.writeLog(5, "server");
+    server.writeLog(255, "any level");
+    EXPECT_EQ(fileLines().size(), 2u);
 }
 
 TEST_F(TraceLogTest, HexDumpMatchesTheReferenceExample)
 {
     TraceLog log("YES", 5, path);
-    log.WriteHex(5, "Hello, {world}!~\r\nBye");
-    EXPECT_THAT(Lines(), ElementsAre(" |48 65 6C 6C 6F 2C 20 7B 77 6F 72 6C 64 7D 21 7E |Hello, .world.!.",
-                                     " |0D 0A 42 79 65 -- -- -- -- -- -- -- -- -- -- -- |..Bye           "));
+    log.writeHex(5, "Hello, {world}!~\r\nBye");
+    EXPECT_THAT(fileLines(), ElementsAre(" |48 65 6C 6C 6F 2C 20 7B 77 6F 72 6C 64 7D 21 7E |Hello, .world.!.",
+                                         " |0D 0A 42 79 65 -- -- -- -- -- -- -- -- -- -- -- |..Bye           "));
 }
 
 TEST_F(TraceLogTest, EveryDumpLineIs67Characters)
@@ -122,8 +122,8 @@ TEST_F(TraceLogTest, EveryDumpLineIs67Characters)
     std::string all;
     for (int b = 0; b < 256; ++b)
         all += static_cast<char>(b);
-    log.WriteHex(5, all + "\0z"s);
-    const auto lines = Lines();
+    log.writeHex(5, all + "\0z"s);
+    const auto lines = fileLines();
     ASSERT_EQ(lines.size(), 17u);
     for (auto& line : lines)
         EXPECT_EQ(line.size(), 67u) << line;
@@ -136,11 +136,11 @@ TEST_F(TraceLogTest, EveryDumpLineIs67Characters)
 TEST_F(TraceLogTest, SixteenBytesGiveOneLineAndSeventeenTwo)
 {
     TraceLog log("YES", 5, path);
-    log.WriteHex(5, "0123456789ABCDEF");
-    EXPECT_THAT(Lines(), ElementsAre(" |30 31 32 33 34 35 36 37 38 39 41 42 43 44 45 46 |0123456789ABCDEF"));
+    log.writeHex(5, "0123456789ABCDEF");
+    EXPECT_THAT(fileLines(), ElementsAre(" |30 31 32 33 34 35 36 37 38 39 41 42 43 44 45 46 |0123456789ABCDEF"));
     std::filesystem::remove(path);
-    log.WriteHex(5, "0123456789ABCDEFG");
-    const auto lines = Lines();
+    log.writeHex(5, "0123456789ABCDEFG");
+    const auto lines = fileLines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], " |47 -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- |G               ");
 }
@@ -148,18 +148,18 @@ TEST_F(TraceLogTest, SixteenBytesGiveOneLineAndSeventeenTwo)
 TEST_F(TraceLogTest, EmptyDumpDoesNotTouchTheFile)
 {
     TraceLog log("YES", 5, path);
-    log.WriteHex(1, "");
+    log.writeHex(1, "");
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST_F(TraceLogTest, TruncateEmptiesTheFile)
 {
     TraceLog log("YES", 5, path);
-    log.WriteLog(1, "old");
-    log.Truncate();
-    EXPECT_EQ(Contents(), "");
-    log.WriteLog(1, "new");
-    EXPECT_EQ(Lines().size(), 1u);
+    log.writeLog(1, "old");
+    log.truncate();
+    EXPECT_EQ(contents(), "");
+    log.writeLog(1, "new");
+    EXPECT_EQ(fileLines().size(), 1u);
 }
 
 TEST_F(TraceLogTest, UnwritableFileIsReportedOnceAndNeverThrows)
@@ -167,10 +167,10 @@ TEST_F(TraceLogTest, UnwritableFileIsReportedOnceAndNeverThrows)
     TraceLog log("YES", 5, path + ".d/missing/trace.log");
     ::testing::internal::CaptureStderr();
     EXPECT_NO_THROW({
-        log.WriteLog(1, "one");
-        log.WriteHex(1, "two");
-        log.WriteLog(1, "three");
-        log.Truncate();
+        log.writeLog(1, "one");
+        log.writeHex(1, "two");
+        log.writeLog(1, "three");
+        log.truncate();
     });
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("missing/trace.log"), std::string::npos) << err;
@@ -182,7 +182,7 @@ TEST_F(TraceLogTest, DirectoryAsLogFileIsSkipped)
     std::filesystem::create_directories(path);
     TraceLog log("YES", 5, path);
     ::testing::internal::CaptureStderr();
-    EXPECT_NO_THROW(log.WriteLog(1, "x"));
+    EXPECT_NO_THROW(log.writeLog(1, "x"));
     EXPECT_FALSE(::testing::internal::GetCapturedStderr().empty());
     EXPECT_TRUE(std::filesystem::is_directory(path));
 }

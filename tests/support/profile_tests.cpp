@@ -11,41 +11,41 @@ namespace {
 
 class ProfileTest : public testing::Test {
 protected:
-    void Put(const std::string& bytes) const { WriteFile(path, bytes); }
-    std::string Get() const { return ReadFile(path); }
+    void put(const std::string& bytes) const { writeFile(path, bytes); }
+    std::string get() const { return readFile(path); }
 
     TempDir temp_{"profile"};
-    std::filesystem::path dir_ = temp_.Path();
-    std::string path = temp_.File("test.ini");
+    std::filesystem::path dir_ = temp_.path();
+    std::string path = temp_.file("test.ini");
 };
 
 using Lines = std::vector<std::string>;
 
 TEST_F(ProfileTest, SectionAndKeyNamesMatchWithoutRegardToCase)
 {
-    Put("[Palavoro]\r\nCallSign=N0CALL-5\r\n");
-    EXPECT_EQ(Profile::ReadString(path, "PALAVORO", "CALLSIGN", "x"), "N0CALL-5");
-    EXPECT_EQ(Profile::ReadString(path, "palavoro", "callsign", "x"), "N0CALL-5");
-    EXPECT_EQ(Profile::ReadSection(path, "pALAVORO"), Lines{"CallSign=N0CALL-5"});
+    put("[Palavoro]\r\nCallSign=N0CALL-5\r\n");
+    EXPECT_EQ(Profile::readString(path, "PALAVORO", "CALLSIGN", "x"), "N0CALL-5");
+    EXPECT_EQ(Profile::readString(path, "palavoro", "callsign", "x"), "N0CALL-5");
+    EXPECT_EQ(Profile::readSection(path, "pALAVORO"), Lines{"CallSign=N0CALL-5"});
 }
 
 TEST_F(ProfileTest, MissingFileSectionOrKeyGivesTheDefault)
 {
-    EXPECT_EQ(Profile::ReadString(path, "A", "K", "dflt"), "dflt");
-    EXPECT_TRUE(Profile::ReadSection(path, "A").empty());
-    EXPECT_FALSE(Profile::FileExists(path));
+    EXPECT_EQ(Profile::readString(path, "A", "K", "dflt"), "dflt");
+    EXPECT_TRUE(Profile::readSection(path, "A").empty());
+    EXPECT_FALSE(Profile::fileExists(path));
 
-    Put("[A]\nK=\nL=1\n");
-    EXPECT_TRUE(Profile::FileExists(path));
-    EXPECT_EQ(Profile::ReadString(path, "B", "K", "dflt"), "dflt");
-    EXPECT_EQ(Profile::ReadString(path, "A", "M", "dflt"), "dflt");
-    EXPECT_EQ(Profile::ReadString(path, "A", "K", "dflt"), "") << "an empty entry is a value";
-    EXPECT_FALSE(Profile::FileExists(dir_.string())) << "a directory is not a file";
+    put("[A]\nK=\nL=1\n");
+    EXPECT_TRUE(Profile::fileExists(path));
+    EXPECT_EQ(Profile::readString(path, "B", "K", "dflt"), "dflt");
+    EXPECT_EQ(Profile::readString(path, "A", "M", "dflt"), "dflt");
+    EXPECT_EQ(Profile::readString(path, "A", "K", "dflt"), "") << "an empty entry is a value";
+    EXPECT_FALSE(Profile::fileExists(dir_.string())) << "a directory is not a file";
 }
 
 TEST_F(ProfileTest, ValuesAreTakenLikePrivateProfileReads)
 {
-    Put("[S]\n"
+    put("[S]\n"
         "  Spaced  =  two words  \n"
         "Tabbed\t=\tx\t\n"
         "Double=\"quoted \"\n"
@@ -60,23 +60,23 @@ TEST_F(ProfileTest, ValuesAreTakenLikePrivateProfileReads)
         "NoEquals\n"
         "=NoKey\n"
         "Hash=#not a comment\n");
-    EXPECT_EQ(Profile::ReadString(path, "S", "Spaced", ""), "two words");
-    EXPECT_EQ(Profile::ReadString(path, "S", "Tabbed", ""), "x");
-    EXPECT_EQ(Profile::ReadString(path, "S", "Double", ""), "quoted ");
-    EXPECT_EQ(Profile::ReadString(path, "S", "Single", ""), "q");
-    EXPECT_EQ(Profile::ReadString(path, "S", "Lone", ""), "\"");
-    EXPECT_EQ(Profile::ReadString(path, "S", "Mixed", ""), "\"a'");
-    EXPECT_EQ(Profile::ReadString(path, "S", "Multi", ""), "<<<END");
-    EXPECT_EQ(Profile::ReadString(path, "S", "Equals", ""), "a=b");
-    EXPECT_EQ(Profile::ReadString(path, "S", "Raw", ""), "caf\xE9 \xFF");
-    EXPECT_EQ(Profile::ReadString(path, "S", "DUP", ""), "first");
-    EXPECT_EQ(Profile::ReadString(path, "S", "NoEquals", "none"), "none");
-    EXPECT_EQ(Profile::ReadString(path, "S", "Hash", ""), "#not a comment");
+    EXPECT_EQ(Profile::readString(path, "S", "Spaced", ""), "two words");
+    EXPECT_EQ(Profile::readString(path, "S", "Tabbed", ""), "x");
+    EXPECT_EQ(Profile::readString(path, "S", "Double", ""), "quoted ");
+    EXPECT_EQ(Profile::readString(path, "S", "Single", ""), "q");
+    EXPECT_EQ(Profile::readString(path, "S", "Lone", ""), "\"");
+    EXPECT_EQ(Profile::readString(path, "S", "Mixed", ""), "\"a'");
+    EXPECT_EQ(Profile::readString(path, "S", "Multi", ""), "<<<END");
+    EXPECT_EQ(Profile::readString(path, "S", "Equals", ""), "a=b");
+    EXPECT_EQ(Profile::readString(path, "S", "Raw", ""), "caf\xE9 \xFF");
+    EXPECT_EQ(Profile::readString(path, "S", "DUP", ""), "first");
+    EXPECT_EQ(Profile::readString(path, "S", "NoEquals", "none"), "none");
+    EXPECT_EQ(Profile::readString(path, "S", "Hash", ""), "#not a comment");
 }
 
 TEST_F(ProfileTest, SectionLinesComeInFileOrder)
 {
-    Put("; areas of the server\r\n"
+    put("; areas of the server\r\n"
         "[PALAVORO]\r\n"
         "CALLSIGN=N0CALL\r\n"
         "[AREAS]\r\n"
@@ -88,17 +88,17 @@ TEST_F(ProfileTest, SectionLinesComeInFileOrder)
         "5=Again\r\n"
         "[BEACON]\r\n"
         "TEXT=hello\r\n");
-    EXPECT_EQ(Profile::ReadSection(path, "AREAS"), (Lines{"5=Five", "1=General chat", "x=Test", "5=Again"}));
-    EXPECT_EQ(Profile::ReadSection(path, "BEACON"), Lines{"TEXT=hello"});
-    EXPECT_TRUE(Profile::ReadSection(path, "NONE").empty());
+    EXPECT_EQ(Profile::readSection(path, "AREAS"), (Lines{"5=Five", "1=General chat", "x=Test", "5=Again"}));
+    EXPECT_EQ(Profile::readSection(path, "BEACON"), Lines{"TEXT=hello"});
+    EXPECT_TRUE(Profile::readSection(path, "NONE").empty());
 }
 
 TEST_F(ProfileTest, CrLfAndLfFilesReadAlike)
 {
-    Put("[A]\r\nK=crlf\r\n[B]\nK=lf\n[C]\rK=cr");
-    EXPECT_EQ(Profile::ReadString(path, "A", "K", ""), "crlf");
-    EXPECT_EQ(Profile::ReadString(path, "B", "K", ""), "lf");
-    EXPECT_EQ(Profile::ReadString(path, "C", "K", ""), "cr");
+    put("[A]\r\nK=crlf\r\n[B]\nK=lf\n[C]\rK=cr");
+    EXPECT_EQ(Profile::readString(path, "A", "K", ""), "crlf");
+    EXPECT_EQ(Profile::readString(path, "B", "K", ""), "lf");
+    EXPECT_EQ(Profile::readString(path, "C", "K", ""), "cr");
 }
 
 TEST_F(ProfileTest, WriteReplacesOneValueAndKeepsEverythingElse)
@@ -114,99 +114,99 @@ TEST_F(ProfileTest, WriteReplacesOneValueAndKeepsEverythingElse)
                                "[INFO]\r\n"
                                "N0CALL=old info\r\n"
                                "; trailing comment\r\n";
-    Put(before);
-    ASSERT_TRUE(Profile::WriteString(path, "Users", "N0CALL", "Robert"));
+    put(before);
+    ASSERT_TRUE(Profile::writeString(path, "Users", "N0CALL", "Robert"));
     std::string expected = before;
     expected.replace(expected.find("n0call=Bob"), 10, "n0call=Robert");
-    EXPECT_EQ(Get(), expected);
+    EXPECT_EQ(get(), expected);
 
-    ASSERT_TRUE(Profile::WriteString(path, "USERS", "AB1CD", "Anna"));
+    ASSERT_TRUE(Profile::writeString(path, "USERS", "AB1CD", "Anna"));
     expected.replace(expected.find("AB1CD = Ann   "), 14, "AB1CD = Anna");
-    EXPECT_EQ(Get(), expected);
+    EXPECT_EQ(get(), expected);
 
-    ASSERT_TRUE(Profile::WriteString(path, "INFO", "N0CALL", ""));
+    ASSERT_TRUE(Profile::writeString(path, "INFO", "N0CALL", ""));
     expected.replace(expected.find("N0CALL=old info"), 15, "N0CALL=");
-    EXPECT_EQ(Get(), expected);
-    EXPECT_EQ(Profile::ReadString(path, "INFO", "N0CALL", "x"), "");
+    EXPECT_EQ(get(), expected);
+    EXPECT_EQ(Profile::readString(path, "INFO", "N0CALL", "x"), "");
 }
 
 TEST_F(ProfileTest, WriteChangesOnlyTheFirstOfRepeatedKeys)
 {
-    Put("[S]\nK=1\nK=2\n");
-    ASSERT_TRUE(Profile::WriteString(path, "S", "k", "3"));
-    EXPECT_EQ(Get(), "[S]\nK=3\nK=2\n");
-    EXPECT_EQ(Profile::ReadString(path, "S", "K", ""), "3");
+    put("[S]\nK=1\nK=2\n");
+    ASSERT_TRUE(Profile::writeString(path, "S", "k", "3"));
+    EXPECT_EQ(get(), "[S]\nK=3\nK=2\n");
+    EXPECT_EQ(Profile::readString(path, "S", "K", ""), "3");
 }
 
 TEST_F(ProfileTest, WriteOfANewKeyGoesAfterTheLastEntryOfItsSection)
 {
-    Put("[USERS]\r\nA=1\r\n\r\n; about INFO\r\n[INFO]\r\nA=x\r\n");
-    ASSERT_TRUE(Profile::WriteString(path, "USERS", "B", "2"));
-    EXPECT_EQ(Get(), "[USERS]\r\nA=1\r\nB=2\r\n\r\n; about INFO\r\n[INFO]\r\nA=x\r\n");
+    put("[USERS]\r\nA=1\r\n\r\n; about INFO\r\n[INFO]\r\nA=x\r\n");
+    ASSERT_TRUE(Profile::writeString(path, "USERS", "B", "2"));
+    EXPECT_EQ(get(), "[USERS]\r\nA=1\r\nB=2\r\n\r\n; about INFO\r\n[INFO]\r\nA=x\r\n");
 
-    Put("[EMPTY]\n[NEXT]\nZ=9");
-    ASSERT_TRUE(Profile::WriteString(path, "empty", "K", "v"));
-    EXPECT_EQ(Get(), "[EMPTY]\nK=v\n[NEXT]\nZ=9");
+    put("[EMPTY]\n[NEXT]\nZ=9");
+    ASSERT_TRUE(Profile::writeString(path, "empty", "K", "v"));
+    EXPECT_EQ(get(), "[EMPTY]\nK=v\n[NEXT]\nZ=9");
 
-    Put("[LAST]\nZ=9");
-    ASSERT_TRUE(Profile::WriteString(path, "LAST", "K", "v"));
-    EXPECT_EQ(Get(), "[LAST]\nZ=9\nK=v\n");
-    EXPECT_EQ(Profile::ReadSection(path, "LAST"), (Lines{"Z=9", "K=v"}));
+    put("[LAST]\nZ=9");
+    ASSERT_TRUE(Profile::writeString(path, "LAST", "K", "v"));
+    EXPECT_EQ(get(), "[LAST]\nZ=9\nK=v\n");
+    EXPECT_EQ(Profile::readSection(path, "LAST"), (Lines{"Z=9", "K=v"}));
 }
 
 TEST_F(ProfileTest, WriteIntoAMissingSectionAppendsIt)
 {
-    Put("[USERS]\r\nA=1\r\n");
-    ASSERT_TRUE(Profile::WriteString(path, "INFO", "A", "data"));
-    EXPECT_EQ(Get(), "[USERS]\r\nA=1\r\n[INFO]\r\nA=data\r\n");
+    put("[USERS]\r\nA=1\r\n");
+    ASSERT_TRUE(Profile::writeString(path, "INFO", "A", "data"));
+    EXPECT_EQ(get(), "[USERS]\r\nA=1\r\n[INFO]\r\nA=data\r\n");
 
-    Put("[USERS]\nA=1");
-    ASSERT_TRUE(Profile::WriteString(path, "INFO", "A", "data"));
-    EXPECT_EQ(Get(), "[USERS]\nA=1\n[INFO]\nA=data\n");
+    put("[USERS]\nA=1");
+    ASSERT_TRUE(Profile::writeString(path, "INFO", "A", "data"));
+    EXPECT_EQ(get(), "[USERS]\nA=1\n[INFO]\nA=data\n");
 
     std::filesystem::remove(path);
-    ASSERT_TRUE(Profile::WriteString(path, "INFO", "A", "data"));
-    EXPECT_EQ(Get(), "[INFO]\r\nA=data\r\n");
+    ASSERT_TRUE(Profile::writeString(path, "INFO", "A", "data"));
+    EXPECT_EQ(get(), "[INFO]\r\nA=data\r\n");
 }
 
 TEST_F(ProfileTest, WriteFindsTheEntryWhereTheReaderDoes)
 {
     // Entries after a header without "]" belong to no section for the reader.
-    Put("[S]\nA=1\n[BROKEN\nB=2\n");
-    EXPECT_EQ(Profile::ReadString(path, "S", "B", "none"), "none");
-    ASSERT_TRUE(Profile::WriteString(path, "S", "B", "3"));
-    EXPECT_EQ(Profile::ReadString(path, "S", "B", "none"), "3");
-    EXPECT_EQ(Get(), "[S]\nA=1\nB=3\n[BROKEN\nB=2\n");
+    put("[S]\nA=1\n[BROKEN\nB=2\n");
+    EXPECT_EQ(Profile::readString(path, "S", "B", "none"), "none");
+    ASSERT_TRUE(Profile::writeString(path, "S", "B", "3"));
+    EXPECT_EQ(Profile::readString(path, "S", "B", "none"), "3");
+    EXPECT_EQ(get(), "[S]\nA=1\nB=3\n[BROKEN\nB=2\n");
 
     // A repeated section is read as one; the first entry is the one written.
-    Put("[S]\nA=1\n[T]\n[s]\nB=2\n");
-    ASSERT_TRUE(Profile::WriteString(path, "S", "B", "3"));
-    EXPECT_EQ(Get(), "[S]\nA=1\n[T]\n[s]\nB=3\n");
-    EXPECT_EQ(Profile::ReadString(path, "S", "B", ""), "3");
+    put("[S]\nA=1\n[T]\n[s]\nB=2\n");
+    ASSERT_TRUE(Profile::writeString(path, "S", "B", "3"));
+    EXPECT_EQ(get(), "[S]\nA=1\n[T]\n[s]\nB=3\n");
+    EXPECT_EQ(Profile::readString(path, "S", "B", ""), "3");
 }
 
 TEST_F(ProfileTest, WriteRefusesWhatCouldNotBeReadBackAsOneEntry)
 {
     const std::string before = "[USERS]\r\nA=1\r\n";
-    Put(before);
-    EXPECT_FALSE(Profile::WriteString(path, "USERS", "A", "x\r\n[INFO]"));
-    EXPECT_FALSE(Profile::WriteString(path, "USERS", "A", std::string("x\0y", 3)));
-    EXPECT_FALSE(Profile::WriteString(path, "USERS", "X=Y", "v"));
-    EXPECT_FALSE(Profile::WriteString(path, "USERS", "[INFO]", "v"));
-    EXPECT_FALSE(Profile::WriteString(path, "USERS", ";A", "v"));
-    EXPECT_FALSE(Profile::WriteString(path, "USERS", "", "v"));
-    EXPECT_FALSE(Profile::WriteString(path, "USERS", " A", "v"));
-    EXPECT_FALSE(Profile::WriteString(path, "US]ERS", "A", "v"));
-    EXPECT_FALSE(Profile::WriteString(path, "US\nERS", "A", "v"));
-    EXPECT_EQ(Get(), before);
+    put(before);
+    EXPECT_FALSE(Profile::writeString(path, "USERS", "A", "x\r\n[INFO]"));
+    EXPECT_FALSE(Profile::writeString(path, "USERS", "A", std::string("x\0y", 3)));
+    EXPECT_FALSE(Profile::writeString(path, "USERS", "X=Y", "v"));
+    EXPECT_FALSE(Profile::writeString(path, "USERS", "[INFO]", "v"));
+    EXPECT_FALSE(Profile::writeString(path, "USERS", ";A", "v"));
+    EXPECT_FALSE(Profile::writeString(path, "USERS", "", "v"));
+    EXPECT_FALSE(Profile::writeString(path, "USERS", " A", "v"));
+    EXPECT_FALSE(Profile::writeString(path, "US]ERS", "A", "v"));
+    EXPECT_FALSE(Profile::writeString(path, "US\nERS", "A", "v"));
+    EXPECT_EQ(get(), before);
 }
 
 TEST_F(ProfileTest, ByteOrderMarkIsSkippedAndKept)
 {
-    Put("\xEF\xBB\xBF[S]\r\nA=1\r\n");
-    EXPECT_EQ(Profile::ReadString(path, "S", "A", ""), "1");
-    ASSERT_TRUE(Profile::WriteString(path, "S", "A", "2"));
-    EXPECT_EQ(Get(), "\xEF\xBB\xBF[S]\r\nA=2\r\n");
+    put("\xEF\xBB\xBF[S]\r\nA=1\r\n");
+    EXPECT_EQ(Profile::readString(path, "S", "A", ""), "1");
+    ASSERT_TRUE(Profile::writeString(path, "S", "A", "2"));
+    EXPECT_EQ(get(), "\xEF\xBB\xBF[S]\r\nA=2\r\n");
 }
 
 } // namespace

@@ -1,0 +1,201 @@
+#include "AgwLink.h"
+
+#include "support/HexStr.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr size_t LOGIN_FIELD = 255;
+
+bool isMonitorLetter(char c)
+{
+    const char upper = upperStr(std::string_view(&c, 1))[0];
+    return std::string_view("MIUSCN").find(upper) != std::string_view::npos;
+}
+
+} // namespace
+
+AgwLink::AgwLink(std::unique_ptr<ClientSocket> socket, TimerFactory& timers)
+    : socket_(std::move(socket)), timers_(timers)
+{
+    socket_->onConnected = [this] { socketConnected(); };
+    socket_->onClosed = [this] { socketClosed(); };
+    socket_->onError = [this](int& errorCode) { socketError(errorCode); };
+    socket_->onDataAvailable = [this] { socketReadable(); };
+}
+
+AgwLink::~AgwLink()
+{
+    if (portTimer) {
+        portTimer->setEnabled(false);
+        portTimer.reset();
+    }
+    writeLog(1, "{L2} AGW Object Destroyed");
+    if (onDestroy)
+        onDestroy(*this);
+    // Unhook first: closing an open socket reports the close, and this object
+    // is no longer there to hear it.
+    socket_->onConnected = nullptr;
+    socket_->onClosed = nullptr;
+    socket_->onError = nullptr;
+    socket_->onDataAvailable = nullptr;
+    socket_->close();
+}
+
+void AgwLink::open()
+{
+    if (address.empty() && host.empty()) {
+        writeLog(1, "{L2} ERROR No IP Address or HostName indicated, object creation aborted");
+        return;
+    }
+    if (callSign.empty()) {
+        writeLog(1, "{L2} ERROR No CallSign indicated, object creation aborted");
+        return;
+    }
+    portCount = MAX_PORTS;
+    std::fill(ports.begin(), ports.end(), EnginePort{});
+
+    const bool byName = !host.empty();
+    socket_->connectTo(byName ? host : address, port);
+    writeLog(1, "{L2} AGW Object Opened " + (byName ? std::string() : address) + ":" + std::to_string(port));
+}
+
+void AgwLink::setAddress(const std::string& value)
+{
+    if (active) {
+        writeLog(1, "{L2} Error can not change the IP Address while active");
+        return;
+    }
+    writeLog(3, "{L2} Set Address " + value);
+    address = value;
+}
+
+void AgwLink::setPort(uint32_t value)
+{
+    if (active) {
+        writeLog(1, "{L2} Error can not change the TCP Port while active");
+        return;
+    }
+    writeLog(3, "{L2} Set TCP Port " + std::to_string(value));
+    if (value != 0)
+        port = value;
+}
+
+void AgwLink::setCallSign(const std::string& value)
+{
+    if (active) {
+        writeLog(1, "{L2} Error can not change the callsign while active");
+        return;
+    }
+    writeLog(3, "{L2} Set CallSign " + value);
+    callSign = value;
+}
+
+void AgwLink::setRegister(bool value)
+{
+    try {
+        writeLog(1, "{L2} Set Register " + boolText(value) + " CallSign(" + callSign + ")");
+        if (value == registered) {
+            writeLog(1, "{L2} Set Register ignored for CallSign(" + callSign + ")");
+            return;
+        }
+        // Registered follows AGWPE's answer, not the request.
+        if (active) {
+            if (value)
+                agwRegister(callSign);
+            else
+                agwUnRegister(callSign);
+        }
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module SetRegister");
+    }
+}
+
+void AgwLink::setMonitor(const std::string& value)
+{
+    writeLog(1, "{L2} Set Monitor <" + value + "> CallSign(" + callSign + ")");
+    if (value.empty() || !std::all_of(value.begin(), value.end(), isMonitorLetter))
+        return;
+    const std::string wanted = upperStr(value);
+    // "m" toggles AGWPE's monitoring, so it is sent only when it goes on or off.
+    if ((monitor == "N") != (wanted == "N")) {
+        if (active)
+            write(0, 0, 'm', "", "", "");
+        monitor = wanted;
+    }
+}
+
+void AgwLink::socketConnected()
+{
+    try {
+        writeLog(1, "{L2} Connected with AGWPE");
+        active = true;
+        if (!loginUser.empty() && !loginPassword.empty()) {
+            // The password never reaches the trace in clear: the line and every dump star it out.
+            writeLog(3, "{L2} Sending Login Frame User(" + loginUser + ") Paswd(****)");
+            if (loginUser.size() > LOGIN_FIELD)
+                loginUser.resize(LOGIN_FIELD);
+            if (loginPassword.size() > LOGIN_FIELD)
+                loginPassword.resize(LOGIN_FIELD);
+            const std::string login =
+                padRight(loginUser, LOGIN_FIELD, '\0') + padRight(loginPassword, LOGIN_FIELD, '\0');
+            writeLog(4, "{L2} <OnAGWUp> Login Frame Info Area");
+            if (log.enabled(4))
+                writeHex(4, dataForTrace('P', login));
+            write(0, 0, 'P', "", "", login);
+        }
+        fireEvent(onAgwUp, "FOnAGWUp");
+        write(0, 0, 'G', "", "", "");
+        write(0, 0, 'R', "", "", "");
+        if (rawFrames)
+            write(0, 0, 'k', "", "", "");
+        if (monitor.find_first_of("UISC") != std::string::npos)
+            write(0, 0, 'm', "", "", "");
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module AGWConnect");
+    }
+}
+
+void AgwLink::socketClosed()
+{
+    try {
+        writeLog(1, "{L2} Disconnected from AGWPE");
+        active = false;
+        fireEvent(onAgwDown, "FOnAGWDown");
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module AGWDisc");
+    }
+}
+
+void AgwLink::socketError(int& errorCode)
+{
+    try {
+        writeLog(1, "{L2} <AGWError> Socket Error from AGWPE");
+        active = false;
+        fireEvent(onAgwError, "FOnAGWError");
+        errorCode = 0;
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module AGWError");
+    }
+}
+
+void AgwLink::socketReadable()
+{
+    try {
+        const std::string bytes = socket_->readAll();
+        writeLog(5, "{L2} Read from AGWPE Socket ");
+        writeHex(5, bytes);
+        if (!bytes.empty())
+            store(bytes);
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module AGWRead");
+    }
+}
+
+void AgwLink::portTimerTick()
+{
+    if (portTimer)
+        portTimer->setEnabled(false);
+    write(0, 0, 'G', "", "", "");
+}

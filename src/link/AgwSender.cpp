@@ -1,0 +1,183 @@
+#include "AgwLink.h"
+
+#include "support/HexStr.h"
+
+namespace {
+
+constexpr uint32_t MAX_DATA = MAXFRAME - 1;
+constexpr size_t MAX_VIAS = 25;
+
+bool neverSplit(char kind)
+{
+    return kind == 'K' || kind == 'P';
+}
+
+std::string num(uint32_t value)
+{
+    return std::to_string(value);
+}
+
+} // namespace
+
+std::string AgwLink::dataForTrace(char kind, std::string_view data)
+{
+    std::string shown(data);
+    if (kind == 'P')
+        for (size_t i = MAX_DATA; i < shown.size(); ++i)
+            if (shown[i] != '\0')
+                shown[i] = '*';
+    return shown;
+}
+
+void AgwLink::sendData(uint32_t radioPort, uint8_t pid, const std::string& callFrom, const std::string& callTo,
+                       const std::string& text)
+{
+    try {
+        writeLog(4, "{L2} SendData Received Port(" + num(radioPort) + ") Pid(" + num(pid) + ") To(" + callTo + ")");
+        writeHex(5, text);
+        write(static_cast<uint8_t>(radioPort), pid, 'D', callFrom, callTo, text);
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module SendData");
+    }
+}
+
+void AgwLink::disconnect(uint8_t radioPort, const std::string& callFrom, const std::string& callTo)
+{
+    try {
+        write(radioPort, 0, 'd', callFrom, callTo, "");
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module Disconnect Ext");
+    }
+}
+
+bool AgwLink::agwRegister(const std::string& call)
+{
+    if (call.empty())
+        return false;
+    try {
+        write(0, 0, 'X', call, "", "");
+        return true;
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module AGWRegister");
+        return false;
+    }
+}
+
+bool AgwLink::agwUnRegister(const std::string& call)
+{
+    if (call.empty())
+        return false;
+    try {
+        write(0, 0, 'x', call, "", "");
+        return true;
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module AGWUnRegister");
+        return false;
+    }
+}
+
+bool AgwLink::askOutstanding(uint8_t radioPort, const std::string& callFrom, const std::string& callTo)
+{
+    try {
+        return write(radioPort, 0, 'Y', callFrom, callTo, "");
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module AskOutstanding");
+        return false;
+    }
+}
+
+bool AgwLink::write(uint8_t radioPort, uint8_t pid, char kind, std::string_view callFrom, std::string_view callTo,
+                    std::string_view data)
+{
+    try {
+        if (!socket_ || !socket_->isOpen()) {
+            writeLog(2, "{L2} L2 Frame not sent because there is no TCP/IP connection with AGWPE");
+            return false;
+        }
+        const std::string kindText(1, kind);
+        writeLog(4, "{L2} <L2 Send> Port(" + num(radioPort) + ") DK[" + kindText + "] Pid(" + num(pid) + ") From(" +
+                        std::string(callFrom) + ") To(" + std::string(callTo) + ") DK[" + kindText + "] Len(" +
+                        num(static_cast<uint32_t>(data.size())) + ") using object(" + callSign + ")");
+        if (log.enabled(5))
+            writeHex(5, dataForTrace(kind, data));
+        send(socket_.get(), radioPort, pid, kind, callFrom, callTo, static_cast<uint32_t>(data.size()), data);
+        return true;
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module Write");
+        return false;
+    }
+}
+
+bool AgwLink::send(ClientSocket* socket, uint8_t radioPort, uint8_t pid, char kind, std::string_view callFrom,
+                   std::string_view callTo, uint32_t dataLen, std::string_view data)
+{
+    try {
+        // A length beyond the data would make AGWPE read the next frame as data.
+        data = data.substr(0, dataLen);
+        // One pass per frame; a long text is cut into frames of MAX_DATA bytes, in order.
+        for (;;) {
+            if (socket == nullptr)
+                return false;
+            const uint32_t length = static_cast<uint32_t>(data.size());
+            uint8_t low = static_cast<uint8_t>(length);
+            uint8_t high = 0;
+            if (neverSplit(kind))
+                high = static_cast<uint8_t>(length >> 8);
+            else if (length > MAX_DATA)
+                low = static_cast<uint8_t>(MAX_DATA);
+            const std::string header = buildHeader(radioPort, kind, pid, callFrom, callTo, low, high);
+
+            writeLog(4, "{L2} Send Frame Header iLen(" + num(length) + ")");
+            if (log.enabled(5))
+                writeHex(5, header + dataForTrace(kind, data));
+
+            if (length == 0) {
+                writeLog(4, "{L2} Sent NUL length frame");
+                sendAgw(header);
+            } else if (length <= MAX_DATA || neverSplit(kind)) {
+                writeLog(4, "{L2} Entered condition iLen<=DWORD(MAXFRAME-1) <SENT> or Frame <K>/<P>");
+                sendAgw(header + std::string(data));
+            } else {
+                writeLog(4, "{L2} Frame Split <SENT>");
+                sendAgw(header + std::string(data.substr(0, MAX_DATA)));
+                data.remove_prefix(MAX_DATA);
+                continue;
+            }
+            return true;
+        }
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module Send");
+        return false;
+    }
+}
+
+void AgwLink::sendAgw(std::string_view frame)
+{
+    try {
+        if (socket_ && socket_->isOpen())
+            socket_->sendBytes(frame);
+        else
+            writeLog(1, "{L2} ERROR attempt to send to AGWPE with no active connection");
+    } catch (...) {
+        writeLog(1, "{L2} Exception on module SendAGW");
+    }
+}
+
+std::string AgwLink::viaList(std::string_view vias)
+{
+    // The block has room for 25 slots of 10 bytes: longer calls are cut to
+    // their slot and calls beyond the 25th are left out.
+    std::string rest(vias);
+    std::string slots;
+    size_t count = 0;
+    while (!rest.empty() && count < MAX_VIAS) {
+        const std::string word = nextWord(rest);
+        if (word.empty())
+            continue;
+        slots += callField(word);
+        ++count;
+    }
+    if (count == 0)
+        return {};
+    return std::string(1, static_cast<char>(count)) + slots;
+}
