@@ -57,14 +57,14 @@ std::string count(uint32_t frames)
 void wire(ChatServer& form, AgwLink& link)
 {
     link.onConnectEx = [&form](AgwLink& l, uint8_t port, const std::string& from, const std::string& to,
-                               const std::string& text) { form.handleConnect(l, port, from, to, text); };
+                               const std::string& text) { form.connections().handleConnect(l, port, from, to, text); };
     link.onDisconnect = [&form](AgwLink& l, uint8_t port, const std::string& call, const std::string& text) {
-        form.handleDisconnect(l, port, call, text);
+        form.connections().handleDisconnect(l, port, call, text);
     };
     link.onData = [&form](AgwLink& l, uint8_t port, const std::string& from, const std::string& to, uint8_t pid,
-                          const std::string& data) { form.handleData(l, port, from, to, pid, data); };
+                          const std::string& data) { form.connections().handleData(l, port, from, to, pid, data); };
     link.onConnFrames = [&form](AgwLink& l, uint8_t port, const std::string& from, const std::string& to,
-                                int32_t frames) { form.handleConnFrames(l, port, from, to, frames); };
+                                int32_t frames) { form.drain().handleConnFrames(l, port, from, to, frames); };
 }
 
 } // namespace
@@ -88,32 +88,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ChatServer form(shell, clock, sockets, base);
         auto owned = std::make_unique<FakeSocket>();
         FakeSocket& engine = *owned;
-        form.link_ = std::make_unique<AgwLink>(std::move(owned), clock);
-        AgwLink& link = *form.link_;
+        form.replaceLink(std::make_unique<AgwLink>(std::move(owned), clock));
+        AgwLink& link = *form.link();
         if (trace) {
-            traceInto(form.log, 5, traceFile);
-            traceInto(link.log, 5, traceFile);
+            traceInto(form.traceLog(), 5, traceFile);
+            traceInto(link.traceLog(), 5, traceFile);
         } else {
-            form.log.debug = "NOT";
+            form.traceLog().debug = "NOT";
         }
         link.setCallSign(OWN_CALL);
         link.setAddress("127.0.0.1");
         wire(form, link);
-        form.callSign = OWN_CALL;
-        form.createArea = true;
-        form.forceName = (flags & 2) != 0;
-        form.bell = (flags & 4) != 0;
-        form.discWait = (flags & 8) != 0 ? 0 : 60000;
-        form.timeout = (flags & 16) != 0 ? 0 : 60000;
-        form.portEnabled[2] = (flags & 32) == 0;
-        form.addArea(0, "Root", true, OWN_CALL);
-        form.addArea(1, "Packet", true, OWN_CALL);
-        form.addArea(2, "Open", false, "N0AA");
+        form.settings().callSign = OWN_CALL;
+        form.settings().createArea = true;
+        form.settings().forceName = (flags & 2) != 0;
+        form.settings().bell = (flags & 4) != 0;
+        form.settings().discWait = (flags & 8) != 0 ? 0 : 60000;
+        form.settings().timeout = (flags & 16) != 0 ? 0 : 60000;
+        form.settings().portEnabled[2] = (flags & 32) == 0;
+        form.directory().addArea(0, "Root", true, OWN_CALL);
+        form.directory().addArea(1, "Packet", true, OWN_CALL);
+        form.directory().addArea(2, "Open", false, "N0AA");
         engine.connect();
-        form.registered = true;
+        form.connections().setRegistered(true);
         for (size_t i = 0; i < 3; ++i)
-            form.handleConnect(link, STATIONS[i].port, STATIONS[i].call, OWN_CALL,
-                               std::string("*** CONNECTED To Station ") + STATIONS[i].call);
+            form.connections().handleConnect(link, STATIONS[i].port, STATIONS[i].call, OWN_CALL,
+                                             std::string("*** CONNECTED To Station ") + STATIONS[i].call);
         fuzz::checkSentFrames(engine.takeSent());
 
         while (!input.empty()) {
@@ -126,18 +126,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             case 0:
             case 1:
             case 2:
-                form.handleData(link, station.port, station.call, OWN_CALL, PID_NO_L3, text);
+                form.connections().handleData(link, station.port, station.call, OWN_CALL, PID_NO_L3, text);
                 break;
             case 3:
-                form.handleData(link, station.port, station.call, OWN_CALL, PID_NO_L3, text + "\r");
+                form.connections().handleData(link, station.port, station.call, OWN_CALL, PID_NO_L3, text + "\r");
                 break;
             case 4:
                 engine.deliver(agwFrame(station.port - 1, 'd', 0, station.call, OWN_CALL,
                                         std::string("*** DISCONNECTED From Station ") + station.call + "\r"));
                 break;
             case 5:
-                form.handleConnect(link, station.port, station.call, OWN_CALL,
-                                   std::string("*** CONNECTED To Station ") + station.call);
+                form.connections().handleConnect(link, station.port, station.call, OWN_CALL,
+                                                 std::string("*** CONNECTED To Station ") + station.call);
                 break;
             case 6:
                 clock.advance(argument == 7 ? 60000 : 500u * (argument + 1));

@@ -6,6 +6,7 @@
 // which costs most of the time, so only some inputs do; bit 1: poll the
 // ports), a byte that seeds the read sizes (0: one read), then the stream.
 #include "FuzzSupport.h"
+#include "fakes/AgwLinkProbe.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/TraceFile.h"
@@ -101,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t flags = input.byte();
     ReadSizes sizes(input.byte());
     const bool trace = (flags & 0x81) == 0x81;
-    const std::string traceFile = fuzz::workDir().file("link.log");
+    const std::string traceFile = fuzz::workDir().file("link.traceLog()");
 
     ManualClock clock;
     Sink sink;
@@ -110,11 +111,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         AgwLink l2(std::move(owned), clock);
         if (trace)
-            traceInto(l2.log, 5, traceFile);
+            traceInto(l2.traceLog(), 5, traceFile);
         l2.setCallSign("N0SRV");
         l2.setAddress("127.0.0.1");
         l2.setMonitor("IUSC");
-        l2.portPolling = (flags & 2) != 0;
+        l2.setPortPolling((flags & 2) != 0);
         handleEverything(l2, sink);
         socket.connect();
         fuzz::checkSentFrames(socket.takeSent());
@@ -124,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             fuzz::checkSentFrames(socket.takeSent());
         }
         // What is left over is less than one frame: a header, or a header and part of its data.
-        if (l2.rxStart != 0 || l2.rxBuffer.size() >= AGW_HEADER_SIZE + 65536)
+        if (AgwLinkProbe::consumedOffset(l2) != 0 || AgwLinkProbe::unconsumed(l2).size() >= AGW_HEADER_SIZE + 65536)
             std::abort();
         clock.advance(60000);
         fuzz::checkSentFrames(socket.takeSent());

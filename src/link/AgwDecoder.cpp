@@ -1,3 +1,6 @@
+// Decoding of every frame kind the engine sends into the link's events.
+// The trace texts name the handlers and modules by the names operators' log
+// tools know ("FOnData", "TL2.Decode"): they are fixed texts, kept byte for byte.
 #include "link/AgwLink.h"
 
 #include "support/HexStr.h"
@@ -36,265 +39,269 @@ bool isOneOf(const std::string& value, std::initializer_list<const char*> choice
     return false;
 }
 
-void decodeRaw(AgwLink& l2, uint8_t radioPort, const std::string& data)
-{
-    try {
-        l2.writeLog(5, "AGW Message <K>");
-        l2.writeHex(5, data);
-        if (l2.onRawFrame)
-            l2.onRawFrame(l2, radioPort, data);
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameK)");
-    }
-}
-
-void decodeHeard(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& data)
-{
-    try {
-        std::string call = callFrom;
-        if (!nextWord(call).empty())
-            l2.parseHeard(radioPort, data);
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameH)");
-    }
-}
-
-void decodeParam(AgwLink& l2, uint8_t radioPort, const std::string& data)
-{
-    try {
-        l2.parseParam(radioPort, data);
-        l2.fireEvent(l2.onParameter, "FOnParameter");
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (Frameg)");
-    }
-}
-
-void decodePortList(AgwLink& l2, const std::string& data)
-{
-    try {
-        l2.writeLog(3, "{L2} Frame <G>");
-        l2.writeHex(4, data);
-        l2.parsePortList(data);
-        l2.writeLog(4, "{L2} Port Information Parsed");
-        l2.fireEvent(l2.onPort, "FOnPort");
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameG)");
-    }
-}
-
-void decodeVersion(AgwLink& l2, const std::string& data)
-{
-    try {
-        if (data.size() < 8)
-            return;
-        auto byte = [&data](size_t i) { return static_cast<int32_t>(static_cast<uint8_t>(data[i])); };
-        l2.versionMajor = byte(0) + 256 * byte(1);
-        l2.versionMinor = byte(4) + 256 * byte(5);
-        l2.fireEvent(l2.onVersion, "FOnVersion", l2.versionMajor, l2.versionMinor);
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameR)");
-    }
-}
-
-void decodePortFrames(AgwLink& l2, uint8_t radioPort, const std::string& data)
-{
-    try {
-        if (data.size() < 4)
-            return;
-        const uint8_t low = static_cast<uint8_t>(data[0]);
-        const int32_t frames = low + 256 * static_cast<uint8_t>(data[1]);
-        if (radioPort >= 1 && radioPort <= MAX_PORTS)
-            l2.ports[radioPort].waiting = low;
-        l2.fireEvent(l2.onPortFrames, "FOnPortFrames", radioPort, frames);
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (Framey)");
-    }
-}
-
-void decodeConnFrames(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& callTo,
-                      const std::string& data)
-{
-    try {
-        if (data.size() < 4)
-            return;
-        uint32_t frames = 0;
-        for (size_t i = 4; i-- > 0;)
-            frames = frames << 8 | static_cast<uint8_t>(data[i]);
-        l2.fireEvent(l2.onConnFrames, "FOnConnFrames", radioPort, callFrom, callTo, static_cast<int32_t>(frames));
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameY)");
-    }
-}
-
-void decodeRegistration(AgwLink& l2, char kind, const std::string& callFrom, const std::string& data)
-{
-    const bool registering = kind == 'X';
-    try {
-        const auto& event = registering ? l2.onRegister : l2.onUnRegister;
-        if (event)
-            event(l2, callFrom, data);
-        if (data.empty())
-            return;
-        const bool success = data[0] == 1;
-        l2.registered = registering ? success : !success;
-    } catch (...) {
-        l2.writeLog(1, registering ? "{L2} Exception on Module TL2.Decode (FrameX)"
-                                   : "{L2} Exception on Module TL2.Decode (Framex)");
-    }
-}
-
-void decodeConnect(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& callTo,
-                   const std::string& data)
-{
-    try {
-        const std::string text = noticeText(data);
-        auto announce = [&](const char* line, const CallEvent& event, const char* eventName) {
-            const std::string call = noticeCall(data);
-            l2.writeLog(4, line + data);
-            l2.fireEvent(event, eventName, radioPort, call, text);
-            if (l2.onAnyConnect)
-                l2.onAnyConnect(l2, radioPort, call, text);
-            if (l2.onConnectEx)
-                l2.onConnectEx(l2, radioPort, callFrom, callTo, text);
-        };
-        if (contains(data, "CONNECTED To"))
-            announce("{L2} Connect (his) String->", l2.onHisConnect, "FOnHisConnect");
-        if (contains(data, "CONNECTED With"))
-            announce("{L2} Connect (my) String->", l2.onMyConnect, "FOnMyConnect");
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameC)");
-    }
-}
-
-void decodeDisconnect(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& callTo,
-                      const std::string& data)
-{
-    try {
-        if (!contains(data, "DISCONNECTED"))
-            return;
-        const std::string text = noticeText(data);
-        std::string call;
-        const CallEvent* event = nullptr;
-        const char* eventName = nullptr;
-        if (contains(data, "RETRYOUT")) {
-            l2.writeLog(4, "{L2} Disconnect (retryout) String->" + data);
-            call = noticeCall(data);
-            event = &l2.onRetryOut;
-            eventName = "FOnRetryOut";
-        } else if (contains(data, "From")) {
-            l2.writeLog(4, "{L2} Disconnect (his) String->" + data);
-            call = noticeCall(data);
-            l2.writeHex(4, call);
-            event = &l2.onHisDisconnect;
-            eventName = "FOnHisDisconnect";
-        } else if (contains(data, "With")) {
-            l2.writeLog(4, "{L2} Disconnect (my) String->" + data);
-            call = callTo;
-            event = &l2.onMyDisconnect;
-            eventName = "FOnMyDisconnect";
-        } else {
-            return;
-        }
-        l2.fireEvent(*event, eventName, radioPort, call, text);
-        l2.fireEvent(l2.onDisconnect, "FOnDisconnect", radioPort, call, text);
-        if (l2.onDisconnectEx)
-            l2.onDisconnectEx(l2, radioPort, callFrom, callTo, text);
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (Framed)");
-    }
-}
-
-void decodeData(AgwLink& l2, uint8_t radioPort, uint8_t pid, const std::string& callFrom, const std::string& callTo,
-                const std::string& data)
-{
-    try {
-        if (!l2.onData)
-            return;
-        l2.writeLog(4, "{L2} About to convert cPid <FOnData>");
-        l2.writeHex(4, std::string(1, static_cast<char>(pid)));
-        l2.fireEvent(l2.onData, "FOnData", radioPort, callFrom, callTo, pid, data);
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameD) L2(" + l2.callSign + ")");
-        l2.writeLog(1, "{L2} szFrom=" + callFrom + " szTo=" + callTo + " Data=" + data);
-    }
-}
-
-void decodeUnproto(AgwLink& l2, uint8_t radioPort, const std::string& data)
-{
-    try {
-        MonitorHeader header;
-        try {
-            header = l2.getHeader(data);
-        } catch (...) {
-            l2.writeLog(1, "{L2} Exception on Module TL2.Decode.FrameU(GetHeader)");
-            return;
-        }
-        uint8_t pid = 0;
-        try {
-            pid = static_cast<uint8_t>(hexToByte(header.pid));
-        } catch (...) {
-            l2.writeLog(1, "{L2} Exception on Module TL2.Decode.FrameU(bPid<-)");
-            return;
-        }
-        try {
-            l2.fireEvent(l2.onDataUI, "FOnDataUI", radioPort, header.from, header.to, pid, header.info);
-        } catch (...) {
-            l2.writeLog(1, "{L2} Exception on Module TL2.Decode.FrameU(OnDataUI Event)");
-        }
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameU)");
-    }
-}
-
-void decodeMonitored(AgwLink& l2, uint8_t radioPort, uint8_t pid, char kind, const std::string& callFrom,
-                     const std::string& callTo, const std::string& data)
-{
-    try {
-        const MonitorHeader h = l2.getHeader(data);
-        const std::string& type = h.frameType;
-        auto wants = [&l2](char letter) { return l2.monitor.find(letter) != std::string::npos; };
-        auto monitor = [&] {
-            if (l2.onMonitor)
-                l2.onMonitor(l2, radioPort, callFrom, callTo, pid, data);
-        };
-        auto iframe = [&] {
-            monitor();
-            l2.fireEvent(l2.onIFrame, "FOnIFrame", radioPort, h.from, h.to, h.via, type, h.pid, h.nr, h.ns, h.len,
-                         h.info);
-        };
-        auto sframe = [&](int32_t nr) {
-            monitor();
-            l2.fireEvent(l2.onSFrame, "FOnSFrame", radioPort, callFrom, callTo, h.via, type, nr);
-        };
-
-        if (kind == 'I') {
-            if (type == "I" && wants('I'))
-                iframe();
-        } else if (kind == 'S') {
-            if (isOneOf(type, {"RR", "UA", "REJ", "DM", "DISC", "SABM"}) && wants('S'))
-                sframe(h.nr);
-        } else {
-            if (type == "I" && wants('I')) {
-                iframe();
-                return;
-            }
-            if (type == "UI" && wants('U')) {
-                monitor();
-                l2.fireEvent(l2.onUIFrame, "FOnUIFrame", radioPort, h.from, h.to, h.via, type, h.pid, h.len, h.info);
-            }
-            if (isOneOf(type, {"RR", "RNR", "REJ"}) && wants('S')) {
-                sframe(h.nr);
-                return;
-            }
-            if (isOneOf(type, {"SABM", "UA", "DISC", "DM"}) && wants('C'))
-                sframe(0);
-        }
-    } catch (...) {
-        l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameTSI) Kind{" + std::string(1, kind) + "}");
-    }
-}
-
 } // namespace
+
+// The handlers of each frame kind; they set the link's state that the engine reports.
+struct AgwDecoder {
+    static void decodeRaw(AgwLink& l2, uint8_t radioPort, const std::string& data)
+    {
+        try {
+            l2.writeLog(5, "AGW Message <K>");
+            l2.writeHex(5, data);
+            if (l2.onRawFrame)
+                l2.onRawFrame(l2, radioPort, data);
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameK)");
+        }
+    }
+
+    static void decodeHeard(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& data)
+    {
+        try {
+            std::string call = callFrom;
+            if (!nextWord(call).empty())
+                l2.parseHeard(radioPort, data);
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameH)");
+        }
+    }
+
+    static void decodeParam(AgwLink& l2, uint8_t radioPort, const std::string& data)
+    {
+        try {
+            l2.parseParam(radioPort, data);
+            l2.fireEvent(l2.onParameter, "FOnParameter");
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (Frameg)");
+        }
+    }
+
+    static void decodePortList(AgwLink& l2, const std::string& data)
+    {
+        try {
+            l2.writeLog(3, "{L2} Frame <G>");
+            l2.writeHex(4, data);
+            l2.parsePortList(data);
+            l2.writeLog(4, "{L2} Port Information Parsed");
+            l2.fireEvent(l2.onPort, "FOnPort");
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameG)");
+        }
+    }
+
+    static void decodeVersion(AgwLink& l2, const std::string& data)
+    {
+        try {
+            if (data.size() < 8)
+                return;
+            auto byte = [&data](size_t i) { return static_cast<int32_t>(static_cast<uint8_t>(data[i])); };
+            l2.versionMajor_ = byte(0) + 256 * byte(1);
+            l2.versionMinor_ = byte(4) + 256 * byte(5);
+            l2.fireEvent(l2.onVersion, "FOnVersion", l2.versionMajor_, l2.versionMinor_);
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameR)");
+        }
+    }
+
+    static void decodePortFrames(AgwLink& l2, uint8_t radioPort, const std::string& data)
+    {
+        try {
+            if (data.size() < 4)
+                return;
+            const uint8_t low = static_cast<uint8_t>(data[0]);
+            const int32_t frames = low + 256 * static_cast<uint8_t>(data[1]);
+            if (radioPort >= 1 && radioPort <= MAX_PORTS)
+                l2.ports_[radioPort].waiting = low;
+            l2.fireEvent(l2.onPortFrames, "FOnPortFrames", radioPort, frames);
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (Framey)");
+        }
+    }
+
+    static void decodeConnFrames(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& callTo,
+                                 const std::string& data)
+    {
+        try {
+            if (data.size() < 4)
+                return;
+            uint32_t frames = 0;
+            for (size_t i = 4; i-- > 0;)
+                frames = frames << 8 | static_cast<uint8_t>(data[i]);
+            l2.fireEvent(l2.onConnFrames, "FOnConnFrames", radioPort, callFrom, callTo, static_cast<int32_t>(frames));
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameY)");
+        }
+    }
+
+    static void decodeRegistration(AgwLink& l2, char kind, const std::string& callFrom, const std::string& data)
+    {
+        const bool registering = kind == 'X';
+        try {
+            const auto& event = registering ? l2.onRegister : l2.onUnRegister;
+            if (event)
+                event(l2, callFrom, data);
+            if (data.empty())
+                return;
+            const bool success = data[0] == 1;
+            l2.registered_ = registering ? success : !success;
+        } catch (...) {
+            l2.writeLog(1, registering ? "{L2} Exception on Module TL2.Decode (FrameX)"
+                                       : "{L2} Exception on Module TL2.Decode (Framex)");
+        }
+    }
+
+    static void decodeConnect(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& callTo,
+                              const std::string& data)
+    {
+        try {
+            const std::string text = noticeText(data);
+            auto announce = [&](const char* line, const CallEvent& event, const char* eventName) {
+                const std::string call = noticeCall(data);
+                l2.writeLog(4, line + data);
+                l2.fireEvent(event, eventName, radioPort, call, text);
+                if (l2.onAnyConnect)
+                    l2.onAnyConnect(l2, radioPort, call, text);
+                if (l2.onConnectEx)
+                    l2.onConnectEx(l2, radioPort, callFrom, callTo, text);
+            };
+            if (contains(data, "CONNECTED To"))
+                announce("{L2} Connect (his) String->", l2.onHisConnect, "FOnHisConnect");
+            if (contains(data, "CONNECTED With"))
+                announce("{L2} Connect (my) String->", l2.onMyConnect, "FOnMyConnect");
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameC)");
+        }
+    }
+
+    static void decodeDisconnect(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& callTo,
+                                 const std::string& data)
+    {
+        try {
+            if (!contains(data, "DISCONNECTED"))
+                return;
+            const std::string text = noticeText(data);
+            std::string call;
+            const CallEvent* event = nullptr;
+            const char* eventName = nullptr;
+            if (contains(data, "RETRYOUT")) {
+                l2.writeLog(4, "{L2} Disconnect (retryout) String->" + data);
+                call = noticeCall(data);
+                event = &l2.onRetryOut;
+                eventName = "FOnRetryOut";
+            } else if (contains(data, "From")) {
+                l2.writeLog(4, "{L2} Disconnect (his) String->" + data);
+                call = noticeCall(data);
+                l2.writeHex(4, call);
+                event = &l2.onHisDisconnect;
+                eventName = "FOnHisDisconnect";
+            } else if (contains(data, "With")) {
+                l2.writeLog(4, "{L2} Disconnect (my) String->" + data);
+                call = callTo;
+                event = &l2.onMyDisconnect;
+                eventName = "FOnMyDisconnect";
+            } else {
+                return;
+            }
+            l2.fireEvent(*event, eventName, radioPort, call, text);
+            l2.fireEvent(l2.onDisconnect, "FOnDisconnect", radioPort, call, text);
+            if (l2.onDisconnectEx)
+                l2.onDisconnectEx(l2, radioPort, callFrom, callTo, text);
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (Framed)");
+        }
+    }
+
+    static void decodeData(AgwLink& l2, uint8_t radioPort, uint8_t pid, const std::string& callFrom,
+                           const std::string& callTo, const std::string& data)
+    {
+        try {
+            if (!l2.onData)
+                return;
+            l2.writeLog(4, "{L2} About to convert cPid <FOnData>");
+            l2.writeHex(4, std::string(1, static_cast<char>(pid)));
+            l2.fireEvent(l2.onData, "FOnData", radioPort, callFrom, callTo, pid, data);
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameD) L2(" + l2.callSign_ + ")");
+            l2.writeLog(1, "{L2} szFrom=" + callFrom + " szTo=" + callTo + " Data=" + data);
+        }
+    }
+
+    static void decodeUnproto(AgwLink& l2, uint8_t radioPort, const std::string& data)
+    {
+        try {
+            MonitorHeader header;
+            try {
+                header = l2.getHeader(data);
+            } catch (...) {
+                l2.writeLog(1, "{L2} Exception on Module TL2.Decode.FrameU(GetHeader)");
+                return;
+            }
+            uint8_t pid = 0;
+            try {
+                pid = static_cast<uint8_t>(hexToByte(header.pid));
+            } catch (...) {
+                l2.writeLog(1, "{L2} Exception on Module TL2.Decode.FrameU(bPid<-)");
+                return;
+            }
+            try {
+                l2.fireEvent(l2.onDataUI, "FOnDataUI", radioPort, header.from, header.to, pid, header.info);
+            } catch (...) {
+                l2.writeLog(1, "{L2} Exception on Module TL2.Decode.FrameU(OnDataUI Event)");
+            }
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameU)");
+        }
+    }
+
+    static void decodeMonitored(AgwLink& l2, uint8_t radioPort, uint8_t pid, char kind, const std::string& callFrom,
+                                const std::string& callTo, const std::string& data)
+    {
+        try {
+            const MonitorHeader h = l2.getHeader(data);
+            const std::string& type = h.frameType;
+            auto wants = [&l2](char letter) { return l2.monitor_.find(letter) != std::string::npos; };
+            auto monitor = [&] {
+                if (l2.onMonitor)
+                    l2.onMonitor(l2, radioPort, callFrom, callTo, pid, data);
+            };
+            auto iframe = [&] {
+                monitor();
+                l2.fireEvent(l2.onIFrame, "FOnIFrame", radioPort, h.from, h.to, h.via, type, h.pid, h.nr, h.ns, h.len,
+                             h.info);
+            };
+            auto sframe = [&](int32_t nr) {
+                monitor();
+                l2.fireEvent(l2.onSFrame, "FOnSFrame", radioPort, callFrom, callTo, h.via, type, nr);
+            };
+
+            if (kind == 'I') {
+                if (type == "I" && wants('I'))
+                    iframe();
+            } else if (kind == 'S') {
+                if (isOneOf(type, {"RR", "UA", "REJ", "DM", "DISC", "SABM"}) && wants('S'))
+                    sframe(h.nr);
+            } else {
+                if (type == "I" && wants('I')) {
+                    iframe();
+                    return;
+                }
+                if (type == "UI" && wants('U')) {
+                    monitor();
+                    l2.fireEvent(l2.onUIFrame, "FOnUIFrame", radioPort, h.from, h.to, h.via, type, h.pid, h.len,
+                                 h.info);
+                }
+                if (isOneOf(type, {"RR", "RNR", "REJ"}) && wants('S')) {
+                    sframe(h.nr);
+                    return;
+                }
+                if (isOneOf(type, {"SABM", "UA", "DISC", "DM"}) && wants('C'))
+                    sframe(0);
+            }
+        } catch (...) {
+            l2.writeLog(1, "{L2} Exception on Module TL2.Decode (FrameTSI) Kind{" + std::string(1, kind) + "}");
+        }
+    }
+};
 
 void AgwLink::decode(uint8_t radioPort, uint8_t pid, char kind, std::string callFrom, std::string callTo,
                      int32_t dataLen, std::string data)
@@ -309,20 +316,20 @@ void AgwLink::decode(uint8_t radioPort, uint8_t pid, char kind, std::string call
         case 'H':
         case 'G':
         case 'g':
-            writeLog(5, "{L2} Obj(" + callSign + ") Decode Args Port(" + port + ") Kind[" + kindText + rest);
+            writeLog(5, "{L2} Obj(" + callSign_ + ") Decode Args Port(" + port + ") Kind[" + kindText + rest);
             break;
         case 'I':
         case 'U':
         case 'S':
         case 'T':
-            writeLog(4, "{L2} Obj(" + callSign + ") Decode Args Port(" + port + ") Kind[" + kindText + rest);
+            writeLog(4, "{L2} Obj(" + callSign_ + ") Decode Args Port(" + port + ") Kind[" + kindText + rest);
             break;
         case 'K':
-            writeLog(4, "{L2} Decode KISS Obj(" + callSign + ") Port(" + port + ") Kind[" + kindText + "] Len(" +
+            writeLog(4, "{L2} Decode KISS Obj(" + callSign_ + ") Port(" + port + ") Kind[" + kindText + "] Len(" +
                             std::to_string(dataLen) + ") + RAW AX.25 Frame");
             break;
         default:
-            writeLog(4, "{L2} Decode Args Obj(" + callSign + ") Port(" + port + ") Kind[" + kindText + rest);
+            writeLog(4, "{L2} Decode Args Obj(" + callSign_ + ") Port(" + port + ") Kind[" + kindText + rest);
             break;
         }
         if (kind == 'I' || kind == 'S' || kind == 'T') {
@@ -340,46 +347,46 @@ void AgwLink::decode(uint8_t radioPort, uint8_t pid, char kind, std::string call
 
     switch (kind) {
     case 'K':
-        decodeRaw(*this, radioPort, data);
+        AgwDecoder::decodeRaw(*this, radioPort, data);
         break;
     case 'H':
-        decodeHeard(*this, radioPort, callFrom, data);
+        AgwDecoder::decodeHeard(*this, radioPort, callFrom, data);
         break;
     case 'g':
-        decodeParam(*this, radioPort, data);
+        AgwDecoder::decodeParam(*this, radioPort, data);
         break;
     case 'G':
-        decodePortList(*this, data);
+        AgwDecoder::decodePortList(*this, data);
         break;
     case 'R':
-        decodeVersion(*this, data);
+        AgwDecoder::decodeVersion(*this, data);
         break;
     case 'y':
-        decodePortFrames(*this, radioPort, data);
+        AgwDecoder::decodePortFrames(*this, radioPort, data);
         break;
     case 'Y':
-        decodeConnFrames(*this, radioPort, callFrom, callTo, data);
+        AgwDecoder::decodeConnFrames(*this, radioPort, callFrom, callTo, data);
         break;
     case 'X':
     case 'x':
-        decodeRegistration(*this, kind, callFrom, data);
+        AgwDecoder::decodeRegistration(*this, kind, callFrom, data);
         break;
     case 'C':
-        decodeConnect(*this, radioPort, callFrom, callTo, data);
+        AgwDecoder::decodeConnect(*this, radioPort, callFrom, callTo, data);
         break;
     case 'd':
-        decodeDisconnect(*this, radioPort, callFrom, callTo, data);
+        AgwDecoder::decodeDisconnect(*this, radioPort, callFrom, callTo, data);
         break;
     case 'D':
-        decodeData(*this, radioPort, pid, callFrom, callTo, data);
+        AgwDecoder::decodeData(*this, radioPort, pid, callFrom, callTo, data);
         break;
     case 'U':
-        decodeUnproto(*this, radioPort, data);
+        AgwDecoder::decodeUnproto(*this, radioPort, data);
         break;
     case 'I':
     case 'S':
     case 'T':
-        decodeMonitored(*this, radioPort, pid, kind, callFrom, callTo, data);
+        AgwDecoder::decodeMonitored(*this, radioPort, pid, kind, callFrom, callTo, data);
         break;
     default:
         break;

@@ -1,3 +1,4 @@
+// The 36-byte AGW frame header: building and reading it.
 #include "AgwFrame.h"
 
 std::string callField(std::string_view call)

@@ -1,3 +1,5 @@
+// The link's connection to the engine: settings, login, registration, the
+// socket's notifications and port polling.
 #include "AgwLink.h"
 
 #include "support/HexStr.h"
@@ -27,9 +29,9 @@ AgwLink::AgwLink(std::unique_ptr<ClientSocket> socket, TimerFactory& timers)
 
 AgwLink::~AgwLink()
 {
-    if (portTimer) {
-        portTimer->setEnabled(false);
-        portTimer.reset();
+    if (portTimer_) {
+        portTimer_->setEnabled(false);
+        portTimer_.reset();
     }
     writeLog(1, "{L2} AGW Object Destroyed");
     if (onDestroy)
@@ -45,67 +47,73 @@ AgwLink::~AgwLink()
 
 void AgwLink::open()
 {
-    if (address.empty() && host.empty()) {
+    if (address_.empty() && host_.empty()) {
         writeLog(1, "{L2} ERROR No IP Address or HostName indicated, object creation aborted");
         return;
     }
-    if (callSign.empty()) {
+    if (callSign_.empty()) {
         writeLog(1, "{L2} ERROR No CallSign indicated, object creation aborted");
         return;
     }
-    portCount = MAX_PORTS;
-    std::fill(ports.begin(), ports.end(), EnginePort{});
+    portCount_ = MAX_PORTS;
+    std::fill(ports_.begin(), ports_.end(), EnginePort{});
 
-    const bool byName = !host.empty();
-    socket_->connectTo(byName ? host : address, port);
-    writeLog(1, "{L2} AGW Object Opened " + (byName ? std::string() : address) + ":" + std::to_string(port));
+    const bool byName = !host_.empty();
+    socket_->connectTo(byName ? host_ : address_, tcpPort_);
+    writeLog(1, "{L2} AGW Object Opened " + (byName ? std::string() : address_) + ":" + std::to_string(tcpPort_));
 }
 
 void AgwLink::setAddress(const std::string& value)
 {
-    if (active) {
+    if (active_) {
         writeLog(1, "{L2} Error can not change the IP Address while active");
         return;
     }
     writeLog(3, "{L2} Set Address " + value);
-    address = value;
+    address_ = value;
 }
 
 void AgwLink::setPort(uint32_t value)
 {
-    if (active) {
+    if (active_) {
         writeLog(1, "{L2} Error can not change the TCP Port while active");
         return;
     }
     writeLog(3, "{L2} Set TCP Port " + std::to_string(value));
     if (value != 0)
-        port = value;
+        tcpPort_ = value;
 }
 
 void AgwLink::setCallSign(const std::string& value)
 {
-    if (active) {
+    if (active_) {
         writeLog(1, "{L2} Error can not change the callsign while active");
         return;
     }
     writeLog(3, "{L2} Set CallSign " + value);
-    callSign = value;
+    callSign_ = value;
+}
+
+void AgwLink::setLogin(const std::string& user, const std::string& password)
+{
+    loginUser_ = user;
+    loginPassword_ = password;
 }
 
 void AgwLink::setRegister(bool value)
 {
     try {
-        writeLog(1, "{L2} Set Register " + boolText(value) + " CallSign(" + callSign + ")");
-        if (value == registered) {
-            writeLog(1, "{L2} Set Register ignored for CallSign(" + callSign + ")");
+        writeLog(1, "{L2} Set Register " + boolText(value) + " CallSign(" + callSign_ + ")");
+        if (value == registered_) {
+            writeLog(1, "{L2} Set Register ignored for CallSign(" + callSign_ + ")");
             return;
         }
         // Registered follows AGWPE's answer, not the request.
-        if (active) {
+        if (active_) {
             if (value)
-                agwRegister(callSign);
+                agwRegister(callSign_);
             else
-                agwUnRegister(callSign);
+                agwUnRegister(callSign_);
         }
     } catch (...) {
         writeLog(1, "{L2} Exception on module SetRegister");
@@ -114,15 +122,15 @@ void AgwLink::setRegister(bool value)
 
 void AgwLink::setMonitor(const std::string& value)
 {
-    writeLog(1, "{L2} Set Monitor <" + value + "> CallSign(" + callSign + ")");
+    writeLog(1, "{L2} Set Monitor <" + value + "> CallSign(" + callSign_ + ")");
     if (value.empty() || !std::all_of(value.begin(), value.end(), isMonitorLetter))
         return;
     const std::string wanted = upperStr(value);
     // "m" toggles AGWPE's monitoring, so it is sent only when it goes on or off.
-    if ((monitor == "N") != (wanted == "N")) {
-        if (active)
+    if ((monitor_ == "N") != (wanted == "N")) {
+        if (active_)
             write(0, 0, 'm', "", "", "");
-        monitor = wanted;
+        monitor_ = wanted;
     }
 }
 
@@ -130,27 +138,27 @@ void AgwLink::socketConnected()
 {
     try {
         writeLog(1, "{L2} Connected with AGWPE");
-        active = true;
-        if (!loginUser.empty() && !loginPassword.empty()) {
+        active_ = true;
+        if (!loginUser_.empty() && !loginPassword_.empty()) {
             // The password never reaches the trace in clear: the line and every dump star it out.
-            writeLog(3, "{L2} Sending Login Frame User(" + loginUser + ") Paswd(****)");
-            if (loginUser.size() > LOGIN_FIELD)
-                loginUser.resize(LOGIN_FIELD);
-            if (loginPassword.size() > LOGIN_FIELD)
-                loginPassword.resize(LOGIN_FIELD);
+            writeLog(3, "{L2} Sending Login Frame User(" + loginUser_ + ") Paswd(****)");
+            if (loginUser_.size() > LOGIN_FIELD)
+                loginUser_.resize(LOGIN_FIELD);
+            if (loginPassword_.size() > LOGIN_FIELD)
+                loginPassword_.resize(LOGIN_FIELD);
             const std::string login =
-                padRight(loginUser, LOGIN_FIELD, '\0') + padRight(loginPassword, LOGIN_FIELD, '\0');
+                padRight(loginUser_, LOGIN_FIELD, '\0') + padRight(loginPassword_, LOGIN_FIELD, '\0');
             writeLog(4, "{L2} <OnAGWUp> Login Frame Info Area");
-            if (log.enabled(4))
+            if (log_.enabled(4))
                 writeHex(4, dataForTrace('P', login));
             write(0, 0, 'P', "", "", login);
         }
         fireEvent(onAgwUp, "FOnAGWUp");
         write(0, 0, 'G', "", "", "");
         write(0, 0, 'R', "", "", "");
-        if (rawFrames)
+        if (rawFrames_)
             write(0, 0, 'k', "", "", "");
-        if (monitor.find_first_of("UISC") != std::string::npos)
+        if (monitor_.find_first_of("UISC") != std::string::npos)
             write(0, 0, 'm', "", "", "");
     } catch (...) {
         writeLog(1, "{L2} Exception on module AGWConnect");
@@ -161,7 +169,7 @@ void AgwLink::socketClosed()
 {
     try {
         writeLog(1, "{L2} Disconnected from AGWPE");
-        active = false;
+        active_ = false;
         fireEvent(onAgwDown, "FOnAGWDown");
     } catch (...) {
         writeLog(1, "{L2} Exception on module AGWDisc");
@@ -172,7 +180,7 @@ void AgwLink::socketError(int& errorCode)
 {
     try {
         writeLog(1, "{L2} <AGWError> Socket Error from AGWPE");
-        active = false;
+        active_ = false;
         fireEvent(onAgwError, "FOnAGWError");
         errorCode = 0;
     } catch (...) {
@@ -195,7 +203,7 @@ void AgwLink::socketReadable()
 
 void AgwLink::portTimerTick()
 {
-    if (portTimer)
-        portTimer->setEnabled(false);
+    if (portTimer_)
+        portTimer_->setEnabled(false);
     write(0, 0, 'G', "", "", "");
 }

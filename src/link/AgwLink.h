@@ -50,41 +50,43 @@ public:
     AgwLink(const AgwLink&) = delete;
     AgwLink& operator=(const AgwLink&) = delete;
 
-    // Connection settings. Address, Port and callSign change through the
-    // guarded setters; the owner writes Host directly.
-    std::string address;
-    uint32_t port = 8000;
-    std::string host;
-    std::string callSign;
+    // Connection settings. Address, TCP port and callsign refuse a change while
+    // the link is up.
+    void setAddress(const std::string& value);
+    void setPort(uint32_t value);
+    void setCallSign(const std::string& value);
+    // A host name, used instead of the address when set.
+    void setHost(const std::string& value) { host_ = value; }
+    // Sent as a "P" frame on connecting, only when both are set.
+    void setLogin(const std::string& user, const std::string& password);
+    void setRawFrames(bool on) { rawFrames_ = on; }
+    // Asks for the port list every 60 s while connected.
+    void setPortPolling(bool on) { portPolling_ = on; }
+    void setRegister(bool value);
+    void setMonitor(const std::string& value);
 
-    // Receive state (reassembly). rxBuffer holds unconsumed bytes from rxStart on.
-    std::string rxBuffer;
-    size_t rxStart = 0;
-    bool pending = false;
-    std::string rxData;
-    uint8_t rxPort = 0;
-    uint8_t rxPid = 0;
-    char rxKind = 0;
-    std::string rxFrom;
-    std::string rxTo;
-    int32_t rxLen = 0;
+    const std::string& address() const { return address_; }
+    uint32_t tcpPort() const { return tcpPort_; }
+    const std::string& host() const { return host_; }
+    const std::string& callSign() const { return callSign_; }
+    const std::string& loginUser() const { return loginUser_; }
+    const std::string& loginPassword() const { return loginPassword_; }
+    const std::string& monitor() const { return monitor_; }
+    // True while the TCP connection to the engine is up.
+    bool isActive() const { return active_; }
+    // The engine's last answer to registering the callsign.
+    bool isRegistered() const { return registered_; }
+    int32_t versionMajor() const { return versionMajor_; }
+    int32_t versionMinor() const { return versionMinor_; }
+    // Radio ports the engine announced (16 until it has said).
+    int32_t portCount() const { return portCount_; }
+    // What the engine said of one radio port, 1 to MAX_PORTS.
+    const EnginePort& enginePort(int number) const { return ports_.at(static_cast<size_t>(number)); }
+    uint8_t loopBack() const { return loopBack_; }
+    int32_t loopBackPort() const { return loopBackPort_; }
 
-    bool active = false;
-    bool registered = false;
-    std::string monitor = "N";
-    bool rawFrames = false;
-    bool portPolling = false;
-    std::string loginUser;
-    std::string loginPassword;
-    int32_t versionMajor = 0;
-    int32_t versionMinor = 0;
-    int32_t portCount = MAX_PORTS;
-    std::unique_ptr<Timer> portTimer;
-    uint8_t loopBack = 0;
-    int32_t loopBackPort = 0;
-
-    // The trace; the owner copies its Debug, Trace and logFile in.
-    TraceLog log{"", 1, ""};
+    // The trace; the owner sets its switch, level and file.
+    TraceLog& traceLog() { return log_; }
 
     // Events, sender first; an empty one is skipped.
     std::function<void(AgwLink&)> onDestroy;
@@ -124,22 +126,10 @@ public:
     // Answer to askOutstanding: frames still to be sent or acknowledged on one connection.
     std::function<void(AgwLink&, uint8_t port, TextRef callFrom, TextRef callTo, int32_t frames)> onConnFrames;
 
-    std::array<EnginePort, MAX_PORTS + 1> ports; // indexed 1..16; [0] unused
-
-    // Connection (link.cpp)
+    // Opens the TCP connection to the engine.
     void open();
-    void setAddress(const std::string& value);
-    void setPort(uint32_t value);
-    void setCallSign(const std::string& value);
-    void setRegister(bool value);
-    void setMonitor(const std::string& value);
-    void socketConnected();
-    void socketClosed();
-    void socketError(int& errorCode);
-    void socketReadable();
-    void portTimerTick();
 
-    // Send path (L2Send.cpp)
+    // Send path (AgwSender.cpp)
     void sendData(uint32_t radioPort, uint8_t pid, const std::string& callFrom, const std::string& callTo,
                   const std::string& text);
     void disconnect(uint8_t radioPort, const std::string& callFrom, const std::string& callTo);
@@ -156,13 +146,11 @@ public:
     // The via block of a "V" frame built from blank-separated digipeater calls.
     static std::string viaList(std::string_view vias);
 
-    // Receive path (L2Receive.cpp). Store decodes every complete frame of the
-    // stream; fragFrame takes the data part of the current frame, true when it
-    // was complete and decoded.
+    // Receive path (AgwReassembly.cpp): decodes every complete frame of the
+    // stream, however the bytes were split.
     void store(std::string_view bytes);
-    bool fragFrame();
 
-    // Decoding (L2Decode.cpp, MonitorHeader.cpp, PortAnswers.cpp)
+    // Decoding (AgwDecoder.cpp, MonitorHeader.cpp, PortAnswers.cpp)
     void decode(uint8_t radioPort, uint8_t pid, char kind, std::string callFrom, std::string callTo, int32_t dataLen,
                 std::string data);
     MonitorHeader getHeader(const std::string& data);
@@ -170,10 +158,12 @@ public:
     void parseParam(uint8_t radioPort, const std::string& data);
     void parseHeard(uint8_t radioPort, const std::string& data);
 
-    void writeLog(uint8_t level, std::string_view text) { log.writeLog(level, text); }
-    void writeHex(uint8_t level, std::string_view data) { log.writeHex(level, data); }
+    void writeLog(uint8_t level, std::string_view text) { log_.writeLog(level, text); }
+    void writeHex(uint8_t level, std::string_view data) { log_.writeHex(level, data); }
 
     // Raises an event when it is assigned, after its "Fired Event" trace line.
+    // `name` is the event's name in the trace ("FOnData"): a fixed text that
+    // operators' log tools know, not the member's name.
     template <typename Event, typename... Args>
     void fireEvent(const Event& event, const char* name, const Args&... args)
     {
@@ -186,6 +176,18 @@ public:
     ClientSocket& socket() { return *socket_; }
 
 private:
+    friend struct AgwDecoder;
+    friend struct AgwLinkProbe; // the unit tests' view of the receive state
+
+    // Notifications of the socket.
+    void socketConnected();
+    void socketClosed();
+    void socketError(int& errorCode);
+    void socketReadable();
+    void portTimerTick();
+    // Takes the data part of the current frame; true when it was complete and decoded.
+    bool fragFrame();
+
     // The data of a frame as the trace may show it: the password of a login
     // frame is starred out.
     static std::string dataForTrace(char kind, std::string_view data);
@@ -193,4 +195,38 @@ private:
 
     std::unique_ptr<ClientSocket> socket_;
     TimerFactory& timers_;
+    TraceLog log_{"", 1, ""};
+
+    std::string address_;
+    uint32_t tcpPort_ = 8000;
+    std::string host_;
+    std::string callSign_;
+    std::string loginUser_;
+    std::string loginPassword_;
+    bool rawFrames_ = false;
+    bool portPolling_ = false;
+    std::unique_ptr<Timer> portTimer_;
+
+    bool active_ = false;
+    bool registered_ = false;
+    std::string monitor_ = "N";
+    int32_t versionMajor_ = 0;
+    int32_t versionMinor_ = 0;
+    int32_t portCount_ = MAX_PORTS;
+    uint8_t loopBack_ = 0;
+    int32_t loopBackPort_ = 0;
+    std::array<EnginePort, MAX_PORTS + 1> ports_; // indexed 1..16; [0] unused
+
+    // Receive state: rxBuffer_ holds unconsumed bytes from rxStart_ on; the
+    // header of a frame whose data is still incomplete is kept in the rx fields.
+    std::string rxBuffer_;
+    size_t rxStart_ = 0;
+    bool pending_ = false;
+    std::string rxData_;
+    uint8_t rxPort_ = 0;
+    uint8_t rxPid_ = 0;
+    char rxKind_ = 0;
+    std::string rxFrom_;
+    std::string rxTo_;
+    int32_t rxLen_ = 0;
 };

@@ -1,33 +1,34 @@
+// Reassembly of the received byte stream into frames, however TCP split it.
 #include "AgwLink.h"
 
-// The unconsumed bytes are rxBuffer[rxStart..]. Frames are cut by moving
-// rxStart; the consumed prefix is erased once per read, so a read holding many
+// The unconsumed bytes are rxBuffer_[rxStart_..]. Frames are cut by moving
+// rxStart_; the consumed prefix is erased once per read, so a read holding many
 // frames costs time linear in its size. Everything is re-read from the members
 // after each Decode call, because event handlers run inside it.
 
 void AgwLink::decodeOne()
 {
-    decode(rxPort, rxPid, rxKind, rxFrom, rxTo, rxLen, rxData);
+    decode(rxPort_, rxPid_, rxKind_, rxFrom_, rxTo_, rxLen_, rxData_);
 }
 
 void AgwLink::store(std::string_view bytes)
 {
     try {
-        rxBuffer.append(bytes);
+        rxBuffer_.append(bytes);
         for (;;) {
-            if (!pending) {
-                if (rxBuffer.size() - rxStart < AGW_HEADER_SIZE)
+            if (!pending_) {
+                if (rxBuffer_.size() - rxStart_ < AGW_HEADER_SIZE)
                     break;
-                const AgwFrame header = parseHeader(std::string_view(rxBuffer).substr(rxStart, AGW_HEADER_SIZE));
-                rxStart += AGW_HEADER_SIZE;
-                rxData.clear();
-                rxPort = static_cast<uint8_t>(header.wirePort + 1);
-                rxKind = header.kind;
-                rxPid = header.pid;
-                rxFrom = header.callFrom;
-                rxTo = header.callTo;
-                rxLen = static_cast<int32_t>(header.dataLen);
-                if (rxLen == 0) {
+                const AgwFrame header = parseHeader(std::string_view(rxBuffer_).substr(rxStart_, AGW_HEADER_SIZE));
+                rxStart_ += AGW_HEADER_SIZE;
+                rxData_.clear();
+                rxPort_ = static_cast<uint8_t>(header.wirePort + 1);
+                rxKind_ = header.kind;
+                rxPid_ = header.pid;
+                rxFrom_ = header.callFrom;
+                rxTo_ = header.callTo;
+                rxLen_ = static_cast<int32_t>(header.dataLen);
+                if (rxLen_ == 0) {
                     decodeOne();
                     continue;
                 }
@@ -35,9 +36,9 @@ void AgwLink::store(std::string_view bytes)
             if (!fragFrame())
                 break;
         }
-        if (rxStart > 0) {
-            rxBuffer.erase(0, rxStart);
-            rxStart = 0;
+        if (rxStart_ > 0) {
+            rxBuffer_.erase(0, rxStart_);
+            rxStart_ = 0;
         }
     } catch (...) {
         writeLog(1, "{L2} Exception on module Store");
@@ -47,13 +48,13 @@ void AgwLink::store(std::string_view bytes)
 bool AgwLink::fragFrame()
 {
     try {
-        if (rxBuffer.size() - rxStart < static_cast<size_t>(rxLen)) {
-            pending = true;
+        if (rxBuffer_.size() - rxStart_ < static_cast<size_t>(rxLen_)) {
+            pending_ = true;
             return false;
         }
-        rxData.assign(rxBuffer, rxStart, static_cast<size_t>(rxLen));
-        rxStart += static_cast<size_t>(rxLen);
-        pending = false;
+        rxData_.assign(rxBuffer_, rxStart_, static_cast<size_t>(rxLen_));
+        rxStart_ += static_cast<size_t>(rxLen_);
+        pending_ = false;
         decodeOne();
         return true;
     } catch (...) {

@@ -1,3 +1,5 @@
+// The send path: frames to the engine, long data split into frames of at most
+// 255 bytes, disconnects, registration and the via list of a beacon.
 #include "AgwLink.h"
 
 #include "support/HexStr.h"
@@ -97,8 +99,8 @@ bool AgwLink::write(uint8_t radioPort, uint8_t pid, char kind, std::string_view 
         const std::string kindText(1, kind);
         writeLog(4, "{L2} <L2 Send> Port(" + num(radioPort) + ") DK[" + kindText + "] Pid(" + num(pid) + ") From(" +
                         std::string(callFrom) + ") To(" + std::string(callTo) + ") DK[" + kindText + "] Len(" +
-                        num(static_cast<uint32_t>(data.size())) + ") using object(" + callSign + ")");
-        if (log.enabled(5))
+                        num(static_cast<uint32_t>(data.size())) + ") using object(" + callSign_ + ")");
+        if (log_.enabled(5))
             writeHex(5, dataForTrace(kind, data));
         send(socket_.get(), radioPort, pid, kind, callFrom, callTo, static_cast<uint32_t>(data.size()), data);
         return true;
@@ -128,7 +130,7 @@ bool AgwLink::send(ClientSocket* socket, uint8_t radioPort, uint8_t pid, char ki
             const std::string header = buildHeader(radioPort, kind, pid, callFrom, callTo, low, high);
 
             writeLog(4, "{L2} Send Frame Header iLen(" + num(length) + ")");
-            if (log.enabled(5))
+            if (log_.enabled(5))
                 writeHex(5, header + dataForTrace(kind, data));
 
             if (length == 0) {

@@ -1,3 +1,4 @@
+// The header text of a monitored frame ("1:Fm N0A To N0B <I R0 S1 pid=F0 Len=5>") cut into its fields.
 #include "link/AgwLink.h"
 
 #include "support/HexStr.h"

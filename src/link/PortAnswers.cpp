@@ -1,3 +1,5 @@
+// The engine's answers about its radio ports: the port list ("G"), a port's
+// parameters ("g") and its heard list ("H").
 #include "link/AgwLink.h"
 
 #include "support/HexStr.h"
@@ -23,18 +25,18 @@ void AgwLink::parsePortList(const std::string& data)
         const std::string count = nextField(rest, ';');
         if (!isNumeric(count))
             return;
-        portCount = strToInt(count);
+        portCount_ = strToInt(count);
 
         // Only 16 port records exist: ports announced beyond them are neither stored nor asked about.
-        const int32_t listed = portCount < MAX_PORTS ? portCount : MAX_PORTS;
+        const int32_t listed = portCount_ < MAX_PORTS ? portCount_ : MAX_PORTS;
         for (int32_t p = 1; p <= listed; ++p) {
-            EnginePort& record = ports[p];
+            EnginePort& record = ports_[p];
             const std::string number = std::to_string(p);
             record.portName = cutAtNul(nextField(rest, ';'));
             writeLog(5, "{L2} <ParsePort> Port(" + number + ") " + record.portName);
             if (upperStr(record.portName).find("LOOPBACK") != std::string::npos) {
-                loopBack = 1;
-                loopBackPort = p;
+                loopBack_ = 1;
+                loopBackPort_ = p;
                 writeLog(5, "{L2} <ParsePort> Port " + number + " detected as a LoopBack");
             }
             record.listed = 1;
@@ -45,14 +47,14 @@ void AgwLink::parsePortList(const std::string& data)
             write(port, 0, 'y', "", "", "");
         }
 
-        if (portPolling) {
-            if (!portTimer) {
-                portTimer = timers_.createTimer();
-                portTimer->onTimer = [this] { portTimerTick(); };
+        if (portPolling_) {
+            if (!portTimer_) {
+                portTimer_ = timers_.createTimer();
+                portTimer_->onTimer = [this] { portTimerTick(); };
             }
-            portTimer->setEnabled(false);
-            portTimer->setInterval(PORT_POLL_INTERVAL);
-            portTimer->setEnabled(true);
+            portTimer_->setEnabled(false);
+            portTimer_->setInterval(PORT_POLL_INTERVAL);
+            portTimer_->setEnabled(true);
         }
     } catch (...) {
         writeLog(1, "{L2} Exception on module ParsePort");
@@ -65,7 +67,7 @@ void AgwLink::parseParam(uint8_t radioPort, const std::string& data)
         // Too short to hold the parameters and their value: ignored like the other short fixed-layout answers.
         if (!isPortRecord(radioPort) || data.size() < PARAM_ANSWER_SIZE)
             return;
-        EnginePort& record = ports[radioPort];
+        EnginePort& record = ports_[radioPort];
         for (size_t i = 0; i < record.params.size(); ++i)
             record.params[i] = static_cast<uint8_t>(data[i]);
         auto byte = [&data](size_t i) { return static_cast<int32_t>(static_cast<uint8_t>(data[i])); };
@@ -82,7 +84,7 @@ void AgwLink::parseHeard(uint8_t radioPort, const std::string& data)
             return;
         std::string rest = data;
         const std::string entry = nextField(rest, '\0');
-        for (std::string& slot : ports[radioPort].heard) {
+        for (std::string& slot : ports_[radioPort].heard) {
             if (slot.empty()) {
                 slot = entry;
                 return;

@@ -1,14 +1,139 @@
-#include "ChatServer.h"
+// Start-up and the wiring of the server's parts to the link's events.
+#include "server/ChatServer.h"
+
+#include "support/HexStr.h"
+#include "support/Profile.h"
 
 ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory makeSocket, std::string baseDirectory)
-    : baseDir(std::move(baseDirectory)), shell_(shell), timers_(timers), makeSocket_(std::move(makeSocket))
+    : baseDir_(std::move(baseDirectory)), shell_(shell), timers_(timers), makeSocket_(std::move(makeSocket)),
+      userFile_(baseDir_ + "Palavoro.USR"), delivery_(link_, directory_, settings_, log_, textDir()),
+      drain_(link_, timers_, settings_.discWait, log_),
+      commands_({delivery_, directory_, drain_, userFile_, settings_, link_, log_}),
+      connections_(
+          {delivery_, directory_, drain_, commands_, userFile_, settings_, link_, beacon_, log_, timers_, shell_})
 {
-    portEnabled.fill(true);
 }
 
 ChatServer::~ChatServer() = default;
 
-void ChatServer::sendTo(int32_t port, const std::string& call, const std::string& text)
+void ChatServer::start()
 {
-    link_->sendData(static_cast<uint32_t>(port), PID_NO_L3, link_->callSign, call, text);
+    settings_ = ServerSettings();
+    settings_.beaconEvery = 0;
+    connections_.setRegistered(false);
+    log_.debug = "YES";
+    log_.level = 4;
+    // A path keeps its case: file names are case-sensitive here.
+    settings_.logFile = baseDir_ + "Palavoro.LOG";
+    log_.logFile = settings_.logFile;
+    log_.writeHex(1, log_.logFile);
+
+    std::string disable;
+    if (Profile::fileExists(iniFile())) {
+        readSettings(iniFile(), settings_, disable);
+        log_.debug = settings_.debug;
+        log_.level = settings_.traceLevel;
+        log_.logFile = settings_.logFile;
+    }
+
+    log_.truncate();
+
+    while (!disable.empty()) {
+        std::string piece = nextField(disable, ',');
+        int32_t port = 0;
+        if (isNumeric(piece) && tryStrToInt(piece, port) && port >= 1 && port <= MAX_ENABLE_PORTS) {
+            settings_.portEnabled[static_cast<size_t>(port)] = false;
+            writeLog(1, "{CHAT} Port(" + std::to_string(port) + ") Disabled");
+        }
+    }
+
+    writeLog(1, "{PALAVORO} Program Initialization");
+    wireLink();
+    writeLog(1, "{PALAVORO} L2 Object Creation Completed");
+    makeBeacon();
+    makeAreas();
+}
+
+void ChatServer::wireLink()
+{
+    link_ = std::make_unique<AgwLink>(makeSocket_(), timers_);
+    TraceLog& trace = link_->traceLog();
+    trace.logFile = log_.logFile;
+    trace.debug = log_.debug;
+    trace.level = log_.level;
+    link_->setLogin(settings_.login, settings_.password);
+    Connections& c = connections_;
+    link_->onConnectEx = [&c](AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+                              const std::string& text) { c.handleConnect(link, port, from, to, text); };
+    link_->onDisconnect = [&c](AgwLink& link, uint8_t port, const std::string& call, const std::string& text) {
+        c.handleDisconnect(link, port, call, text);
+    };
+    link_->onData = [&c](AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo,
+                         uint8_t pid,
+                         const std::string& data) { c.handleData(link, port, callFrom, callTo, pid, data); };
+    link_->onAgwUp = [&c](AgwLink& link) { c.handleLinkUp(link); };
+    link_->onAgwDown = [&c](AgwLink& link) { c.handleLinkDown(link); };
+    link_->onAgwError = [&c](AgwLink& link) { c.handleLinkError(link); };
+    link_->onRegister = [&c](AgwLink& link, const std::string& call, const std::string& data) {
+        c.handleRegistration(link, call, data);
+    };
+    link_->onVersion = [&c](AgwLink& link, int32_t major, int32_t minor) { c.handleVersion(link, major, minor); };
+    link_->onPort = [&c](AgwLink& link) { c.handlePortList(link); };
+    DisconnectDrain& drain = drain_;
+    link_->onConnFrames = [&drain](AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo,
+                                   int32_t frames) { drain.handleConnFrames(link, port, callFrom, callTo, frames); };
+    link_->setCallSign(settings_.callSign);
+    if (!settings_.hostName.empty())
+        link_->setHost(settings_.hostName);
+    link_->setAddress(settings_.ipAddress);
+    link_->setPort(static_cast<uint32_t>(settings_.tcpPort));
+    link_->setMonitor("N");
+    link_->setRawFrames(false);
+    link_->setPortPolling(false);
+    link_->open();
+}
+
+void ChatServer::makeBeacon()
+{
+    if (static_cast<uint32_t>(settings_.beaconEvery) == 0 || settings_.beaconText.empty())
+        return;
+    beacon_ = std::make_unique<Beacon>(timers_);
+    TraceLog& trace = beacon_->traceLog();
+    trace.debug = log_.debug;
+    trace.level = log_.level;
+    trace.logFile = log_.logFile;
+    beacon_->setCallSign(settings_.callSign);
+    beacon_->setLink(link_.get());
+    beacon_->setInterval(settings_.beaconEvery);
+    beacon_->setDestination(settings_.beaconId);
+    beacon_->setVia(settings_.beaconVia);
+    beacon_->setText(settings_.beaconText);
+    Connections& c = connections_;
+    beacon_->onBeacon = [&c](AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+                             const std::string& via,
+                             const std::string& text) { c.handleBeacon(link, port, call, id, via, text); };
+    writeLog(1, "{PALAVORO} AX.25 <UI> Beacon Initialized");
+}
+
+void ChatServer::makeAreas()
+{
+    directory_.clear();
+    writeLog(1, "{PALAVORO} Memory Control Block Initialized");
+
+    if (directory_.addArea(0, "Root", true, settings_.callSign) == nullptr) {
+        writeLog(1, "{PALAVORO} Root Area Creation Failed");
+        shell_.fatalError("Not Able to create Root Chat Area");
+        return;
+    }
+    writeLog(1, "{PALAVORO} Root Area Created");
+
+    for (const std::string& line : settings_.areaLines) {
+        std::string topic = line;
+        std::string id = nextField(topic, '=');
+        int32_t value = 0;
+        if (!isNumeric(id) || !tryStrToInt(id, value))
+            continue;
+        if (directory_.addArea(value, topic, true, settings_.callSign) != nullptr)
+            writeLog(1, "{PALAVORO} Created Area(" + std::to_string(value) + ") Description(" + topic + ")");
+    }
 }

@@ -1,4 +1,5 @@
-#include "ChatServer.h"
+// The slash commands, one function each.
+#include "server/Commands.h"
 
 #include "support/HexStr.h"
 
@@ -41,21 +42,28 @@ bool isSafeSubject(const std::string& word)
 // One command line being carried out for one user.
 class Command {
 public:
-    Command(ChatServer& form, int32_t port, const std::string& call, Station& user, std::string args)
-        : form_(form), port_(port), call_(call), user_(user), args_(std::move(args))
+    Command(const CommandInterpreter::Parts& server, int32_t port, const std::string& call, Station& user,
+            std::string args)
+        : server_(server), port_(port), call_(call), user_(user), args_(std::move(args))
     {
     }
 
     void dispatch(const std::string& token);
 
 private:
-    void reply(const std::string& text) { form_.sendTo(port_, call_, text); }
-    void recognized(const char* name) { form_.writeLog(3, std::string("{PALAVORO} ") + name + " Command recognized"); }
+    void reply(const std::string& text) { server_.delivery.sendTo(port_, call_, text); }
+    void recognized(const char* name)
+    {
+        server_.log.writeLog(3, std::string("{PALAVORO} ") + name + " Command recognized");
+    }
     // The area a typed number names, or none (also for a word that is not a number).
-    Area* areaNamed(const std::string& word) { return isNumeric(word) ? form_.findArea(strToInt(word)) : nullptr; }
+    Area* areaNamed(const std::string& word)
+    {
+        return isNumeric(word) ? server_.directory.findArea(strToInt(word)) : nullptr;
+    }
     // The area number that starts the arguments, or none after the reply.
     Area* areaArgument();
-    const std::string& ownCall() const { return form_.link_->callSign; }
+    const std::string& ownCall() const { return server_.link->callSign(); }
 
     void bye();
     void help();
@@ -73,7 +81,7 @@ private:
     void leave();
     void destroy();
 
-    ChatServer& form_;
+    const CommandInterpreter::Parts& server_;
     const int32_t port_;
     const std::string& call_;
     Station& user_;
@@ -93,7 +101,7 @@ void Command::dispatch(const std::string& token)
     else if (two == "NA")
         name();
     else if (user_.state != ONLINE)
-        form_.sendFile(port_, call_, "NAME.INF", NAME_REQUIRED);
+        server_.delivery.sendFile(port_, call_, "NAME.INF", NAME_REQUIRED);
     else if (first == 'P')
         personal();
     else if (first == 'C')
@@ -136,10 +144,10 @@ Area* Command::areaArgument()
 void Command::bye()
 {
     recognized("BYE");
-    form_.broadCastToArea(port_, call_, user_.areaId, "<" + user_.callSign + " left Area>\r");
+    server_.delivery.broadCastToArea(port_, call_, user_.areaId, "<" + user_.callSign + " left Area>\r");
     user_.state = DISC;
-    form_.sendFile(port_, call_, "GOODBYE.INF", "\r--- GoodBye!\r");
-    form_.disconnectWhenSent(port_, ownCall(), call_);
+    server_.delivery.sendFile(port_, call_, "GOODBYE.INF", "\r--- GoodBye!\r");
+    server_.drain.disconnectWhenSent(port_, ownCall(), call_);
 }
 
 void Command::help()
@@ -150,7 +158,7 @@ void Command::help()
         text += entry;
         text += '\r';
     }
-    form_.sendFile(port_, call_, "HELP.INF", text);
+    server_.delivery.sendFile(port_, call_, "HELP.INF", text);
 }
 
 void Command::version()
@@ -165,7 +173,7 @@ void Command::name()
     if (!args_.empty())
         user_.name = args_.find('@') != std::string::npos ? std::string() : args_;
     reply("\r-- User Name for Call(" + call_ + ") Name(" + user_.name + ")\r");
-    form_.saveUserInfo(call_, user_.name, user_.info);
+    server_.userFile.save(call_, user_.name, user_.info);
     if (!user_.name.empty())
         user_.state = ONLINE;
 }
@@ -175,7 +183,7 @@ void Command::personal()
     recognized("Personal");
     if (!args_.empty()) {
         user_.info = args_.find('@') != std::string::npos ? std::string() : args_;
-        form_.saveUserInfo(call_, user_.name, user_.info);
+        server_.userFile.save(call_, user_.name, user_.info);
     }
     reply("\r-- User Name for Call(" + call_ + ") Personal(" + user_.info + ")\r");
 }
@@ -187,10 +195,10 @@ void Command::channel()
         args_ = std::to_string(user_.areaId);
     const std::string word = nextWord(args_);
     if (isNumeric(word)) {
-        const Area* area = form_.findArea(strToInt(word));
+        const Area* area = server_.directory.findArea(strToInt(word));
         reply(area == nullptr ? notFound(word) : "\r-- Area(" + word + ") Info(" + area->topic + ")\r");
     } else if (word == "*") {
-        form_.listAreas(port_, call_);
+        server_.delivery.listAreas(port_, call_);
     } else {
         reply(notFound(word));
     }
@@ -206,14 +214,14 @@ void Command::info()
         reply(NO_INFORMATION);
         return;
     }
-    form_.sendFile(port_, call_, word + ".INF", NO_INFORMATION);
+    server_.delivery.sendFile(port_, call_, word + ".INF", NO_INFORMATION);
 }
 
 void Command::who()
 {
     recognized("Who");
     if (args_.empty()) {
-        form_.listStationsByArea(port_, call_, nullptr);
+        server_.delivery.listStationsByArea(port_, call_, nullptr);
         return;
     }
     const std::string word = nextWord(args_);
@@ -221,7 +229,7 @@ void Command::who()
     if (area == nullptr)
         reply(notFound(word));
     else
-        form_.listStationsByArea(port_, call_, area);
+        server_.delivery.listStationsByArea(port_, call_, area);
 }
 
 void Command::topic()
@@ -245,7 +253,7 @@ void Command::join()
 {
     recognized("Join");
     if (const Area* area = areaArgument())
-        form_.joinArea(port_, call_, user_, area->id);
+        server_.delivery.joinArea(port_, call_, user_, area->id);
 }
 
 void Command::follow()
@@ -256,25 +264,25 @@ void Command::follow()
         return;
     }
     const std::string word = upperStr(nextWord(args_));
-    const Station* target = form_.findStationByCall(word);
+    const Station* target = server_.directory.findStationByCall(word);
     if (target == nullptr) {
         reply("\r-- Call(" + word + ") Not Found on Server\r");
         return;
     }
-    const Area* area = form_.findArea(target->areaId);
+    const Area* area = server_.directory.findArea(target->areaId);
     if (area == nullptr) {
         reply("\r-- Area to Follow Not Found\r");
         return;
     }
     reply("\r-- Followed User (" + target->callSign + ") into Area(" + std::to_string(area->id) + "-" + area->topic +
           ")\r");
-    form_.joinArea(port_, call_, user_, target->areaId);
+    server_.delivery.joinArea(port_, call_, user_, target->areaId);
 }
 
 void Command::newArea()
 {
     recognized("New");
-    if (!form_.createArea) {
+    if (!server_.settings.createArea) {
         reply("\r-- Server do not allow creation of areas\r");
         return;
     }
@@ -283,12 +291,12 @@ void Command::newArea()
         reply("\r-- New Area Requires a Description\r");
         return;
     }
-    const int32_t id = form_.freeAreaId();
+    const int32_t id = server_.directory.freeAreaId();
     if (id == 0) {
         reply("\r-- Unable to allocate a New Area\r");
         return;
     }
-    Area* area = form_.addArea(id, topic, false, call_);
+    Area* area = server_.directory.addArea(id, topic, false, call_);
     if (area == nullptr) {
         reply("\r-- Unable to create a New Area\r");
         return;
@@ -297,8 +305,9 @@ void Command::newArea()
     area->owner = call_;
     area->created = TraceLog::timeStamp();
     reply("\r-- Created Area(" + topic + ") Topic(" + topic + ")\r");
-    form_.broadCastAll(port_, call_, "New Area(" + std::to_string(id) + ") created by Call(" + call_ + ")\r");
-    form_.joinArea(port_, call_, user_, id);
+    server_.delivery.broadCastAll(port_, call_,
+                                  "New Area(" + std::to_string(id) + ") created by Call(" + call_ + ")\r");
+    server_.delivery.joinArea(port_, call_, user_, id);
 }
 
 void Command::msg()
@@ -312,28 +321,28 @@ void Command::msg()
     const std::string& message = args_;
     if (!isNumeric(word)) {
         word = upperStr(word);
-        const Station* target = form_.findStationByCall(word);
+        const Station* target = server_.directory.findStationByCall(word);
         if (target == nullptr) {
             reply("\r-- Invalid Area or CallSign Informed\r");
             return;
         }
-        form_.sendTo(target->port, target->callSign,
-                     '[' + std::to_string(target->areaId) + "]<" + target->callSign + "@" + ownCall() +
-                         "> ((PRIVATE MESSAGE FROM " + call_ + "))" + "\r" + message + "\r");
+        server_.delivery.sendTo(target->port, target->callSign,
+                                '[' + std::to_string(target->areaId) + "]<" + target->callSign + "@" + ownCall() +
+                                    "> ((PRIVATE MESSAGE FROM " + call_ + "))" + "\r" + message + "\r");
         return;
     }
-    const Area* area = form_.findArea(strToInt(word));
+    const Area* area = server_.directory.findArea(strToInt(word));
     if (area == nullptr)
         reply(notFound(word));
     else
-        form_.broadCastToArea(port_, call_, area->id, message);
+        server_.delivery.broadCastToArea(port_, call_, area->id, message);
 }
 
 void Command::leave()
 {
     recognized("Leave");
     if (areaArgument() != nullptr)
-        form_.joinArea(port_, call_, user_, 0);
+        server_.delivery.joinArea(port_, call_, user_, 0);
 }
 
 void Command::destroy()
@@ -351,15 +360,16 @@ void Command::destroy()
         reply("\r-- Area(" + id + ") Can not be removed\r");
         return;
     }
-    form_.moveAreaUsers(area->id, 0);
+    server_.delivery.moveAreaUsers(area->id, 0);
     reply("\r-- Area(" + id + ") Topic(" + area->topic + ") Removed\r");
-    form_.broadCastAll(port_, call_, "-- Area(" + id + "-" + area->topic + ") Removed by Call(" + call_ + ")\r");
-    form_.deleteArea(area);
+    server_.delivery.broadCastAll(port_, call_,
+                                  "-- Area(" + id + "-" + area->topic + ") Removed by Call(" + call_ + ")\r");
+    server_.directory.deleteArea(area);
 }
 
 } // namespace
 
-void ChatServer::executeCommand(int32_t port, const std::string& call, Station& user, const std::string& text)
+void CommandInterpreter::execute(int32_t port, const std::string& call, Station& user, const std::string& text)
 {
     try {
         std::string args = text;
@@ -367,13 +377,13 @@ void ChatServer::executeCommand(int32_t port, const std::string& call, Station& 
         std::string token = nextWord(args);
         if (!args.empty() && args.back() == '\r')
             args.pop_back();
-        writeLog(3, "{PALAVORO} <ExecuteCommand> Token (" + token + ") Args(" + args + ")");
+        parts_.log.writeLog(3, "{PALAVORO} <ExecuteCommand> Token (" + token + ") Args(" + args + ")");
         if (token.empty()) {
-            sendTo(port, call, "\r-- Invalid Command\r");
+            parts_.delivery.sendTo(port, call, "\r-- Invalid Command\r");
             return;
         }
-        Command(*this, port, call, user, std::move(args)).dispatch(upperStr(token));
+        Command(parts_, port, call, user, std::move(args)).dispatch(upperStr(token));
     } catch (...) {
-        writeLog(1, "{PALAVORO} Exception on Module ExecuteCommand");
+        parts_.log.writeLog(1, "{PALAVORO} Exception on Module ExecuteCommand");
     }
 }

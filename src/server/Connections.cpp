@@ -1,4 +1,7 @@
-#include "ChatServer.h"
+// Admission, lines and departures of stations, and the link's own events.
+// Trace texts such as "{PALAVORO} Event <OnConnect>" are fixed texts that
+// operators' log tools read: they keep their old names byte for byte.
+#include "server/Connections.h"
 
 namespace {
 
@@ -6,8 +9,8 @@ const char* const NAME_REQUIRED = "\r--- This server requires to set your name, 
 
 } // namespace
 
-void ChatServer::handleConnect(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
-                               const std::string& text)
+void Connections::handleConnect(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+                                const std::string& text)
 {
     try {
         const std::string portText = std::to_string(port);
@@ -15,18 +18,18 @@ void ChatServer::handleConnect(AgwLink& link, uint8_t port, const std::string& f
         writeLog(4, "{PALAVORO} (His) Connect Port(" + portText + ") <" + from + "> Message(" + text + ")");
         // The text goes first, and the disconnect waits until it is on the air.
         auto refuse = [&](const char* file, const std::string& text) {
-            sendFile(port, from, file, text);
-            disconnectWhenSent(port, to, from);
+            p_.delivery.sendFile(port, from, file, text);
+            p_.drain.disconnectWhenSent(port, to, from);
         };
-        if (!registered) {
+        if (!registered_) {
             refuse("BUSY.INF", "\r--- Server Busy, Try Later\r");
             return;
         }
-        if (port >= 1 && port <= MAX_ENABLE_PORTS && !portEnabled[port]) {
+        if (port >= 1 && port <= MAX_ENABLE_PORTS && !p_.settings.portEnabled[port]) {
             refuse("BADPORT.INF", "\r--- Connections not Allowed on this Port\r");
             return;
         }
-        Station* user = newStation(port, from);
+        Station* user = p_.directory.newStation(port, from);
         if (user == nullptr) {
             refuse("ERROR.INF", "\r--- Internal Error, Try Later\r");
             return;
@@ -34,94 +37,95 @@ void ChatServer::handleConnect(AgwLink& link, uint8_t port, const std::string& f
         user->port = port;
         user->callSign = from;
         user->serverCall = to;
-        loadUserInfo(from, user->name, user->info);
+        p_.userFile.load(from, user->name, user->info);
         user->areaId = 0;
-        user->state = forceName && user->name.empty() ? NONAME : ONLINE;
-        if (timeout != 0) {
+        user->state = p_.settings.forceName && user->name.empty() ? NONAME : ONLINE;
+        if (p_.settings.timeout != 0) {
             // Started once here and never restarted: the limit counts from the
             // connection, not from the user's last line.
-            user->timeLimit = timers_.createTimer();
+            user->timeLimit = p_.timers.createTimer();
             Timer* timer = user->timeLimit.get();
             timer->onTimer = [this, timer] { handleTimeLimit(timer); };
-            timer->setInterval(static_cast<uint32_t>(timeout));
+            timer->setInterval(static_cast<uint32_t>(p_.settings.timeout));
             timer->setEnabled(true);
         }
-        sendFile(port, from, "PALAVORO.INF", "Welcome to the " + callSign + " Chat Server" + "\r");
+        p_.delivery.sendFile(port, from, "PALAVORO.INF",
+                             "Welcome to the " + p_.settings.callSign + " Chat Server" + "\r");
         if (!user->name.empty())
-            link.sendData(port, PID_NO_L3, link.callSign, from, "\rHello " + user->name + "!\r");
-        sendPrompt(port, from, 0);
-        Area* root = findArea(0);
+            link.sendData(port, PID_NO_L3, link.callSign(), from, "\rHello " + user->name + "!\r");
+        p_.delivery.sendPrompt(port, from, 0);
+        Area* root = p_.directory.findArea(0);
         if (root == nullptr) {
             refuse("ERROR.INF", "\r--- Internal Error, Try Later\r");
             return;
         }
         ++root->userCount;
-        broadCastToArea(port, from, 0, "<" + from + " joined Area>\r");
+        p_.delivery.broadCastToArea(port, from, 0, "<" + from + " joined Area>\r");
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnConnect");
     }
 }
 
-void ChatServer::handleData(AgwLink& /*link*/, uint8_t port, const std::string& callFrom, const std::string& /*callTo*/,
-                            uint8_t pid, const std::string& data)
+void Connections::handleData(AgwLink& /*link*/, uint8_t port, const std::string& callFrom,
+                             const std::string& /*callTo*/, uint8_t pid, const std::string& data)
 {
     try {
         const std::string portText = std::to_string(port);
         writeLog(3, "{PALAVORO} Event <OnData>");
         writeLog(4, "{PALAVORO} Port(" + portText + ") <" + callFrom + "> PID(" + std::to_string(pid) + ") Message(" +
                         data + ")");
-        writeHex(5, data);
+        p_.log.writeHex(5, data);
         if (data.empty())
             return;
-        Station* user = findStation(port, callFrom);
+        Station* user = p_.directory.findStation(port, callFrom);
         if (user == nullptr) {
             writeLog(1, "{PALAVORO} User(" + portText + ":" + callFrom + ") no control block found");
             return;
         }
         if (data[0] == '/') {
             writeLog(3, "{PALAVORO} Event <OnData>");
-            executeCommand(port, callFrom, *user, data);
+            p_.commands.execute(port, callFrom, *user, data);
         } else {
             if (user->state != ONLINE)
-                sendFile(port, callFrom, "NAME.INF", NAME_REQUIRED);
-            sendData(port, callFrom, *user, data);
+                p_.delivery.sendFile(port, callFrom, "NAME.INF", NAME_REQUIRED);
+            p_.delivery.sendData(port, callFrom, *user, data);
         }
-        sendPrompt(port, callFrom, user->areaId);
+        p_.delivery.sendPrompt(port, callFrom, user->areaId);
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnData");
     }
 }
 
-void ChatServer::handleDisconnect(AgwLink& /*link*/, uint8_t port, const std::string& call, const std::string& text)
+void Connections::handleDisconnect(AgwLink& /*link*/, uint8_t port, const std::string& call, const std::string& text)
 {
     try {
         const std::string portText = std::to_string(port);
         writeLog(2, "{PALAVORO} Event <OnDisconnect>");
         writeLog(3, "{PALAVORO} Disconnect Port(" + portText + ") <" + call + "> Message(" + text + ")");
-        endDrain(port, call);
-        Station* user = findStation(port, call);
+        p_.drain.endDrain(port, call);
+        Station* user = p_.directory.findStation(port, call);
         if (user == nullptr) {
             writeLog(1, "{PALAVORO} User(" + portText + ":" + call + ") no control block found");
             return;
         }
         // After /B the departure has been announced already.
         if (user->state != DISC)
-            broadCastToArea(port, call, user->areaId, "<" + call + " left Area>\r");
-        decAreaUsers(user->areaId);
+            p_.delivery.broadCastToArea(port, call, user->areaId, "<" + call + " left Area>\r");
+        p_.directory.decAreaUsers(user->areaId);
         writeLog(3, "{PALAVORO} User Removed");
-        removeStation(user);
+        p_.directory.removeStation(user);
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnDisconnect");
     }
 }
 
-void ChatServer::handleTimeLimit(Timer* timer)
+void Connections::handleTimeLimit(Timer* timer)
 {
-    if (!link_) {
+    if (!p_.link) {
         writeLog(1, "{PALAVORO} L2 Object not ready");
         return;
     }
-    Station* user = findStationByTimer(timer);
+    Station* user = p_.directory.findStationByTimer(timer);
     if (user == nullptr) {
         writeLog(1, "{PALAVORO} Control block not found");
         return;
@@ -131,63 +135,63 @@ void ChatServer::handleTimeLimit(Timer* timer)
     user->timeLimit.reset();
     if (user->state == DISC) {
         writeLog(1, "{PALAVORO} User (" + user->callSign + ") in DISC, clean up control block");
-        removeStation(user);
+        p_.directory.removeStation(user);
         return;
     }
     user->state = EXPIRED;
     writeLog(1, "{PALAVORO} User (" + user->callSign + ") in <> DISC, send disconnect");
-    sendFile(user->port, user->callSign, "INACTIVE.INF", "\r--- Inactivity Timeout, Logging out\r");
-    disconnectWhenSent(user->port, link_->callSign, user->callSign);
+    p_.delivery.sendFile(user->port, user->callSign, "INACTIVE.INF", "\r--- Inactivity Timeout, Logging out\r");
+    p_.drain.disconnectWhenSent(user->port, p_.link->callSign(), user->callSign);
 }
 
-void ChatServer::handleLinkUp(AgwLink& link)
+void Connections::handleLinkUp(AgwLink& link)
 {
-    writeLog(1, "{PALAVORO} Event <OnAGWUp> AGWPE(" + link.callSign + ")");
+    writeLog(1, "{PALAVORO} Event <OnAGWUp> AGWPE(" + link.callSign() + ")");
     link.setRegister(true);
 }
 
-void ChatServer::handleRegistration(AgwLink& /*link*/, const std::string& call, const std::string& data)
+void Connections::handleRegistration(AgwLink& /*link*/, const std::string& call, const std::string& data)
 {
     // An answer without its result byte counts as a refusal.
     const std::string rc = std::to_string(data.empty() ? 0 : static_cast<uint8_t>(data[0]));
     writeLog(3, "{PALAVORO} Event <OnRegister> " + call + " (" + rc + ")");
     writeLog(3, "{PALAVORO} Registered <" + call + "> rc(" + rc + ")");
     if (rc != "1") {
-        shell().fatalError("Unable to Register CALLSIGN with AGWPE");
+        p_.shell.fatalError("Unable to Register CALLSIGN with AGWPE");
         return;
     }
-    registered = true;
+    registered_ = true;
 }
 
-void ChatServer::handleLinkDown(AgwLink& link)
+void Connections::handleLinkDown(AgwLink& link)
 {
-    writeLog(1, "{PALAVORO} Event <OnAGWDown> AGWPE(" + link.callSign + ")");
+    writeLog(1, "{PALAVORO} Event <OnAGWDown> AGWPE(" + link.callSign() + ")");
     writeLog(3, "{PALAVORO} Main Node L2 Object Terminated");
 }
 
-void ChatServer::handleLinkError(AgwLink& link)
+void Connections::handleLinkError(AgwLink& link)
 {
-    writeLog(1, "{PALAVORO} Event <OnAGWError> AGWPE(" + link.callSign + ")");
-    shell().fatalError("Link with AGWPE Broken");
+    writeLog(1, "{PALAVORO} Event <OnAGWError> AGWPE(" + link.callSign() + ")");
+    p_.shell.fatalError("Link with AGWPE Broken");
 }
 
-void ChatServer::handleVersion(AgwLink& /*link*/, int32_t major, int32_t minor)
+void Connections::handleVersion(AgwLink& /*link*/, int32_t major, int32_t minor)
 {
     writeLog(3, "{PALAVORO} Event <OnVersion>");
     writeLog(1, "{PALAVORO} AGW Packet Engine Version=" + std::to_string(major) + "." + std::to_string(minor));
 }
 
-void ChatServer::handlePortList(AgwLink& link)
+void Connections::handlePortList(AgwLink& link)
 {
-    writeLog(2, "{PALAVORO} Event <OnPort> AGWPE(" + link.callSign + ")");
-    if (beacon_)
-        beacon_->setActive(true);
+    writeLog(2, "{PALAVORO} Event <OnPort> AGWPE(" + link.callSign() + ")");
+    if (p_.beacon)
+        p_.beacon->setActive(true);
 }
 
-void ChatServer::handleBeacon(AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
-                              const std::string& via, const std::string& text)
+void Connections::handleBeacon(AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+                               const std::string& via, const std::string& text)
 {
     writeLog(2, "{PALAVORO} Event <OnBeacon>");
-    if (beacon_)
-        beacon_->post(&link, port, call, id, via, text);
+    if (p_.beacon)
+        p_.beacon->post(&link, port, call, id, via, text);
 }

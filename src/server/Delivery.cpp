@@ -1,4 +1,6 @@
-#include "ChatServer.h"
+// Area lines, lists, canned texts and the prompt. Trace texts such as
+// "{PALAVORO} <BroadCastToArea>" are fixed texts, kept byte for byte.
+#include "server/Delivery.h"
 
 #include "support/HexStr.h"
 
@@ -50,105 +52,82 @@ struct FileCloser {
 
 } // namespace
 
-void ChatServer::broadCastToArea(int32_t port, const std::string& call, int32_t areaId, const std::string& text)
+void Delivery::broadCastToArea(int32_t port, const std::string& call, int32_t areaId, const std::string& text)
 {
     writeLog(3, "{PALAVORO} <BroadCastToArea> Port(" + std::to_string(port) + ":" + call + ") Area(" +
                     std::to_string(areaId) + ")");
-    writeHex(4, text);
-    std::string line = '[' + std::to_string(areaId) + "]<" + call + "@" + link_->callSign + "> " + text;
-    if (bell)
+    log_.writeHex(4, text);
+    std::string line = '[' + std::to_string(areaId) + "]<" + call + "@" + link_->callSign() + "> " + text;
+    if (settings_.bell)
         line += '\a';
     line += '\r';
-    for (const Station& user : stations)
+    for (const Station& user : directory_.stations())
         if (user.areaId == areaId && user.callSign != call)
             sendTo(user.port, user.callSign, line);
 }
 
-void ChatServer::broadCastAll(int32_t port, const std::string& call, const std::string& text)
+void Delivery::broadCastAll(int32_t port, const std::string& call, const std::string& text)
 {
     writeLog(3, "{PALAVORO} <BroadCastAll>");
-    for (const Area& area : areas)
+    for (const Area& area : directory_.areas())
         broadCastToArea(port, call, area.id, text);
 }
 
-void ChatServer::sendData(int32_t port, const std::string& call, Station& user, const std::string& text)
+void Delivery::sendData(int32_t port, const std::string& call, Station& user, const std::string& text)
 {
     writeLog(3, "{PALAVORO} <SendData>");
-    if (findArea(user.areaId) != nullptr) {
+    if (directory_.findArea(user.areaId) != nullptr) {
         broadCastToArea(port, call, user.areaId, text);
         return;
     }
     sendTo(port, call, "\r-- Area(" + std::to_string(user.areaId) + " no longer exists, returned to Root Area" + "\r");
-    incAreaUsers(0);
+    directory_.incAreaUsers(0);
     user.areaId = 0;
 }
 
-void ChatServer::joinArea(int32_t port, const std::string& call, Station& user, int32_t newId)
+void Delivery::joinArea(int32_t port, const std::string& call, Station& user, int32_t newId)
 {
     const std::string newIdText = std::to_string(newId);
-    Area* area = findArea(newId);
+    Area* area = directory_.findArea(newId);
     if (area == nullptr) {
         sendTo(port, call, "\r-- Error Joining Area(" + newIdText + ")" + "\r");
         return;
     }
     broadCastToArea(port, call, user.areaId,
                     "<" + user.callSign + " left this area, now in Area(" + newIdText + ")>\r");
-    decAreaUsers(user.areaId);
+    directory_.decAreaUsers(user.areaId);
     user.areaId = newId;
-    incAreaUsers(newId);
+    directory_.incAreaUsers(newId);
     sendTo(port, call, "\r-- Now at Area(" + area->topic + ") Topic(" + area->topic + ")" + "\r");
     broadCastToArea(port, call, newId, "<" + user.callSign + " joined Area>\r");
 }
 
-void ChatServer::moveAreaUsers(int32_t fromId, int32_t toId)
+void Delivery::moveAreaUsers(int32_t fromId, int32_t toId)
 {
-    const Area* from = findArea(fromId);
+    const Area* from = directory_.findArea(fromId);
     if (fromId == toId || from == nullptr)
         return;
-    for (Station& user : stations) {
-        if (user.areaId != fromId)
-            continue;
-        sendTo(user.port, user.callSign,
+    for (Station* user : directory_.stationsInArea(fromId)) {
+        sendTo(user->port, user->callSign,
                "\r-- Area(" + std::to_string(fromId) + ") Removed by Owner Now at Area(" + std::to_string(toId) + "-" +
                    from->topic + ")" + "\r");
-        joinArea(user.port, user.callSign, user, toId);
+        joinArea(user->port, user->callSign, *user, toId);
     }
 }
 
-int32_t ChatServer::freeAreaId()
-{
-    for (int32_t id = 128; id <= 255; ++id)
-        if (findArea(id) == nullptr)
-            return id;
-    return 0;
-}
-
-void ChatServer::deleteArea(Area* area)
-{
-    areas.remove_if([area](const Area& a) { return &a == area; });
-}
-
-Station* ChatServer::findStationByCall(const std::string& call)
-{
-    for (Station& user : stations)
-        if (user.callSign == call)
-            return &user;
-    return nullptr;
-}
-
-void ChatServer::listAreas(int32_t port, const std::string& call)
+void Delivery::listAreas(int32_t port, const std::string& call)
 {
     writeLog(3, "{PALAVORO} <ListAreas> Port(" + std::to_string(port) + ":" + call + ")");
     sendTo(port, call, "\rAreas Available:\r");
-    for (const Area& area : areas)
+    for (const Area& area : directory_.areas())
         sendTo(port, call, areaLine(area));
 }
 
-void ChatServer::listStationsByArea(int32_t port, const std::string& call, Area* area)
+void Delivery::listStationsByArea(int32_t port, const std::string& call, const Area* area)
 {
     writeLog(3, "{PALAVORO} <ListUsersByArea> Port(" + std::to_string(port) + ") Call(" + call + ")");
     sendTo(port, call, "\rWho is here:\r");
-    for (const Area& each : areas) {
+    for (const Area& each : directory_.areas()) {
         if (area != nullptr && &each != area)
             continue;
         sendTo(port, call, areaLine(each));
@@ -157,10 +136,10 @@ void ChatServer::listStationsByArea(int32_t port, const std::string& call, Area*
     }
 }
 
-int ChatServer::listStationsInArea(int32_t port, const std::string& call, int32_t areaId)
+int Delivery::listStationsInArea(int32_t port, const std::string& call, int32_t areaId)
 {
     int count = 0;
-    for (const Station& user : stations) {
+    for (const Station& user : directory_.stations()) {
         if (user.areaId != areaId)
             continue;
         sendTo(port, call,
@@ -171,19 +150,18 @@ int ChatServer::listStationsInArea(int32_t port, const std::string& call, int32_
     return count;
 }
 
-void ChatServer::sendFile(int32_t port, const std::string& call, const std::string& fileName,
-                          const std::string& fallback)
+void Delivery::sendFile(int32_t port, const std::string& call, const std::string& fileName, const std::string& fallback)
 {
     if (!link_) {
         writeLog(3, "{PALAVORO} <SendFile> L2 Object not ready");
         return;
     }
-    if (!link_->active) {
+    if (!link_->isActive()) {
         writeLog(3, "{PALAVORO} <SendFile> L2 Object not Active");
         return;
     }
     writeLog(3, "{PALAVORO} <SendFile> Sending file(" + fileName + ") to (" + std::to_string(port) + ":" + call + ")");
-    const std::filesystem::path path = findTextFile(textDir(), fileName);
+    const std::filesystem::path path = findTextFile(textDir_, fileName);
     if (path.empty()) {
         sendTo(port, call, fallback);
         return;
@@ -218,7 +196,18 @@ void ChatServer::sendFile(int32_t port, const std::string& call, const std::stri
         throw std::runtime_error("close error in " + path.string());
 }
 
-void ChatServer::sendPrompt(int32_t port, const std::string& call, int32_t areaId)
+Delivery::Delivery(const std::unique_ptr<AgwLink>& link, Directory& directory, const ServerSettings& settings,
+                   TraceLog& log, std::string textDir)
+    : link_(link), directory_(directory), settings_(settings), log_(log), textDir_(std::move(textDir))
 {
-    sendTo(port, call, "\r[" + std::to_string(areaId) + "]{" + call + " de " + link_->callSign + "}:" + "\r");
+}
+
+void Delivery::sendTo(int32_t port, const std::string& call, const std::string& text)
+{
+    link_->sendData(static_cast<uint32_t>(port), PID_NO_L3, link_->callSign(), call, text);
+}
+
+void Delivery::sendPrompt(int32_t port, const std::string& call, int32_t areaId)
+{
+    sendTo(port, call, "\r[" + std::to_string(areaId) + "]{" + call + " de " + link_->callSign() + "}:" + "\r");
 }

@@ -1,4 +1,5 @@
-#include "ChatServer.h"
+// Disconnects that wait until the station's last texts are on the air.
+#include "server/DisconnectDrain.h"
 
 #include <algorithm>
 
@@ -15,81 +16,94 @@ std::string userTag(const PendingDisconnect& pending)
 
 } // namespace
 
-void ChatServer::disconnectWhenSent(int32_t port, const std::string& ownCall, const std::string& call)
+DisconnectDrain::DisconnectDrain(const std::unique_ptr<AgwLink>& link, TimerFactory& timers, const int32_t& discWait,
+                                 TraceLog& log)
+    : link_(link), timers_(timers), discWait_(discWait), log_(log)
+{
+}
+
+void DisconnectDrain::disconnectWhenSent(int32_t port, const std::string& ownCall, const std::string& call)
 {
     if (!link_)
         return;
     const uint8_t portByte = static_cast<uint8_t>(port);
     // A second request while one waits changes nothing: its "d" follows what is queued.
-    for (const PendingDisconnect& pending : pendingDisconnects)
+    for (const PendingDisconnect& pending : pending_)
         if (pending.port == port && pending.call == call)
             return;
-    if (discWait <= 0 || !link_->active || !link_->askOutstanding(portByte, ownCall, call)) {
+    if (discWait_ <= 0 || !link_->isActive() || !link_->askOutstanding(portByte, ownCall, call)) {
         link_->disconnect(portByte, ownCall, call);
         return;
     }
-    PendingDisconnect& pending = pendingDisconnects.emplace_back();
+    PendingDisconnect& pending = pending_.emplace_back();
     pending.port = port;
     pending.ownCall = ownCall;
     pending.call = call;
     pending.poll = timers_.createTimer();
     Timer* timer = pending.poll.get();
-    timer->onTimer = [this, timer] { handleDrainPoll(timer); };
+    timer->onTimer = [this, timer] { handlePoll(timer); };
     timer->setInterval(POLL_INTERVAL);
     timer->setEnabled(true);
 }
 
-void ChatServer::handleConnFrames(AgwLink& /*link*/, uint8_t port, const std::string& callFrom,
-                                  const std::string& callTo, int32_t frames)
+void DisconnectDrain::handleConnFrames(AgwLink& /*link*/, uint8_t port, const std::string& callFrom,
+                                       const std::string& callTo, int32_t frames)
 {
     // Engines differ on which call of the connection they name first.
-    auto pending = std::find_if(pendingDisconnects.begin(), pendingDisconnects.end(), [&](const PendingDisconnect& p) {
+    auto pending = std::find_if(pending_.begin(), pending_.end(), [&](const PendingDisconnect& p) {
         return p.port == port &&
                ((p.ownCall == callFrom && p.call == callTo) || (p.ownCall == callTo && p.call == callFrom));
     });
-    if (pending == pendingDisconnects.end())
+    if (pending == pending_.end())
         return;
     if (frames != 0) {
         pending->answered = true;
         return;
     }
-    writeLog(3, userTag(*pending) + "frames sent, disconnect");
+    log_.writeLog(3, userTag(*pending) + "frames sent, disconnect");
     const uint8_t portByte = static_cast<uint8_t>(pending->port);
     const std::string ownCall = pending->ownCall;
     const std::string call = pending->call;
-    pendingDisconnects.erase(pending);
+    pending_.erase(pending);
     link_->disconnect(portByte, ownCall, call);
 }
 
-void ChatServer::handleDrainPoll(Timer* timer)
+void DisconnectDrain::handlePoll(Timer* timer)
 {
-    auto pending = std::find_if(pendingDisconnects.begin(), pendingDisconnects.end(),
+    auto pending = std::find_if(pending_.begin(), pending_.end(),
                                 [timer](const PendingDisconnect& p) { return p.poll.get() == timer; });
-    if (pending == pendingDisconnects.end() || !link_)
+    if (pending == pending_.end() || !link_)
         return;
     PendingDisconnect& p = *pending;
     p.waited += POLL_INTERVAL;
     const uint8_t port = static_cast<uint8_t>(p.port);
-    if (discWait <= 0 || p.waited >= static_cast<uint32_t>(discWait)) {
-        writeLog(1, userTag(p) + "frames still outstanding after " + std::to_string(discWait) + " ms, disconnect");
+    if (discWait_ <= 0 || p.waited >= static_cast<uint32_t>(discWait_)) {
+        log_.writeLog(1,
+                      userTag(p) + "frames still outstanding after " + std::to_string(discWait_) + " ms, disconnect");
     } else if (p.answered) {
         p.answered = false;
         p.askedAt = p.waited;
         link_->askOutstanding(port, p.ownCall, p.call);
         return;
     } else if (p.waited - p.askedAt >= ANSWER_WAIT) {
-        writeLog(1, userTag(p) + "no answer to Y, disconnect");
+        log_.writeLog(1, userTag(p) + "no answer to Y, disconnect");
     } else {
         return;
     }
     // Erasing the entry destroys this timer; nothing below touches it.
     const std::string ownCall = p.ownCall;
     const std::string call = p.call;
-    pendingDisconnects.erase(pending);
+    pending_.erase(pending);
     link_->disconnect(port, ownCall, call);
 }
 
-void ChatServer::endDrain(int32_t port, const std::string& call)
+void DisconnectDrain::endDrain(int32_t port, const std::string& call)
 {
-    pendingDisconnects.remove_if([&](const PendingDisconnect& p) { return p.port == port && p.call == call; });
+    pending_.remove_if([&](const PendingDisconnect& p) { return p.port == port && p.call == call; });
+}
+
+bool DisconnectDrain::isPending(int32_t port, const std::string& call) const
+{
+    return std::any_of(pending_.begin(), pending_.end(),
+                       [&](const PendingDisconnect& p) { return p.port == port && p.call == call; });
 }

@@ -1,4 +1,5 @@
-#include "ChatServer.h"
+// Reading and writing users' names and personal data in Palavoro.USR.
+#include "server/UserFile.h"
 
 #include "support/HexStr.h"
 #include "support/Profile.h"
@@ -21,33 +22,33 @@ std::string oneLine(std::string_view text)
 
 } // namespace
 
-std::string ChatServer::baseCall(const std::string& call)
+std::string UserFile::baseCall(const std::string& call)
 {
     return upperStr(std::string_view(call).substr(0, call.find('-')));
 }
 
-void ChatServer::loadUserInfo(const std::string& call, std::string& name, std::string& info)
+void UserFile::load(const std::string& call, std::string& name, std::string& info) const
 {
     const std::string key = baseCall(call);
     name.clear();
     if (key.empty())
         return;
     info.clear();
-    const std::string path = userFile();
+    const std::string& path = path_;
     if (!Profile::fileExists(path))
         return;
     name = Profile::readString(path, USERS_SECTION, key, "");
     info = Profile::readString(path, INFO_SECTION, key, "");
 }
 
-void ChatServer::saveUserInfo(const std::string& call, const std::string& name, const std::string& info)
+void UserFile::save(const std::string& call, const std::string& name, const std::string& info) const
 {
     const std::string key = baseCall(call);
     if (key.empty())
         return;
     // The operator makes the file to have names kept; it is never created here,
     // so each write looks for it again.
-    const std::string path = userFile();
+    const std::string& path = path_;
     if (Profile::fileExists(path))
         Profile::writeString(path, USERS_SECTION, key, oneLine(name));
     if (Profile::fileExists(path))

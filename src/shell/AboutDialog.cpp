@@ -1,3 +1,4 @@
+// The about dialog, shown from the tray menu.
 #include "AboutDialog.h"
 
 #include "AboutForm.h"

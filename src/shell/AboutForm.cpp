@@ -1,3 +1,4 @@
+// The about box's widgets.
 #include "AboutForm.h"
 
 #include <QFrame>

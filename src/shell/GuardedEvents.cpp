@@ -1,3 +1,4 @@
+// Socket and timer wrappers that catch an exception escaping a handler.
 #include "GuardedEvents.h"
 
 #include <exception>

@@ -1,3 +1,4 @@
+// The single-instance guard on an abstract Unix socket.
 #include "InstanceGuard.h"
 
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// The client socket on QTcpSocket.
 #include "QtClientSocket.h"
 
 #include <QMetaObject>

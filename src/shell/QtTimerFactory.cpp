@@ -1,3 +1,4 @@
+// Timers on QTimer.
 #include "QtTimerFactory.h"
 
 #include <QTimer>

@@ -1,3 +1,4 @@
+// SIGTERM and SIGINT turned into a Qt signal through a self-pipe.
 #include "SignalWatch.h"
 
 #include <QSocketNotifier>

@@ -1,3 +1,4 @@
+// The application shell: tray icon and menu, dialogs, or standard error when headless.
 #include "TrayShell.h"
 
 #include "QtClientSocket.h"
@@ -55,9 +56,9 @@ bool TrayShell::start()
 {
     ErrorReporter report = reporter();
     auto makeSocket = [report] { return std::make_unique<GuardedSocket>(std::make_unique<QtClientSocket>(), report); };
-    form_ = std::make_unique<ChatServer>(*this, timers_, makeSocket, baseDirectory_);
+    server_ = std::make_unique<ChatServer>(*this, timers_, makeSocket, baseDirectory_);
     try {
-        form_->start();
+        server_->start();
     } catch (const std::exception& error) {
         fatalError(error.what());
         return false;
@@ -85,8 +86,8 @@ void TrayShell::fatalError(const std::string& text)
 void TrayShell::reportError(const std::string& what)
 {
     std::cerr << "Palavoro: " << what << std::endl;
-    if (form_)
-        form_->writeLog(1, "{PALAVORO} Exception in event handler: " + what);
+    if (server_)
+        server_->traceLog().writeLog(1, "{PALAVORO} Exception in event handler: " + what);
 }
 
 void TrayShell::buildMenu()

@@ -60,7 +60,7 @@ public:
     static QIcon loadIcon(const std::string& directory);
 
     bool gui() const { return gui_; }
-    ChatServer* form() { return form_.get(); }
+    ChatServer* form() { return server_.get(); }
     QMenu* popUpMenu1() { return popUpMenu1_.get(); }
     QSystemTrayIcon* trayIcon() { return trayIcon_.get(); }
     AboutDialog aboutDlg;
@@ -74,5 +74,5 @@ private:
     GuardedTimerFactory timers_;
     std::unique_ptr<QMenu> popUpMenu1_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
-    std::unique_ptr<ChatServer> form_;
+    std::unique_ptr<ChatServer> server_;
 };

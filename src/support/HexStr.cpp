@@ -1,3 +1,4 @@
+// Text utilities on 8-bit byte strings.
 #include "HexStr.h"
 
 #include <limits>

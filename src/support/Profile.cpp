@@ -1,3 +1,4 @@
+// INI-style files read with SimpleIni and written by a line editor of our own.
 #include "Profile.h"
 
 #include "HexStr.h"

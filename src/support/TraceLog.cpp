@@ -1,3 +1,4 @@
+// The trace log: gate, time stamp, line and hex-dump formats.
 #include "TraceLog.h"
 
 #include "HexStr.h"

@@ -1,4 +1,5 @@
 #include "beacon/Beacon.h"
+#include "fakes/AgwLinkProbe.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/TempDir.h"
@@ -33,15 +34,15 @@ protected:
         fake = socket.get();
         link = std::make_unique<AgwLink>(std::move(socket), clock);
         // The link's own lines only down to level 2: its refusals, not its frame details.
-        traceInto(link->log, 2, logFile_);
-        link->portCount = 1;
+        traceInto(link->traceLog(), 2, logFile_);
+        AgwLinkProbe::setPortCount(*link, 1);
 
         beacon = std::make_unique<Beacon>(clock);
-        traceInto(beacon->log, 4, logFile_);
-        beacon->link = link.get();
-        beacon->callSign = "N0CALL-1";
-        beacon->id = "CHAT";
-        beacon->text = "Chat server on the air";
+        traceInto(beacon->traceLog(), 4, logFile_);
+        beacon->setLink(link.get());
+        beacon->setCallSign("N0CALL-1");
+        beacon->setDestination("CHAT");
+        beacon->setText("Chat server on the air");
     }
     void TearDown() override
     {
@@ -77,24 +78,24 @@ protected:
 TEST_F(BeaconTest, NewBeaconHasItsDefaultsAndStaysInactiveWhenGivenAnInterval)
 {
     Beacon fresh(clock);
-    EXPECT_EQ(fresh.log.debug, "NOT");
-    EXPECT_EQ(fresh.log.level, 1);
-    EXPECT_EQ(fresh.log.logFile, "Hopnet.LOG");
-    EXPECT_FALSE(fresh.active);
-    EXPECT_EQ(fresh.interval, 240000);
-    EXPECT_EQ(fresh.text, "*** Beacon ****");
-    EXPECT_EQ(fresh.id, "ID");
-    EXPECT_EQ(fresh.callSign, "NOBODY");
-    EXPECT_EQ(fresh.pid, 0xF0);
-    EXPECT_EQ(fresh.via, "");
-    EXPECT_EQ(fresh.link, nullptr);
-    EXPECT_FALSE(fresh.beaconTimer);
+    EXPECT_EQ(fresh.traceLog().debug, "NOT");
+    EXPECT_EQ(fresh.traceLog().level, 1);
+    EXPECT_EQ(fresh.traceLog().logFile, "Hopnet.LOG");
+    EXPECT_FALSE(fresh.isActive());
+    EXPECT_EQ(fresh.interval(), 240000);
+    EXPECT_EQ(fresh.text(), "*** Beacon ****");
+    EXPECT_EQ(fresh.destination(), "ID");
+    EXPECT_EQ(fresh.callSign(), "NOBODY");
+    EXPECT_EQ(fresh.pid(), 0xF0);
+    EXPECT_EQ(fresh.via(), "");
+    EXPECT_EQ(fresh.link(), nullptr);
+    EXPECT_FALSE(fresh.timer());
 
     connectLink();
     beacon->setInterval(600000);
-    EXPECT_EQ(beacon->interval, 600000);
-    EXPECT_FALSE(beacon->active);
-    EXPECT_FALSE(beacon->beaconTimer);
+    EXPECT_EQ(beacon->interval(), 600000);
+    EXPECT_FALSE(beacon->isActive());
+    EXPECT_FALSE(beacon->timer());
     clock.advance(10 * 600000);
     EXPECT_TRUE(fake->sent.empty());
     EXPECT_TRUE(takeTrace().empty());
@@ -105,8 +106,8 @@ TEST_F(BeaconTest, StartingSendsOneCycleAtOnceThenOneEveryInterval)
     connectLink();
     beacon->setInterval(600000);
     beacon->setActive(true);
-    EXPECT_TRUE(beacon->active);
-    ASSERT_TRUE(beacon->beaconTimer);
+    EXPECT_TRUE(beacon->isActive());
+    ASSERT_TRUE(beacon->timer());
     EXPECT_EQ(clock.runningTimers(), 1u);
 
     auto frames = sentTexts();
@@ -132,7 +133,7 @@ TEST_F(BeaconTest, StartingSendsOneCycleAtOnceThenOneEveryInterval)
 TEST_F(BeaconTest, EveryPortGetsTheBeaconHighestFirst)
 {
     connectLink();
-    link->portCount = 3;
+    AgwLinkProbe::setPortCount(*link, 3);
     beacon->setActive(true);
     const auto frames = sentTexts();
     ASSERT_EQ(frames.size(), 3u);
@@ -145,7 +146,7 @@ TEST_F(BeaconTest, EveryPortGetsTheBeaconHighestFirst)
 TEST_F(BeaconTest, NoPortsMeansNothingSent)
 {
     connectLink();
-    link->portCount = 0;
+    AgwLinkProbe::setPortCount(*link, 0);
     beacon->setActive(true);
     EXPECT_TRUE(fake->sent.empty());
     EXPECT_EQ(takeTrace(), (Lines{TICK, STARTED}));
@@ -154,7 +155,7 @@ TEST_F(BeaconTest, NoPortsMeansNothingSent)
 TEST_F(BeaconTest, ViaPathGivesAVFrameWithTheViaBlockBeforeTheText)
 {
     connectLink();
-    beacon->via = "RELAY  WIDE";
+    beacon->setVia("RELAY  WIDE");
     beacon->setActive(true);
     const auto frames = sentTexts();
     ASSERT_EQ(frames.size(), 1u);
@@ -169,7 +170,7 @@ TEST_F(BeaconTest, ViaPathGivesAVFrameWithTheViaBlockBeforeTheText)
 TEST_F(BeaconTest, ViaPathOfBlanksOnlyGivesAPlainUnprotoFrame)
 {
     connectLink();
-    beacon->via = "   ";
+    beacon->setVia("   ");
     beacon->setActive(true);
     const auto frames = sentTexts();
     ASSERT_EQ(frames.size(), 1u);
@@ -185,15 +186,15 @@ TEST_F(BeaconTest, IntervalZeroStopsAndANewIntervalRestartsAtOnce)
     takeTrace();
 
     beacon->setInterval(0);
-    EXPECT_FALSE(beacon->active);
-    EXPECT_FALSE(beacon->beaconTimer);
+    EXPECT_FALSE(beacon->isActive());
+    EXPECT_FALSE(beacon->timer());
     EXPECT_EQ(clock.liveTimers(), 0u);
     EXPECT_EQ(takeTrace(), Lines{STOPPED});
     clock.advance(10 * 240000);
     EXPECT_TRUE(fake->sent.empty());
 
     beacon->setInterval(600000);
-    EXPECT_TRUE(beacon->active);
+    EXPECT_TRUE(beacon->isActive());
     EXPECT_EQ(sentTexts().size(), 1u);
     EXPECT_EQ(takeTrace(), (Lines{TICK, posted(1), STARTED}));
     clock.advance(600000);
@@ -219,8 +220,8 @@ TEST_F(BeaconTest, StartedWithIntervalZeroSendsOneCycleAndNoMore)
 {
     connectLink();
     beacon->setInterval(0);
-    EXPECT_EQ(beacon->interval, 0);
-    EXPECT_FALSE(beacon->active);
+    EXPECT_EQ(beacon->interval(), 0);
+    EXPECT_FALSE(beacon->isActive());
     EXPECT_TRUE(fake->sent.empty());
     EXPECT_TRUE(takeTrace().empty());
 
@@ -232,13 +233,13 @@ TEST_F(BeaconTest, StartedWithIntervalZeroSendsOneCycleAndNoMore)
 
     beacon->setActive(false);
     beacon->setInterval(60000); // from zero: starts at once
-    EXPECT_TRUE(beacon->active);
+    EXPECT_TRUE(beacon->isActive());
     EXPECT_EQ(sentTexts().size(), 1u);
 }
 
 TEST_F(BeaconTest, DisconnectedLinkRefusesEachFrameAndTheScheduleGoesOn)
 {
-    link->portCount = 2;
+    AgwLinkProbe::setPortCount(*link, 2);
     beacon->setActive(true);
     EXPECT_TRUE(fake->sent.empty());
     EXPECT_EQ(takeTrace(), (Lines{TICK, NOT_SENT, posted(2), NOT_SENT, posted(1), STARTED}));
@@ -275,8 +276,8 @@ TEST_F(BeaconTest, AnAssignedOnBeaconReplacesSending)
     };
     std::vector<Call> calls;
     connectLink();
-    link->portCount = 2;
-    beacon->via = "RELAY";
+    AgwLinkProbe::setPortCount(*link, 2);
+    beacon->setVia("RELAY");
     beacon->onBeacon = [&](AgwLink& l, uint8_t port, const std::string& call_, const std::string& id,
                            const std::string& via, const std::string& text) {
         calls.push_back({&l, port, call_, id, via, text});
@@ -297,7 +298,7 @@ TEST_F(BeaconTest, AnAssignedOnBeaconReplacesSending)
 TEST_F(BeaconTest, AHandlerThatPostsSendsLikeTheBeaconItself)
 {
     connectLink();
-    link->portCount = 2;
+    AgwLinkProbe::setPortCount(*link, 2);
     beacon->onBeacon = [this](AgwLink& l, uint8_t port, const std::string& call_, const std::string& id,
                               const std::string& via,
                               const std::string& text) { beacon->post(&l, port, call_, id, via, text); };
@@ -311,7 +312,7 @@ TEST_F(BeaconTest, AHandlerThatPostsSendsLikeTheBeaconItself)
 TEST_F(BeaconTest, AHandlerMayStopTheBeaconMidCycle)
 {
     connectLink();
-    link->portCount = 3;
+    AgwLinkProbe::setPortCount(*link, 3);
     int calls = 0;
     beacon->onBeacon = [&](AgwLink&, uint8_t, const std::string&, const std::string&, const std::string&,
                            const std::string&) {
@@ -321,7 +322,7 @@ TEST_F(BeaconTest, AHandlerMayStopTheBeaconMidCycle)
     };
     beacon->setActive(true);
     EXPECT_EQ(calls, 3);
-    EXPECT_FALSE(beacon->beaconTimer);
+    EXPECT_FALSE(beacon->timer());
     EXPECT_TRUE(fake->sent.empty());
     clock.advance(10 * 240000);
     EXPECT_TRUE(fake->sent.empty());
@@ -329,7 +330,7 @@ TEST_F(BeaconTest, AHandlerMayStopTheBeaconMidCycle)
 
 TEST_F(BeaconTest, WithoutALinkNothingIsSent)
 {
-    beacon->link = nullptr;
+    beacon->setLink(nullptr);
     beacon->setActive(true);
     EXPECT_EQ(takeTrace(), (Lines{"{L2Beacon} ERROR No L2 Object Assigned (AGWL2 property)", STARTED}));
     EXPECT_EQ(clock.runningTimers(), 1u) << "the timer keeps running";
@@ -341,7 +342,7 @@ TEST_F(BeaconTest, WithoutALinkNothingIsSent)
 
 TEST_F(BeaconTest, DestructionReleasesTheTimer)
 {
-    beacon->log.level = 5;
+    beacon->traceLog().level = 5;
     beacon->setActive(true);
     takeTrace();
     EXPECT_EQ(clock.liveTimers(), 1u);

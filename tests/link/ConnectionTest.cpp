@@ -22,22 +22,22 @@ using LinkConnection = LinkTest;
 
 TEST_F(LinkConnection, StartsWithItsDefaults)
 {
-    EXPECT_EQ(l2->port, 8000u);
-    EXPECT_EQ(l2->monitor, "N");
-    EXPECT_EQ(l2->portCount, 16);
-    EXPECT_FALSE(l2->active);
-    EXPECT_FALSE(l2->registered);
-    EXPECT_TRUE(l2->portTimer == nullptr);
+    EXPECT_EQ(l2->tcpPort(), 8000u);
+    EXPECT_EQ(l2->monitor(), "N");
+    EXPECT_EQ(l2->portCount(), 16);
+    EXPECT_FALSE(l2->isActive());
+    EXPECT_FALSE(l2->isRegistered());
+    EXPECT_TRUE(AgwLinkProbe::portTimer(*l2) == nullptr);
 
     AgwLink fresh(std::make_unique<FakeSocket>(), clock);
-    EXPECT_EQ(fresh.log.debug, "");
-    EXPECT_EQ(fresh.log.level, 1);
-    EXPECT_EQ(fresh.log.logFile, "");
+    EXPECT_EQ(fresh.traceLog().debug, "");
+    EXPECT_EQ(fresh.traceLog().level, 1);
+    EXPECT_EQ(fresh.traceLog().logFile, "");
 }
 
 TEST_F(LinkConnection, OpenWithoutAddressOrHostOnlyTraces)
 {
-    l2->callSign = "N0CALL";
+    AgwLinkProbe::setCallSign(*l2, "N0CALL");
     l2->open();
     EXPECT_EQ(socket->connectCalls, 0);
     EXPECT_THAT(traceText(), ElementsAre("{L2} ERROR No IP Address or HostName indicated, object creation aborted"));
@@ -45,7 +45,7 @@ TEST_F(LinkConnection, OpenWithoutAddressOrHostOnlyTraces)
 
 TEST_F(LinkConnection, OpenWithoutCallSignOnlyTraces)
 {
-    l2->address = "127.0.0.1";
+    AgwLinkProbe::setAddress(*l2, "127.0.0.1");
     l2->open();
     EXPECT_EQ(socket->connectCalls, 0);
     EXPECT_THAT(traceText(), ElementsAre("{L2} ERROR No CallSign indicated, object creation aborted"));
@@ -53,27 +53,27 @@ TEST_F(LinkConnection, OpenWithoutCallSignOnlyTraces)
 
 TEST_F(LinkConnection, OpenConnectsToTheAddressAndClearsThePortRecords)
 {
-    l2->address = "127.0.0.1";
-    l2->port = 8010;
-    l2->callSign = "N0CALL";
-    l2->portCount = 3;
-    l2->ports[2].portName = "old";
-    l2->ports[2].heard[5] = "W1AW";
+    AgwLinkProbe::setAddress(*l2, "127.0.0.1");
+    AgwLinkProbe::setTcpPort(*l2, 8010);
+    AgwLinkProbe::setCallSign(*l2, "N0CALL");
+    AgwLinkProbe::setPortCount(*l2, 3);
+    AgwLinkProbe::enginePort(*l2, 2).portName = "old";
+    AgwLinkProbe::enginePort(*l2, 2).heard[5] = "W1AW";
     l2->open();
     EXPECT_EQ(socket->connectCalls, 1);
     EXPECT_EQ(socket->host, "127.0.0.1");
     EXPECT_EQ(socket->connectPort, 8010u);
-    EXPECT_EQ(l2->portCount, 16);
-    EXPECT_EQ(l2->ports[2].portName, "");
-    EXPECT_EQ(l2->ports[2].heard[5], "");
+    EXPECT_EQ(l2->portCount(), 16);
+    EXPECT_EQ(l2->enginePort(2).portName, "");
+    EXPECT_EQ(l2->enginePort(2).heard[5], "");
     EXPECT_THAT(traceText(), ElementsAre("{L2} AGW Object Opened 127.0.0.1:8010"));
 }
 
 TEST_F(LinkConnection, OpenPrefersTheHostName)
 {
-    l2->address = "127.0.0.1";
-    l2->host = "localhost";
-    l2->callSign = "N0CALL";
+    AgwLinkProbe::setAddress(*l2, "127.0.0.1");
+    l2->setHost("localhost");
+    AgwLinkProbe::setCallSign(*l2, "N0CALL");
     l2->open();
     EXPECT_EQ(socket->host, "localhost");
     EXPECT_THAT(traceText(), ElementsAre("{L2} AGW Object Opened :8000"));
@@ -85,9 +85,9 @@ TEST_F(LinkConnection, SettersStoreAndTraceWhileInactive)
     l2->setPort(8010);
     l2->setCallSign("N0CALL-1");
     l2->setPort(0);
-    EXPECT_EQ(l2->address, "10.1.2.3");
-    EXPECT_EQ(l2->port, 8010u);
-    EXPECT_EQ(l2->callSign, "N0CALL-1");
+    EXPECT_EQ(l2->address(), "10.1.2.3");
+    EXPECT_EQ(l2->tcpPort(), 8010u);
+    EXPECT_EQ(l2->callSign(), "N0CALL-1");
     EXPECT_THAT(traceText(), ElementsAre("{L2} Set Address 10.1.2.3", "{L2} Set TCP Port 8010",
                                          "{L2} Set CallSign N0CALL-1", "{L2} Set TCP Port 0"));
 }
@@ -100,9 +100,9 @@ TEST_F(LinkConnection, SettersAreRefusedWhileActive)
     l2->setAddress("10.0.0.1");
     l2->setPort(9000);
     l2->setCallSign("OTHER");
-    EXPECT_EQ(l2->address, "127.0.0.1");
-    EXPECT_EQ(l2->port, 8000u);
-    EXPECT_EQ(l2->callSign, "N0CALL");
+    EXPECT_EQ(l2->address(), "127.0.0.1");
+    EXPECT_EQ(l2->tcpPort(), 8000u);
+    EXPECT_EQ(l2->callSign(), "N0CALL");
     EXPECT_THAT(traceText(), ElementsAre("{L2} Error can not change the IP Address while active",
                                          "{L2} Error can not change the TCP Port while active",
                                          "{L2} Error can not change the callsign while active"));
@@ -110,7 +110,7 @@ TEST_F(LinkConnection, SettersAreRefusedWhileActive)
 
 TEST_F(LinkConnection, SettersTraceAtLevelThree)
 {
-    l2->log.level = 2;
+    l2->traceLog().level = 2;
     l2->setCallSign("N0CALL");
     EXPECT_THAT(trace(), IsEmpty());
 }
@@ -130,7 +130,7 @@ TEST_F(LinkConnection, SetRegisterWhileDownSendsNothing)
     clearTrace();
     l2->setRegister(true);
     EXPECT_EQ(socket->sent, "");
-    EXPECT_FALSE(l2->registered);
+    EXPECT_FALSE(l2->isRegistered());
     EXPECT_THAT(traceText(), ElementsAre("{L2} Set Register TRUE CallSign(N0CALL)"));
 }
 
@@ -144,9 +144,9 @@ TEST_F(LinkConnection, SetRegisterWhileUpSendsXOrLowerX)
     EXPECT_EQ(frames[0].kind, 'X');
     EXPECT_EQ(frames[0].callFrom, "N0CALL");
     EXPECT_EQ(frames[0].callTo, "");
-    EXPECT_FALSE(l2->registered) << "only AGWPE's answer registers";
+    EXPECT_FALSE(l2->isRegistered()) << "only AGWPE's answer registers";
 
-    l2->registered = true;
+    AgwLinkProbe::setRegistered(*l2, true);
     l2->setRegister(false);
     frames = sentFrames();
     ASSERT_EQ(frames.size(), 1u);
@@ -159,12 +159,12 @@ TEST_F(LinkConnection, SetMonitorAcceptsOnlyMonitorLetters)
     l2->setCallSign("N0CALL");
     clearTrace();
     l2->setMonitor("ui");
-    EXPECT_EQ(l2->monitor, "UI");
-    l2->monitor = "N";
+    EXPECT_EQ(l2->monitor(), "UI");
+    AgwLinkProbe::setMonitor(*l2, "N");
     l2->setMonitor("UX");
-    EXPECT_EQ(l2->monitor, "N");
+    EXPECT_EQ(l2->monitor(), "N");
     l2->setMonitor("");
-    EXPECT_EQ(l2->monitor, "N");
+    EXPECT_EQ(l2->monitor(), "N");
     EXPECT_EQ(socket->sent, "") << "nothing is sent while down";
     EXPECT_THAT(traceText(),
                 ElementsAre("{L2} Set Monitor <ui> CallSign(N0CALL)", "{L2} Set Monitor <UX> CallSign(N0CALL)",
@@ -178,22 +178,21 @@ TEST_F(LinkConnection, SetMonitorTogglesAgwpeOnlyOnAndOff)
     EXPECT_THAT(sentFrames(), IsEmpty());
     l2->setMonitor("ui");
     EXPECT_EQ(kinds(sentFrames()), "m");
-    EXPECT_EQ(l2->monitor, "UI");
+    EXPECT_EQ(l2->monitor(), "UI");
     l2->setMonitor("S");
     EXPECT_THAT(sentFrames(), IsEmpty());
-    EXPECT_EQ(l2->monitor, "UI");
+    EXPECT_EQ(l2->monitor(), "UI");
     l2->setMonitor("n");
     EXPECT_EQ(kinds(sentFrames()), "m");
-    EXPECT_EQ(l2->monitor, "N");
+    EXPECT_EQ(l2->monitor(), "N");
 }
 
 TEST_F(LinkConnection, ConnectLogsInThenRaisesUpThenAsksPortsAndVersion)
 {
     l2->setCallSign("N0CALL");
-    l2->loginUser = "user";
-    l2->loginPassword = "s3cret-pw";
-    l2->rawFrames = true;
-    l2->monitor = "U";
+    l2->setLogin("user", "s3cret-pw");
+    l2->setRawFrames(true);
+    AgwLinkProbe::setMonitor(*l2, "U");
     std::string sentBeforeUp;
     l2->onAgwUp = [&](AgwLink& link) {
         sentBeforeUp = socket->sent;
@@ -202,7 +201,7 @@ TEST_F(LinkConnection, ConnectLogsInThenRaisesUpThenAsksPortsAndVersion)
     clearTrace();
     socket->connect();
 
-    EXPECT_TRUE(l2->active);
+    EXPECT_TRUE(l2->isActive());
     EXPECT_EQ(kinds(decodeFrames(sentBeforeUp)), "P");
     auto frames = sentFrames();
     EXPECT_EQ(kinds(frames), "PXGRkm");
@@ -221,8 +220,7 @@ TEST_F(LinkConnection, ConnectLogsInThenRaisesUpThenAsksPortsAndVersion)
 
 TEST_F(LinkConnection, LoginFrameCarriesTwoFieldsOf255Bytes)
 {
-    l2->loginUser = "user";
-    l2->loginPassword = "s3cret-pw";
+    l2->setLogin("user", "s3cret-pw");
     socket->connect();
     const std::string sent = socket->sent;
     ASSERT_GE(sent.size(), 36u + 510u);
@@ -235,8 +233,7 @@ TEST_F(LinkConnection, LoginFrameCarriesTwoFieldsOf255Bytes)
 
 TEST_F(LinkConnection, LoginPasswordNeverReachesTheTrace)
 {
-    l2->loginUser = "user";
-    l2->loginPassword = "s3cret-pw";
+    l2->setLogin("user", "s3cret-pw");
     socket->connect();
     const std::string trace = traceFile();
     EXPECT_EQ(trace.find("s3cret"), std::string::npos);
@@ -247,11 +244,10 @@ TEST_F(LinkConnection, LoginPasswordNeverReachesTheTrace)
 
 TEST_F(LinkConnection, LongLoginFieldsAreCutTo255)
 {
-    l2->loginUser = std::string(300, 'u');
-    l2->loginPassword = std::string(300, 'p');
+    l2->setLogin(std::string(300, 'u'), std::string(300, 'p'));
     socket->connect();
-    EXPECT_EQ(l2->loginUser, std::string(255, 'u'));
-    EXPECT_EQ(l2->loginPassword, std::string(255, 'p'));
+    EXPECT_EQ(l2->loginUser(), std::string(255, 'u'));
+    EXPECT_EQ(l2->loginPassword(), std::string(255, 'p'));
     auto frames = sentFrames();
     ASSERT_FALSE(frames.empty());
     EXPECT_EQ(frames[0].data, std::string(255, 'u') + std::string(255, 'p'));
@@ -259,7 +255,7 @@ TEST_F(LinkConnection, LongLoginFieldsAreCutTo255)
 
 TEST_F(LinkConnection, NoLoginWithoutBothUserAndPassword)
 {
-    l2->loginUser = "user";
+    l2->setLogin("user", "");
     bool up = false;
     l2->onAgwUp = [&](AgwLink&) { up = true; };
     socket->connect();
@@ -269,7 +265,7 @@ TEST_F(LinkConnection, NoLoginWithoutBothUserAndPassword)
 
 TEST_F(LinkConnection, MonitorLetterMAloneDoesNotSwitchMonitoringOnAtConnect)
 {
-    l2->monitor = "M";
+    AgwLinkProbe::setMonitor(*l2, "M");
     socket->connect();
     EXPECT_EQ(kinds(sentFrames()), "GR");
 }
@@ -280,7 +276,7 @@ TEST_F(LinkConnection, CloseClearsActiveAndRaisesDown)
     l2->onAgwDown = [&](AgwLink&) { ++downs; };
     bringUp();
     socket->peerClose();
-    EXPECT_FALSE(l2->active);
+    EXPECT_FALSE(l2->isActive());
     EXPECT_EQ(downs, 1);
     EXPECT_THAT(traceText(), ElementsAre("{L2} Disconnected from AGWPE", "{L2} Fired Event <FOnAGWDown>"));
 }
@@ -290,11 +286,11 @@ TEST_F(LinkConnection, SocketErrorClearsActiveRaisesErrorAndZeroesTheCode)
     int errors = 0;
     l2->onAgwError = [&](AgwLink& link) {
         ++errors;
-        EXPECT_FALSE(link.active);
+        EXPECT_FALSE(link.isActive());
     };
     bringUp();
     EXPECT_EQ(socket->fail(10061), 0);
-    EXPECT_FALSE(l2->active);
+    EXPECT_FALSE(l2->isActive());
     EXPECT_EQ(errors, 1);
     EXPECT_THAT(traceText(), ElementsAre("{L2} <AGWError> Socket Error from AGWPE", "{L2} Fired Event <FOnAGWError>"));
 }
@@ -317,7 +313,7 @@ TEST_F(LinkConnection, FailedConnectLeavesTheLinkInactive)
     l2->open();
     socket->fail(10061);
     EXPECT_TRUE(error);
-    EXPECT_FALSE(l2->active);
+    EXPECT_FALSE(l2->isActive());
     EXPECT_FALSE(l2->write(0, 0, 'G', "", "", ""));
 }
 
@@ -335,10 +331,10 @@ TEST_F(LinkConnection, ReadPassesEveryReadyByteToTheReassembly)
 
 TEST_F(LinkConnection, PortPollingAsksForThePortListAgainAfterAMinute)
 {
-    l2->portPolling = true;
+    l2->setPortPolling(true);
     bringUp();
     socket->deliver(agwFrame(0, 'G', 0, "", "", std::string("0;") + '\0'));
-    ASSERT_TRUE(l2->portTimer != nullptr);
+    ASSERT_TRUE(AgwLinkProbe::portTimer(*l2) != nullptr);
     socket->takeSent();
     clock.advance(59999);
     EXPECT_EQ(socket->sent, "");
@@ -347,14 +343,14 @@ TEST_F(LinkConnection, PortPollingAsksForThePortListAgainAfterAMinute)
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].kind, 'G');
     EXPECT_EQ(frames[0].wirePort, 0);
-    EXPECT_FALSE(l2->portTimer->enabled());
+    EXPECT_FALSE(AgwLinkProbe::portTimer(*l2)->enabled());
     clock.advance(600000);
     EXPECT_EQ(socket->sent, "") << "only the next port list arms the timer again";
 }
 
 TEST_F(LinkConnection, DestructionTracesThenRaisesDestroy)
 {
-    l2->portPolling = true;
+    l2->setPortPolling(true);
     bringUp();
     socket->deliver(agwFrame(0, 'G', 0, "", "", "0;"));
     ASSERT_EQ(clock.liveTimers(), 1u);

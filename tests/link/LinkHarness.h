@@ -2,6 +2,7 @@
 // file of its own, with helpers to read the trace and the frames sent.
 #pragma once
 
+#include "fakes/AgwLinkProbe.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/Frames.h"
 #include "fakes/ManualClock.h"
@@ -26,7 +27,7 @@ protected:
         auto fake = std::make_unique<FakeSocket>();
         socket = fake.get();
         l2 = std::make_unique<AgwLink>(std::move(fake), clock);
-        traceInto(l2->log, 5, dir_.file("trace.log"));
+        traceInto(l2->traceLog(), 5, dir_.file("trace.log"));
         recordFrames(*l2, seen);
     }
 

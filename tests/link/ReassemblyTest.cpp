@@ -7,9 +7,9 @@ protected:
     void SetUp() override
     {
         LinkTest::SetUp();
-        l2->log.debug = "NO";
+        l2->traceLog().debug = "NO";
     }
-    size_t waiting() const { return l2->rxBuffer.size() - l2->rxStart; }
+    size_t waiting() const { return AgwLinkProbe::unconsumed(*l2).size(); }
 };
 
 TEST_F(LinkReassembly, HeaderInTwoReadsGivesOneFrame)
@@ -30,12 +30,12 @@ TEST_F(LinkReassembly, DataInTwoReadsWaitsWithoutParsingTheHeaderAgain)
     const std::string frame = agwFrame(0, 'D', 0xF0, "W1AW", "N0CALL", data);
     l2->store(frame.substr(0, 36 + 10));
     EXPECT_TRUE(seen.empty());
-    EXPECT_TRUE(l2->pending);
-    EXPECT_EQ(l2->rxLen, 40);
+    EXPECT_TRUE(AgwLinkProbe::framePending(*l2));
+    EXPECT_EQ(AgwLinkProbe::pendingLength(*l2), 40);
     l2->store(frame.substr(46));
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].data, data);
-    EXPECT_FALSE(l2->pending);
+    EXPECT_FALSE(AgwLinkProbe::framePending(*l2));
     EXPECT_EQ(waiting(), 0u);
 }
 
@@ -71,7 +71,7 @@ TEST_F(LinkReassembly, FrameAndStartOfTheNext)
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].data, "now");
     EXPECT_EQ(waiting(), 20u);
-    EXPECT_EQ(l2->rxBuffer.substr(l2->rxStart), next.substr(0, 20));
+    EXPECT_EQ(AgwLinkProbe::unconsumed(*l2), next.substr(0, 20));
     l2->store(next.substr(20));
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].data, "later");
@@ -110,7 +110,7 @@ TEST_F(LinkReassembly, HeaderFieldsReachTheDecoder)
     EXPECT_EQ(seen[0].callFrom, "W1AW-3");
     EXPECT_EQ(seen[0].callTo, "N0CALL");
     EXPECT_EQ(seen[0].data, "text\r");
-    EXPECT_EQ(l2->rxFrom, "w1aw-3");
+    EXPECT_EQ(AgwLinkProbe::pendingFrom(*l2), "w1aw-3");
 }
 
 TEST_F(LinkReassembly, ByteByByteStreamGivesEveryFrameWhole)
@@ -127,7 +127,7 @@ TEST_F(LinkReassembly, ByteByByteStreamGivesEveryFrameWhole)
     for (size_t i = 0; i < texts.size(); ++i)
         EXPECT_EQ(seen[i].data, texts[i]) << i;
     EXPECT_EQ(waiting(), 0u);
-    EXPECT_EQ(l2->rxStart, 0u) << "consumed bytes are erased after each read";
+    EXPECT_EQ(AgwLinkProbe::consumedOffset(*l2), 0u) << "consumed bytes are erased after each read";
 }
 
 TEST_F(LinkReassembly, BytesArrivingInsideAnEventAreTakenInOrder)

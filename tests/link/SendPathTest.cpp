@@ -150,7 +150,7 @@ TEST_F(LinkSend, WriteWhileDownSendsNothing)
 TEST_F(LinkSend, WriteRefusalIsALevelTwoLine)
 {
     socket->open = false;
-    l2->log.level = 1;
+    l2->traceLog().level = 1;
     l2->write(1, 0xF0, 'D', "N0CALL", "W1AW", "text");
     EXPECT_THAT(trace(), IsEmpty());
 }

@@ -55,12 +55,13 @@ TEST_F(DireWolfFrames, ServerConversationRaisesEveryEvent)
         recordAllButFrame();
         deliver(bytes(DIREWOLF_SERVER_STREAM), chunk);
         EXPECT_EQ(takeEvents(), SERVER_EVENTS);
-        EXPECT_TRUE(link_->registered);
-        EXPECT_EQ(link_->portCount, 1);
-        EXPECT_EQ(link_->ports[1].portName, "Port1 first soundcard mono");
-        EXPECT_EQ(link_->ports[2].portName, "");
-        EXPECT_EQ(link_->ports[1].params, (std::array<uint8_t, 8>{0x00, 0x01, 0x19, 0x04, 0xC8, 0x04, 0x07, 0x00}));
-        EXPECT_EQ(link_->ports[1].paramValue, 1);
+        EXPECT_TRUE(link_->isRegistered());
+        EXPECT_EQ(link_->portCount(), 1);
+        EXPECT_EQ(link_->enginePort(1).portName, "Port1 first soundcard mono");
+        EXPECT_EQ(link_->enginePort(2).portName, "");
+        EXPECT_EQ(link_->enginePort(1).params,
+                  (std::array<uint8_t, 8>{0x00, 0x01, 0x19, 0x04, 0xC8, 0x04, 0x07, 0x00}));
+        EXPECT_EQ(link_->enginePort(1).paramValue, 1);
 
         std::vector<std::string> requests;
         for (const AgwFrame& frame : decodeFrames(socket_->takeSent()))
@@ -71,7 +72,7 @@ TEST_F(DireWolfFrames, ServerConversationRaisesEveryEvent)
 
 TEST_F(DireWolfFrames, MonitoredFramesGiveTheirHeaderFields)
 {
-    link_->monitor = "UISC";
+    AgwLinkProbe::setMonitor(*link_, "UISC");
     recordAllButFrame();
     link_->onMonitor = nullptr;
     deliver(bytes(DIREWOLF_MONITOR_STREAM), 100);
@@ -99,7 +100,7 @@ TEST_F(DireWolfFrames, DigipeaterPathOfAMonitoredUnprotoFrame)
 
 TEST_F(DireWolfFrames, RawFramesAndAcknowledgement)
 {
-    link_->monitor = "UISC";
+    AgwLinkProbe::setMonitor(*link_, "UISC");
     recordAllButFrame();
     link_->onMonitor = nullptr;
     deliver(bytes(DIREWOLF_RAW_STREAM), 64);

@@ -2,6 +2,7 @@
 // event it raises (arguments included) and a trace file in a temporary directory.
 #pragma once
 
+#include "fakes/AgwLinkProbe.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/TempDir.h"
@@ -66,8 +67,8 @@ protected:
         auto socket = std::make_unique<FakeSocket>();
         socket_ = socket.get();
         link_ = std::make_unique<AgwLink>(std::move(socket), clock_);
-        link_->callSign = "N0SRV";
-        traceInto(link_->log, 5, dir_.file("trace.log"));
+        AgwLinkProbe::setCallSign(*link_, "N0SRV");
+        traceInto(link_->traceLog(), 5, dir_.file("trace.log"));
     }
 
     void TearDown() override { link_.reset(); }
@@ -120,9 +121,9 @@ protected:
     std::vector<std::string> takeEvents() { return std::exchange(events_, {}); }
 
     // The trace as written: time stamps stripped from log lines, dump lines kept whole.
-    std::vector<std::string> traceLines() { return readTrace(link_->log.logFile); }
+    std::vector<std::string> traceLines() { return readTrace(link_->traceLog().logFile); }
 
-    void clearTrace() { std::filesystem::remove(link_->log.logFile); }
+    void clearTrace() { std::filesystem::remove(link_->traceLog().logFile); }
 
     // Connects the fake socket (the link sends "G" and "R" on connect) and forgets what went out.
     void connectLink()

@@ -49,7 +49,7 @@ TEST_F(Decoder, MonitoredKindsAnnounceTheMessageAndDumpTheData)
 TEST_F(Decoder, TraceLevelHoldsBackFinerLines)
 {
     recordAll();
-    link_->log.level = 3;
+    link_->traceLog().level = 3;
     decodeFrame(1, 'G', "", "", "0;");
     decodeFrame(1, 'D', "n0usr", "n0srv", "hello\r", 0xF0);
     decodeFrame(1, 'C', "n0usr", "n0srv", "*** CONNECTED To Station N0USR\r");
@@ -86,13 +86,13 @@ TEST_F(Decoder, VersionNeedsEightBytes)
     recordAllButFrame();
     decodeFrame(1, 'R', "", "", "\x02\x00\x00\x00\x11\x00\x00\x00"s);
     EXPECT_THAT(takeEvents(), ElementsAre("OnVersion(2|17)"));
-    EXPECT_EQ(link_->versionMajor, 2);
-    EXPECT_EQ(link_->versionMinor, 17);
+    EXPECT_EQ(link_->versionMajor(), 2);
+    EXPECT_EQ(link_->versionMinor(), 17);
     EXPECT_EQ(traceLines().back(), "{L2} Fired Event <FOnVersion>");
 
     decodeFrame(1, 'R', "", "", "\x03\x01\xFF\xFF\x04\x02\xFF"s);
     EXPECT_THAT(takeEvents(), IsEmpty());
-    EXPECT_EQ(link_->versionMajor, 2);
+    EXPECT_EQ(link_->versionMajor(), 2);
 
     decodeFrame(1, 'R', "", "", "\x03\x01\xFF\xFF\x04\x02\xFF\xFF"s);
     EXPECT_THAT(takeEvents(), ElementsAre("OnVersion(259|516)"));
@@ -105,11 +105,11 @@ TEST_F(Decoder, WaitingFramesStoredOnlyForPortRecords)
     decodeFrame(17, 'y', "", "", "\x05\x00\x00\x00"s);
     decodeFrame(4, 'y', "", "", "\x05\x00\x00"s);
     EXPECT_THAT(takeEvents(), ElementsAre("OnPortFrames(3|300)", "OnPortFrames(17|5)"));
-    EXPECT_EQ(link_->ports[3].waiting, 44);
-    EXPECT_EQ(link_->ports[4].waiting, 0);
+    EXPECT_EQ(link_->enginePort(3).waiting, 44);
+    EXPECT_EQ(link_->enginePort(4).waiting, 0);
     for (int port = 1; port <= MAX_PORTS; ++port) {
         if (port != 3) {
-            EXPECT_EQ(link_->ports[port].waiting, 0) << port;
+            EXPECT_EQ(link_->enginePort(port).waiting, 0) << port;
         }
     }
 }
@@ -118,15 +118,15 @@ TEST_F(Decoder, RegistrationAnswersSetAndClearRegistered)
 {
     recordAllButFrame();
     decodeFrame(1, 'X', "n0srv", "", "\x01"s);
-    EXPECT_TRUE(link_->registered);
+    EXPECT_TRUE(link_->isRegistered());
     decodeFrame(1, 'X', "N0SRV", "", ""s);
-    EXPECT_TRUE(link_->registered);
+    EXPECT_TRUE(link_->isRegistered());
     decodeFrame(1, 'X', "N0SRV", "", "\x00"s);
-    EXPECT_FALSE(link_->registered);
+    EXPECT_FALSE(link_->isRegistered());
     decodeFrame(1, 'x', "N0SRV", "", "\x00"s);
-    EXPECT_TRUE(link_->registered);
+    EXPECT_TRUE(link_->isRegistered());
     decodeFrame(1, 'x', "N0SRV", "", "\x01"s);
-    EXPECT_FALSE(link_->registered);
+    EXPECT_FALSE(link_->isRegistered());
     EXPECT_THAT(takeEvents(), ElementsAre("OnRegister(N0SRV|\\x01)", "OnRegister(N0SRV|)", "OnRegister(N0SRV|\\x00)",
                                           "OnUnRegister(N0SRV|\\x00)", "OnUnRegister(N0SRV|\\x01)"));
 }
@@ -236,7 +236,7 @@ TEST_F(Decoder, FailingDataHandlerIsTracedAndTheNextFrameDecodes)
         throw std::runtime_error("handler failed");
     };
     link_->onDisconnect = recorder("OnDisconnect");
-    link_->log.level = 1;
+    link_->traceLog().level = 1;
     decodeFrame(1, 'D', "n0usr", "n0srv", "bad\r");
     decodeFrame(1, 'd', "N0USR", "N0SRV", "*** DISCONNECTED From Station N0USR\r");
     EXPECT_THAT(traceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (FrameD) L2(N0SRV)",
@@ -250,10 +250,10 @@ TEST_F(Decoder, FailingFrameHandlerEndsTheFrame)
     link_->onFrame = [](AgwLink&, uint8_t, uint8_t, char, AgwLink::TextRef, AgwLink::TextRef, AgwLink::TextRef) {
         throw std::runtime_error("handler failed");
     };
-    link_->log.level = 1;
+    link_->traceLog().level = 1;
     decodeFrame(1, 'X', "N0SRV", "", "\x01"s);
     EXPECT_THAT(takeEvents(), IsEmpty());
-    EXPECT_FALSE(link_->registered);
+    EXPECT_FALSE(link_->isRegistered());
     EXPECT_THAT(traceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (Initial)"));
 }
 
@@ -263,12 +263,12 @@ TEST_F(Decoder, FailingRegisterHandlerLeavesRegisteredAlone)
         throw std::runtime_error("handler failed");
     };
     link_->onUnRegister = link_->onRegister;
-    link_->log.level = 1;
+    link_->traceLog().level = 1;
     decodeFrame(1, 'X', "N0SRV", "", "\x01"s);
-    EXPECT_FALSE(link_->registered);
-    link_->registered = true;
+    EXPECT_FALSE(link_->isRegistered());
+    AgwLinkProbe::setRegistered(*link_, true);
     decodeFrame(1, 'x', "N0SRV", "", "\x01"s);
-    EXPECT_TRUE(link_->registered);
+    EXPECT_TRUE(link_->isRegistered());
     EXPECT_THAT(traceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (FrameX)",
                                           "{L2} Exception on Module TL2.Decode (Framex)"));
 }
@@ -282,7 +282,7 @@ TEST_F(Decoder, UnprotoFrameGivesTheMonitorHeaderFields)
     link_->onDataUI = [](AgwLink&, uint8_t, AgwLink::TextRef, AgwLink::TextRef, uint8_t, AgwLink::TextRef) {
         throw std::runtime_error("handler failed");
     };
-    link_->log.level = 1;
+    link_->traceLog().level = 1;
     clearTrace();
     decodeFrame(1, 'U', "n0usr", "id", " 1:Fm A To B <UI pid=F0 Len=1 >\rx\r");
     EXPECT_THAT(traceLines(), ElementsAre("{L2} Exception on Module TL2.Decode.FrameU(OnDataUI Event)"));
@@ -301,7 +301,7 @@ TEST_F(Decoder, MonitoredFramesSelectedByMonitorLetters)
         decodeFrame(1, 'T', "n0x", "n0y", frame);
     EXPECT_THAT(takeEvents(), IsEmpty());
 
-    link_->monitor = "UISC";
+    AgwLinkProbe::setMonitor(*link_, "UISC");
     decodeFrame(1, 'T', "n0x", "n0y", ui, 0xF0);
     EXPECT_THAT(takeEvents(), ElementsAre("OnMonitor(1|N0X|N0Y|240|" + decode_test::show(ui) + ")",
                                           "OnUIFrame(1|N0USR|CQ||UI|F0|3|abc)"));
@@ -322,12 +322,12 @@ TEST_F(Decoder, MonitoredFramesSelectedByMonitorLetters)
     EXPECT_THAT(takeEvents(), ElementsAre("OnMonitor(1|N0X|N0Y|0|" + decode_test::show(iframe) + ")", expected,
                                           "OnMonitor(1|N0X|N0Y|0|" + decode_test::show(iframe) + ")", expected));
 
-    link_->monitor = "usic";
+    AgwLinkProbe::setMonitor(*link_, "usic");
     for (const auto& frame : {ui, sabm, rr, iframe})
         decodeFrame(1, 'T', "n0x", "n0y", frame);
     EXPECT_THAT(takeEvents(), IsEmpty());
 
-    link_->monitor = "S";
+    AgwLinkProbe::setMonitor(*link_, "S");
     decodeFrame(1, 'T', "n0x", "n0y", sabm);
     decodeFrame(1, 'I', "n0x", "n0y", iframe);
     EXPECT_THAT(takeEvents(), IsEmpty());
@@ -338,11 +338,11 @@ TEST_F(Decoder, MonitoredFramesSelectedByMonitorLetters)
 
 TEST_F(Decoder, FailingMonitorHandlerNamesTheKind)
 {
-    link_->monitor = "I";
+    AgwLinkProbe::setMonitor(*link_, "I");
     link_->onIFrame = [](AgwLink&, uint8_t, AgwLink::TextRef, AgwLink::TextRef, AgwLink::TextRef, AgwLink::TextRef,
                          AgwLink::TextRef, int32_t, int32_t, int32_t,
                          AgwLink::TextRef) { throw std::runtime_error("handler failed"); };
-    link_->log.level = 1;
+    link_->traceLog().level = 1;
     decodeFrame(1, 'T', "A", "B", " 1:Fm A To B <I R0 S0 pid=F0 Len=1 >\rx\r");
     EXPECT_THAT(traceLines(), ElementsAre("{L2} Exception on Module TL2.Decode (FrameTSI) Kind{T}"));
 }
@@ -358,9 +358,9 @@ TEST_F(Decoder, HeardAnswerNeedsACallsignWord)
 {
     decodeFrame(2, 'H', "", "", "N0ABC heard\0junk"s);
     decodeFrame(2, 'H', "  ", "", "N0ABC heard"s);
-    EXPECT_EQ(link_->ports[2].heard[0], "");
+    EXPECT_EQ(link_->enginePort(2).heard[0], "");
     decodeFrame(2, 'H', "N0ABC", "", "N0ABC heard\0junk"s);
-    EXPECT_EQ(link_->ports[2].heard[0], "N0ABC heard");
+    EXPECT_EQ(link_->enginePort(2).heard[0], "N0ABC heard");
 }
 
 } // namespace

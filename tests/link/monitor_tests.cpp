@@ -86,7 +86,7 @@ TEST_F(MonitorHeaderTest, OtherFrameTypesCarryNoInformation)
 
 TEST_F(MonitorHeaderTest, NumberTooLargeFallsIntoTheFailurePath)
 {
-    link_->log.level = 1;
+    link_->traceLog().level = 1;
     const auto h = link_->getHeader(" 1:Fm A To B Via C <UI pid=F0 Len=4294967296 >\rabc\r");
     EXPECT_EQ(fields(h), "From=A To=B Via=C Type=UI Pid=F0 NR=0 NS=0 Len=1 Info=\\x0D");
     EXPECT_THAT(traceLines(), ElementsAre(" Exception on module GetHeader"));

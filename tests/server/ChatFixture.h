@@ -2,6 +2,7 @@
 // base directory, for the server's unit tests.
 #pragma once
 
+#include "fakes/AgwLinkProbe.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingShell.h"
@@ -31,18 +32,18 @@ protected:
         : form(
               shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir_ + "/")
     {
-        traceInto(form.log, 5, dir_ + "/trace.log");
+        traceInto(form.traceLog(), 5, dir_ + "/trace.log");
         auto socket = std::make_unique<FakeSocket>();
         fake = socket.get();
-        form.link_ = std::make_unique<AgwLink>(std::move(socket), clock);
-        form.link_->setCallSign("N0SRV");
-        form.link_->setAddress("127.0.0.1");
-        form.callSign = "N0SRV";
+        form.replaceLink(std::make_unique<AgwLink>(std::move(socket), clock));
+        form.link()->setCallSign("N0SRV");
+        form.link()->setAddress("127.0.0.1");
+        form.settings().callSign = "N0SRV";
         fake->connect();
         fake->takeSent();
-        form.addArea(0, "Root", true, "N0SRV");
-        form.registered = true;
-        form.timeout = 0;
+        form.directory().addArea(0, "Root", true, "N0SRV");
+        form.connections().setRegistered(true);
+        form.settings().timeout = 0;
     }
 
     // Everything the link sent since the last call; split "D" data is joined
@@ -77,25 +78,28 @@ protected:
     // welcome: in Root, counted, online.
     Station& addUser(int32_t port, const std::string& call, int32_t areaId = 0)
     {
-        Station* user = form.newStation(port, call);
+        Station* user = form.directory().newStation(port, call);
         EXPECT_NE(user, nullptr);
         user->state = ONLINE;
         user->areaId = areaId;
-        form.incAreaUsers(areaId);
+        form.directory().incAreaUsers(areaId);
         return *user;
     }
 
     // A station connects, or sends a line, as the engine reports it.
     void connect(uint8_t port, const std::string& call, const std::string& to = "N0SRV")
     {
-        form.handleConnect(*form.link_, port, call, to, "*** CONNECTED To Station " + call);
+        form.connections().handleConnect(*form.link(), port, call, to, "*** CONNECTED To Station " + call);
     }
     void line(uint8_t port, const std::string& call, const std::string& text)
     {
-        form.handleData(*form.link_, port, call, "N0SRV", 0xF0, text);
+        form.connections().handleData(*form.link(), port, call, "N0SRV", 0xF0, text);
     }
 
-    void command(Station& user, const std::string& line) { form.executeCommand(user.port, user.callSign, user, line); }
+    void command(Station& user, const std::string& line)
+    {
+        form.commands().execute(user.port, user.callSign, user, line);
+    }
 
     void writeText(const std::string& name, const std::string& content)
     {
@@ -105,7 +109,7 @@ protected:
     void writeFile(const std::string& name, const std::string& content) { ::writeFile(dir_ + "/" + name, content); }
 
     // The trace lines without their date and time.
-    std::vector<std::string> traceLines() { return readTraceText(form.log.logFile); }
+    std::vector<std::string> traceLines() { return readTraceText(form.traceLog().logFile); }
     bool traced(const std::string& text)
     {
         for (const std::string& line : traceLines())

@@ -4,7 +4,7 @@ namespace {
 
 class ChatCommands : public ChatTest {
 protected:
-    ChatCommands() : me(addUser(1, "N0AAA-1")) { form.addArea(5, "Five", true, "N0SRV"); }
+    ChatCommands() : me(addUser(1, "N0AAA-1")) { form.directory().addArea(5, "Five", true, "N0SRV"); }
 
     // The replies to one command line from `me`.
     Texts run(const std::string& line)
@@ -79,7 +79,7 @@ TEST_F(ChatCommands, AreaNumberBeyondThirtyTwoBitsGetsNoReply)
 
 TEST_F(ChatCommands, ThePromptStillFollowsAFailedCommand)
 {
-    form.handleData(*form.link_, 1, "N0AAA-1", "N0SRV", 0xF0, "/C 99999999999\r");
+    form.connections().handleData(*form.link(), 1, "N0AAA-1", "N0SRV", 0xF0, "/C 99999999999\r");
 
     EXPECT_EQ(takeTo("N0AAA-1"), Texts{"\r[0]{N0AAA-1 de N0SRV}:\r"});
 }
@@ -128,7 +128,7 @@ TEST_F(ChatCommands, NameAndPersonalDataOutliveTheConnection)
 
     std::string name;
     std::string info;
-    form.loadUserInfo("n0aaa-9", name, info);
+    form.userFile().load("n0aaa-9", name, info);
     EXPECT_EQ(name, "Ann");
     EXPECT_EQ(info, "Rig: 5 W");
 }
@@ -187,7 +187,7 @@ TEST_F(ChatCommands, WhoListsAllAreasOrOne)
 
 TEST_F(ChatCommands, TopicIsReadByAnyoneAndChangedOnlyByItsOwner)
 {
-    form.addArea(150, "Mine", false, "N0AAA-1");
+    form.directory().addArea(150, "Mine", false, "N0AAA-1");
 
     EXPECT_EQ(run("/T\r"), Texts{"\r-- Inform Area #\r"});
     EXPECT_EQ(run("/T 5\r"), Texts{"\r-- Area(Five) Topic(Five)\r"});
@@ -195,13 +195,13 @@ TEST_F(ChatCommands, TopicIsReadByAnyoneAndChangedOnlyByItsOwner)
     EXPECT_EQ(run("/T 150 Antennas and  masts\r"),
               Texts{"\r-- Area(Antennas and  masts) Topic(Antennas and  masts)\r"});
     EXPECT_EQ(run("/T 150 @\r"), Texts{"\r-- Area() Topic()\r"});
-    EXPECT_EQ(form.findArea(150)->topic, "");
-    EXPECT_EQ(form.findArea(5)->topic, "Five");
+    EXPECT_EQ(form.directory().findArea(150)->topic, "");
+    EXPECT_EQ(form.directory().findArea(5)->topic, "Five");
 }
 
 TEST_F(ChatCommands, OwnershipIsTiedToTheExactCallWithSsid)
 {
-    form.createArea = true;
+    form.settings().createArea = true;
     command(me, "/NE My area\r");
     Station& sameStation = addUser(1, "N0AAA-2");
     sentTexts();
@@ -211,8 +211,8 @@ TEST_F(ChatCommands, OwnershipIsTiedToTheExactCallWithSsid)
 
     EXPECT_EQ(takeTo("N0AAA-2"), (Texts{"\r-- Area(My area) Not Owned by Call(N0AAA-2)\r",
                                         "\r-- Area(128) Not Owned by Call(N0AAA-2)\r"}));
-    ASSERT_NE(form.findArea(128), nullptr);
-    EXPECT_EQ(form.findArea(128)->topic, "My area");
+    ASSERT_NE(form.directory().findArea(128), nullptr);
+    EXPECT_EQ(form.directory().findArea(128)->topic, "My area");
 }
 
 TEST_F(ChatCommands, JoinAndLeave)
@@ -246,16 +246,16 @@ TEST_F(ChatCommands, FollowJoinsAnotherUsersArea)
 TEST_F(ChatCommands, NewAreaIsRefusedWhenNotAllowedOrWithoutTopic)
 {
     EXPECT_EQ(run("/NE\r"), Texts{"\r-- Server do not allow creation of areas\r"});
-    form.createArea = true;
+    form.settings().createArea = true;
     EXPECT_EQ(run("/NEW\r"), Texts{"\r-- New Area Requires a Description\r"});
     for (int32_t id = 128; id <= 255; ++id)
-        form.addArea(id, "x", false, "N0SRV");
+        form.directory().addArea(id, "x", false, "N0SRV");
     EXPECT_EQ(run("/NE One too many\r"), Texts{"\r-- Unable to allocate a New Area\r"});
 }
 
 TEST_F(ChatCommands, NewAreaIsAnnouncedEverywhereAndTheCreatorMovesIn)
 {
-    form.createArea = true;
+    form.settings().createArea = true;
     addUser(2, "N0BBB");
     addUser(1, "N0CCC", 5);
 
@@ -267,7 +267,7 @@ TEST_F(ChatCommands, NewAreaIsAnnouncedEverywhereAndTheCreatorMovesIn)
     EXPECT_EQ(dataTo(sent, "N0BBB"), (Texts{"[0]<N0AAA-1@N0SRV> New Area(128) created by Call(N0AAA-1)\r\r",
                                             "[0]<N0AAA-1@N0SRV> <N0AAA-1 left this area, now in Area(128)>\r\r"}));
     EXPECT_EQ(dataTo(sent, "N0CCC"), Texts{"[5]<N0AAA-1@N0SRV> New Area(128) created by Call(N0AAA-1)\r\r"});
-    const Area* area = form.findArea(128);
+    const Area* area = form.directory().findArea(128);
     ASSERT_NE(area, nullptr);
     EXPECT_EQ(area->owner, "N0AAA-1");
     EXPECT_FALSE(area->lock);
@@ -281,13 +281,13 @@ TEST_F(ChatCommands, DestroyChecksTheOwnerBeforeTheLock)
     Station& server = addUser(1, "N0SRV");
     command(server, "/D 5\r");
     EXPECT_EQ(takeTo("N0SRV"), Texts{"\r-- Area(5) Can not be removed\r"});
-    EXPECT_NE(form.findArea(5), nullptr);
+    EXPECT_NE(form.directory().findArea(5), nullptr);
     EXPECT_EQ(run("/D 6\r"), Texts{"\r-- Area(6) Not Found\r"});
 }
 
 TEST_F(ChatCommands, DestroyMovesTheUsersToRootAndRemovesTheArea)
 {
-    form.addArea(140, "Old", false, "N0AAA-1");
+    form.directory().addArea(140, "Old", false, "N0AAA-1");
     Station& guest = addUser(2, "N0BBB", 140);
     command(me, "/J 140\r");
     sentTexts();
@@ -302,10 +302,10 @@ TEST_F(ChatCommands, DestroyMovesTheUsersToRootAndRemovesTheArea)
               (Texts{"[140]<N0AAA-1@N0SRV> <N0AAA-1 left this area, now in Area(0)>\r\r",
                      "\r-- Area(140) Removed by Owner Now at Area(0-Old)\r", "\r-- Now at Area(Root) Topic(Root)\r",
                      "[0]<N0AAA-1@N0SRV> -- Area(140-Old) Removed by Call(N0AAA-1)\r\r"}));
-    EXPECT_EQ(form.findArea(140), nullptr);
+    EXPECT_EQ(form.directory().findArea(140), nullptr);
     EXPECT_EQ(me.areaId, 0);
     EXPECT_EQ(guest.areaId, 0);
-    EXPECT_EQ(form.findArea(0)->userCount, 2u);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 2u);
 }
 
 TEST_F(ChatCommands, PrivateMessageNamesTheTargetsAreaAndTheSender)
@@ -353,7 +353,7 @@ TEST_F(ChatCommands, ByeAnnouncesSaysGoodbyeAndAsksForTheDisconnect)
     EXPECT_EQ(sent[2].from, "N0SRV");
     EXPECT_EQ(sent[2].to, "N0AAA-1");
 
-    form.handleConnFrames(*form.link_, 1, "N0SRV", "N0AAA-1", 0);
+    form.drain().handleConnFrames(*form.link(), 1, "N0SRV", "N0AAA-1", 0);
     sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].kind, 'd');

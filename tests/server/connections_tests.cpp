@@ -7,7 +7,7 @@ class ChatConnections : public ChatTest {
 protected:
     void disconnect(uint8_t port, const std::string& call)
     {
-        form.handleDisconnect(*form.link_, port, call, "*** DISCONNECTED From Station " + call);
+        form.connections().handleDisconnect(*form.link(), port, call, "*** DISCONNECTED From Station " + call);
     }
     static std::string prompt(const std::string& call, int area = 0)
     {
@@ -16,7 +16,7 @@ protected:
     // The engine reports that nothing is left to send to the station.
     void allSent(uint8_t port, const std::string& call, const std::string& own = "N0SRV")
     {
-        form.handleConnFrames(*form.link_, port, own, call, 0);
+        form.drain().handleConnFrames(*form.link(), port, own, call, 0);
     }
     // The refusal text, the question whether it has gone out, and the
     // disconnect once the engine says it has.
@@ -46,27 +46,27 @@ protected:
 
 TEST_F(ChatConnections, StationsAreBusyUntilTheRegistrationIsAcknowledged)
 {
-    form.registered = false;
+    form.connections().setRegistered(false);
 
     connect(1, "N0AAA", "N0SRV-2");
 
     expectRefusal(1, "N0AAA", "\r--- Server Busy, Try Later\r", "N0SRV-2");
-    EXPECT_TRUE(form.stations.empty());
+    EXPECT_TRUE(form.directory().stations().empty());
 }
 
 TEST_F(ChatConnections, DisabledPortsRefuseAndPortsAbove100AreAdmitted)
 {
-    form.portEnabled[2] = false;
+    form.settings().portEnabled[2] = false;
 
     connect(2, "N0AAA");
     expectRefusal(2, "N0AAA", "\r--- Connections not Allowed on this Port\r");
-    EXPECT_TRUE(form.stations.empty());
+    EXPECT_TRUE(form.directory().stations().empty());
 
     connect(101, "N0BBB");
     std::vector<SentText> sent = sentTexts();
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent[0].port, 101);
-    EXPECT_NE(form.findStation(101, "N0BBB"), nullptr);
+    EXPECT_NE(form.directory().findStation(101, "N0BBB"), nullptr);
 }
 
 TEST_F(ChatConnections, ASecondConnectWhileTheBlockExistsGetsErrorInf)
@@ -77,10 +77,10 @@ TEST_F(ChatConnections, ASecondConnectWhileTheBlockExistsGetsErrorInf)
 
     connect(1, "N0AAA");
     expectRefusal(1, "N0AAA", "Please try again\r");
-    EXPECT_EQ(form.stations.size(), 1u);
+    EXPECT_EQ(form.directory().stations().size(), 1u);
 
     disconnect(1, "N0AAA");
-    EXPECT_TRUE(form.stations.empty());
+    EXPECT_TRUE(form.directory().stations().empty());
     connect(1, "N0AAA");
     EXPECT_EQ(takeTo("N0AAA"), (Texts{"Welcome to the N0SRV Chat Server\r", prompt("N0AAA")}));
 }
@@ -104,14 +104,14 @@ TEST_F(ChatConnections, WelcomeHelloAndPromptComeBeforeTheJoinNotice)
     EXPECT_EQ(sent[3].to, "N0BBB");
     EXPECT_EQ(sent[3].data, "[0]<N0AAA-3@N0SRV> <N0AAA-3 joined Area>\r\r");
 
-    const Station* user = form.findStation(2, "N0AAA-3");
+    const Station* user = form.directory().findStation(2, "N0AAA-3");
     ASSERT_NE(user, nullptr);
     EXPECT_EQ(user->serverCall, "N0SRV-1");
     EXPECT_EQ(user->name, "Ann");
     EXPECT_EQ(user->info, "QTH Porto");
     EXPECT_EQ(user->state, ONLINE);
     EXPECT_EQ(user->areaId, 0);
-    EXPECT_EQ(form.findArea(0)->userCount, 2u);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 2u);
 }
 
 TEST_F(ChatConnections, TheOperatorsWelcomeTextReplacesTheBuiltInOne)
@@ -133,7 +133,7 @@ TEST_F(ChatConnections, OneStationUnderTwoSsidsIsTwoUsersSharingItsName)
     std::vector<SentText> sent = sentTexts();
     EXPECT_EQ(dataTo(sent, "N0CALL-1")[1], "\rHello Bob!\r");
     EXPECT_EQ(dataTo(sent, "n0call-7")[1], "\rHello Bob!\r");
-    EXPECT_EQ(form.stations.size(), 2u);
+    EXPECT_EQ(form.directory().stations().size(), 2u);
 
     line(1, "n0call-7", "hi\r");
     EXPECT_EQ(takeTo("N0CALL-1"), Texts{"[0]<n0call-7@N0SRV> hi\r\r"});
@@ -145,7 +145,7 @@ TEST_F(ChatConnections, OneCallOnTwoPortsIsTwoUsersThatDoNotHearEachOther)
     connect(2, "N0AAA");
     connect(3, "N0BBB");
     sentTexts();
-    EXPECT_EQ(form.stations.size(), 3u);
+    EXPECT_EQ(form.directory().stations().size(), 3u);
 
     line(2, "N0AAA", "hi\r");
 
@@ -158,11 +158,11 @@ TEST_F(ChatConnections, OneCallOnTwoPortsIsTwoUsersThatDoNotHearEachOther)
 
 TEST_F(ChatConnections, ForcedNameIsRemindedOnEveryLineUntilSet)
 {
-    form.forceName = true;
+    form.settings().forceName = true;
     connect(1, "N0AAA");
     connect(1, "N0BBB");
     sentTexts();
-    EXPECT_EQ(form.findStation(1, "N0AAA")->state, NONAME);
+    EXPECT_EQ(form.directory().findStation(1, "N0AAA")->state, NONAME);
 
     line(1, "N0AAA", "hello\r");
     std::vector<SentText> sent = sentTexts();
@@ -178,17 +178,17 @@ TEST_F(ChatConnections, ForcedNameIsRemindedOnEveryLineUntilSet)
 
 TEST_F(ChatConnections, ForcedNameIsSatisfiedByANameOnFile)
 {
-    form.forceName = true;
+    form.settings().forceName = true;
     writeFile("Palavoro.USR", "[USERS]\r\nN0AAA=Ann\r\n");
 
     connect(1, "N0AAA-1");
 
-    EXPECT_EQ(form.findStation(1, "N0AAA-1")->state, ONLINE);
+    EXPECT_EQ(form.directory().findStation(1, "N0AAA-1")->state, ONLINE);
 }
 
 TEST_F(ChatConnections, ThePromptNamesTheAreaAfterTheCommand)
 {
-    form.addArea(5, "Five", true, "N0SRV");
+    form.directory().addArea(5, "Five", true, "N0SRV");
     connect(1, "N0AAA");
     sentTexts();
 
@@ -211,23 +211,23 @@ TEST_F(ChatConnections, LinesFromUnknownStationsAndEmptyFramesAreOnlyTraced)
     EXPECT_TRUE(traced("{PALAVORO} User(1:N0ZZZ) no control block found"));
     EXPECT_TRUE(traced("{PALAVORO} User(2:N0AAA) no control block found"));
     EXPECT_TRUE(traced("{PALAVORO} Port(1) <N0AAA> PID(240) Message()"));
-    EXPECT_EQ(form.stations.size(), 1u);
+    EXPECT_EQ(form.directory().stations().size(), 1u);
 }
 
 TEST_F(ChatConnections, WithoutTimeLimitNoTimerIsMade)
 {
-    form.timeout = 0;
+    form.settings().timeout = 0;
     connect(1, "N0AAA");
 
     clock.advance(24u * 3600 * 1000);
 
     EXPECT_EQ(clock.liveTimers(), 0u);
-    EXPECT_EQ(form.findStation(1, "N0AAA")->state, ONLINE);
+    EXPECT_EQ(form.directory().findStation(1, "N0AAA")->state, ONLINE);
 }
 
 TEST_F(ChatConnections, TheTimeLimitCountsFromTheConnectionWhateverTheUserDoes)
 {
-    form.timeout = 60000;
+    form.settings().timeout = 60000;
     connect(1, "N0AAA");
     clock.advance(30000);
     connect(1, "N0BBB");
@@ -240,7 +240,7 @@ TEST_F(ChatConnections, TheTimeLimitCountsFromTheConnectionWhateverTheUserDoes)
     EXPECT_EQ(clock.now(), 59998u);
     clock.advance(1);
     sentTexts();
-    EXPECT_EQ(form.findStation(1, "N0AAA")->state, ONLINE);
+    EXPECT_EQ(form.directory().findStation(1, "N0AAA")->state, ONLINE);
 
     clock.advance(1);
 
@@ -255,7 +255,7 @@ TEST_F(ChatConnections, TheTimeLimitCountsFromTheConnectionWhateverTheUserDoes)
     EXPECT_EQ(sent[0].kind, 'd');
     EXPECT_EQ(sent[0].from, "N0SRV");
     EXPECT_EQ(sent[0].to, "N0AAA");
-    Station* user = form.findStation(1, "N0AAA");
+    Station* user = form.directory().findStation(1, "N0AAA");
     ASSERT_NE(user, nullptr);
     EXPECT_EQ(user->state, EXPIRED);
     EXPECT_EQ(user->timeLimit, nullptr);
@@ -263,7 +263,7 @@ TEST_F(ChatConnections, TheTimeLimitCountsFromTheConnectionWhateverTheUserDoes)
 
     disconnect(1, "N0AAA");
     EXPECT_EQ(takeTo("N0BBB"), Texts{"[0]<N0AAA@N0SRV> <N0AAA left Area>\r\r"});
-    EXPECT_EQ(form.findArea(0)->userCount, 1u);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 1u);
     EXPECT_EQ(clock.liveTimers(), 1u);
 }
 
@@ -272,20 +272,20 @@ TEST_F(ChatConnections, ByeThenDisconnectAnnouncesTheDepartureOnce)
     connect(1, "N0AAA");
     connect(1, "N0BBB");
     sentTexts();
-    ASSERT_EQ(form.findArea(0)->userCount, 2u);
+    ASSERT_EQ(form.directory().findArea(0)->userCount, 2u);
 
     line(1, "N0AAA", "/B\r");
     disconnect(1, "N0AAA");
 
     EXPECT_EQ(takeTo("N0BBB"), Texts{"[0]<N0AAA@N0SRV> <N0AAA left Area>\r\r"});
-    EXPECT_EQ(form.findArea(0)->userCount, 1u);
-    EXPECT_EQ(form.findStation(1, "N0AAA"), nullptr);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 1u);
+    EXPECT_EQ(form.directory().findStation(1, "N0AAA"), nullptr);
     EXPECT_TRUE(traced("{PALAVORO} User Removed"));
 }
 
 TEST_F(ChatConnections, TimeLimitAfterByeRemovesTheBlock)
 {
-    form.timeout = 60000;
+    form.settings().timeout = 60000;
     connect(1, "N0AAA");
     line(1, "N0AAA", "/B\r");
     allSent(1, "N0AAA");
@@ -294,58 +294,58 @@ TEST_F(ChatConnections, TimeLimitAfterByeRemovesTheBlock)
     clock.advance(60000);
 
     EXPECT_TRUE(fake->sent.empty());
-    EXPECT_TRUE(form.stations.empty());
+    EXPECT_TRUE(form.directory().stations().empty());
     EXPECT_EQ(clock.liveTimers(), 0u);
-    EXPECT_EQ(form.findArea(0)->userCount, 1u);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 1u);
     EXPECT_TRUE(traced("{PALAVORO} User (N0AAA) in DISC, clean up control block"));
 }
 
 TEST_F(ChatConnections, DisconnectReleasesTheTimer)
 {
-    form.timeout = 60000;
+    form.settings().timeout = 60000;
     connect(1, "N0AAA");
     ASSERT_EQ(clock.runningTimers(), 1u);
 
     disconnect(1, "N0AAA");
 
     EXPECT_EQ(clock.liveTimers(), 0u);
-    EXPECT_EQ(form.findArea(0)->userCount, 0u);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 0u);
 }
 
 TEST_F(ChatConnections, ARefusedRegistrationIsFatal)
 {
-    form.registered = false;
+    form.connections().setRegistered(false);
 
-    form.handleRegistration(*form.link_, "N0SRV", std::string(1, '\0'));
+    form.connections().handleRegistration(*form.link(), "N0SRV", std::string(1, '\0'));
     EXPECT_EQ(shell.fatal, Texts{"Unable to Register CALLSIGN with AGWPE"});
-    EXPECT_FALSE(form.registered);
+    EXPECT_FALSE(form.connections().isRegistered());
     EXPECT_TRUE(traced("{PALAVORO} Registered <N0SRV> rc(0)"));
 
-    form.handleRegistration(*form.link_, "N0SRV", "");
+    form.connections().handleRegistration(*form.link(), "N0SRV", "");
     EXPECT_EQ(shell.fatal.size(), 2u);
-    EXPECT_FALSE(form.registered);
+    EXPECT_FALSE(form.connections().isRegistered());
 
-    form.handleRegistration(*form.link_, "N0SRV", "\x01");
+    form.connections().handleRegistration(*form.link(), "N0SRV", "\x01");
     EXPECT_EQ(shell.fatal.size(), 2u);
-    EXPECT_TRUE(form.registered);
+    EXPECT_TRUE(form.connections().isRegistered());
     EXPECT_TRUE(traced("{PALAVORO} Event <OnRegister> N0SRV (1)"));
 }
 
 TEST_F(ChatConnections, ABrokenLinkIsFatalAndAClosedOneIsOnlyTraced)
 {
-    form.handleLinkDown(*form.link_);
+    form.connections().handleLinkDown(*form.link());
     EXPECT_TRUE(shell.fatal.empty());
     EXPECT_TRUE(traced("{PALAVORO} Event <OnAGWDown> AGWPE(N0SRV)"));
     EXPECT_TRUE(traced("{PALAVORO} Main Node L2 Object Terminated"));
 
-    form.handleLinkError(*form.link_);
+    form.connections().handleLinkError(*form.link());
     EXPECT_EQ(shell.fatal, Texts{"Link with AGWPE Broken"});
     EXPECT_TRUE(traced("{PALAVORO} Event <OnAGWError> AGWPE(N0SRV)"));
 }
 
 TEST_F(ChatConnections, LinkUpRegistersTheCallsign)
 {
-    form.handleLinkUp(*form.link_);
+    form.connections().handleLinkUp(*form.link());
 
     std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
@@ -356,21 +356,22 @@ TEST_F(ChatConnections, LinkUpRegistersTheCallsign)
 
 TEST_F(ChatConnections, PortListStartsTheBeaconWhichPostsThroughTheServer)
 {
-    form.handlePortList(*form.link_);
+    form.connections().handlePortList(*form.link());
     EXPECT_TRUE(traced("{PALAVORO} Event <OnPort> AGWPE(N0SRV)"));
 
-    form.beacon_ = std::make_unique<Beacon>(clock);
-    form.beacon_->link = form.link_.get();
-    form.beacon_->callSign = "N0SRV";
-    form.beacon_->text = "Chat here";
-    form.beacon_->onBeacon = [this](AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
-                                    const std::string& via,
-                                    const std::string& text) { form.handleBeacon(link, port, call, id, via, text); };
-    form.link_->portCount = 1;
+    form.replaceBeacon(std::make_unique<Beacon>(clock));
+    form.beacon()->setLink(form.link());
+    form.beacon()->setCallSign("N0SRV");
+    form.beacon()->setText("Chat here");
+    form.beacon()->onBeacon = [this](AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+                                     const std::string& via, const std::string& text) {
+        form.connections().handleBeacon(link, port, call, id, via, text);
+    };
+    AgwLinkProbe::setPortCount(*form.link(), 1);
 
-    form.handlePortList(*form.link_);
+    form.connections().handlePortList(*form.link());
 
-    EXPECT_TRUE(form.beacon_->active);
+    EXPECT_TRUE(form.beacon()->isActive());
     std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].kind, 'M');
@@ -380,13 +381,13 @@ TEST_F(ChatConnections, PortListStartsTheBeaconWhichPostsThroughTheServer)
 
 TEST_F(ChatConnections, FramesFromTheEngineReachTheHandlers)
 {
-    AgwLink& link = *form.link_;
+    AgwLink& link = *form.link();
     link.onConnectEx = [this](AgwLink& l, uint8_t port, const std::string& from, const std::string& to,
-                              const std::string& text) { form.handleConnect(l, port, from, to, text); };
+                              const std::string& text) { form.connections().handleConnect(l, port, from, to, text); };
     link.onData = [this](AgwLink& l, uint8_t port, const std::string& from, const std::string& to, uint8_t pid,
-                         const std::string& data) { form.handleData(l, port, from, to, pid, data); };
+                         const std::string& data) { form.connections().handleData(l, port, from, to, pid, data); };
     link.onDisconnect = [this](AgwLink& l, uint8_t port, const std::string& call, const std::string& text) {
-        form.handleDisconnect(l, port, call, text);
+        form.connections().handleDisconnect(l, port, call, text);
     };
     auto frame = [](char kind, const std::string& data) {
         return agwFrame(1, kind, kind == 'D' ? 0xF0 : 0, "N0AAA", "N0SRV", data);
@@ -397,10 +398,10 @@ TEST_F(ChatConnections, FramesFromTheEngineReachTheHandlers)
 
     EXPECT_EQ(takeTo("N0AAA"), (Texts{"Welcome to the N0SRV Chat Server\r", prompt("N0AAA"),
                                       "\r-- Palavoro Version 0.10 Build(05)\r", prompt("N0AAA")}));
-    EXPECT_NE(form.findStation(2, "N0AAA"), nullptr);
+    EXPECT_NE(form.directory().findStation(2, "N0AAA"), nullptr);
 
     fake->deliver(frame('d', "*** DISCONNECTED From Station N0AAA\r"));
-    EXPECT_TRUE(form.stations.empty());
+    EXPECT_TRUE(form.directory().stations().empty());
 }
 
 } // namespace

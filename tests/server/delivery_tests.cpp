@@ -6,12 +6,12 @@ using ChatDelivery = ChatTest;
 
 TEST_F(ChatDelivery, AreaLineGoesToTheOthersOfTheAreaOnly)
 {
-    form.addArea(5, "Five", true, "N0SRV");
+    form.directory().addArea(5, "Five", true, "N0SRV");
     addUser(1, "N0AAA");
     addUser(2, "N0BBB");
     addUser(1, "N0CCC", 5);
 
-    form.broadCastToArea(1, "N0AAA", 0, "hello");
+    form.delivery().broadCastToArea(1, "N0AAA", 0, "hello");
 
     std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
@@ -24,11 +24,11 @@ TEST_F(ChatDelivery, AreaLineGoesToTheOthersOfTheAreaOnly)
 
 TEST_F(ChatDelivery, BellStandsBeforeTheFinalCr)
 {
-    form.bell = true;
+    form.settings().bell = true;
     addUser(1, "N0AAA");
     addUser(1, "N0BBB");
 
-    form.broadCastToArea(1, "N0AAA", 0, "ring\r");
+    form.delivery().broadCastToArea(1, "N0AAA", 0, "ring\r");
 
     EXPECT_EQ(takeTo("N0BBB"), Texts{"[0]<N0AAA@N0SRV> ring\r\a\r"});
 }
@@ -39,7 +39,7 @@ TEST_F(ChatDelivery, NoEchoToAnyConnectionWithTheSendersCall)
     addUser(2, "N0AAA");
     addUser(1, "n0aaa");
 
-    form.broadCastToArea(1, "N0AAA", 0, "mine");
+    form.delivery().broadCastToArea(1, "N0AAA", 0, "mine");
 
     std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
@@ -48,13 +48,13 @@ TEST_F(ChatDelivery, NoEchoToAnyConnectionWithTheSendersCall)
 
 TEST_F(ChatDelivery, BroadCastAllFramesTheTextInEachUsersArea)
 {
-    form.addArea(9, "Nine", true, "N0SRV");
+    form.directory().addArea(9, "Nine", true, "N0SRV");
     addUser(1, "N0AAA");
     addUser(1, "N0BBB", 9);
     Station& lost = addUser(1, "N0LOST");
     lost.areaId = 77;
 
-    form.broadCastAll(1, "N0AAA", "news\r");
+    form.delivery().broadCastAll(1, "N0AAA", "news\r");
 
     std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
@@ -67,26 +67,26 @@ TEST_F(ChatDelivery, ChatLineFromAVanishedAreaReturnsTheUserToRoot)
     addUser(1, "N0BBB");
     Station& user = addUser(1, "N0AAA");
     user.areaId = 130;
-    const uint32_t before = form.findArea(0)->userCount;
+    const uint32_t before = form.directory().findArea(0)->userCount;
 
-    form.sendData(1, "N0AAA", user, "anyone?\r");
+    form.delivery().sendData(1, "N0AAA", user, "anyone?\r");
 
     std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].to, "N0AAA");
     EXPECT_EQ(sent[0].data, "\r-- Area(130 no longer exists, returned to Root Area\r");
     EXPECT_EQ(user.areaId, 0);
-    EXPECT_EQ(form.findArea(0)->userCount, before + 1);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, before + 1);
 }
 
 TEST_F(ChatDelivery, JoinAreaTellsBothAreasAndCountsTheMove)
 {
-    form.addArea(5, "Five", true, "N0SRV");
+    form.directory().addArea(5, "Five", true, "N0SRV");
     Station& mover = addUser(1, "N0AAA");
     addUser(1, "N0OLD");
     addUser(1, "N0NEW", 5);
 
-    form.joinArea(1, "N0AAA", mover, 5);
+    form.delivery().joinArea(1, "N0AAA", mover, 5);
 
     std::vector<SentText> sent = sentTexts();
     EXPECT_EQ(dataTo(sent, "N0OLD"), Texts{"[0]<N0AAA@N0SRV> <N0AAA left this area, now in Area(5)>\r\r"});
@@ -94,8 +94,8 @@ TEST_F(ChatDelivery, JoinAreaTellsBothAreasAndCountsTheMove)
     EXPECT_EQ(dataTo(sent, "N0NEW"), Texts{"[5]<N0AAA@N0SRV> <N0AAA joined Area>\r\r"});
     EXPECT_EQ(sent.size(), 3u);
     EXPECT_EQ(mover.areaId, 5);
-    EXPECT_EQ(form.findArea(0)->userCount, 1u);
-    EXPECT_EQ(form.findArea(5)->userCount, 2u);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 1u);
+    EXPECT_EQ(form.directory().findArea(5)->userCount, 2u);
 }
 
 TEST_F(ChatDelivery, JoinAreaToAMissingAreaChangesNothing)
@@ -103,13 +103,13 @@ TEST_F(ChatDelivery, JoinAreaToAMissingAreaChangesNothing)
     Station& mover = addUser(1, "N0AAA");
     addUser(1, "N0BBB");
 
-    form.joinArea(1, "N0AAA", mover, 12);
+    form.delivery().joinArea(1, "N0AAA", mover, 12);
 
     std::vector<SentText> sent = sentTexts();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].data, "\r-- Error Joining Area(12)\r");
     EXPECT_EQ(mover.areaId, 0);
-    EXPECT_EQ(form.findArea(0)->userCount, 2u);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 2u);
 }
 
 TEST_F(ChatDelivery, JoiningTheOwnAreaAnnouncesBothAndKeepsTheCount)
@@ -117,22 +117,22 @@ TEST_F(ChatDelivery, JoiningTheOwnAreaAnnouncesBothAndKeepsTheCount)
     Station& mover = addUser(1, "N0AAA");
     addUser(1, "N0BBB");
 
-    form.joinArea(1, "N0AAA", mover, 0);
+    form.delivery().joinArea(1, "N0AAA", mover, 0);
 
     EXPECT_EQ(takeTo("N0BBB"), (Texts{"[0]<N0AAA@N0SRV> <N0AAA left this area, now in Area(0)>\r\r",
                                       "[0]<N0AAA@N0SRV> <N0AAA joined Area>\r\r"}));
-    EXPECT_EQ(form.findArea(0)->userCount, 2u);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 2u);
 }
 
 TEST_F(ChatDelivery, MoveAreaUsersNamesTheOldTopicAfterTheNewNumber)
 {
-    form.addArea(140, "Old one", false, "N0AAA");
-    form.addArea(3, "Three", true, "N0SRV");
+    form.directory().addArea(140, "Old one", false, "N0AAA");
+    form.directory().addArea(3, "Three", true, "N0SRV");
     addUser(1, "N0AAA", 140);
     addUser(2, "N0BBB", 140);
     addUser(1, "N0CCC", 3);
 
-    form.moveAreaUsers(140, 3);
+    form.delivery().moveAreaUsers(140, 3);
 
     std::vector<SentText> sent = sentTexts();
     EXPECT_EQ(dataTo(sent, "N0AAA"),
@@ -143,8 +143,8 @@ TEST_F(ChatDelivery, MoveAreaUsersNamesTheOldTopicAfterTheNewNumber)
                                             "\r-- Now at Area(Three) Topic(Three)\r"}));
     EXPECT_EQ(dataTo(sent, "N0CCC"),
               (Texts{"[3]<N0AAA@N0SRV> <N0AAA joined Area>\r\r", "[3]<N0BBB@N0SRV> <N0BBB joined Area>\r\r"}));
-    EXPECT_EQ(form.findArea(140)->userCount, 0u);
-    EXPECT_EQ(form.findArea(3)->userCount, 3u);
+    EXPECT_EQ(form.directory().findArea(140)->userCount, 0u);
+    EXPECT_EQ(form.directory().findArea(3)->userCount, 3u);
 }
 
 TEST_F(ChatDelivery, MoveAreaUsersDoesNothingForEqualIdsOrAMissingArea)
@@ -153,8 +153,8 @@ TEST_F(ChatDelivery, MoveAreaUsersDoesNothingForEqualIdsOrAMissingArea)
     Station& stray = addUser(1, "N0BBB");
     stray.areaId = 66;
 
-    form.moveAreaUsers(0, 0);
-    form.moveAreaUsers(66, 0);
+    form.delivery().moveAreaUsers(0, 0);
+    form.delivery().moveAreaUsers(66, 0);
 
     EXPECT_TRUE(sentTexts().empty());
     EXPECT_EQ(stray.areaId, 66);
@@ -162,26 +162,26 @@ TEST_F(ChatDelivery, MoveAreaUsersDoesNothingForEqualIdsOrAMissingArea)
 
 TEST_F(ChatDelivery, FreeAreaIdHandsOutTheLowestFreeIdFrom128)
 {
-    form.addArea(1, "Below", true, "N0SRV");
-    EXPECT_EQ(form.freeAreaId(), 128);
-    form.addArea(128, "x", false, "N0SRV");
-    form.addArea(130, "x", false, "N0SRV");
-    EXPECT_EQ(form.freeAreaId(), 129);
+    form.directory().addArea(1, "Below", true, "N0SRV");
+    EXPECT_EQ(form.directory().freeAreaId(), 128);
+    form.directory().addArea(128, "x", false, "N0SRV");
+    form.directory().addArea(130, "x", false, "N0SRV");
+    EXPECT_EQ(form.directory().freeAreaId(), 129);
 
     for (int32_t id = 128; id <= 255; ++id)
-        form.addArea(id, "x", false, "N0SRV");
-    EXPECT_EQ(form.freeAreaId(), 0);
+        form.directory().addArea(id, "x", false, "N0SRV");
+    EXPECT_EQ(form.directory().freeAreaId(), 0);
 
-    form.deleteArea(form.findArea(200));
-    EXPECT_EQ(form.freeAreaId(), 200);
+    form.directory().deleteArea(form.directory().findArea(200));
+    EXPECT_EQ(form.directory().freeAreaId(), 200);
 }
 
 TEST_F(ChatDelivery, ListAreasSendsOneLinePerArea)
 {
-    form.addArea(5, "Five", true, "N0SRV");
+    form.directory().addArea(5, "Five", true, "N0SRV");
     addUser(1, "N0AAA");
 
-    form.listAreas(1, "N0AAA");
+    form.delivery().listAreas(1, "N0AAA");
 
     EXPECT_EQ(takeTo("N0AAA"), (Texts{"\rAreas Available:\r", "Id(0) Topic(Root) Owner(N0SRV) Users(1)\r",
                                       "Id(5) Topic(Five) Owner(N0SRV) Users(0)\r"}));
@@ -189,20 +189,20 @@ TEST_F(ChatDelivery, ListAreasSendsOneLinePerArea)
 
 TEST_F(ChatDelivery, ListUsersByAreaListsEveryAreaWithItsUsers)
 {
-    form.addArea(5, "Five", true, "N0SRV");
+    form.directory().addArea(5, "Five", true, "N0SRV");
     Station& asker = addUser(1, "N0AAA");
     asker.name = "Ann";
     Station& other = addUser(2, "N0BBB");
     other.info = "QTH Lisbon";
 
-    form.listStationsByArea(1, "N0AAA", nullptr);
+    form.delivery().listStationsByArea(1, "N0AAA", nullptr);
 
     EXPECT_EQ(takeTo("N0AAA"), (Texts{"\rWho is here:\r", "Id(0) Topic(Root) Owner(N0SRV) Users(2)\r",
                                       "   User(1:N0AAA) Name(Ann) Info()\r",
                                       "   User(2:N0BBB) Name() Info(QTH Lisbon)\r", "   --- Total Users (2)\r",
                                       "Id(5) Topic(Five) Owner(N0SRV) Users(0)\r", "   --- Total Users (0)\r"}));
 
-    form.listStationsByArea(1, "N0AAA", form.findArea(5));
+    form.delivery().listStationsByArea(1, "N0AAA", form.directory().findArea(5));
     EXPECT_EQ(takeTo("N0AAA"),
               (Texts{"\rWho is here:\r", "Id(5) Topic(Five) Owner(N0SRV) Users(0)\r", "   --- Total Users (0)\r"}));
 }
@@ -211,7 +211,7 @@ TEST_F(ChatDelivery, SendFileSendsOneLinePerSendWhateverTheLineEnd)
 {
     writeText("LINES.INF", "one\r\ntwo\rthree\nstill three\r\n\r\nlast");
 
-    form.sendFile(1, "N0AAA", "LINES.INF", "fallback\r");
+    form.delivery().sendFile(1, "N0AAA", "LINES.INF", "fallback\r");
 
     EXPECT_EQ(takeTo("N0AAA"), (Texts{"one\r", "two\r", "three\nstill three\r", "\r", "last\r"}));
 }
@@ -220,7 +220,7 @@ TEST_F(ChatDelivery, SendFileStopsAtCtrlZ)
 {
     writeText("EOF.INF", "first\r\nsecond\x1A\r\nnever sent\r\n");
 
-    form.sendFile(1, "N0AAA", "EOF.INF", "fallback\r");
+    form.delivery().sendFile(1, "N0AAA", "EOF.INF", "fallback\r");
 
     EXPECT_EQ(takeTo("N0AAA"), (Texts{"first\r", "second\r"}));
 }
@@ -229,8 +229,8 @@ TEST_F(ChatDelivery, SendFileSendsTheFallbackOnceWhenTheFileIsMissing)
 {
     writeText("EMPTY.INF", "");
 
-    form.sendFile(1, "N0AAA", "MISSING.INF", "\r--- fallback\r");
-    form.sendFile(1, "N0AAA", "EMPTY.INF", "\r--- not this\r");
+    form.delivery().sendFile(1, "N0AAA", "MISSING.INF", "\r--- fallback\r");
+    form.delivery().sendFile(1, "N0AAA", "EMPTY.INF", "\r--- not this\r");
 
     EXPECT_EQ(takeTo("N0AAA"), Texts{"\r--- fallback\r"});
 }
@@ -242,9 +242,9 @@ TEST_F(ChatDelivery, SendFileMatchesTheNameWithoutRegardToCase)
     writeText("BYE.INF", "exact\r\n");
     writeText("bye.inf", "other\r\n");
 
-    form.sendFile(1, "N0AAA", "HELP.INF", "fallback\r");
-    form.sendFile(1, "N0AAA", "GOODBYE.INF", "fallback\r");
-    form.sendFile(1, "N0AAA", "BYE.INF", "fallback\r");
+    form.delivery().sendFile(1, "N0AAA", "HELP.INF", "fallback\r");
+    form.delivery().sendFile(1, "N0AAA", "GOODBYE.INF", "fallback\r");
+    form.delivery().sendFile(1, "N0AAA", "BYE.INF", "fallback\r");
 
     EXPECT_EQ(takeTo("N0AAA"), (Texts{"lower\r", "mixed\r", "exact\r"}));
 }
@@ -254,15 +254,15 @@ TEST_F(ChatDelivery, SendFileSendsNothingWithoutAnActiveLink)
     writeText("HELP.INF", "help\r\n");
     fake->peerClose();
 
-    form.sendFile(1, "N0AAA", "HELP.INF", "fallback\r");
-    form.sendFile(1, "N0AAA", "MISSING.INF", "fallback\r");
+    form.delivery().sendFile(1, "N0AAA", "HELP.INF", "fallback\r");
+    form.delivery().sendFile(1, "N0AAA", "MISSING.INF", "fallback\r");
 
     EXPECT_TRUE(fake->sent.empty());
     EXPECT_TRUE(traced("{PALAVORO} <SendFile> L2 Object not Active"));
     EXPECT_FALSE(traced("{PALAVORO} <SendFile> Sending file(HELP.INF) to (1:N0AAA)"));
 
-    form.link_.reset();
-    form.sendFile(1, "N0AAA", "HELP.INF", "fallback\r");
+    form.replaceLink(nullptr);
+    form.delivery().sendFile(1, "N0AAA", "HELP.INF", "fallback\r");
     EXPECT_TRUE(traced("{PALAVORO} <SendFile> L2 Object not ready"));
 }
 

@@ -11,7 +11,7 @@ class DrainTest : public ChatTest {
 protected:
     void answer(uint8_t port, const std::string& from, const std::string& to, int32_t frames)
     {
-        form.handleConnFrames(*form.link_, port, from, to, frames);
+        form.drain().handleConnFrames(*form.link(), port, from, to, frames);
     }
     // The kinds of the frames sent since the last look, each with its addressee.
     std::vector<std::string> kinds()
@@ -49,7 +49,7 @@ TEST_F(DrainTest, GoodbyeDisconnectsOnlyOnceNothingIsLeftToSend)
 
     clock.advance(1999);
     EXPECT_TRUE(fake->sent.empty());
-    EXPECT_NE(form.findStation(1, "N0AAA"), nullptr);
+    EXPECT_NE(form.directory().findStation(1, "N0AAA"), nullptr);
 
     answer(1, "N0SRV", "N0AAA", 0);
 
@@ -123,7 +123,7 @@ TEST_F(DrainTest, CountThatNeverReachesZeroGivesUpAfterDiscWait)
 
 TEST_F(DrainTest, DiscWaitSetsTheLongBoundAndZeroDisconnectsAtOnce)
 {
-    form.discWait = 3000;
+    form.settings().discWait = 3000;
     online("N0AAA");
     line(1, "N0AAA", "/B\r");
     sentTexts();
@@ -133,7 +133,7 @@ TEST_F(DrainTest, DiscWaitSetsTheLongBoundAndZeroDisconnectsAtOnce)
     }
     EXPECT_EQ(kinds(), (Frames{"Y:N0AAA", "Y:N0AAA", "d:N0AAA"}));
 
-    form.discWait = 0;
+    form.settings().discWait = 0;
     online("N0BBB");
     line(1, "N0BBB", "/B\r");
     EXPECT_EQ(kinds(), (Frames{"D:N0AAA", "D:N0BBB", "d:N0BBB", "D:N0BBB"}));
@@ -146,13 +146,13 @@ TEST_F(DrainTest, StationLeavingMeanwhileGetsNoDisconnect)
     line(1, "N0AAA", "/B\r");
     sentTexts();
 
-    form.handleDisconnect(*form.link_, 1, "N0AAA", "*** DISCONNECTED From Station N0AAA");
+    form.connections().handleDisconnect(*form.link(), 1, "N0AAA", "*** DISCONNECTED From Station N0AAA");
     answer(1, "N0SRV", "N0AAA", 0);
     clock.advance(120000);
 
     EXPECT_TRUE(fake->sent.empty());
-    EXPECT_EQ(form.findStation(1, "N0AAA"), nullptr);
-    EXPECT_EQ(form.findArea(0)->userCount, 1u);
+    EXPECT_EQ(form.directory().findStation(1, "N0AAA"), nullptr);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 1u);
     EXPECT_TRUE(traced("{PALAVORO} User Removed"));
     EXPECT_EQ(clock.liveTimers(), 0u);
 }
@@ -222,8 +222,8 @@ TEST_F(DrainTest, AnswerMatchesItsConnectionWithTheCallsEitherWayRound)
 
 TEST_F(DrainTest, RecordedDireWolfAnswersDriveTheWaitThroughTheLink)
 {
-    form.link_->onConnFrames = [this](AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
-                                      int32_t frames) { form.handleConnFrames(link, port, from, to, frames); };
+    form.link()->onConnFrames = [this](AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+                                       int32_t frames) { form.drain().handleConnFrames(link, port, from, to, frames); };
     online("N0USR");
     line(1, "N0USR", "/B\r");
     sentTexts();
@@ -240,7 +240,7 @@ TEST_F(DrainTest, RecordedDireWolfAnswersDriveTheWaitThroughTheLink)
 
 TEST_F(DrainTest, BusyRefusalWaitsWithTheCalledCallsign)
 {
-    form.registered = false;
+    form.connections().setRegistered(false);
 
     connect(1, "N0AAA", "N0SRV-2");
 
@@ -258,36 +258,36 @@ TEST_F(DrainTest, BusyRefusalWaitsWithTheCalledCallsign)
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].kind, 'd');
     EXPECT_EQ(sent[0].from, "N0SRV-2");
-    EXPECT_TRUE(form.stations.empty());
+    EXPECT_TRUE(form.directory().stations().empty());
 }
 
 TEST_F(DrainTest, TimeLimitWaitsForTheInactivityText)
 {
-    form.timeout = 60000;
+    form.settings().timeout = 60000;
     online("N0AAA");
 
     clock.advance(60000);
     EXPECT_EQ(kinds(), (Frames{"D:N0AAA", "Y:N0AAA"}));
-    EXPECT_EQ(form.findStation(1, "N0AAA")->state, EXPIRED);
+    EXPECT_EQ(form.directory().findStation(1, "N0AAA")->state, EXPIRED);
 
     answer(1, "N0SRV", "N0AAA", 1);
     clock.advance(1000);
     EXPECT_EQ(kinds(), (Frames{"Y:N0AAA"}));
     answer(1, "N0SRV", "N0AAA", 0);
     EXPECT_EQ(kinds(), (Frames{"d:N0AAA"}));
-    EXPECT_NE(form.findStation(1, "N0AAA"), nullptr);
+    EXPECT_NE(form.directory().findStation(1, "N0AAA"), nullptr);
 }
 
 TEST_F(DrainTest, WithoutTheEngineTheDisconnectIsTriedAtOnce)
 {
     online("N0AAA");
     fake->peerClose();
-    traceInto(form.link_->log, 4, form.log.logFile);
+    traceInto(form.link()->traceLog(), 4, form.traceLog().logFile);
 
     line(1, "N0AAA", "/B\r");
 
     EXPECT_TRUE(fake->sent.empty());
-    EXPECT_TRUE(form.pendingDisconnects.empty());
+    EXPECT_EQ(form.drain().pendingCount(), 0u);
     EXPECT_EQ(clock.liveTimers(), 0u);
     // The goodbye is skipped while the link is down; the disconnect is tried
     // and refused, then the prompt.
@@ -298,19 +298,19 @@ TEST_F(DrainTest, WithoutTheEngineTheDisconnectIsTriedAtOnce)
         if (line == refused || line == prompt)
             link.push_back(line);
     EXPECT_EQ(link, (Frames{refused, prompt, refused}));
-    form.link_.reset(); // its last trace line goes to the directory that the fixture removes
+    form.replaceLink(nullptr); // its last trace line goes to the directory that the fixture removes
 }
 
 TEST_F(DrainTest, StartUpReadsDiscWaitAndWiresTheAnswer)
 {
-    form.discWait = 5;
+    form.settings().discWait = 5;
     form.start();
-    EXPECT_EQ(form.discWait, 60000);
-    EXPECT_TRUE(form.link_->onConnFrames);
+    EXPECT_EQ(form.settings().discWait, 60000);
+    EXPECT_TRUE(form.link()->onConnFrames);
 
     writeFile("Palavoro.INI", "[PALAVORO]\r\nDISCWAIT=15000\r\n");
     form.start();
-    EXPECT_EQ(form.discWait, 15000);
+    EXPECT_EQ(form.settings().discWait, 15000);
 
     writeFile("Palavoro.INI", "[PALAVORO]\r\nDISCWAIT=1 min\r\n");
     try {
@@ -319,7 +319,7 @@ TEST_F(DrainTest, StartUpReadsDiscWaitAndWiresTheAnswer)
     } catch (const ConvertError& error) {
         EXPECT_EQ(std::string(error.what()), "Palavoro.INI: [PALAVORO] DISCWAIT=1 min is not a number");
     }
-    form.link_.reset();
+    form.replaceLink(nullptr);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Start-up: Palavoro.INI into the server's fields, the link and the beacon
 // configured from them, the disabled ports, Root and the configured areas.
+#include "fakes/AgwLinkProbe.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingShell.h"
@@ -35,7 +36,7 @@ protected:
     void writeIni(const std::string& text) { writeFile(dir + "Palavoro.INI", text); }
 
     std::vector<std::string> traceLines(const std::string& path) { return readTraceText(path); }
-    std::vector<std::string> traceLines() { return traceLines(form.log.logFile); }
+    std::vector<std::string> traceLines() { return traceLines(form.traceLog().logFile); }
 
     void expectConvertError(const std::string& ini, const std::string& message)
     {
@@ -46,7 +47,7 @@ protected:
         } catch (const ConvertError& error) {
             EXPECT_EQ(std::string(error.what()), message);
         }
-        EXPECT_EQ(form.link_, nullptr) << "start-up went on past the bad number";
+        EXPECT_EQ(form.link(), nullptr) << "start-up went on past the bad number";
     }
 
     TempDir temp{"palavoro-startup"}; // first, so it is removed after the link and the beacon have gone
@@ -60,13 +61,13 @@ protected:
 TEST_F(StartupTest, WithoutIniTheBuiltInValuesApply)
 {
     form.start();
-    EXPECT_EQ(form.log.debug, "YES");
-    EXPECT_EQ(form.log.level, 4);
-    EXPECT_EQ(form.log.logFile, dir + "Palavoro.LOG");
-    EXPECT_EQ(form.callSign, "NOBODY-0");
-    EXPECT_EQ(form.timeout, 600000);
-    EXPECT_EQ(form.beaconEvery, 0);
-    EXPECT_EQ(form.beacon_, nullptr);
+    EXPECT_EQ(form.traceLog().debug, "YES");
+    EXPECT_EQ(form.traceLog().level, 4);
+    EXPECT_EQ(form.traceLog().logFile, dir + "Palavoro.LOG");
+    EXPECT_EQ(form.settings().callSign, "NOBODY-0");
+    EXPECT_EQ(form.settings().timeout, 600000);
+    EXPECT_EQ(form.settings().beaconEvery, 0);
+    EXPECT_EQ(form.beacon(), nullptr);
     ASSERT_NE(socket, nullptr);
     EXPECT_EQ(socket->host, "127.0.0.1");
     EXPECT_EQ(socket->connectPort, 8000u);
@@ -80,12 +81,12 @@ TEST_F(StartupTest, EmptySectionTakesTheIniDefaultsButStillNoBeacon)
 {
     writeIni("[PALAVORO]\r\n");
     form.start();
-    EXPECT_EQ(form.log.level, 1);
-    EXPECT_EQ(form.timeout, 600000);
-    EXPECT_EQ(form.beaconEvery, 600000);
-    EXPECT_EQ(form.beaconId, "ID");
-    EXPECT_EQ(form.beacon_, nullptr);
-    EXPECT_FALSE(form.createArea);
+    EXPECT_EQ(form.traceLog().level, 1);
+    EXPECT_EQ(form.settings().timeout, 600000);
+    EXPECT_EQ(form.settings().beaconEvery, 600000);
+    EXPECT_EQ(form.settings().beaconId, "ID");
+    EXPECT_EQ(form.beacon(), nullptr);
+    EXPECT_FALSE(form.settings().createArea);
 }
 
 TEST_F(StartupTest, KeysAreTakenAsTheyAreOrUpperCased)
@@ -97,26 +98,26 @@ TEST_F(StartupTest, KeysAreTakenAsTheyAreOrUpperCased)
         "YES\r\n");
     std::filesystem::create_directory(dir + "Logs.d");
     form.start();
-    EXPECT_EQ(form.ipAddress, "127.0.0.2");
-    EXPECT_EQ(form.tcpPort, 8123);
-    EXPECT_EQ(form.log.debug, "YES");
-    EXPECT_EQ(form.log.level, 3);
-    EXPECT_EQ(form.log.logFile, dir + "Logs.d/My.Log");
-    EXPECT_EQ(form.callSign, "N0SRV-7");
-    EXPECT_EQ(form.timeout, 0);
-    EXPECT_TRUE(form.createArea);
-    EXPECT_FALSE(form.bell);
-    EXPECT_TRUE(form.forceName);
+    EXPECT_EQ(form.settings().ipAddress, "127.0.0.2");
+    EXPECT_EQ(form.settings().tcpPort, 8123);
+    EXPECT_EQ(form.traceLog().debug, "YES");
+    EXPECT_EQ(form.traceLog().level, 3);
+    EXPECT_EQ(form.traceLog().logFile, dir + "Logs.d/My.Log");
+    EXPECT_EQ(form.settings().callSign, "N0SRV-7");
+    EXPECT_EQ(form.settings().timeout, 0);
+    EXPECT_TRUE(form.settings().createArea);
+    EXPECT_FALSE(form.settings().bell);
+    EXPECT_TRUE(form.settings().forceName);
 
-    ASSERT_NE(form.link_, nullptr);
-    EXPECT_EQ(form.link_->callSign, "N0SRV-7");
-    EXPECT_EQ(form.link_->loginUser, "OP");
-    EXPECT_EQ(form.link_->loginPassword, "SECRET");
-    EXPECT_EQ(form.link_->log.logFile, dir + "Logs.d/My.Log");
-    EXPECT_EQ(form.link_->log.level, 3);
-    EXPECT_EQ(form.link_->monitor, "N");
-    EXPECT_FALSE(form.link_->rawFrames);
-    EXPECT_FALSE(form.link_->portPolling);
+    ASSERT_NE(form.link(), nullptr);
+    EXPECT_EQ(form.link()->callSign(), "N0SRV-7");
+    EXPECT_EQ(form.link()->loginUser(), "OP");
+    EXPECT_EQ(form.link()->loginPassword(), "SECRET");
+    EXPECT_EQ(form.link()->traceLog().logFile, dir + "Logs.d/My.Log");
+    EXPECT_EQ(form.link()->traceLog().level, 3);
+    EXPECT_EQ(form.link()->monitor(), "N");
+    EXPECT_FALSE(AgwLinkProbe::rawFrames(*form.link()));
+    EXPECT_FALSE(AgwLinkProbe::portPolling(*form.link()));
     EXPECT_EQ(socket->host, "127.0.0.2");
     EXPECT_EQ(socket->connectPort, 8123u);
 }
@@ -131,7 +132,7 @@ TEST_F(StartupTest, HostNameIsUsedInsteadOfTheAddress)
 TEST_F(StartupTest, EveryLinkEventHasItsHandler)
 {
     form.start();
-    AgwLink& link = *form.link_;
+    AgwLink& link = *form.link();
     EXPECT_TRUE(link.onConnectEx && link.onDisconnect && link.onData && link.onAgwUp && link.onAgwDown &&
                 link.onAgwError && link.onRegister && link.onVersion && link.onPort);
 }
@@ -141,24 +142,24 @@ TEST_F(StartupTest, BeaconIsConfiguredButWaitsForThePortList)
     writeIni("[PALAVORO]\r\nCALLSIGN=n0srv\r\nTRACE=2\r\n[BEACON]\r\nTEXT=Chat on N0SRV\r\nEVERY=60000\r\nID=beacon\r\n"
              "VIA=wide1-1 wide2-1\r\n");
     form.start();
-    ASSERT_NE(form.beacon_, nullptr);
-    EXPECT_EQ(form.beacon_->text, "Chat on N0SRV");
-    EXPECT_EQ(form.beacon_->interval, 60000);
-    EXPECT_EQ(form.beacon_->id, "BEACON");
-    EXPECT_EQ(form.beacon_->via, "WIDE1-1 WIDE2-1");
-    EXPECT_EQ(form.beacon_->callSign, "N0SRV");
-    EXPECT_EQ(form.beacon_->link, form.link_.get());
-    EXPECT_EQ(form.beacon_->log.level, 2);
-    EXPECT_TRUE(static_cast<bool>(form.beacon_->onBeacon));
-    EXPECT_FALSE(form.beacon_->active);
-    EXPECT_EQ(form.beacon_->beaconTimer, nullptr);
+    ASSERT_NE(form.beacon(), nullptr);
+    EXPECT_EQ(form.beacon()->text(), "Chat on N0SRV");
+    EXPECT_EQ(form.beacon()->interval(), 60000);
+    EXPECT_EQ(form.beacon()->destination(), "BEACON");
+    EXPECT_EQ(form.beacon()->via(), "WIDE1-1 WIDE2-1");
+    EXPECT_EQ(form.beacon()->callSign(), "N0SRV");
+    EXPECT_EQ(form.beacon()->link(), form.link());
+    EXPECT_EQ(form.beacon()->traceLog().level, 2);
+    EXPECT_TRUE(static_cast<bool>(form.beacon()->onBeacon));
+    EXPECT_FALSE(form.beacon()->isActive());
+    EXPECT_EQ(form.beacon()->timer(), nullptr);
 }
 
 TEST_F(StartupTest, BeaconNeedsBothTextAndInterval)
 {
     writeIni("[BEACON]\r\nTEXT=Hello\r\nEVERY=0\r\n");
     form.start();
-    EXPECT_EQ(form.beacon_, nullptr);
+    EXPECT_EQ(form.beacon(), nullptr);
 }
 
 TEST_F(StartupTest, DisableListTurnsOffValidPortsOnlyAndTracesThemFirst)
@@ -166,7 +167,7 @@ TEST_F(StartupTest, DisableListTurnsOffValidPortsOnlyAndTracesThemFirst)
     writeIni("[PALAVORO]\r\nDISABLE=1,3,x,0,101,,250,-2,+4,99999999999\r\n");
     form.start();
     for (int port = 1; port <= MAX_ENABLE_PORTS; ++port)
-        EXPECT_EQ(form.portEnabled[static_cast<size_t>(port)], port != 1 && port != 3) << "port " << port;
+        EXPECT_EQ(form.settings().portEnabled[static_cast<size_t>(port)], port != 1 && port != 3) << "port " << port;
     std::vector<std::string> trace = traceLines();
     ASSERT_GE(trace.size(), 3u);
     EXPECT_EQ(std::vector<std::string>(trace.begin(), trace.begin() + 3),
@@ -180,7 +181,7 @@ TEST_F(StartupTest, AreasFollowTheFileAndRefuseTakenIds)
              "007=Bond\r\n");
     form.start();
     std::vector<std::pair<int32_t, std::string>> areas;
-    for (const Area& area : form.areas) {
+    for (const Area& area : form.directory().areas()) {
         areas.emplace_back(area.id, area.topic);
         EXPECT_TRUE(area.lock);
         EXPECT_EQ(area.owner, "N0SRV");
@@ -199,7 +200,7 @@ TEST_F(StartupTest, LogFileKeepsItsCaseAndTheDefaultLogKeepsThePathDump)
 {
     writeIni("[PALAVORO]\r\nLOGFILE=" + dir + "Other.Log\r\n");
     form.start();
-    EXPECT_EQ(form.log.logFile, dir + "Other.Log");
+    EXPECT_EQ(form.traceLog().logFile, dir + "Other.Log");
     EXPECT_FALSE(traceLines(dir + "Other.Log").empty());
     std::ifstream dump(dir + "Palavoro.LOG", std::ios::binary);
     std::string first;

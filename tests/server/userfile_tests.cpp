@@ -19,7 +19,7 @@ protected:
     {
         server = std::make_unique<ChatServer>(
             shell_, clock_, [] { return std::make_unique<FakeSocket>(); }, dir_.string() + "/");
-        path = server->userFile();
+        path = server->userFile().path();
     }
     void TearDown() override { server.reset(); }
 
@@ -34,44 +34,44 @@ protected:
     std::string path;
 };
 
-TEST(baseCall, DropsTheSsidAndUpperCases)
+TEST(BaseCall, DropsTheSsidAndUpperCases)
 {
-    EXPECT_EQ(ChatServer::baseCall("N0CALL-1"), "N0CALL");
-    EXPECT_EQ(ChatServer::baseCall("n0call-7"), "N0CALL");
-    EXPECT_EQ(ChatServer::baseCall("ab1cd"), "AB1CD");
-    EXPECT_EQ(ChatServer::baseCall("ab-1-2"), "AB");
-    EXPECT_EQ(ChatServer::baseCall("-1"), "");
-    EXPECT_EQ(ChatServer::baseCall(""), "");
+    EXPECT_EQ(UserFile::baseCall("N0CALL-1"), "N0CALL");
+    EXPECT_EQ(UserFile::baseCall("n0call-7"), "N0CALL");
+    EXPECT_EQ(UserFile::baseCall("ab1cd"), "AB1CD");
+    EXPECT_EQ(UserFile::baseCall("ab-1-2"), "AB");
+    EXPECT_EQ(UserFile::baseCall("-1"), "");
+    EXPECT_EQ(UserFile::baseCall(""), "");
 }
 
 TEST_F(UserFileTest, AllSsidsOfAStationShareOneEntry)
 {
     EXPECT_EQ(path, dir_.string() + "/Palavoro.USR");
     put("");
-    server->saveUserInfo("N0CALL-1", "Bob", "QTH Paris");
+    server->userFile().save("N0CALL-1", "Bob", "QTH Paris");
     EXPECT_EQ(get(), "[USERS]\r\nN0CALL=Bob\r\n[INFO]\r\nN0CALL=QTH Paris\r\n");
 
     std::string name = "stale";
     std::string info = "stale";
-    server->loadUserInfo("n0call-7", name, info);
+    server->userFile().load("n0call-7", name, info);
     EXPECT_EQ(name, "Bob");
     EXPECT_EQ(info, "QTH Paris");
 
-    server->saveUserInfo("n0call-7", "Robert", "");
+    server->userFile().save("n0call-7", "Robert", "");
     EXPECT_EQ(get(), "[USERS]\r\nN0CALL=Robert\r\n[INFO]\r\nN0CALL=\r\n");
-    server->loadUserInfo("N0CALL", name, info);
+    server->userFile().load("N0CALL", name, info);
     EXPECT_EQ(name, "Robert");
     EXPECT_EQ(info, "");
 }
 
 TEST_F(UserFileTest, WithoutTheFileNothingIsCreatedAndNothingIsKnown)
 {
-    server->saveUserInfo("N0CALL-1", "Bob", "QTH Paris");
+    server->userFile().save("N0CALL-1", "Bob", "QTH Paris");
     EXPECT_FALSE(std::filesystem::exists(path));
 
     std::string name = "stale";
     std::string info = "stale";
-    server->loadUserInfo("N0CALL-1", name, info);
+    server->userFile().load("N0CALL-1", name, info);
     EXPECT_EQ(name, "");
     EXPECT_EQ(info, "");
     EXPECT_FALSE(std::filesystem::exists(path));
@@ -80,7 +80,7 @@ TEST_F(UserFileTest, WithoutTheFileNothingIsCreatedAndNothingIsKnown)
 TEST_F(UserFileTest, ANameCannotAddLinesKeysOrSections)
 {
     put("[USERS]\r\n[INFO]\r\n");
-    server->saveUserInfo("N0CALL-1", "Bob\r\n[USERS]\r\nX=Y", std::string("a\nB=C\0[D]", 9));
+    server->userFile().save("N0CALL-1", "Bob\r\n[USERS]\r\nX=Y", std::string("a\nB=C\0[D]", 9));
     EXPECT_EQ(get(), std::string("[USERS]\r\nN0CALL=Bob  [USERS]  X=Y\r\n[INFO]\r\nN0CALL=a B=C [D]\r\n"));
     EXPECT_EQ(Profile::readSection(path, "USERS"), std::vector<std::string>{"N0CALL=Bob  [USERS]  X=Y"});
     EXPECT_EQ(Profile::readSection(path, "INFO"), std::vector<std::string>{"N0CALL=a B=C [D]"});
@@ -88,7 +88,7 @@ TEST_F(UserFileTest, ANameCannotAddLinesKeysOrSections)
 
     std::string name;
     std::string info;
-    server->loadUserInfo("N0CALL-1", name, info);
+    server->userFile().load("N0CALL-1", name, info);
     EXPECT_EQ(name, "Bob  [USERS]  X=Y");
     EXPECT_EQ(info, "a B=C [D]");
 }
@@ -97,8 +97,8 @@ TEST_F(UserFileTest, ACallsignThatCannotBeAKeyIsNotWritten)
 {
     const std::string before = "[USERS]\r\n";
     put(before);
-    server->saveUserInfo("[INFO]-1", "Bob", "x");
-    server->saveUserInfo("A=B", "Bob", "x");
+    server->userFile().save("[INFO]-1", "Bob", "x");
+    server->userFile().save("A=B", "Bob", "x");
     EXPECT_EQ(get(), before);
 }
 
@@ -106,12 +106,12 @@ TEST_F(UserFileTest, AnEmptyBaseCallDoesNothing)
 {
     const std::string before = "[USERS]\r\n=Eve\r\n[INFO]\r\n";
     put(before);
-    server->saveUserInfo("-1", "Bob", "x");
+    server->userFile().save("-1", "Bob", "x");
     EXPECT_EQ(get(), before);
 
     std::string name = "stale";
     std::string info = "kept";
-    server->loadUserInfo("-1", name, info);
+    server->userFile().load("-1", name, info);
     EXPECT_EQ(name, "");
     EXPECT_EQ(info, "kept");
 }
@@ -129,7 +129,7 @@ TEST_F(UserFileTest, TheOperatorsFileIsKeptByteForByte)
                                "AB1CD=Somewhere\n"
                                "; end\n";
     put(before);
-    server->saveUserInfo("N0CALL-9", "Robert", "Lyon");
+    server->userFile().save("N0CALL-9", "Robert", "Lyon");
     EXPECT_EQ(get(), "; Palavoro users, kept by hand\n"
                      "\n"
                      "[Users]\n"

@@ -42,7 +42,7 @@ protected:
         auto socket = std::make_unique<CountingSocket>();
         counting = socket.get();
         l2 = std::make_unique<AgwLink>(std::move(socket), timers);
-        traceInto(l2->log, 1, dir_.file("trace.log"));
+        traceInto(l2->traceLog(), 1, dir_.file("trace.log"));
         l2->setAddress("127.0.0.1");
         l2->setPort(server.serverPort());
         l2->setCallSign("N0CALL");
@@ -67,7 +67,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return server.hasPendingConnections(); }, LONG_WAIT));
         peer = server.nextPendingConnection();
         peer->setParent(nullptr);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return l2->active; }, LONG_WAIT));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return l2->isActive(); }, LONG_WAIT));
     }
 
     // Everything the listener has received once it holds at least `size` bytes.
@@ -104,8 +104,7 @@ private:
 
 TEST_F(QtLink, ConnectSendsLoginThenRegistrationPortsAndVersion)
 {
-    l2->loginUser = "user";
-    l2->loginPassword = "secret";
+    l2->setLogin("user", "secret");
     l2->onAgwUp = [this](AgwLink& link) {
         ++ups;
         link.setRegister(true);
@@ -147,8 +146,8 @@ TEST_F(QtLink, FramesSplitAtEveryByteArriveWholeAndInOrder)
     EXPECT_EQ(seen[2].port, 2);
     EXPECT_EQ(seen[2].data, "hello there\r");
     EXPECT_EQ(seen[3].kind, 'y');
-    EXPECT_EQ(l2->versionMajor, 2);
-    EXPECT_EQ(l2->versionMinor, 7);
+    EXPECT_EQ(l2->versionMajor(), 2);
+    EXPECT_EQ(l2->versionMinor(), 7);
 }
 
 TEST_F(QtLink, ManyFramesInOneBurstAllArrive)
@@ -194,7 +193,7 @@ TEST_F(QtLink, RefusedConnectionIsASocketError)
     ASSERT_TRUE(QTest::qWaitFor([&] { return errors > 0; }, LONG_WAIT));
     EXPECT_EQ(errors, 1);
     EXPECT_EQ(ups, 0);
-    EXPECT_FALSE(l2->active);
+    EXPECT_FALSE(l2->isActive());
     EXPECT_NE(traceFile().find(" {L2} <AGWError> Socket Error from AGWPE\r\n"), std::string::npos);
 }
 
@@ -204,7 +203,7 @@ TEST_F(QtLink, PortAbove65535IsASocketError)
     l2->open();
     EXPECT_EQ(errors, 0) << "reported from the event loop, not from inside Open";
     ASSERT_TRUE(QTest::qWaitFor([&] { return errors > 0; }, LONG_WAIT));
-    EXPECT_FALSE(l2->active);
+    EXPECT_FALSE(l2->isActive());
 }
 
 TEST_F(QtLink, PeerCloseIsADisconnectNotAnError)
@@ -213,7 +212,7 @@ TEST_F(QtLink, PeerCloseIsADisconnectNotAnError)
     peer->disconnectFromHost();
     ASSERT_TRUE(QTest::qWaitFor([&] { return downs > 0; }, LONG_WAIT));
     EXPECT_EQ(errors, 0);
-    EXPECT_FALSE(l2->active);
+    EXPECT_FALSE(l2->isActive());
     EXPECT_FALSE(l2->write(0, 0, 'G', "", "", ""));
 }
 

@@ -1,0 +1,65 @@
+// The server's reactions to the link's events: stations connecting (admission,
+// greeting, time limit), their lines (command or relay, then the prompt),
+// their departure; and the life of the link itself (registration, engine
+// version, port list, beacon).
+#pragma once
+
+#include "beacon/Beacon.h"
+#include "link/AgwLink.h"
+#include "server/Commands.h"
+#include "server/Delivery.h"
+#include "server/Directory.h"
+#include "server/DisconnectDrain.h"
+#include "server/Settings.h"
+#include "server/ShellServices.h"
+#include "server/UserFile.h"
+#include "support/Timer.h"
+#include "support/TraceLog.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class Connections {
+public:
+    struct Parts {
+        Delivery& delivery;
+        Directory& directory;
+        DisconnectDrain& drain;
+        CommandInterpreter& commands;
+        const UserFile& userFile;
+        const ServerSettings& settings;
+        const std::unique_ptr<AgwLink>& link;
+        const std::unique_ptr<Beacon>& beacon;
+        TraceLog& log;
+        TimerFactory& timers;
+        ShellServices& shell;
+    };
+
+    explicit Connections(const Parts& parts) : p_(parts) {}
+
+    void handleConnect(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+                       const std::string& text);
+    void handleData(AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo, uint8_t pid,
+                    const std::string& data);
+    void handleDisconnect(AgwLink& link, uint8_t port, const std::string& call, const std::string& text);
+    void handleTimeLimit(Timer* timer);
+    void handleLinkUp(AgwLink& link);
+    void handleLinkDown(AgwLink& link);
+    void handleLinkError(AgwLink& link);
+    void handleRegistration(AgwLink& link, const std::string& call, const std::string& data);
+    void handleVersion(AgwLink& link, int32_t major, int32_t minor);
+    void handlePortList(AgwLink& link);
+    void handleBeacon(AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+                      const std::string& via, const std::string& text);
+
+    // Stations are admitted only once the engine has confirmed the callsign.
+    bool isRegistered() const { return registered_; }
+    void setRegistered(bool value) { registered_ = value; }
+
+private:
+    void writeLog(uint8_t level, std::string_view text) { p_.log.writeLog(level, text); }
+
+    Parts p_;
+    bool registered_ = false;
+};

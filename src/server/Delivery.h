@@ -1,0 +1,48 @@
+// Everything the server sends to stations: a line to the users of an area,
+// joining and leaving areas, the area and user lists, canned texts from TEXT/
+// and the prompt.
+#pragma once
+
+#include "link/AgwLink.h"
+#include "server/Directory.h"
+#include "server/Settings.h"
+#include "support/TraceLog.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+constexpr uint8_t PID_NO_L3 = 0xF0;
+
+class Delivery {
+public:
+    // `link` is the server's link, made at start-up; `textDir` ends in "/".
+    Delivery(const std::unique_ptr<AgwLink>& link, Directory& directory, const ServerSettings& settings,
+             TraceLog& log, std::string textDir);
+
+    // One text to one station: PID 0xF0, own call as sender.
+    void sendTo(int32_t port, const std::string& call, const std::string& text);
+    // An area line to every user of the area but the speaker.
+    void broadCastToArea(int32_t port, const std::string& call, int32_t areaId, const std::string& text);
+    void broadCastAll(int32_t port, const std::string& call, const std::string& text);
+    // A line the station said, relayed to its area (or back to Root when the area is gone).
+    void sendData(int32_t port, const std::string& call, Station& station, const std::string& text);
+    void joinArea(int32_t port, const std::string& call, Station& station, int32_t newId);
+    void moveAreaUsers(int32_t fromId, int32_t toId);
+    void listAreas(int32_t port, const std::string& call);
+    // The users of one area, or of every area when `area` is none.
+    void listStationsByArea(int32_t port, const std::string& call, const Area* area);
+    // A canned text from TEXT/ (its name in any letter case), or the fallback.
+    void sendFile(int32_t port, const std::string& call, const std::string& fileName, const std::string& fallback);
+    void sendPrompt(int32_t port, const std::string& call, int32_t areaId);
+
+private:
+    int listStationsInArea(int32_t port, const std::string& call, int32_t areaId);
+    void writeLog(uint8_t level, std::string_view text) { log_.writeLog(level, text); }
+
+    const std::unique_ptr<AgwLink>& link_;
+    Directory& directory_;
+    const ServerSettings& settings_;
+    TraceLog& log_;
+    const std::string textDir_;
+};

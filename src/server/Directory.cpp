@@ -1,0 +1,126 @@
+// Areas and stations: lookups, creation and removal.
+#include "server/Directory.h"
+
+#include "support/HexStr.h"
+
+#include <algorithm>
+
+Area* Directory::findArea(int32_t id)
+{
+    for (Area& area : areas_)
+        if (area.id == id)
+            return &area;
+    return nullptr;
+}
+
+void Directory::incAreaUsers(int32_t id)
+{
+    if (Area* area = findArea(id))
+        ++area->userCount;
+}
+
+void Directory::decAreaUsers(int32_t id)
+{
+    Area* area = findArea(id);
+    if (area != nullptr && area->userCount > 0)
+        --area->userCount;
+}
+
+Area* Directory::addArea(int32_t id, const std::string& topic, bool lock, const std::string& owner)
+{
+    const std::string idText = std::to_string(id);
+    log_.writeLog(4, "{PALAVORO} <AddArea> Id(" + idText + ") Topic(" + topic + ") Lock(" + boolText(lock) + ") Owner(" +
+                    owner + ")");
+    if (findArea(id) != nullptr) {
+        log_.writeLog(1, "{PALAVORO} <AddArea> Area(" + idText + ") Already defined, creation ignored");
+        return nullptr;
+    }
+    Area& area = areas_.emplace_back();
+    log_.writeLog(1, "{PALAVORO} Area(" + idText + ") Created");
+    area.id = id;
+    area.topic = topic;
+    area.lock = lock;
+    area.owner = owner;
+    area.created = TraceLog::timeStamp();
+    area.userCount = 0;
+    log_.writeLog(4, "{PALAVORO} <AddArea> Created Id(" + std::to_string(area.id) + ") Topic(" + area.topic + ") Lock(" +
+                    boolText(area.lock) + ") Owner(" + area.owner + ")");
+    return &area;
+}
+
+Station* Directory::findStation(int32_t port, const std::string& call)
+{
+    for (Station& user : stations_)
+        if (user.port == port && user.callSign == call)
+            return &user;
+    return nullptr;
+}
+
+Station* Directory::findStationByTimer(const Timer* timer)
+{
+    if (timer == nullptr) // blocks without a timer must not match
+        return nullptr;
+    for (Station& user : stations_)
+        if (user.timeLimit.get() == timer)
+            return &user;
+    return nullptr;
+}
+
+Station* Directory::newStation(int32_t port, const std::string& call)
+{
+    if (findStation(port, call) != nullptr)
+        return nullptr;
+    Station& user = stations_.emplace_back();
+    user.port = port;
+    user.callSign = call;
+    user.state = DISC;
+    user.areaId = 0;
+    return &user;
+}
+
+void Directory::removeStation(const Station* user)
+{
+    auto node = std::find_if(stations_.begin(), stations_.end(), [user](const Station& u) { return &u == user; });
+    if (node == stations_.end())
+        return;
+    // A stopped timer cannot fire again for a block that is gone.
+    if (std::unique_ptr<Timer> timer = std::move(node->timeLimit))
+        timer->setEnabled(false);
+    stations_.erase(node);
+}
+
+std::vector<Station*> Directory::stationsInArea(int32_t areaId)
+{
+    std::vector<Station*> found;
+    for (Station& station : stations_)
+        if (station.areaId == areaId)
+            found.push_back(&station);
+    return found;
+}
+
+int32_t Directory::freeAreaId()
+{
+    for (int32_t id = 128; id <= 255; ++id)
+        if (findArea(id) == nullptr)
+            return id;
+    return 0;
+}
+
+void Directory::deleteArea(const Area* area)
+{
+    areas_.remove_if([area](const Area& a) { return &a == area; });
+}
+
+Station* Directory::findStationByCall(const std::string& call)
+{
+    for (Station& station : stations_)
+        if (station.callSign == call)
+            return &station;
+    return nullptr;
+}
+
+void Directory::clear()
+{
+    areas_.clear();
+    stations_.clear();
+}

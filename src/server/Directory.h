@@ -1,0 +1,69 @@
+// The areas and the stations connected to the server, with their lookups.
+// Areas keep their creation order and stations their connection order; a
+// removal keeps the order of the rest.
+#pragma once
+
+#include "support/Timer.h"
+#include "support/TraceLog.h"
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum StationState : uint8_t { DISC = 0, NONAME = 1, ONLINE = 2, EXPIRED = 3 };
+
+struct Area {
+    int32_t id = 0;
+    std::string topic;
+    bool lock = false; // a locked area cannot be destroyed
+    std::string owner;
+    std::string created;
+    uint32_t userCount = 0;
+};
+
+// One connected station (a user's control block).
+struct Station {
+    int32_t port = 0;
+    std::string callSign;
+    std::string serverCall;
+    std::string name;
+    std::string info;
+    uint8_t state = DISC;
+    int32_t areaId = 0;
+    std::unique_ptr<Timer> timeLimit;
+};
+
+class Directory {
+public:
+    explicit Directory(TraceLog& log) : log_(log) {}
+
+    Area* findArea(int32_t id);
+    // A new area at the end of the list; none when the id is taken.
+    Area* addArea(int32_t id, const std::string& topic, bool lock, const std::string& owner);
+    void deleteArea(const Area* area);
+    // The lowest free id from 128 to 255 for an area a user creates; 0 when none is left.
+    int32_t freeAreaId();
+    void incAreaUsers(int32_t id);
+    void decAreaUsers(int32_t id);
+    const std::list<Area>& areas() const { return areas_; }
+
+    Station* findStation(int32_t port, const std::string& call);
+    // The first station with this callsign on any port.
+    Station* findStationByCall(const std::string& call);
+    Station* findStationByTimer(const Timer* timer);
+    // A new block at the end of the list; none when the port and call are taken.
+    Station* newStation(int32_t port, const std::string& call);
+    void removeStation(const Station* station);
+    const std::list<Station>& stations() const { return stations_; }
+    std::vector<Station*> stationsInArea(int32_t areaId);
+    size_t stationCount() const { return stations_.size(); }
+
+    void clear();
+
+private:
+    TraceLog& log_;
+    std::list<Area> areas_;
+    std::list<Station> stations_;
+};

@@ -1,0 +1,51 @@
+// The chat server's configuration, as Palavoro.INI gives it, and the reading
+// of that file. A number that does not convert stops start-up before anything
+// has been changed.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr int MAX_ENABLE_PORTS = 100;
+
+struct ServerSettings {
+    ServerSettings() { portEnabled.fill(true); }
+
+    std::string ipAddress = "127.0.0.1";
+    std::string hostName;
+    int32_t tcpPort = 8000;
+    std::string callSign = "NOBODY-0";
+    std::string login;
+    std::string password;
+    // Time limit of a connection in ms, counted from the connect; 0 = none.
+    int32_t timeout = 600000;
+    // Longest wait, in ms, for the engine to send a station's last texts before
+    // its disconnect; 0 or less disconnects at once.
+    int32_t discWait = 60000;
+    bool createArea = false;
+    bool bell = false;
+    bool forceName = false;
+    std::array<bool, MAX_ENABLE_PORTS + 1> portEnabled; // [1..100]
+    std::string beaconText;
+    int32_t beaconEvery = 0;
+    std::string beaconId;
+    std::string beaconVia;
+    std::string debug = "YES";
+    int32_t traceLevel = 4;
+    std::string logFile = "PALAVORO.LOG";
+    // The AREAS section's "id=topic" lines, in file order.
+    std::vector<std::string> areaLines;
+
+    // False for a port that DISABLE names; ports beyond the table are allowed.
+    bool portAllowed(int port) const
+    {
+        return port < 1 || port > MAX_ENABLE_PORTS || portEnabled[static_cast<size_t>(port)];
+    }
+};
+
+// Reads the INI file over `settings` (which holds the built-in values), the
+// DISABLE list aside: it comes back as written, for start-up to apply and trace.
+// Throws ConvertError naming the key when a number is bad.
+void readSettings(const std::string& iniPath, ServerSettings& settings, std::string& disable);
