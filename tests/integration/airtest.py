@@ -5,7 +5,11 @@
         station.start(); station.wait_registered()
         user = RecordingClient(air.port(1), timeout=WAIT)
 
-Air and Station record the PIDs they start; `left_running()` says which are still alive.
+    Air(nodes=3, channels={0: [0, 1], 2: [1]})      # node 0 has two radio channels: Dire Wolf's
+                                                    # channel 0 with node 1, channel 1 with node 2
+    air.stop_node(0); air.start_node(0)             # node 0's Dire Wolf stopped by its PID, then again
+
+Air and Station record the PIDs they start; `pids_alive()` says which are still alive.
 """
 
 import os
@@ -84,12 +88,15 @@ def pids_alive(pids):
 
 class Air:
     """A simulated channel in a fresh temporary directory, on the first free ports from first_port on
-    (base ports first_port + 100 k)."""
+    (base ports first_port + 100 k). `channels` maps a node to the simulated channels of its radio
+    channels (air-up --channels); the other nodes are on channel 0."""
 
-    def __init__(self, nodes=2, rate=1200, first_port=18010):
+    def __init__(self, nodes=2, rate=1200, first_port=18010, channels=None):
         self.nodes = nodes
         self.first_port = first_port
         self.rate = rate
+        self.channels = ["--channels=%d=%s" % (node, ",".join(map(str, airs)))
+                         for node, airs in sorted((channels or {}).items())]
         self.directory = tempfile.mkdtemp(prefix="air-")
         self.base = None
         self.pids = []
@@ -106,7 +113,7 @@ class Air:
         result = None
         for attempt, base in enumerate(free_base_ports(self.nodes, self.first_port, self.first_port + 1000)):
             result = run_tool("air-up", self.directory, "--nodes", str(self.nodes), "--base-port", str(base),
-                              "--rate", str(self.rate))
+                              "--rate", str(self.rate), *self.channels)
             if result.returncode == 0:
                 self.base = base
                 break
@@ -121,6 +128,19 @@ class Air:
 
     def port(self, node):
         return self.base + node
+
+    def stop_node(self, node):
+        """Stops the node's Dire Wolf by its recorded PID (air-node stop); the channel runs on."""
+        result = run_tool("air-node", self.directory, "stop", str(node))
+        if result.returncode != 0:
+            raise AssertionError("air-node stop failed: " + result.stderr.strip())
+
+    def start_node(self, node):
+        """Starts the node's Dire Wolf again (air-node start); returns once its AGW port accepts connections."""
+        result = run_tool("air-node", self.directory, "start", str(node))
+        if result.returncode != 0:
+            raise AssertionError("air-node start failed: " + result.stderr.strip())
+        self.pids += [pid for pid, _ in airctl.read_pids(self.directory) if pid not in self.pids]
 
     def down(self):
         """air-down; returns its result (None when the channel was not up)."""
