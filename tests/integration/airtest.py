@@ -32,7 +32,7 @@ for path in (TOOLS, AIR):
         sys.path.insert(0, path)
 
 import airctl  # noqa: E402
-from agwclient import AGWClient  # noqa: E402
+from agwclient import AGWClient, AGWError  # noqa: E402
 
 HAVE_DIREWOLF = shutil.which("direwolf") is not None
 NO_DIREWOLF = "direwolf is not installed (apt-get install direwolf); the simulated channel needs it"
@@ -263,3 +263,61 @@ class RecordingClient(AGWClient):
                 continue
             parts.append(frame.data if frame.kind == "D" else b"<" + frame.kind.encode() + b">")
         return b"".join(parts)
+
+
+class AirTestCase(unittest.TestCase):
+    """A fresh channel for each test (NODES nodes, CHANNELS as for Air, ports from FIRST_PORT on),
+    the server on node 0 once serve() is called and radio users from user(). tearDown stops the
+    server (SIGTERM by PID) and the channel, and checks that everything started has ended."""
+
+    NODES = 2
+    CHANNELS = None
+    FIRST_PORT = 18010
+    SERVER = "N0SRV"
+
+    def setUp(self):
+        if not HAVE_DIREWOLF:
+            self.skipTest(NO_DIREWOLF)
+        self.started = time.monotonic()
+        self.clients = []
+        self.station = None
+        self.air = Air(nodes=self.NODES, first_port=self.FIRST_PORT, channels=self.CHANNELS)
+        self.addCleanup(self.air.cleanup)
+        self.air.up()
+
+    def tearDown(self):
+        for client in self.clients:
+            client.close()
+        status = self.station.stop() if self.station else None
+        down = self.air.down()
+        started = self.air.pids + ([self.station.pid] if self.station and self.station.process else [])
+        left = pids_alive(started)
+        if self.station:
+            self.station.cleanup()
+        print("\n  %s: %.1f s" % (self.id().rsplit(".", 1)[-1], time.monotonic() - self.started), file=sys.stderr)
+        self.assertEqual(left, [], "processes left running")
+        if self.station:
+            self.assertEqual(status, 0, "palavoro did not end with status 0 on SIGTERM")
+        self.assertIsNotNone(down)
+        self.assertEqual(down.returncode, 0, down.stderr)
+
+    def serve(self, **settings):
+        self.station = Station(self.air.port(0), self.SERVER, settings).start()
+        self.station.wait_registered()
+
+    def user(self, node, call, timeout=WAIT):
+        """A radio user on the node, connected to the server (a failed connect fails the test)."""
+        client = RecordingClient(self.air.port(node), timeout=WAIT)
+        self.clients.append(client)
+        client.register(call)
+        try:
+            client.connect(call, self.SERVER, timeout=timeout)
+        except AGWError as e:
+            self.fail("%s on node %d: %s" % (call, node, e))
+        return client
+
+    def prompt(self, call, area=0):
+        return b"\r[%d]{%s de %s}:\r" % (area, call.encode(), self.SERVER.encode())
+
+    def welcome(self, call):
+        return b"Welcome to the %s Chat Server\r" % self.SERVER.encode() + self.prompt(call)

@@ -1,4 +1,5 @@
-"""Brings a simulated radio channel with N Dire Wolf nodes up and down (air-up, air-down).
+"""Brings simulated radio channels with N Dire Wolf nodes up and down (air-up, air-down), and stops
+and starts one node's Dire Wolf while the rest runs on (air-node).
 
 Everything lives in one directory: nodeI.conf, nodeI.log, nodeI.tx/.rx FIFOs,
 .asoundrc (Dire Wolf runs with HOME there, so ALSA reads it and nothing else),
