@@ -139,8 +139,13 @@ class AgwPeer:
 
     Every frame received is kept in `received` in arrival order. With
     auto_answer=True the peer answers the requests a real engine answers
-    ("X", "x", "G", "R", "g", "y", "Y") at once, as it reads them; the requests stay
-    in `received` all the same.
+    ("X" on the port asked, "x", "G", "R", "g", "y", "Y" with no frames
+    outstanding, and "d" with the station's disconnect notice) at once, as it
+    reads them; the requests stay in `received` all the same.
+
+    The engine can go away and come back: close_connection() ends the
+    server's connection, stop_listening() makes further connects fail, and
+    listen_again() takes connections on the same port again.
     """
 
     def __init__(self, auto_answer=False, config=None, host="127.0.0.1"):
@@ -150,6 +155,7 @@ class AgwPeer:
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._listener.bind((host, 0))
         self._listener.listen(4)
+        self._host = host
         self.port = self._listener.getsockname()[1]
         self.conn = None
         self.received = []
@@ -191,6 +197,25 @@ class AgwPeer:
         """Stops listening, so that another client finds no engine."""
         self._listener.close()
 
+    stop_listening = refuse_further
+
+    def listen_again(self):
+        """Listens on the same port again after stop_listening()."""
+        self._listener.close()
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind((self._host, self.port))
+        self._listener.listen(4)
+
+    def close_connection(self):
+        """Closes the server's connection the orderly way, as an engine that stops does; frames not yet
+        taken are dropped (`received` keeps them)."""
+        if self.conn is not None:
+            self.conn.close()
+            self.conn = None
+        self._reader = FrameReader()
+        self._pending = []
+
     # sending
 
     def send_raw(self, data):
@@ -199,8 +224,8 @@ class AgwPeer:
     def send(self, kind, port=0, pid=0, call_from="", call_to="", data=b""):
         self.send_raw(encode_frame(kind, port, pid, call_from, call_to, data))
 
-    def send_registration(self, call, result=1):
-        self.send("X", 0, 0, call, "", bytes([result]))
+    def send_registration(self, call, result=1, port=0):
+        self.send("X", port, 0, call, "", bytes([result]))
 
     def send_ports(self, descriptions=None):
         descriptions = self.config.ports if descriptions is None else descriptions
@@ -237,7 +262,7 @@ class AgwPeer:
     def _answer(self, frame):
         cfg = self.config
         if frame.kind == "X":
-            self.send_registration(frame.call_from, cfg.register_result)
+            self.send_registration(frame.call_from, cfg.register_result, frame.port)
         elif frame.kind == "x":
             self.send("x", 0, 0, frame.call_from, "", b"\x01")
         elif frame.kind == "G":
@@ -250,6 +275,8 @@ class AgwPeer:
             self.send("y", frame.port, 0, "", "", bytes(4))
         elif frame.kind == "Y":
             self.send_outstanding(frame)
+        elif frame.kind == "d":
+            self.disconnect_station(frame.server_port, frame.call_to, frame.call_from)
 
     def _read_some(self, timeout):
         """Reads what arrives within `timeout`; False when nothing did."""

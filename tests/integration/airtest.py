@@ -5,7 +5,11 @@
         station.start(); station.wait_registered()
         user = RecordingClient(air.port(1), timeout=WAIT)
 
-Air and Station record the PIDs they start; `left_running()` says which are still alive.
+    Air(nodes=3, channels={0: [0, 1], 2: [1]})      # node 0 has two radio channels: Dire Wolf's
+                                                    # channel 0 with node 1, channel 1 with node 2
+    air.stop_node(0); air.start_node(0)             # node 0's Dire Wolf stopped by its PID, then again
+
+Air and Station record the PIDs they start; `pids_alive()` says which are still alive.
 """
 
 import os
@@ -28,7 +32,7 @@ for path in (TOOLS, AIR):
         sys.path.insert(0, path)
 
 import airctl  # noqa: E402
-from agwclient import AGWClient  # noqa: E402
+from agwclient import AGWClient, AGWError  # noqa: E402
 
 HAVE_DIREWOLF = shutil.which("direwolf") is not None
 NO_DIREWOLF = "direwolf is not installed (apt-get install direwolf); the simulated channel needs it"
@@ -84,12 +88,15 @@ def pids_alive(pids):
 
 class Air:
     """A simulated channel in a fresh temporary directory, on the first free ports from first_port on
-    (base ports first_port + 100 k)."""
+    (base ports first_port + 100 k). `channels` maps a node to the simulated channels of its radio
+    channels (air-up --channels); the other nodes are on channel 0."""
 
-    def __init__(self, nodes=2, rate=1200, first_port=18010):
+    def __init__(self, nodes=2, rate=1200, first_port=18010, channels=None):
         self.nodes = nodes
         self.first_port = first_port
         self.rate = rate
+        self.channels = ["--channels=%d=%s" % (node, ",".join(map(str, airs)))
+                         for node, airs in sorted((channels or {}).items())]
         self.directory = tempfile.mkdtemp(prefix="air-")
         self.base = None
         self.pids = []
@@ -106,7 +113,7 @@ class Air:
         result = None
         for attempt, base in enumerate(free_base_ports(self.nodes, self.first_port, self.first_port + 1000)):
             result = run_tool("air-up", self.directory, "--nodes", str(self.nodes), "--base-port", str(base),
-                              "--rate", str(self.rate))
+                              "--rate", str(self.rate), *self.channels)
             if result.returncode == 0:
                 self.base = base
                 break
@@ -121,6 +128,19 @@ class Air:
 
     def port(self, node):
         return self.base + node
+
+    def stop_node(self, node):
+        """Stops the node's Dire Wolf by its recorded PID (air-node stop); the channel runs on."""
+        result = run_tool("air-node", self.directory, "stop", str(node))
+        if result.returncode != 0:
+            raise AssertionError("air-node stop failed: " + result.stderr.strip())
+
+    def start_node(self, node):
+        """Starts the node's Dire Wolf again (air-node start); returns once its AGW port accepts connections."""
+        result = run_tool("air-node", self.directory, "start", str(node))
+        if result.returncode != 0:
+            raise AssertionError("air-node start failed: " + result.stderr.strip())
+        self.pids += [pid for pid, _ in airctl.read_pids(self.directory) if pid not in self.pids]
 
     def down(self):
         """air-down; returns its result (None when the channel was not up)."""
@@ -243,3 +263,61 @@ class RecordingClient(AGWClient):
                 continue
             parts.append(frame.data if frame.kind == "D" else b"<" + frame.kind.encode() + b">")
         return b"".join(parts)
+
+
+class AirTestCase(unittest.TestCase):
+    """A fresh channel for each test (NODES nodes, CHANNELS as for Air, ports from FIRST_PORT on),
+    the server on node 0 once serve() is called and radio users from user(). tearDown stops the
+    server (SIGTERM by PID) and the channel, and checks that everything started has ended."""
+
+    NODES = 2
+    CHANNELS = None
+    FIRST_PORT = 18010
+    SERVER = "N0SRV"
+
+    def setUp(self):
+        if not HAVE_DIREWOLF:
+            self.skipTest(NO_DIREWOLF)
+        self.started = time.monotonic()
+        self.clients = []
+        self.station = None
+        self.air = Air(nodes=self.NODES, first_port=self.FIRST_PORT, channels=self.CHANNELS)
+        self.addCleanup(self.air.cleanup)
+        self.air.up()
+
+    def tearDown(self):
+        for client in self.clients:
+            client.close()
+        status = self.station.stop() if self.station else None
+        down = self.air.down()
+        started = self.air.pids + ([self.station.pid] if self.station and self.station.process else [])
+        left = pids_alive(started)
+        if self.station:
+            self.station.cleanup()
+        print("\n  %s: %.1f s" % (self.id().rsplit(".", 1)[-1], time.monotonic() - self.started), file=sys.stderr)
+        self.assertEqual(left, [], "processes left running")
+        if self.station:
+            self.assertEqual(status, 0, "palavoro did not end with status 0 on SIGTERM")
+        self.assertIsNotNone(down)
+        self.assertEqual(down.returncode, 0, down.stderr)
+
+    def serve(self, **settings):
+        self.station = Station(self.air.port(0), self.SERVER, settings).start()
+        self.station.wait_registered()
+
+    def user(self, node, call, timeout=WAIT):
+        """A radio user on the node, connected to the server (a failed connect fails the test)."""
+        client = RecordingClient(self.air.port(node), timeout=WAIT)
+        self.clients.append(client)
+        client.register(call)
+        try:
+            client.connect(call, self.SERVER, timeout=timeout)
+        except AGWError as e:
+            self.fail("%s on node %d: %s" % (call, node, e))
+        return client
+
+    def prompt(self, call, area=0):
+        return b"\r[%d]{%s de %s}:\r" % (area, call.encode(), self.SERVER.encode())
+
+    def welcome(self, call):
+        return b"Welcome to the %s Chat Server\r" % self.SERVER.encode() + self.prompt(call)

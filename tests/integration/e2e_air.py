@@ -17,7 +17,8 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from airtest import (  # noqa: E402
-    HAVE_DIREWOLF, NO_DIREWOLF, TOOLS, WAIT, airctl, free_base_port, free_base_ports, read_lines, run_tool, wait_line)
+    HAVE_DIREWOLF, NO_DIREWOLF, TOOLS, WAIT, Air, airctl, free_base_port, free_base_ports, pids_alive, read_lines,
+    run_tool, wait_line)
 from agwclient import AGWClient, AGWError, FrameReader, decode, encode  # noqa: E402
 
 
@@ -181,6 +182,50 @@ class TwoNodes(unittest.TestCase):
                 term.stdin.close()
                 term.stdout.close()
                 term.stderr.close()
+
+
+@unittest.skipUnless(HAVE_DIREWOLF, NO_DIREWOLF)
+class TwoRadioChannelsAndARestart(unittest.TestCase):
+    def test_each_channel_reaches_its_port_and_a_node_comes_back(self):
+        # Node 0 has Dire Wolf's channel 0 on simulated channel 0 (with node 1) and
+        # channel 1 on simulated channel 1 (with node 2).
+        air = Air(nodes=3, channels={0: [0, 1], 2: [1]}, first_port=18110)
+        self.addCleanup(air.cleanup)
+        air.up()
+        try:
+            with AGWClient(air.port(0), timeout=WAIT) as srv:
+                for port in (0, 1):
+                    srv.send_frame("X", port=port, call_from="N0SRV")
+                    self.assertEqual(srv.wait("X", match=lambda f: f.port == port).data, b"\x01")
+                srv.send_frame("G")
+                self.assertTrue(srv.wait("G").data.startswith(b"2;"))
+                for node, call in ((1, "N0AAA"), (2, "N0BBB")):
+                    with AGWClient(air.port(node), timeout=WAIT) as user:
+                        user.register(call)
+                        user.connect(call, "N0SRV")
+                        self.assertEqual(srv.wait_connect(call).port, node - 1)
+                        user.disconnect(call, "N0SRV")
+                        srv.wait("d", call)
+
+                before = [pid for pid, role in airctl.read_pids(air.directory) if role == "node0"]
+                air.stop_node(0)
+                with self.assertRaises(AGWError):
+                    srv.pump(10)
+            self.assertEqual(pids_alive(before), [])
+            air.start_node(0)
+            after = [pid for pid, role in airctl.read_pids(air.directory) if role == "node0"]
+            self.assertEqual(len(after), 1)
+            self.assertNotEqual(after, before)
+            with AGWClient(air.port(0), timeout=WAIT) as srv, AGWClient(air.port(1), timeout=WAIT) as user:
+                srv.register("N0SRV")
+                user.register("N0AAA")
+                user.connect("N0AAA", "N0SRV")
+                srv.wait_connect("N0AAA")
+                user.disconnect("N0AAA", "N0SRV")
+        finally:
+            down = air.down()
+        self.assertEqual(down.returncode, 0, down.stderr)
+        self.assertEqual(pids_alive(air.pids), [])
 
 
 if __name__ == "__main__":
