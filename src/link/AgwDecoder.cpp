@@ -133,13 +133,14 @@ struct AgwDecoder {
         }
     }
 
-    static void decodeRegistration(AgwLink& l2, char kind, const std::string& callFrom, const std::string& data)
+    static void decodeRegistration(AgwLink& l2, uint8_t radioPort, char kind, const std::string& callFrom,
+                                   const std::string& data)
     {
         const bool registering = kind == 'X';
         try {
             const auto& event = registering ? l2.onRegister : l2.onUnRegister;
             if (event)
-                event(l2, callFrom, data);
+                event(l2, radioPort, callFrom, data);
             if (data.empty())
                 return;
             const bool success = data[0] == 1;
@@ -369,7 +370,7 @@ void AgwLink::decode(uint8_t radioPort, uint8_t pid, char kind, std::string call
         break;
     case 'X':
     case 'x':
-        AgwDecoder::decodeRegistration(*this, kind, callFrom, data);
+        AgwDecoder::decodeRegistration(*this, radioPort, kind, callFrom, data);
         break;
     case 'C':
         AgwDecoder::decodeConnect(*this, radioPort, callFrom, callTo, data);

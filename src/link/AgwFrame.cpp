@@ -37,7 +37,11 @@ AgwFrame parseHeader(std::string_view header)
     frame.pid = static_cast<uint8_t>(header[6]);
     frame.callFrom = readCallField(header.substr(8, 10));
     frame.callTo = readCallField(header.substr(18, 10));
-    frame.dataLen = static_cast<uint8_t>(header[28]) + 256u * static_cast<uint8_t>(header[29]);
+    // All four length bytes count: reading two would take the rest of a long
+    // frame's data for frames of its own.
+    frame.dataLen = 0;
+    for (int i = 3; i >= 0; --i)
+        frame.dataLen = (frame.dataLen << 8) | static_cast<uint8_t>(header[28 + static_cast<size_t>(i)]);
     return frame;
 }
 

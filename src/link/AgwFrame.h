@@ -9,6 +9,9 @@
 
 constexpr size_t AGW_HEADER_SIZE = 36;
 constexpr uint32_t MAXFRAME = 256;
+// The longest data part a received frame may announce. Engines send far less;
+// a longer one means the stream is out of step and cannot be read as frames.
+constexpr uint32_t MAX_RECEIVED_DATA = 65536;
 
 // One frame as it travels on the wire; wirePort is the 0-based header byte.
 struct AgwFrame {
@@ -18,7 +21,7 @@ struct AgwFrame {
     std::string callFrom;
     std::string callTo;
     std::string data;
-    uint32_t dataLen = 0; // as read from bytes 28 and 29
+    uint32_t dataLen = 0; // as read from bytes 28 to 31
 };
 
 // The callsign field: the text padded with NUL to 10 bytes, cut to 10.

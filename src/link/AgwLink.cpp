@@ -57,10 +57,52 @@ void AgwLink::open()
     }
     portCount_ = MAX_PORTS;
     std::fill(ports_.begin(), ports_.end(), EnginePort{});
+    // Nothing of an earlier connection's stream may be read as part of this one.
+    rxBuffer_.clear();
+    rxStart_ = 0;
+    pending_ = false;
+    active_ = false;
+    registered_ = false;
 
     const bool byName = !host_.empty();
     socket_->connectTo(byName ? host_ : address_, tcpPort_);
-    writeLog(1, "{L2} AGW Object Opened " + (byName ? std::string() : address_) + ":" + std::to_string(tcpPort_));
+    writeLog(retrying_ ? 3 : 1,
+             "{L2} AGW Object Opened " + (byName ? std::string() : address_) + ":" + std::to_string(tcpPort_));
+}
+
+void AgwLink::reopen()
+{
+    closing_ = true;
+    socket_->close();
+    closing_ = false;
+    if (portTimer_)
+        portTimer_->setEnabled(false);
+    retrying_ = true;
+    open();
+}
+
+void AgwLink::breakLink(const std::string& reason)
+{
+    writeLog(1, "{L2} Link with AGWPE broken: " + reason);
+    active_ = false;
+    registered_ = false;
+    rxBuffer_.clear();
+    rxStart_ = 0;
+    pending_ = false;
+    closing_ = true;
+    socket_->close();
+    closing_ = false;
+    // Raised from the event loop: the break may come in the middle of a send
+    // to many stations, and the handler drops them all.
+    brokenReason_ = reason;
+    if (!brokenTimer_)
+        brokenTimer_ = timers_.createTimer();
+    brokenTimer_->onTimer = [this] {
+        brokenTimer_->setEnabled(false);
+        fireEvent(onBroken, "FOnBroken", brokenReason_);
+    };
+    brokenTimer_->setInterval(1);
+    brokenTimer_->setEnabled(true);
 }
 
 void AgwLink::setAddress(const std::string& value)
@@ -139,6 +181,7 @@ void AgwLink::socketConnected()
     try {
         writeLog(1, "{L2} Connected with AGWPE");
         active_ = true;
+        retrying_ = false;
         if (!loginUser_.empty() && !loginPassword_.empty()) {
             // The password never reaches the trace in clear: the line and every dump star it out.
             writeLog(3, "{L2} Sending Login Frame User(" + loginUser_ + ") Paswd(****)");
@@ -168,7 +211,9 @@ void AgwLink::socketConnected()
 void AgwLink::socketClosed()
 {
     try {
-        writeLog(1, "{L2} Disconnected from AGWPE");
+        if (closing_)
+            return;
+        writeLog(retrying_ ? 3 : 1, "{L2} Disconnected from AGWPE");
         active_ = false;
         fireEvent(onAgwDown, "FOnAGWDown");
     } catch (...) {
@@ -179,7 +224,9 @@ void AgwLink::socketClosed()
 void AgwLink::socketError(int& errorCode)
 {
     try {
-        writeLog(1, "{L2} <AGWError> Socket Error from AGWPE");
+        if (closing_)
+            return;
+        writeLog(retrying_ ? 3 : 1, "{L2} <AGWError> Socket Error from AGWPE");
         active_ = false;
         fireEvent(onAgwError, "FOnAGWError");
         errorCode = 0;

@@ -104,8 +104,12 @@ public:
     std::function<void(AgwLink&)> onAgwUp;
     std::function<void(AgwLink&)> onAgwDown;
     std::function<void(AgwLink&)> onAgwError;
-    std::function<void(AgwLink&, TextRef call, TextRef data)> onRegister;
-    std::function<void(AgwLink&, TextRef call, TextRef data)> onUnRegister;
+    // Answers to "X" and "x", with the (1-based) port the engine answered on.
+    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef data)> onRegister;
+    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef data)> onUnRegister;
+    // The link was ended because the engine's stream or its reading cannot be
+    // trusted (see breakLink); raised from the event loop, never inside a send.
+    std::function<void(AgwLink&, TextRef reason)> onBroken;
     std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, TextRef via, TextRef frameType, TextRef pid,
                        int32_t nr, int32_t ns, int32_t len, TextRef info)>
         onIFrame;
@@ -126,14 +130,26 @@ public:
     // Answer to askOutstanding: frames still to be sent or acknowledged on one connection.
     std::function<void(AgwLink&, uint8_t port, TextRef callFrom, TextRef callTo, int32_t frames)> onConnFrames;
 
-    // Opens the TCP connection to the engine.
+    // Opens the TCP connection to the engine, with a fresh receive state.
     void open();
+    // Closes what is left of the connection and opens it again.
+    void reopen();
+    // Ends the connection: a stream out of step or an engine that stopped
+    // reading. One level-1 trace line; onBroken follows from the event loop.
+    void breakLink(const std::string& reason);
+    // Most bytes that may wait for the engine to read them; beyond, the link breaks.
+    void setOutputLimit(size_t bytes) { outputLimit_ = bytes; }
+    // Sends what is queued before the program ends, waiting at most that long.
+    void flush(int milliseconds) { socket_->flush(milliseconds); }
+    // The last socket error as the system words it.
+    std::string lastError() const { return socket_->errorString(); }
 
     // Send path (AgwSender.cpp)
     void sendData(uint32_t radioPort, uint8_t pid, const std::string& callFrom, const std::string& callTo,
                   const std::string& text);
     void disconnect(uint8_t radioPort, const std::string& callFrom, const std::string& callTo);
-    bool agwRegister(const std::string& call);
+    // Registers the callsign on one radio port (1-based); the engine answers "X" on that port.
+    bool agwRegister(const std::string& call, uint8_t radioPort = 1);
     bool agwUnRegister(const std::string& call);
     // Asks how many frames of one connection the engine has yet to send or see
     // acknowledged (kind "Y"); the answer comes as onConnFrames. False when not sent.
@@ -206,6 +222,11 @@ private:
     bool rawFrames_ = false;
     bool portPolling_ = false;
     std::unique_ptr<Timer> portTimer_;
+    size_t outputLimit_ = 8 * 1024 * 1024;
+    bool closing_ = false;  // our own close: its notifications are not news
+    bool retrying_ = false; // a reopened connection not up yet: its lines are level 3
+    std::unique_ptr<Timer> brokenTimer_;
+    std::string brokenReason_;
 
     bool active_ = false;
     bool registered_ = false;

@@ -20,6 +20,11 @@ void AgwLink::store(std::string_view bytes)
                 if (rxBuffer_.size() - rxStart_ < AGW_HEADER_SIZE)
                     break;
                 const AgwFrame header = parseHeader(std::string_view(rxBuffer_).substr(rxStart_, AGW_HEADER_SIZE));
+                if (header.dataLen > MAX_RECEIVED_DATA) {
+                    breakLink("frame length " + std::to_string(header.dataLen) + " above " +
+                              std::to_string(MAX_RECEIVED_DATA));
+                    return;
+                }
                 rxStart_ += AGW_HEADER_SIZE;
                 rxData_.clear();
                 rxPort_ = static_cast<uint8_t>(header.wirePort + 1);

@@ -52,12 +52,12 @@ void AgwLink::disconnect(uint8_t radioPort, const std::string& callFrom, const s
     }
 }
 
-bool AgwLink::agwRegister(const std::string& call)
+bool AgwLink::agwRegister(const std::string& call, uint8_t radioPort)
 {
     if (call.empty())
         return false;
     try {
-        write(0, 0, 'X', call, "", "");
+        write(radioPort, 0, 'X', call, "", "");
         return true;
     } catch (...) {
         writeLog(1, "{L2} Exception on module AGWRegister");
@@ -156,9 +156,12 @@ bool AgwLink::send(ClientSocket* socket, uint8_t radioPort, uint8_t pid, char ki
 void AgwLink::sendAgw(std::string_view frame)
 {
     try {
-        if (socket_ && socket_->isOpen())
+        if (socket_ && socket_->isOpen()) {
             socket_->sendBytes(frame);
-        else
+            // An engine that stops reading would have us hold everything said meanwhile.
+            if (socket_->bytesToWrite() > outputLimit_)
+                breakLink(std::to_string(socket_->bytesToWrite()) + " bytes waiting for the engine");
+        } else
             writeLog(1, "{L2} ERROR attempt to send to AGWPE with no active connection");
     } catch (...) {
         writeLog(1, "{L2} Exception on module SendAGW");

@@ -9,8 +9,9 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
       userFile_(baseDir_ + "Palavoro.USR"), delivery_(link_, directory_, settings_, log_, textDir()),
       drain_(link_, timers_, settings_.discWait, log_),
       commands_({delivery_, directory_, drain_, userFile_, settings_, link_, log_}),
-      connections_(
-          {delivery_, directory_, drain_, commands_, userFile_, settings_, link_, beacon_, log_, timers_, shell_})
+      keeper_({directory_, drain_, settings_, link_, log_, timers_, shell_}),
+      connections_({delivery_, directory_, drain_, commands_, keeper_, userFile_, settings_, link_, beacon_, log_,
+                    timers_, shell_})
 {
 }
 
@@ -20,7 +21,7 @@ void ChatServer::start()
 {
     settings_ = ServerSettings();
     settings_.beaconEvery = 0;
-    connections_.setRegistered(false);
+    keeper_.reset();
     log_.debug = "YES";
     log_.level = 4;
     // A path keeps its case: file names are case-sensitive here.
@@ -74,9 +75,10 @@ void ChatServer::wireLink()
     link_->onAgwUp = [&c](AgwLink& link) { c.handleLinkUp(link); };
     link_->onAgwDown = [&c](AgwLink& link) { c.handleLinkDown(link); };
     link_->onAgwError = [&c](AgwLink& link) { c.handleLinkError(link); };
-    link_->onRegister = [&c](AgwLink& link, const std::string& call, const std::string& data) {
-        c.handleRegistration(link, call, data);
+    link_->onRegister = [&c](AgwLink& link, uint8_t port, const std::string& call, const std::string& data) {
+        c.handleRegistration(link, port, call, data);
     };
+    link_->onBroken = [&c](AgwLink& link, const std::string& reason) { c.handleBroken(link, reason); };
     link_->onVersion = [&c](AgwLink& link, int32_t major, int32_t minor) { c.handleVersion(link, major, minor); };
     link_->onPort = [&c](AgwLink& link) { c.handlePortList(link); };
     DisconnectDrain& drain = drain_;

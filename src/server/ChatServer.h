@@ -11,6 +11,7 @@
 #include "server/Delivery.h"
 #include "server/Directory.h"
 #include "server/DisconnectDrain.h"
+#include "server/LinkKeeper.h"
 #include "server/Settings.h"
 #include "server/ShellServices.h"
 #include "server/UserFile.h"
@@ -53,6 +54,7 @@ public:
     Delivery& delivery() { return delivery_; }
     DisconnectDrain& drain() { return drain_; }
     CommandInterpreter& commands() { return commands_; }
+    LinkKeeper& keeper() { return keeper_; }
     Connections& connections() { return connections_; }
 
 private:
@@ -75,5 +77,6 @@ private:
     Delivery delivery_;
     DisconnectDrain drain_;
     CommandInterpreter commands_;
+    LinkKeeper keeper_;
     Connections connections_;
 };

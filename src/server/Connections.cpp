@@ -3,6 +3,9 @@
 // operators' log tools read: they keep their old names byte for byte.
 #include "server/Connections.h"
 
+#include <utility>
+#include <vector>
+
 namespace {
 
 const char* const NAME_REQUIRED = "\r--- This server requires to set your name, use the /NA name command\r";
@@ -21,7 +24,7 @@ void Connections::handleConnect(AgwLink& link, uint8_t port, const std::string& 
             p_.delivery.sendFile(port, from, file, text);
             p_.drain.disconnectWhenSent(port, to, from);
         };
-        if (!registered_) {
+        if (!p_.keeper.isRegistered()) {
             refuse("BUSY.INF", "\r--- Server Busy, Try Later\r");
             return;
         }
@@ -38,7 +41,6 @@ void Connections::handleConnect(AgwLink& link, uint8_t port, const std::string& 
         user->callSign = from;
         user->serverCall = to;
         p_.userFile.load(from, user->name, user->info);
-        user->areaId = 0;
         user->state = p_.settings.forceName && user->name.empty() ? NONAME : ONLINE;
         if (p_.settings.timeout != 0) {
             // Started once here and never restarted: the limit counts from the
@@ -54,12 +56,10 @@ void Connections::handleConnect(AgwLink& link, uint8_t port, const std::string& 
         if (!user->name.empty())
             link.sendData(port, PID_NO_L3, link.callSign(), from, "\rHello " + user->name + "!\r");
         p_.delivery.sendPrompt(port, from, 0);
-        Area* root = p_.directory.findArea(0);
-        if (root == nullptr) {
+        if (p_.directory.findArea(0) == nullptr) {
             refuse("ERROR.INF", "\r--- Internal Error, Try Later\r");
             return;
         }
-        ++root->userCount;
         p_.delivery.broadCastToArea(port, from, 0, "<" + from + " joined Area>\r");
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnConnect");
@@ -111,7 +111,6 @@ void Connections::handleDisconnect(AgwLink& /*link*/, uint8_t port, const std::s
         // After /B the departure has been announced already.
         if (user->state != DISC)
             p_.delivery.broadCastToArea(port, call, user->areaId, "<" + call + " left Area>\r");
-        p_.directory.decAreaUsers(user->areaId);
         writeLog(3, "{PALAVORO} User Removed");
         p_.directory.removeStation(user);
     } catch (...) {
@@ -147,32 +146,46 @@ void Connections::handleTimeLimit(Timer* timer)
 void Connections::handleLinkUp(AgwLink& link)
 {
     writeLog(1, "{PALAVORO} Event <OnAGWUp> AGWPE(" + link.callSign() + ")");
-    link.setRegister(true);
+    p_.keeper.linkUp(link);
 }
 
-void Connections::handleRegistration(AgwLink& /*link*/, const std::string& call, const std::string& data)
+void Connections::handleRegistration(AgwLink& link, uint8_t port, const std::string& call, const std::string& data)
 {
     // An answer without its result byte counts as a refusal.
     const std::string rc = std::to_string(data.empty() ? 0 : static_cast<uint8_t>(data[0]));
     writeLog(3, "{PALAVORO} Event <OnRegister> " + call + " (" + rc + ")");
     writeLog(3, "{PALAVORO} Registered <" + call + "> rc(" + rc + ")");
-    if (rc != "1") {
-        p_.shell.fatalError("Unable to Register CALLSIGN with AGWPE");
-        return;
-    }
-    registered_ = true;
+    p_.keeper.registrationAnswered(link, port, call, data);
 }
 
 void Connections::handleLinkDown(AgwLink& link)
 {
-    writeLog(1, "{PALAVORO} Event <OnAGWDown> AGWPE(" + link.callSign() + ")");
+    // While waiting for the engine, a failed try is no news at level 1.
+    const uint8_t level = p_.keeper.isWaiting() ? 3 : 1;
+    writeLog(level, "{PALAVORO} Event <OnAGWDown> AGWPE(" + link.callSign() + ")");
     writeLog(3, "{PALAVORO} Main Node L2 Object Terminated");
+    if (p_.settings.reconnect)
+        p_.keeper.linkLost("the engine closed the connection");
 }
 
 void Connections::handleLinkError(AgwLink& link)
 {
-    writeLog(1, "{PALAVORO} Event <OnAGWError> AGWPE(" + link.callSign() + ")");
-    p_.shell.fatalError("Link with AGWPE Broken");
+    writeLog(p_.keeper.isWaiting() ? 3 : 1, "{PALAVORO} Event <OnAGWError> AGWPE(" + link.callSign() + ")");
+    if (!p_.settings.reconnect) {
+        p_.shell.fatalError("Link with AGWPE Broken");
+        return;
+    }
+    const std::string reason = link.lastError();
+    p_.keeper.linkLost(reason.empty() ? "socket error" : reason);
+}
+
+void Connections::handleBroken(AgwLink& /*link*/, const std::string& reason)
+{
+    if (!p_.settings.reconnect) {
+        p_.shell.fatalError("Link with AGWPE Broken");
+        return;
+    }
+    p_.keeper.linkLost(reason);
 }
 
 void Connections::handleVersion(AgwLink& /*link*/, int32_t major, int32_t minor)
@@ -186,6 +199,51 @@ void Connections::handlePortList(AgwLink& link)
     writeLog(2, "{PALAVORO} Event <OnPort> AGWPE(" + link.callSign() + ")");
     if (p_.beacon)
         p_.beacon->setActive(true);
+    p_.keeper.portListReceived(link);
+}
+
+void Connections::stopAll(std::function<void()> done)
+{
+    onStopped_ = std::move(done);
+    AgwLink* link = p_.link.get();
+    if (link == nullptr || !link->isActive()) {
+        stopped();
+        return;
+    }
+    writeLog(1,
+             "{PALAVORO} Shutting down, disconnecting " + std::to_string(p_.directory.stationCount()) + " station(s)");
+    std::vector<std::pair<int32_t, std::string>> stations;
+    for (const Station& station : p_.directory.stations())
+        stations.emplace_back(station.port, station.callSign);
+    for (const auto& [port, call] : stations) {
+        Station* station = p_.directory.findStation(port, call);
+        if (station == nullptr)
+            continue;
+        // Its departure needs no announcement: everyone is leaving.
+        station->state = DISC;
+        p_.delivery.sendFile(port, call, "SHUTDOWN.INF", "\r--- Server shutting down, 73!\r");
+        p_.drain.disconnectWhenSent(port, link->callSign(), call);
+    }
+    if (p_.drain.pendingCount() == 0) {
+        stopped();
+        return;
+    }
+    p_.drain.onEmpty = [this] { stopped(); };
+    stopTimer_ = p_.timers.createTimer();
+    stopTimer_->onTimer = [this] { stopped(); };
+    stopTimer_->setInterval(STOP_WAIT);
+    stopTimer_->setEnabled(true);
+}
+
+void Connections::stopped()
+{
+    if (stopTimer_)
+        stopTimer_->setEnabled(false);
+    p_.drain.onEmpty = nullptr;
+    if (AgwLink* link = p_.link.get())
+        link->flush(2000);
+    if (auto done = std::exchange(onStopped_, nullptr))
+        done();
 }
 
 void Connections::handleBeacon(AgwLink& link, uint8_t port, const std::string& call, const std::string& id,

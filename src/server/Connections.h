@@ -10,6 +10,7 @@
 #include "server/Delivery.h"
 #include "server/Directory.h"
 #include "server/DisconnectDrain.h"
+#include "server/LinkKeeper.h"
 #include "server/Settings.h"
 #include "server/ShellServices.h"
 #include "server/UserFile.h"
@@ -27,6 +28,7 @@ public:
         Directory& directory;
         DisconnectDrain& drain;
         CommandInterpreter& commands;
+        LinkKeeper& keeper;
         const UserFile& userFile;
         const ServerSettings& settings;
         const std::unique_ptr<AgwLink>& link;
@@ -47,19 +49,29 @@ public:
     void handleLinkUp(AgwLink& link);
     void handleLinkDown(AgwLink& link);
     void handleLinkError(AgwLink& link);
-    void handleRegistration(AgwLink& link, const std::string& call, const std::string& data);
+    void handleRegistration(AgwLink& link, uint8_t port, const std::string& call, const std::string& data);
+    // The link ended the connection itself: the stream or the engine's reading cannot be trusted.
+    void handleBroken(AgwLink& link, const std::string& reason);
     void handleVersion(AgwLink& link, int32_t major, int32_t minor);
     void handlePortList(AgwLink& link);
     void handleBeacon(AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
                       const std::string& via, const std::string& text);
 
     // Stations are admitted only once the engine has confirmed the callsign.
-    bool isRegistered() const { return registered_; }
-    void setRegistered(bool value) { registered_ = value; }
+    bool isRegistered() const { return p_.keeper.isRegistered(); }
+    void setRegistered(bool value) { p_.keeper.setRegistered(value); }
+
+    // Every station gets a notice and its disconnect, the drained way; `done`
+    // runs once all are out, or after STOP_WAIT ms at the most.
+    void stopAll(std::function<void()> done);
+    static constexpr uint32_t STOP_WAIT = 10000;
 
 private:
     void writeLog(uint8_t level, std::string_view text) { p_.log.writeLog(level, text); }
 
+    void stopped();
+
     Parts p_;
-    bool registered_ = false;
+    std::function<void()> onStopped_;
+    std::unique_ptr<Timer> stopTimer_;
 };

@@ -81,8 +81,7 @@ void Delivery::sendData(int32_t port, const std::string& call, Station& user, co
         return;
     }
     sendTo(port, call, "\r-- Area(" + std::to_string(user.areaId) + " no longer exists, returned to Root Area" + "\r");
-    directory_.incAreaUsers(0);
-    user.areaId = 0;
+    directory_.moveStation(user, 0);
 }
 
 void Delivery::joinArea(int32_t port, const std::string& call, Station& user, int32_t newId)
@@ -95,9 +94,7 @@ void Delivery::joinArea(int32_t port, const std::string& call, Station& user, in
     }
     broadCastToArea(port, call, user.areaId,
                     "<" + user.callSign + " left this area, now in Area(" + newIdText + ")>\r");
-    directory_.decAreaUsers(user.areaId);
-    user.areaId = newId;
-    directory_.incAreaUsers(newId);
+    directory_.moveStation(user, newId);
     sendTo(port, call, "\r-- Now at Area(" + area->topic + ") Topic(" + area->topic + ")" + "\r");
     broadCastToArea(port, call, newId, "<" + user.callSign + " joined Area>\r");
 }

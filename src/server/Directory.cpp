@@ -29,8 +29,8 @@ void Directory::decAreaUsers(int32_t id)
 Area* Directory::addArea(int32_t id, const std::string& topic, bool lock, const std::string& owner)
 {
     const std::string idText = std::to_string(id);
-    log_.writeLog(4, "{PALAVORO} <AddArea> Id(" + idText + ") Topic(" + topic + ") Lock(" + boolText(lock) + ") Owner(" +
-                    owner + ")");
+    log_.writeLog(4, "{PALAVORO} <AddArea> Id(" + idText + ") Topic(" + topic + ") Lock(" + boolText(lock) +
+                         ") Owner(" + owner + ")");
     if (findArea(id) != nullptr) {
         log_.writeLog(1, "{PALAVORO} <AddArea> Area(" + idText + ") Already defined, creation ignored");
         return nullptr;
@@ -43,8 +43,8 @@ Area* Directory::addArea(int32_t id, const std::string& topic, bool lock, const 
     area.owner = owner;
     area.created = TraceLog::timeStamp();
     area.userCount = 0;
-    log_.writeLog(4, "{PALAVORO} <AddArea> Created Id(" + std::to_string(area.id) + ") Topic(" + area.topic + ") Lock(" +
-                    boolText(area.lock) + ") Owner(" + area.owner + ")");
+    log_.writeLog(4, "{PALAVORO} <AddArea> Created Id(" + std::to_string(area.id) + ") Topic(" + area.topic +
+                         ") Lock(" + boolText(area.lock) + ") Owner(" + area.owner + ")");
     return &area;
 }
 
@@ -75,7 +75,33 @@ Station* Directory::newStation(int32_t port, const std::string& call)
     user.callSign = call;
     user.state = DISC;
     user.areaId = 0;
+    incAreaUsers(0);
     return &user;
+}
+
+void Directory::moveStation(Station& station, int32_t areaId)
+{
+    decAreaUsers(station.areaId);
+    station.areaId = areaId;
+    incAreaUsers(areaId);
+}
+
+void Directory::clearStations()
+{
+    while (!stations_.empty())
+        removeStation(&stations_.front());
+}
+
+bool Directory::countsAreTrue() const
+{
+    for (const Area& area : areas_) {
+        uint32_t count = 0;
+        for (const Station& station : stations_)
+            count += station.areaId == area.id ? 1 : 0;
+        if (count != area.userCount)
+            return false;
+    }
+    return true;
 }
 
 void Directory::removeStation(const Station* user)
@@ -86,6 +112,7 @@ void Directory::removeStation(const Station* user)
     // A stopped timer cannot fire again for a block that is gone.
     if (std::unique_ptr<Timer> timer = std::move(node->timeLimit))
         timer->setEnabled(false);
+    decAreaUsers(node->areaId);
     stations_.erase(node);
 }
 

@@ -45,17 +45,24 @@ public:
     void deleteArea(const Area* area);
     // The lowest free id from 128 to 255 for an area a user creates; 0 when none is left.
     int32_t freeAreaId();
-    void incAreaUsers(int32_t id);
-    void decAreaUsers(int32_t id);
     const std::list<Area>& areas() const { return areas_; }
+    // True when every area's user count is the number of stations in it.
+    bool countsAreTrue() const;
 
     Station* findStation(int32_t port, const std::string& call);
     // The first station with this callsign on any port.
     Station* findStationByCall(const std::string& call);
     Station* findStationByTimer(const Timer* timer);
-    // A new block at the end of the list; none when the port and call are taken.
+    // A new block at the end of the list, in Root and counted there; none when
+    // the port and call are taken.
     Station* newStation(int32_t port, const std::string& call);
+    // Every change of a station's area goes through here, so that each area's
+    // user count stays the number of stations in it.
+    void moveStation(Station& station, int32_t areaId);
+    // Removes the block; its area counts one user less.
     void removeStation(const Station* station);
+    // Removes every station (the engine has dropped their connections); areas stay.
+    void clearStations();
     const std::list<Station>& stations() const { return stations_; }
     std::vector<Station*> stationsInArea(int32_t areaId);
     size_t stationCount() const { return stations_.size(); }
@@ -63,6 +70,9 @@ public:
     void clear();
 
 private:
+    void incAreaUsers(int32_t id);
+    void decAreaUsers(int32_t id);
+
     TraceLog& log_;
     std::list<Area> areas_;
     std::list<Station> stations_;

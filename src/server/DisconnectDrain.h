@@ -9,6 +9,7 @@
 #include "support/TraceLog.h"
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -26,8 +27,7 @@ struct PendingDisconnect {
 class DisconnectDrain {
 public:
     // `discWait` is the longest wait in ms; 0 or less disconnects at once.
-    DisconnectDrain(const std::unique_ptr<AgwLink>& link, TimerFactory& timers, const int32_t& discWait,
-                    TraceLog& log);
+    DisconnectDrain(const std::unique_ptr<AgwLink>& link, TimerFactory& timers, const int32_t& discWait, TraceLog& log);
 
     void disconnectWhenSent(int32_t port, const std::string& ownCall, const std::string& call);
     // The engine's answer to "Y".
@@ -38,9 +38,12 @@ public:
     bool isPending(int32_t port, const std::string& call) const;
     size_t pendingCount() const { return pending_.size(); }
     void clear() { pending_.clear(); }
+    // Raised when the last waiting disconnect has gone out.
+    std::function<void()> onEmpty;
 
 private:
     void handlePoll(Timer* timer);
+    void noteIfEmpty();
 
     const std::unique_ptr<AgwLink>& link_;
     TimerFactory& timers_;

@@ -61,6 +61,8 @@ void readSettings(const std::string& ini, ServerSettings& settings, std::string&
     s.password = upperStr(Profile::readString(ini, "PALAVORO", "PASWD", ""));
     s.timeout = readNumber(ini, "PALAVORO", "TIMEOUT", "600000");
     s.discWait = readNumber(ini, "PALAVORO", "DISCWAIT", "60000");
+    const std::string reconnect = upperStr(Profile::readString(ini, "PALAVORO", "RECONNECT", "YES"));
+    s.reconnect = reconnect != "NOT" && reconnect != "NO";
     std::string disabled = Profile::readString(ini, "PALAVORO", "DISABLE", "");
     s.createArea = readYes(ini, "CREATEAREA");
     s.bell = readYes(ini, "BELL");

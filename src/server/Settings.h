@@ -32,6 +32,9 @@ struct ServerSettings {
     int32_t beaconEvery = 0;
     std::string beaconId;
     std::string beaconVia;
+    // Waits for the engine and connects again when the link is lost, instead
+    // of ending (a socket error) or sitting deaf (a close).
+    bool reconnect = true;
     std::string debug = "YES";
     int32_t traceLevel = 4;
     std::string logFile = "PALAVORO.LOG";

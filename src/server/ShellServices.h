@@ -1,10 +1,13 @@
 // What the chat server needs of the application shell: telling the operator
-// about a fatal condition and ending the program.
+// about a fatal condition or a change of the link to the engine, and ending
+// the program.
 #pragma once
 
 #include <string>
 
 constexpr const char* FATAL_CAPTION = "Palavoro 0.10 Initialization Failure";
+
+enum class LinkNotice { Lost, StillDown, Back };
 
 class ShellServices {
 public:
@@ -13,4 +16,8 @@ public:
     // error without one), then ends the program with a non-zero status.
     // Returns only in tests.
     virtual void fatalError(const std::string& text) = 0;
+    // The link to the engine at `engine` ("host:port") was lost, is still down,
+    // or is back; `message` is the line for the operator. No modal box: the
+    // server goes on by itself.
+    virtual void linkNotice(LinkNotice notice, const std::string& engine, const std::string& message) = 0;
 };

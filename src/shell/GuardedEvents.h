@@ -25,6 +25,9 @@ public:
     void sendBytes(std::string_view bytes) override { inner_->sendBytes(bytes); }
     std::string readAll() override { return inner_->readAll(); }
     void close() override { inner_->close(); }
+    size_t bytesToWrite() const override { return inner_->bytesToWrite(); }
+    void flush(int milliseconds) override { inner_->flush(milliseconds); }
+    std::string errorString() const override { return inner_->errorString(); }
 
 private:
     std::unique_ptr<ClientSocket> inner_;

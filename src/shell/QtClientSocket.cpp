@@ -85,3 +85,19 @@ void QtClientSocket::close()
 {
     socket_->close();
 }
+
+size_t QtClientSocket::bytesToWrite() const
+{
+    return static_cast<size_t>(socket_->bytesToWrite());
+}
+
+void QtClientSocket::flush(int milliseconds)
+{
+    if (socket_->state() == QAbstractSocket::ConnectedState && socket_->bytesToWrite() > 0)
+        socket_->waitForBytesWritten(milliseconds);
+}
+
+std::string QtClientSocket::errorString() const
+{
+    return socket_->errorString().toStdString();
+}

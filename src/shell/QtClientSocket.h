@@ -22,6 +22,9 @@ public:
     void sendBytes(std::string_view bytes) override;
     std::string readAll() override;
     void close() override;
+    size_t bytesToWrite() const override;
+    void flush(int milliseconds) override;
+    std::string errorString() const override;
 
 private:
     void raiseError(int code);

@@ -83,6 +83,29 @@ void TrayShell::fatalError(const std::string& text)
     exitClick(1);
 }
 
+void TrayShell::linkNotice(LinkNotice notice, const std::string& engine, const std::string& message)
+{
+    std::cerr << "Palavoro: " << message << std::endl;
+    if (!trayIcon_)
+        return;
+    const bool up = notice == LinkNotice::Back;
+    trayIcon_->setToolTip(up ? APP_TITLE
+                             : QString(APP_TITLE) + " - waiting for the engine at " + QString::fromStdString(engine));
+    if (notice != LinkNotice::StillDown)
+        trayIcon_->showMessage(APP_TITLE, QString::fromStdString(message),
+                               up ? QSystemTrayIcon::Information : QSystemTrayIcon::Warning);
+}
+
+void TrayShell::stopPolitely()
+{
+    if (stopping_ || !server_) {
+        exitClick(0);
+        return;
+    }
+    stopping_ = true;
+    server_->connections().stopAll([this] { exitClick(0); });
+}
+
 void TrayShell::reportError(const std::string& what)
 {
     std::cerr << "Palavoro: " << what << std::endl;
@@ -130,7 +153,7 @@ void TrayShell::shutDownClick()
     QMessageBox box(QMessageBox::Warning, "Warning!", "Are you sure you want to exit?",
                     QMessageBox::Ok | QMessageBox::Cancel);
     if (box.exec() == QMessageBox::Ok)
-        exitClick(0);
+        stopPolitely();
 }
 
 void TrayShell::exitClick(int status)

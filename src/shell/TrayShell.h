@@ -41,6 +41,11 @@ public:
     bool start();
 
     void fatalError(const std::string& text) override;
+    // Standard error, and with a tray its tooltip and a notification.
+    void linkNotice(LinkNotice notice, const std::string& engine, const std::string& message) override;
+    // Every station gets its notice and disconnect, then the program ends with
+    // status 0; a second call (a second signal) ends it at once.
+    void stopPolitely();
     // A failure the program survives: standard error and the trace.
     void reportError(const std::string& what);
 
@@ -69,6 +74,7 @@ private:
     ErrorReporter reporter();
 
     bool gui_;
+    bool stopping_ = false;
     std::string baseDirectory_;
     QtTimerFactory qtTimers_;
     GuardedTimerFactory timers_;

@@ -89,7 +89,7 @@ int main(int, char** argv)
     }
 
     SignalWatch signalWatch({SIGTERM, SIGINT});
-    QObject::connect(&signalWatch, &SignalWatch::raised, &shell, [&shell](int) { shell.exitClick(0); });
+    QObject::connect(&signalWatch, &SignalWatch::raised, &shell, [&shell](int) { shell.stopPolitely(); });
 
     if (!shell.start())
         return 1;

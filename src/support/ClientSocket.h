@@ -23,6 +23,13 @@ public:
     // Every byte that has arrived and not been read yet.
     virtual std::string readAll() = 0;
     virtual void close() = 0;
+    // Bytes queued by sendBytes that the system has not taken yet.
+    virtual size_t bytesToWrite() const = 0;
+    // Sends what is queued, waiting at most the given time; for the last
+    // frames before the program ends.
+    virtual void flush(int milliseconds) = 0;
+    // The last error as the system words it ("Connection refused").
+    virtual std::string errorString() const = 0;
 
     std::function<void()> onConnected;
     std::function<void()> onClosed;

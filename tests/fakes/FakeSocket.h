@@ -26,6 +26,13 @@ public:
     void sendBytes(std::string_view bytes) override { sent.append(bytes); }
     std::string readAll() override { return std::exchange(incoming, {}); }
     void close() override { open = false; }
+    size_t bytesToWrite() const override { return unsent; }
+    void flush(int) override { ++flushes; }
+    std::string errorString() const override { return error; }
+
+    size_t unsent = 0; // what bytesToWrite reports
+    int flushes = 0;
+    std::string error = "Connection refused";
 
     // The connect completes.
     void connect()

@@ -11,4 +11,6 @@ class RecordingShell : public ShellServices {
 public:
     std::vector<std::string> fatal;
     void fatalError(const std::string& text) override { fatal.push_back(text); }
+    std::vector<std::string> notices; // the operator's lines about the link
+    void linkNotice(LinkNotice, const std::string&, const std::string& message) override { notices.push_back(message); }
 };

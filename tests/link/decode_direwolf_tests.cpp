@@ -22,7 +22,7 @@ protected:
 };
 
 const std::vector<std::string> SERVER_EVENTS = {
-    "OnRegister(N0SRV|\\x01)",
+    "OnRegister(1|N0SRV|\\x01)",
     "OnPort()",
     "OnVersion(2005|127)",
     "OnParameter()",

@@ -74,7 +74,7 @@ TEST_F(Decoder, KindsDifferingInCaseAreDifferentKinds)
     decodeFrame(1, 'd', "N0USR", "N0SRV", "*** DISCONNECTED From Station N0USR\r");
     decodeFrame(1, 'D', "N0USR", "N0SRV", "*** DISCONNECTED From Station N0USR\r");
     EXPECT_THAT(takeEvents(),
-                ElementsAre("OnParameter()", "OnPort()", "OnUnRegister(N0SRV|\\x01)", "OnRegister(N0SRV|\\x01)",
+                ElementsAre("OnParameter()", "OnPort()", "OnUnRegister(1|N0SRV|\\x01)", "OnRegister(1|N0SRV|\\x01)",
                             "OnHisDisconnect(1|N0USR|*** DISCONNECTED From Station N0USR)",
                             "OnDisconnect(1|N0USR|*** DISCONNECTED From Station N0USR)",
                             "OnDisconnectEx(1|N0USR|N0SRV|*** DISCONNECTED From Station N0USR)",
@@ -127,8 +127,9 @@ TEST_F(Decoder, RegistrationAnswersSetAndClearRegistered)
     EXPECT_TRUE(link_->isRegistered());
     decodeFrame(1, 'x', "N0SRV", "", "\x01"s);
     EXPECT_FALSE(link_->isRegistered());
-    EXPECT_THAT(takeEvents(), ElementsAre("OnRegister(N0SRV|\\x01)", "OnRegister(N0SRV|)", "OnRegister(N0SRV|\\x00)",
-                                          "OnUnRegister(N0SRV|\\x00)", "OnUnRegister(N0SRV|\\x01)"));
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("OnRegister(1|N0SRV|\\x01)", "OnRegister(1|N0SRV|)", "OnRegister(1|N0SRV|\\x00)",
+                            "OnUnRegister(1|N0SRV|\\x00)", "OnUnRegister(1|N0SRV|\\x01)"));
 }
 
 TEST_F(Decoder, IncomingConnectNamesTheStationAfterFourWords)
@@ -259,7 +260,7 @@ TEST_F(Decoder, FailingFrameHandlerEndsTheFrame)
 
 TEST_F(Decoder, FailingRegisterHandlerLeavesRegisteredAlone)
 {
-    link_->onRegister = [](AgwLink&, AgwLink::TextRef, AgwLink::TextRef) {
+    link_->onRegister = [](AgwLink&, uint8_t, AgwLink::TextRef, AgwLink::TextRef) {
         throw std::runtime_error("handler failed");
     };
     link_->onUnRegister = link_->onRegister;

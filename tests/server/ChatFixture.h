@@ -44,6 +44,8 @@ protected:
         form.directory().addArea(0, "Root", true, "N0SRV");
         form.connections().setRegistered(true);
         form.settings().timeout = 0;
+        // The behaviour of a lost link that ends the program; the reconnect tests turn it on.
+        form.settings().reconnect = false;
     }
 
     // Everything the link sent since the last call; split "D" data is joined
@@ -81,8 +83,7 @@ protected:
         Station* user = form.directory().newStation(port, call);
         EXPECT_NE(user, nullptr);
         user->state = ONLINE;
-        user->areaId = areaId;
-        form.directory().incAreaUsers(areaId);
+        form.directory().moveStation(*user, areaId);
         return *user;
     }
 

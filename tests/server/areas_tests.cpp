@@ -61,21 +61,25 @@ TEST_F(ChatAreas, AddAreaRefusesAnIdInUseAndKeepsTheFirstTopic)
     EXPECT_TRUE(traced("{PALAVORO} <AddArea> Area(0) Already defined, creation ignored"));
 }
 
-TEST_F(ChatAreas, UserCountNeverDropsBelowZeroAndIgnoresMissingAreas)
+TEST_F(ChatAreas, CountsFollowEveryNewBlockMoveAndRemoval)
 {
-    form.directory().incAreaUsers(0);
-    form.directory().decAreaUsers(0);
-    form.directory().decAreaUsers(0);
-    EXPECT_EQ(form.directory().findArea(0)->userCount, 0u);
+    Directory& directory = form.directory();
+    directory.addArea(5, "Five", false, "N0AAA");
+    Station* a = directory.newStation(1, "N0AAA");
+    Station* b = directory.newStation(1, "N0BBB");
+    EXPECT_EQ(directory.findArea(0)->userCount, 2u);
 
-    form.directory().incAreaUsers(0);
-    form.directory().incAreaUsers(0);
-    form.directory().decAreaUsers(0);
-    EXPECT_EQ(form.directory().findArea(0)->userCount, 1u);
+    directory.moveStation(*a, 5);
+    directory.moveStation(*b, 42); // no such area: Root loses it, nothing gains it
+    EXPECT_EQ(directory.findArea(0)->userCount, 0u);
+    EXPECT_EQ(directory.findArea(5)->userCount, 1u);
+    EXPECT_TRUE(directory.countsAreTrue());
 
-    form.directory().incAreaUsers(42);
-    form.directory().decAreaUsers(42);
-    EXPECT_EQ(form.directory().findArea(42), nullptr);
+    directory.removeStation(a);
+    directory.clearStations();
+    EXPECT_EQ(directory.findArea(5)->userCount, 0u);
+    EXPECT_TRUE(directory.stations().empty());
+    EXPECT_TRUE(directory.countsAreTrue());
 }
 
 TEST_F(ChatAreas, SsidsAndLetterCaseMakeSeparateBlocks)

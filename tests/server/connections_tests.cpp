@@ -296,7 +296,7 @@ TEST_F(ChatConnections, TimeLimitAfterByeRemovesTheBlock)
     EXPECT_TRUE(fake->sent.empty());
     EXPECT_TRUE(form.directory().stations().empty());
     EXPECT_EQ(clock.liveTimers(), 0u);
-    EXPECT_EQ(form.directory().findArea(0)->userCount, 1u);
+    EXPECT_EQ(form.directory().findArea(0)->userCount, 0u) << "the block's user went with it";
     EXPECT_TRUE(traced("{PALAVORO} User (N0AAA) in DISC, clean up control block"));
 }
 
@@ -312,23 +312,55 @@ TEST_F(ChatConnections, DisconnectReleasesTheTimer)
     EXPECT_EQ(form.directory().findArea(0)->userCount, 0u);
 }
 
-TEST_F(ChatConnections, ARefusedRegistrationIsFatal)
+TEST_F(ChatConnections, ARefusedRegistrationIsFatalAndAnswersNotAskedForChangeNothing)
 {
     form.connections().setRegistered(false);
+    form.connections().handleLinkUp(*form.link());
 
-    form.connections().handleRegistration(*form.link(), "N0SRV", std::string(1, '\0'));
+    form.connections().handleRegistration(*form.link(), 1, "N0SRV", std::string(1, '\0'));
     EXPECT_EQ(shell.fatal, Texts{"Unable to Register CALLSIGN with AGWPE"});
     EXPECT_FALSE(form.connections().isRegistered());
     EXPECT_TRUE(traced("{PALAVORO} Registered <N0SRV> rc(0)"));
 
-    form.connections().handleRegistration(*form.link(), "N0SRV", "");
-    EXPECT_EQ(shell.fatal.size(), 2u);
+    form.connections().handleRegistration(*form.link(), 1, "N0SRV", "\x01");
+    EXPECT_EQ(shell.fatal.size(), 1u);
     EXPECT_FALSE(form.connections().isRegistered());
-
-    form.connections().handleRegistration(*form.link(), "N0SRV", "\x01");
-    EXPECT_EQ(shell.fatal.size(), 2u);
-    EXPECT_TRUE(form.connections().isRegistered());
     EXPECT_TRUE(traced("{PALAVORO} Event <OnRegister> N0SRV (1)"));
+}
+
+TEST_F(ChatConnections, AStrayRegistrationAnswerAfterTheConfirmationIsIgnored)
+{
+    form.connections().setRegistered(false);
+    form.connections().handleLinkUp(*form.link());
+    form.connections().handleRegistration(*form.link(), 1, "N0SRV", "\x01");
+    ASSERT_TRUE(form.connections().isRegistered());
+
+    form.connections().handleRegistration(*form.link(), 1, "N0SRV", "");
+    form.connections().handleRegistration(*form.link(), 1, "N0SRV", std::string(1, '\0'));
+    EXPECT_TRUE(shell.fatal.empty());
+    EXPECT_TRUE(form.connections().isRegistered());
+    EXPECT_TRUE(traced("{PALAVORO} Registration answer Port(1) <N0SRV> rc(0) not asked for, ignored"));
+}
+
+TEST_F(ChatConnections, AnUnansweredRegistrationIsAskedAgainThenBreaksTheLink)
+{
+    form.link()->onBroken = [this](AgwLink& link, const std::string& why) {
+        form.connections().handleBroken(link, why);
+    };
+    form.connections().setRegistered(false);
+    form.connections().handleLinkUp(*form.link());
+    sentTexts();
+    clock.advance(10000);
+    std::vector<SentText> sent = sentTexts();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].kind, 'X');
+    clock.advance(10000);
+    EXPECT_EQ(sentTexts().size(), 1u);
+
+    clock.advance(10000);
+    EXPECT_FALSE(fake->isOpen());
+    clock.advance(1);
+    EXPECT_EQ(shell.fatal, Texts{"Link with AGWPE Broken"}) << "with RECONNECT=NOT a broken link ends the program";
 }
 
 TEST_F(ChatConnections, ABrokenLinkIsFatalAndAClosedOneIsOnlyTraced)
@@ -356,6 +388,7 @@ TEST_F(ChatConnections, LinkUpRegistersTheCallsign)
 
 TEST_F(ChatConnections, PortListStartsTheBeaconWhichPostsThroughTheServer)
 {
+    AgwLinkProbe::setPortCount(*form.link(), 1);
     form.connections().handlePortList(*form.link());
     EXPECT_TRUE(traced("{PALAVORO} Event <OnPort> AGWPE(N0SRV)"));
 
@@ -367,8 +400,6 @@ TEST_F(ChatConnections, PortListStartsTheBeaconWhichPostsThroughTheServer)
                                      const std::string& via, const std::string& text) {
         form.connections().handleBeacon(link, port, call, id, via, text);
     };
-    AgwLinkProbe::setPortCount(*form.link(), 1);
-
     form.connections().handlePortList(*form.link());
 
     EXPECT_TRUE(form.beacon()->isActive());
