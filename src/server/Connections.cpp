@@ -113,6 +113,8 @@ void Connections::handleDisconnect(AgwLink& /*link*/, uint8_t port, const std::s
             p_.delivery.broadCastToArea(port, call, user->areaId, "<" + call + " left Area>\r");
         writeLog(3, "{PALAVORO} User Removed");
         p_.directory.removeStation(user);
+        if (onStopped_ && p_.directory.stationCount() == 0)
+            stopped();
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnDisconnect");
     }
@@ -224,11 +226,12 @@ void Connections::stopAll(std::function<void()> done)
         p_.delivery.sendFile(port, call, "SHUTDOWN.INF", "\r--- Server shutting down, 73!\r");
         p_.drain.disconnectWhenSent(port, link->callSign(), call);
     }
-    if (p_.drain.pendingCount() == 0) {
+    // Done when the engine has reported every station gone: what it says
+    // then has been read, and nothing is left unread when the program ends.
+    if (p_.directory.stationCount() == 0) {
         stopped();
         return;
     }
-    p_.drain.onEmpty = [this] { stopped(); };
     stopTimer_ = p_.timers.createTimer();
     stopTimer_->onTimer = [this] { stopped(); };
     stopTimer_->setInterval(STOP_WAIT);
@@ -239,7 +242,6 @@ void Connections::stopped()
 {
     if (stopTimer_)
         stopTimer_->setEnabled(false);
-    p_.drain.onEmpty = nullptr;
     if (AgwLink* link = p_.link.get())
         link->flush(2000);
     if (auto done = std::exchange(onStopped_, nullptr))

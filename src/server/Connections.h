@@ -62,7 +62,8 @@ public:
     void setRegistered(bool value) { p_.keeper.setRegistered(value); }
 
     // Every station gets a notice and its disconnect, the drained way; `done`
-    // runs once all are out, or after STOP_WAIT ms at the most.
+    // runs once the engine has reported all of them gone, or after STOP_WAIT
+    // ms at the most.
     void stopAll(std::function<void()> done);
     static constexpr uint32_t STOP_WAIT = 10000;
 

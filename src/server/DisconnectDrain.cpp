@@ -66,7 +66,6 @@ void DisconnectDrain::handleConnFrames(AgwLink& /*link*/, uint8_t port, const st
     const std::string call = pending->call;
     pending_.erase(pending);
     link_->disconnect(portByte, ownCall, call);
-    noteIfEmpty();
 }
 
 void DisconnectDrain::handlePoll(Timer* timer)
@@ -96,23 +95,15 @@ void DisconnectDrain::handlePoll(Timer* timer)
     const std::string call = p.call;
     pending_.erase(pending);
     link_->disconnect(port, ownCall, call);
-    noteIfEmpty();
 }
 
 void DisconnectDrain::endDrain(int32_t port, const std::string& call)
 {
     pending_.remove_if([&](const PendingDisconnect& p) { return p.port == port && p.call == call; });
-    noteIfEmpty();
 }
 
 bool DisconnectDrain::isPending(int32_t port, const std::string& call) const
 {
     return std::any_of(pending_.begin(), pending_.end(),
                        [&](const PendingDisconnect& p) { return p.port == port && p.call == call; });
-}
-
-void DisconnectDrain::noteIfEmpty()
-{
-    if (pending_.empty() && onEmpty)
-        onEmpty();
 }

@@ -38,12 +38,9 @@ public:
     bool isPending(int32_t port, const std::string& call) const;
     size_t pendingCount() const { return pending_.size(); }
     void clear() { pending_.clear(); }
-    // Raised when the last waiting disconnect has gone out.
-    std::function<void()> onEmpty;
 
 private:
     void handlePoll(Timer* timer);
-    void noteIfEmpty();
 
     const std::unique_ptr<AgwLink>& link_;
     TimerFactory& timers_;

@@ -1,6 +1,7 @@
 // The client socket on QTcpSocket.
 #include "QtClientSocket.h"
 
+#include <QElapsedTimer>
 #include <QMetaObject>
 
 namespace {
@@ -93,8 +94,14 @@ size_t QtClientSocket::bytesToWrite() const
 
 void QtClientSocket::flush(int milliseconds)
 {
-    if (socket_->state() == QAbstractSocket::ConnectedState && socket_->bytesToWrite() > 0)
-        socket_->waitForBytesWritten(milliseconds);
+    // waitForBytesWritten returns after the first chunk: go on until all is out.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (socket_->state() == QAbstractSocket::ConnectedState && socket_->bytesToWrite() > 0) {
+        const qint64 left = milliseconds - elapsed.elapsed();
+        if (left <= 0 || !socket_->waitForBytesWritten(static_cast<int>(left)))
+            break;
+    }
 }
 
 std::string QtClientSocket::errorString() const

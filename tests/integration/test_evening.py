@@ -207,6 +207,8 @@ class EveningTest(unittest.TestCase):
         # The port list draws the heard list, parameters and queue length of each port.
         for port in range(1, len(PORTS) + 1):
             evening.want[NOT_TO_A_STATION].extend((kind, port, "", "", b"") for kind in "Hgy")
+        # Then the callsign is registered on every further port.
+        evening.want[NOT_TO_A_STATION].extend(("X", port, SERVER, "", b"") for port in range(2, len(PORTS) + 1))
 
     def finish(self, run, evening):
         evening.quiet()

@@ -66,6 +66,15 @@ class StartupTest(unittest.TestCase):
             self.assertEqual(code, status)
         return code
 
+    def assert_waits_for_the_engine(self, run):
+        """With RECONNECT on, the default: no engine is a lost link, and the program waits."""
+        lines = run.wait_for_log(lambda l: l.startswith("{PALAVORO} Link with AGWPE lost ("))
+        self.assertIn("Link with AGWPE lost (", run.stderr())
+        self.assertTrue(run.running())
+        run.signal(15)
+        self.assert_ends(run, 0)
+        return lines
+
     def skip_if_engine_on_8000(self):
         """Without TCP_PORT the program connects to 127.0.0.1:8000; leave a real engine there alone."""
         with socket.socket() as probe:
@@ -75,8 +84,7 @@ class StartupTest(unittest.TestCase):
     def test_without_ini_traces_at_level_4_and_has_no_beacon(self):
         self.skip_if_engine_on_8000()
         run = self.start(None)
-        self.assert_ends(run, 1)
-        self.assertIn("Link with AGWPE Broken", run.stderr())
+        self.assert_waits_for_the_engine(run)
         lines = run.log_lines()
         self.assertIn("{L2} Fired Event <FOnAGWError>", lines)
         self.assertIn("{PALAVORO} Program Initialization", lines)
@@ -89,7 +97,7 @@ class StartupTest(unittest.TestCase):
     def test_empty_palavoro_section_traces_level_1_only(self):
         self.skip_if_engine_on_8000()
         run = self.start("[PALAVORO]\r\n")
-        self.assert_ends(run, 1)
+        self.assert_waits_for_the_engine(run)
         lines = run.log_lines()
         self.assertIn("{PALAVORO} Root Area Created", lines)
         self.assertIn("{PALAVORO} Event <OnAGWError> AGWPE(NOBODY-0)", lines)
@@ -179,7 +187,7 @@ class StartupTest(unittest.TestCase):
                 self.assertIn(message, run.stderr())
 
     def test_agwpe_not_listening_ends_with_link_broken(self):
-        run = self.start(ini_text({"PALAVORO": {"TCP_PORT": free_port()}}))
+        run = self.start(ini_text({"PALAVORO": {"TCP_PORT": free_port(), "RECONNECT": "NOT"}}))
         self.assert_ends(run)
         self.assertIn("Link with AGWPE Broken", run.stderr())
         self.assertIn("{PALAVORO} Event <OnAGWError> AGWPE(NOBODY-0)", run.log_lines())
