@@ -14,7 +14,7 @@ public:
     QString programmer;
     QString webSite;
     QIcon icon;
-    bool Timer = false;
+    bool timed = false; // closes by itself after a while; never set here
 
     // Builds the box, shows it modally and releases it; the dialog's result.
     int execute(QWidget* parent = nullptr) const;

@@ -140,7 +140,7 @@ void TrayShell::buildAboutDlg()
     aboutDlg.programmer = ABOUT_PROGRAMMER;
     aboutDlg.webSite = "";
     aboutDlg.icon = loadIcon(baseDirectory_);
-    aboutDlg.Timer = false;
+    aboutDlg.timed = false;
 }
 
 void TrayShell::aboutClick()
