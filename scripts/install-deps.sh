@@ -16,7 +16,7 @@ packages=(
 test_packages=(
   googletest libgtest-dev libgmock-dev  # unit and integration tests
   libbenchmark-dev                   # benchmarks
-  systemd                            # systemd-analyze verify, in the test of the Debian package
+  systemd adduser                    # the test of the Debian package: systemd-analyze, installing it
   xvfb xauth trayer x11-apps imagemagick  # looking at the tray icon under a virtual display
 )
 case "${1:-}" in
