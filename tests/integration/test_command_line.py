@@ -7,105 +7,73 @@ import unittest
 
 from agwpeer import AgwPeer, PalavoroRun, ini_text
 
-OLD_TRACE = b"an earlier run's trace\r\n"
-
 
 def snapshot(directory):
     """Every file under `directory` with its contents."""
     files = {}
     for root, _, names in os.walk(directory):
         for name in names:
-            path = os.path.join(root, name)
-            with open(path, "rb") as f:
-                files[os.path.relpath(path, directory)] = f.read()
+            with open(os.path.join(root, name), "rb") as f:
+                files[os.path.relpath(f.name, directory)] = f.read()
     return files
 
 
 class CommandLineTest(unittest.TestCase):
     def setUp(self):
         self.peer = AgwPeer()
-        self.runs = []
-
-    def tearDown(self):
-        for run in self.runs:
-            run.stop()
-            run.cleanup()
-        self.peer.close()
-
-    def station_files(self):
-        """A station that would go on the air at once if the program started."""
-        return {
-            "Palavoro.INI": ini_text({"PALAVORO": {"TCP_PORT": self.peer.port, "CALLSIGN": "N0SRV"}}),
-            "Palavoro.LOG": OLD_TRACE,
-            "Palavoro.USR": "",
+        self.addCleanup(self.peer.close)
+        # A station that would go on the air at once if the program started.
+        self.station = {
+            "Palavoro.INI": ini_text({"PALAVORO": {"TCP_PORT": self.peer.port, "CALLSIGN": "N0SRV"}}).encode(),
+            "Palavoro.LOG": b"an earlier run's trace\r\n",
         }
 
     def run_program(self, args, **kwargs):
         run = PalavoroRun(args=args, **kwargs)
-        self.runs.append(run)
-        run.start()
-        return run, run.wait(10)
+        self.addCleanup(run.cleanup)
+        self.addCleanup(run.stop)
+        return run.start()
 
-    def assert_engine_not_contacted(self):
-        with self.assertRaises(TimeoutError):
-            self.peer.accept(timeout=0.3)
-
-    def test_help_and_version_answer_without_touching_the_station(self):
-        # A running server holds the instance name and the station directory.
-        first = PalavoroRun(files=self.station_files())
-        self.runs.append(first)
-        first.start()
+    def test_help_and_version_answer_without_touching_a_running_station(self):
+        first = self.run_program([], files=self.station)
         self.peer.accept()
         self.peer.serve_startup()
         # Idle from here on: the version answer is handled last.
         first.wait_for_log(lambda l: l.startswith("{PALAVORO} AGW Packet Engine Version="))
         before = snapshot(first.workdir)
-        for args, expected in (
-            (["--help"], "Usage: palavoro"),
-            (["-h"], "Usage: palavoro"),
-            (["--version"], "Palavoro "),
-            (["-V"], "Palavoro "),
-        ):
+        for args, expected in ((["--help"], "Usage: palavoro"), (["-h"], "Usage: palavoro"),
+                               (["--version"], "Palavoro "), (["-V"], "Palavoro ")):
             with self.subTest(args=args):
-                run, status = self.run_program(args, workdir=first.workdir, instance=first.instance)
-                self.assertEqual(status, 0, run.stderr())
+                run = self.run_program(args, workdir=first.workdir, instance=first.instance)
+                self.assertEqual(run.wait(10), 0, run.stderr())
                 self.assertTrue(run.stdout().startswith(expected), run.stdout())
                 self.assertEqual(run.stderr(), "")
                 self.assertEqual(snapshot(first.workdir), before)
         self.assertTrue(first.running())
-        self.assertEqual(snapshot(first.workdir), before)
 
-    def test_unknown_argument_prints_usage_and_exits_2(self):
-        for args in (["--bogus"], ["station"], ["--dir"]):
+    def test_unusable_arguments_exit_2_before_starting(self):
+        for args, message in ((["--bogus"], "unknown argument '--bogus'"), (["station"], "unknown argument"),
+                              (["--dir"], "--dir needs DIR"), (["--dir", "missing"], "--dir missing: No such file")):
             with self.subTest(args=args):
-                run, status = self.run_program(args, files=self.station_files())
-                self.assertEqual(status, 2)
-                self.assertIn("Usage: palavoro", run.stderr())
+                run = self.run_program(args, files=self.station)
+                self.assertEqual(run.wait(10), 2)
+                self.assertIn(message, run.stderr())
                 self.assertEqual(run.stdout(), "")
-                self.assertEqual(snapshot(run.workdir), self.station_files_as_bytes())
-        self.assert_engine_not_contacted()
-
-    def station_files_as_bytes(self):
-        return {k: v if isinstance(v, bytes) else v.encode() for k, v in self.station_files().items()}
+                self.assertEqual(snapshot(run.workdir), self.station)
+        with self.assertRaises(TimeoutError):
+            self.peer.accept(timeout=0.3)
 
     def test_dir_runs_the_server_in_that_directory(self):
         run = PalavoroRun(args=["--dir", "station"])
-        self.runs.append(run)
-        for name, content in self.station_files().items():
+        self.addCleanup(run.cleanup)
+        self.addCleanup(run.stop)
+        for name, content in self.station.items():
             run.write(os.path.join("station", name), content)
         run.start()
         self.peer.accept()
-        station = os.path.join(run.workdir, "station")
-        run.wait_for_log("{PALAVORO} Root Area Created", name=os.path.join("station", "Palavoro.LOG"))
-        self.assertNotIn(OLD_TRACE, open(os.path.join(station, "Palavoro.LOG"), "rb").read())
+        lines = run.wait_for_log("{PALAVORO} Root Area Created", name=os.path.join("station", "Palavoro.LOG"))
+        self.assertNotIn("an earlier run's trace", lines)
         self.assertEqual(os.listdir(run.workdir), ["station"])
-
-    def test_dir_that_does_not_exist_exits_2(self):
-        run, status = self.run_program(["--dir", "missing"])
-        self.assertEqual(status, 2)
-        self.assertIn("--dir missing: No such file or directory", run.stderr())
-        self.assertEqual(os.listdir(run.workdir), [])
-        self.assert_engine_not_contacted()
 
 
 if __name__ == "__main__":
