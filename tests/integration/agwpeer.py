@@ -361,11 +361,12 @@ class PalavoroRun:
 
     `ini` is the text of Palavoro.INI (None: no INI file); `files` maps
     relative paths to contents written before the start. The run gets its
-    own PALAVORO_INSTANCE unless `instance` names one. Use as a context
-    manager, or call stop() and cleanup(): the process is killed by its PID.
+    own PALAVORO_INSTANCE unless `instance` names one; `args` go on its
+    command line. Use as a context manager, or call stop() and cleanup(): the
+    process is killed by its PID.
     """
 
-    def __init__(self, ini=None, files=None, instance=None, env=None, workdir=None):
+    def __init__(self, ini=None, files=None, instance=None, env=None, workdir=None, args=()):
         self.root = tempfile.mkdtemp(prefix="palavoro-run-")
         self.workdir = workdir or os.path.join(self.root, "work")
         os.makedirs(self.workdir, exist_ok=True)
@@ -380,6 +381,7 @@ class PalavoroRun:
         self.env["LC_ALL"] = "C"
         self.env["PALAVORO_INSTANCE"] = self.instance
         self.env.update(env or {})
+        self.args = list(args)
         self.process = None
         self._stdout = os.path.join(self.root, "stdout.txt")
         self._stderr = os.path.join(self.root, "stderr.txt")
@@ -401,7 +403,7 @@ class PalavoroRun:
     def start(self):
         with open(self._stdout, "wb") as out, open(self._stderr, "wb") as err:
             self.process = subprocess.Popen(
-                [palavoro_binary()],
+                [palavoro_binary()] + self.args,
                 cwd=self.workdir,
                 env=self.env,
                 stdin=subprocess.DEVNULL,
@@ -441,6 +443,10 @@ class PalavoroRun:
 
     def stderr(self):
         with open(self._stderr, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def stdout(self):
+        with open(self._stdout, "rb") as f:
             return f.read().decode("latin-1")
 
     def log_path(self, name="Palavoro.LOG"):
