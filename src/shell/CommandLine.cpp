@@ -35,6 +35,8 @@ struct CommandLineOptions {
                  else
                      line.directory_ = value;
              }},
+            {"--check", nullptr, nullptr, "check Palavoro.INI, report every problem and exit (1 if any)",
+             [](CommandLine& line, const std::string&) { line.action_ = CommandLine::Action::Check; }},
             {"--help", "-h", nullptr, "print this help and exit",
              [](CommandLine& line, const std::string&) { line.action_ = CommandLine::Action::Help; }},
             {"--version", "-V", nullptr, "print the version and exit",
@@ -56,8 +58,9 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments)
 {
     CommandLine line;
     // Left to right; the first argument that ends the program (help, version
-    // or an error) decides.
-    for (auto argument = arguments.begin(); argument != arguments.end() && line.action_ == Action::Run; ++argument) {
+    // or an error) decides. A check still takes the directory.
+    auto goesOn = [&line] { return line.action_ == Action::Run || line.action_ == Action::Check; };
+    for (auto argument = arguments.begin(); argument != arguments.end() && goesOn(); ++argument) {
         std::string name = *argument;
         std::string value;
         bool inlineValue = false;
@@ -93,7 +96,7 @@ CommandLine CommandLine::parse(int argc, const char* const* argv)
 
 std::string CommandLine::usage()
 {
-    std::string text = "Usage: palavoro [--dir DIR]\n"
+    std::string text = "Usage: palavoro [--dir DIR] [--check]\n"
                        "       palavoro --help | --version\n"
                        "\n"
                        "Palavoro, a chat server for amateur packet radio stations, runs as a client\n"

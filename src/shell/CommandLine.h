@@ -13,6 +13,7 @@ public:
         Run,     // start the server (in directory() when it is not empty)
         Help,    // print usage() on standard output, exit 0
         Version, // print version() on standard output, exit 0
+        Check,   // check Palavoro.INI (in directory() when it is not empty), exit 0 or 1
         Fail,    // print error() and usage() on standard error, exit 2
     };
 

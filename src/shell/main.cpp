@@ -5,6 +5,7 @@
 #include "InstanceGuard.h"
 #include "SignalWatch.h"
 #include "TrayShell.h"
+#include "server/SettingsCheck.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -21,6 +22,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -48,6 +50,22 @@ std::string workingDirectory()
     return directory;
 }
 
+// Reports every problem of Palavoro.INI in the working directory on standard
+// error; reads nothing else and writes no file.
+int checkIni()
+{
+    const std::vector<std::string> problems = checkSettings(workingDirectory() + "Palavoro.INI");
+    for (const std::string& problem : problems)
+        std::cerr << problem << "\n";
+    if (!problems.empty()) {
+        std::cerr << "Palavoro.INI: " << problems.size() << (problems.size() == 1 ? " problem" : " problems")
+                  << std::endl;
+        return 1;
+    }
+    std::cout << "Palavoro.INI: OK" << std::endl;
+    return 0;
+}
+
 } // namespace
 
 int main(int argumentCount, char** argv)
@@ -65,11 +83,20 @@ int main(int argumentCount, char** argv)
         std::cerr << "palavoro: " << command.error() << "\n\n" << CommandLine::usage();
         return CommandLine::usageStatus;
     case CommandLine::Action::Run:
+    case CommandLine::Action::Check:
         break;
     }
     if (!command.directory().empty() && ::chdir(command.directory().c_str()) != 0) {
         std::cerr << "palavoro: --dir " << command.directory() << ": " << std::strerror(errno) << std::endl;
         return CommandLine::usageStatus;
+    }
+    if (command.action() == CommandLine::Action::Check) {
+        try {
+            return checkIni();
+        } catch (const std::exception& error) {
+            std::cerr << "Palavoro.INI: " << error.what() << std::endl;
+            return 1;
+        }
     }
 
     // Qt would read options of its own from the command line; the program's own are handled above.

@@ -1,4 +1,4 @@
-"""The command line of the real program: --help, --version, --dir and
+"""The command line of the real program: --help, --version, --dir, --check and
 arguments it does not know. Headless, against a scripted AGWPE peer on
 127.0.0.1."""
 
@@ -28,11 +28,11 @@ class CommandLineTest(unittest.TestCase):
             "Palavoro.LOG": b"an earlier run's trace\r\n",
         }
 
-    def run_program(self, args, **kwargs):
+    def run_program(self, args, start=True, **kwargs):
         run = PalavoroRun(args=args, **kwargs)
         self.addCleanup(run.cleanup)
         self.addCleanup(run.stop)
-        return run.start()
+        return run.start() if start else run
 
     def test_help_and_version_answer_without_touching_a_running_station(self):
         first = self.run_program([], files=self.station)
@@ -60,6 +60,35 @@ class CommandLineTest(unittest.TestCase):
                 self.assertIn(message, run.stderr())
                 self.assertEqual(run.stdout(), "")
                 self.assertEqual(snapshot(run.workdir), self.station)
+        with self.assertRaises(TimeoutError):
+            self.peer.accept(timeout=0.3)
+
+    def test_check_reports_every_problem_and_starts_nothing(self):
+        with open(os.path.join(os.environ["PALAVORO_SOURCE"], "examples", "Palavoro.INI"), "rb") as f:
+            sample = f.read()
+        bad = ini_text({"PALAVORO": {"TCP_PORT": "80a", "CALLSIGN": "N0CALL-99", "TRACE": "0", "IDLE": "soon",
+                                     "COLOUR": "blue"}}).encode()
+        for files, status, out, problems in (
+                (self.station, 0, "Palavoro.INI: OK\n", []),
+                (dict(self.station, **{"Palavoro.INI": sample}), 0, "Palavoro.INI: OK\n", []),
+                (dict(self.station, **{"Palavoro.INI": bad}), 1, "", [
+                    "Palavoro.INI: [PALAVORO] TCP_PORT=80a is not a number",
+                    "Palavoro.INI: [PALAVORO] IDLE=soon is not a number",
+                    "Palavoro.INI: [PALAVORO] COLOUR is not a known key",
+                    "Palavoro.INI: [PALAVORO] CALLSIGN=N0CALL-99 is not an AX.25 callsign"
+                    " (1 to 6 letters or digits, then -0 to -15)",
+                    "Palavoro.INI: [PALAVORO] TRACE=0 is not a level from 1 to 5",
+                    "Palavoro.INI: 5 problems"])):
+            with self.subTest(ini=files["Palavoro.INI"][:40]):
+                run = self.run_program(["--dir", "station", "--check"], start=False)
+                for name, content in files.items():
+                    run.write(os.path.join("station", name), content)
+                before = snapshot(run.workdir)
+                run.start()
+                self.assertEqual(run.wait(10), status, run.stderr())
+                self.assertEqual(run.stdout(), out)
+                self.assertEqual(run.stderr().splitlines(), problems)
+                self.assertEqual(snapshot(run.workdir), before)
         with self.assertRaises(TimeoutError):
             self.peer.accept(timeout=0.3)
 

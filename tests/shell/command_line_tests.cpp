@@ -26,6 +26,10 @@ TEST(CommandLine, EachArgumentListGivesItsAction)
              {{"-h"}, Action::Help, ""},
              {{"--version"}, Action::Version, ""},
              {{"--dir", "x", "-V"}, Action::Version, "x"},
+             {{"--check"}, Action::Check, ""},
+             {{"--check", "--dir", "x"}, Action::Check, "x"},
+             {{"--check", "--version"}, Action::Version, ""},
+             {{"--check", "--bogus"}, Action::Fail, "unknown argument '--bogus'"},
              {{"--help", "--bogus"}, Action::Help, ""}, // the first argument that ends the program decides
              {{"--bogus", "--help"}, Action::Fail, "unknown argument '--bogus'"},
              {{"station"}, Action::Fail, "unknown argument 'station'"},
@@ -45,7 +49,7 @@ TEST(CommandLine, EachArgumentListGivesItsAction)
 
 TEST(CommandLine, UsageNamesEveryOption)
 {
-    for (const char* option : {"--dir DIR", "-h, --help", "-V, --version"})
+    for (const char* option : {"--dir DIR", "--check", "-h, --help", "-V, --version"})
         EXPECT_NE(CommandLine::usage().find(option), std::string::npos) << option;
 }
 
