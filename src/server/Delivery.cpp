@@ -169,15 +169,15 @@ void Delivery::sendFile(int32_t port, const std::string& call, const std::string
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file)
         return;
-    // Lines end in CR LF or a lone CR; a lone LF stays in the line, and
-    // Ctrl-Z marks the end of the text.
+    // Lines end in CR LF, a lone CR or a lone LF (a text saved on Linux), and
+    // each goes out ending in CR; Ctrl-Z marks the end of the text.
     std::string line;
     bool partial = false;
     for (int c; (c = std::getc(file.get())) != EOF;) {
         if (c == 0x1A)
             break;
-        if (c == '\r') {
-            int next = std::getc(file.get());
+        if (c == '\r' || c == '\n') {
+            int next = c == '\r' ? std::getc(file.get()) : EOF;
             if (next != '\n' && next != EOF)
                 std::ungetc(next, file.get());
             sendTo(port, call, line + "\r");
