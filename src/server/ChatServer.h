@@ -11,6 +11,7 @@
 #include "server/Delivery.h"
 #include "server/Directory.h"
 #include "server/DisconnectDrain.h"
+#include "server/ServerStats.h"
 #include "server/Settings.h"
 #include "server/ShellServices.h"
 #include "server/UserFile.h"
@@ -54,6 +55,8 @@ public:
     DisconnectDrain& drain() { return drain_; }
     CommandInterpreter& commands() { return commands_; }
     Connections& connections() { return connections_; }
+    ServerStats& stats() { return stats_; }
+    const ServerStats& stats() const { return stats_; }
 
 private:
     void wireLink();
@@ -67,6 +70,7 @@ private:
     SocketFactory makeSocket_;
 
     ServerSettings settings_;
+    ServerStats stats_;
     TraceLog log_{"YES", 4, "PALAVORO.LOG", true};
     std::unique_ptr<AgwLink> link_;
     std::unique_ptr<Beacon> beacon_;

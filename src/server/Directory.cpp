@@ -29,8 +29,8 @@ void Directory::decAreaUsers(int32_t id)
 Area* Directory::addArea(int32_t id, const std::string& topic, bool lock, const std::string& owner)
 {
     const std::string idText = std::to_string(id);
-    log_.writeLog(4, "{PALAVORO} <AddArea> Id(" + idText + ") Topic(" + topic + ") Lock(" + boolText(lock) + ") Owner(" +
-                    owner + ")");
+    log_.writeLog(4, "{PALAVORO} <AddArea> Id(" + idText + ") Topic(" + topic + ") Lock(" + boolText(lock) +
+                         ") Owner(" + owner + ")");
     if (findArea(id) != nullptr) {
         log_.writeLog(1, "{PALAVORO} <AddArea> Area(" + idText + ") Already defined, creation ignored");
         return nullptr;
@@ -43,8 +43,8 @@ Area* Directory::addArea(int32_t id, const std::string& topic, bool lock, const 
     area.owner = owner;
     area.created = TraceLog::timeStamp();
     area.userCount = 0;
-    log_.writeLog(4, "{PALAVORO} <AddArea> Created Id(" + std::to_string(area.id) + ") Topic(" + area.topic + ") Lock(" +
-                    boolText(area.lock) + ") Owner(" + area.owner + ")");
+    log_.writeLog(4, "{PALAVORO} <AddArea> Created Id(" + std::to_string(area.id) + ") Topic(" + area.topic +
+                         ") Lock(" + boolText(area.lock) + ") Owner(" + area.owner + ")");
     return &area;
 }
 
@@ -61,7 +61,7 @@ Station* Directory::findStationByTimer(const Timer* timer)
     if (timer == nullptr) // blocks without a timer must not match
         return nullptr;
     for (Station& user : stations_)
-        if (user.timeLimit.get() == timer)
+        if (user.timeLimit.get() == timer || user.idleLimit.get() == timer)
             return &user;
     return nullptr;
 }
@@ -85,6 +85,8 @@ void Directory::removeStation(const Station* user)
         return;
     // A stopped timer cannot fire again for a block that is gone.
     if (std::unique_ptr<Timer> timer = std::move(node->timeLimit))
+        timer->setEnabled(false);
+    if (std::unique_ptr<Timer> timer = std::move(node->idleLimit))
         timer->setEnabled(false);
     stations_.erase(node);
 }

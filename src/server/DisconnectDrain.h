@@ -26,8 +26,7 @@ struct PendingDisconnect {
 class DisconnectDrain {
 public:
     // `discWait` is the longest wait in ms; 0 or less disconnects at once.
-    DisconnectDrain(const std::unique_ptr<AgwLink>& link, TimerFactory& timers, const int32_t& discWait,
-                    TraceLog& log);
+    DisconnectDrain(const std::unique_ptr<AgwLink>& link, TimerFactory& timers, const int32_t& discWait, TraceLog& log);
 
     void disconnectWhenSent(int32_t port, const std::string& ownCall, const std::string& call);
     // The engine's answer to "Y".

@@ -83,6 +83,11 @@ void TrayShell::fatalError(const std::string& text)
     exitClick(1);
 }
 
+void TrayShell::logConnection(const std::string& line)
+{
+    std::cerr << line << std::endl;
+}
+
 void TrayShell::reportError(const std::string& what)
 {
     std::cerr << "Palavoro: " << what << std::endl;

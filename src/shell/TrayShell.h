@@ -41,6 +41,8 @@ public:
     bool start();
 
     void fatalError(const std::string& text) override;
+    // Standard error, a line at a time, flushed: the journal's record of the station.
+    void logConnection(const std::string& line) override;
     // A failure the program survives: standard error and the trace.
     void reportError(const std::string& what);
 

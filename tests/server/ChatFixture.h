@@ -44,6 +44,7 @@ protected:
         form.directory().addArea(0, "Root", true, "N0SRV");
         form.connections().setRegistered(true);
         form.settings().timeout = 0;
+        form.stats().clock = [this] { return static_cast<int64_t>(clock.now()); };
     }
 
     // Everything the link sent since the last call; split "D" data is joined
