@@ -8,6 +8,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config   # the build
   qt6-base-dev                       # event loop, TCP socket, timers, tray icon, dialogs
+  qt6-httpserver-dev                 # the status page
+  qt6-websockets-dev                 # needed by qt6-httpserver-dev's CMake files, which do not pull it in
   libsimpleini-dev                   # INI-style files (Palavoro.INI, Palavoro.USR)
   python3                            # scripts/run.sh, the demo's channel and terminal
   direwolf                           # the AGW engine on Linux, and the demo's radio channel
@@ -18,6 +20,7 @@ test_packages=(
   libbenchmark-dev                   # benchmarks
   systemd adduser                    # the test of the Debian package: systemd-analyze, installing it
   xvfb xauth trayer x11-apps imagemagick  # looking at the tray icon under a virtual display
+  chromium                           # the status page in a real browser, headless
 )
 case "${1:-}" in
   "") ;;

@@ -7,6 +7,7 @@
 #include "AboutDialog.h"
 #include "GuardedEvents.h"
 #include "QtTimerFactory.h"
+#include "StatusServer.h"
 #include "server/ChatServer.h"
 #include "server/ShellServices.h"
 
@@ -62,6 +63,7 @@ public:
     static QIcon loadIcon(const std::string& directory);
 
     bool gui() const { return gui_; }
+    StatusServer* statusServer() { return statusServer_.get(); }
     ChatServer* form() { return server_.get(); }
     QMenu* popUpMenu1() { return popUpMenu1_.get(); }
     QSystemTrayIcon* trayIcon() { return trayIcon_.get(); }
@@ -69,6 +71,9 @@ public:
 
 private:
     ErrorReporter reporter();
+    // The status page where STATUS asks for it; a failure is one line on
+    // standard error and the chat goes on without it.
+    void startStatusPage();
 
     bool gui_;
     std::string baseDirectory_;
@@ -77,4 +82,5 @@ private:
     std::unique_ptr<QMenu> popUpMenu1_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     std::unique_ptr<ChatServer> server_;
+    std::unique_ptr<StatusServer> statusServer_;
 };

@@ -339,8 +339,15 @@ def palavoro_binary():
 
 
 def ini_text(sections):
-    """Palavoro.INI text from {section: {key: value}} or {section: ["key=value", ...]}, CR LF lines."""
+    """Palavoro.INI text from {section: {key: value}} or {section: ["key=value", ...]}, CR LF lines.
+
+    The status page is off unless the PALAVORO section names STATUS: runs side
+    by side would otherwise all ask for its default port.
+    """
     lines = []
+    palavoro = sections.get("PALAVORO")
+    if isinstance(palavoro, dict) and "STATUS" not in palavoro:
+        sections = dict(sections, PALAVORO=dict(palavoro, STATUS="NOT"))
     for section, entries in sections.items():
         lines.append("[%s]" % section)
         if isinstance(entries, dict):
