@@ -6,6 +6,10 @@
 #include "support/HexStr.h"
 #include "support/Profile.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
 namespace {
 
 std::string problem(const std::string& section, const std::string& key, const std::string& value,
@@ -64,6 +68,11 @@ std::vector<std::string> checkSettings(const std::string& iniPath)
     std::vector<std::string> problems;
     if (!Profile::fileExists(iniPath)) {
         problems.push_back(iniPath + ": no such file (the server would start with the built-in values)");
+        return problems;
+    }
+    // An unreadable file would read as an empty one.
+    if (!std::ifstream(iniPath, std::ios::binary)) {
+        problems.push_back(iniPath + ": cannot be read: " + std::strerror(errno));
         return problems;
     }
     ServerSettings settings;

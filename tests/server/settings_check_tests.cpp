@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include <string>
 #include <vector>
 
@@ -60,6 +63,15 @@ TEST_F(SettingsCheckTest, AMissingFileIsAProblem)
     const Problems problems = checkSettings(temp.file("missing.INI"));
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_NE(problems[0].find("missing.INI: no such file"), std::string::npos);
+}
+
+TEST_F(SettingsCheckTest, AnUnreadableFileIsAProblemNotAnEmptyFile)
+{
+    check("[PALAVORO]\nTIMOUT=5\n");
+    std::filesystem::permissions(path, std::filesystem::perms::none);
+    if (std::ifstream(path)) // root reads it all the same
+        GTEST_SKIP() << "the file stays readable for this user";
+    EXPECT_EQ(checkSettings(path), Problems{path + ": cannot be read: Permission denied"});
 }
 
 TEST(CallSign, OneToSixLettersOrDigitsWithAnSsidFrom0To15)
