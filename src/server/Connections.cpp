@@ -9,7 +9,7 @@ const char* const NAME_REQUIRED = "\r--- This server requires to set your name, 
 
 } // namespace
 
-void Connections::handleConnect(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+void Connections::handleConnect(AgwLink& /*link*/, uint8_t port, const std::string& from, const std::string& to,
                                 const std::string& text)
 {
     try {
@@ -52,7 +52,7 @@ void Connections::handleConnect(AgwLink& link, uint8_t port, const std::string& 
         p_.delivery.sendFile(port, from, "PALAVORO.INF",
                              "Welcome to the " + p_.settings.callSign + " Chat Server" + "\r");
         if (!user->name.empty())
-            link.sendData(port, PID_NO_L3, link.callSign(), from, "\rHello " + user->name + "!\r");
+            p_.delivery.sendTo(port, from, "\rHello " + user->name + "!\r");
         p_.delivery.sendPrompt(port, from, 0);
         Area* root = p_.directory.findArea(0);
         if (root == nullptr) {

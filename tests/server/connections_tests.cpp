@@ -502,6 +502,7 @@ TEST_F(ChatConnections, TheConnectionLogNamesEachConnectRefusalAndDeparture)
 TEST_F(ChatConnections, StationsAreStampedAndTheirLinesCounted)
 {
     form.stats().bytesSent = 0;
+    writeFile("Palavoro.USR", "[USERS]\r\nN0AAA=Ann\r\n");
     clock.advance(5000);
     connect(1, "N0AAA");
     connect(1, "N0BBB");
