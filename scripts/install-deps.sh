@@ -1,17 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, running and testing need.
-# Skips apt when everything is there already.
+# Installs the Debian 12 packages that Palavoro needs. Skips apt when everything
+# is there already.
+#
+#   scripts/install-deps.sh           # building, running, the demo and the Debian package
+#   scripts/install-deps.sh --tests   # also what only the tests and benchmarks need
 set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config   # the build
   qt6-base-dev                       # event loop, TCP socket, timers, tray icon, dialogs
+  qt6-httpserver-dev                 # the status page
+  qt6-websockets-dev                 # needed by qt6-httpserver-dev's CMake files, which do not pull it in
   libsimpleini-dev                   # INI-style files (Palavoro.INI, Palavoro.USR)
+  python3                            # scripts/run.sh, the demo's channel and terminal
+  direwolf                           # the AGW engine on Linux, and the demo's radio channel
+  dpkg-dev file                      # cpack -G DEB: dpkg-shlibdeps computes the package's dependencies
+)
+test_packages=(
   googletest libgtest-dev libgmock-dev  # unit and integration tests
   libbenchmark-dev                   # benchmarks
-  python3                            # scripted AGWPE peers in the integration tests
-  direwolf                           # the real AGW engine for the end-to-end tests
-  xvfb xauth trayer x11-apps imagemagick  # the tray smoke test under a virtual display
+  systemd adduser                    # the test of the Debian package: systemd-analyze, installing it
+  xvfb xauth trayer x11-apps imagemagick  # looking at the tray icon under a virtual display
+  chromium                           # the status page in a real browser, headless
 )
+case "${1:-}" in
+  "") ;;
+  --tests) packages+=("${test_packages[@]}") ;;
+  -h | --help) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  *) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
-# Builds Palavoro and runs it in a station directory (default: station/ in the
-# repository). A new station directory gets a sample Palavoro.INI, an empty
-# Palavoro.USR and the sample TEXT files; edit them for your station. When no AGW
-# engine answers where Palavoro.INI points and you are at a terminal, it offers
-# the demo (scripts/demo.sh) instead.
+# Builds Palavoro and runs it in a station directory.
+#
+#   scripts/run.sh [DIR]    # DIR defaults to station/ in the repository
+#
+# A new station directory gets a sample Palavoro.INI, an empty Palavoro.USR and
+# the sample TEXT files; edit them for your station. When no AGW engine answers
+# where Palavoro.INI points and you are at a terminal, it offers the demo
+# (scripts/demo.sh) instead. Ctrl-C ends the server.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
+usage() { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; }
+case "${1:-}" in
+  -h | --help) usage; exit 0 ;;
+  -*) usage >&2; exit 2 ;;
+esac
+[ $# -le 1 ] || { usage >&2; exit 2; }
 station="${1:-$repo/station}"
 bin="$("$repo/scripts/build.sh")"
 mkdir -p "$station"

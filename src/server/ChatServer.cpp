@@ -6,12 +6,12 @@
 
 ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory makeSocket, std::string baseDirectory)
     : baseDir_(std::move(baseDirectory)), shell_(shell), timers_(timers), makeSocket_(std::move(makeSocket)),
-      userFile_(baseDir_ + "Palavoro.USR"), delivery_(link_, directory_, settings_, log_, textDir()),
+      userFile_(baseDir_ + "Palavoro.USR"), delivery_(link_, directory_, settings_, log_, textDir(), stats_),
       drain_(link_, timers_, settings_.discWait, log_),
       commands_({delivery_, directory_, drain_, userFile_, settings_, link_, log_}),
       keeper_({directory_, drain_, settings_, link_, log_, timers_, shell_}),
       connections_({delivery_, directory_, drain_, commands_, keeper_, userFile_, settings_, link_, beacon_, log_,
-                    timers_, shell_})
+                    timers_, shell_, stats_})
 {
 }
 
@@ -21,6 +21,7 @@ void ChatServer::start()
 {
     settings_ = ServerSettings();
     settings_.beaconEvery = 0;
+    stats_.startedAt = stats_.linkSince = stats_.now();
     keeper_.reset();
     log_.debug = "YES";
     log_.level = 4;

@@ -12,6 +12,7 @@
 #include "server/Directory.h"
 #include "server/DisconnectDrain.h"
 #include "server/LinkKeeper.h"
+#include "server/ServerStats.h"
 #include "server/Settings.h"
 #include "server/ShellServices.h"
 #include "server/UserFile.h"
@@ -56,6 +57,8 @@ public:
     CommandInterpreter& commands() { return commands_; }
     LinkKeeper& keeper() { return keeper_; }
     Connections& connections() { return connections_; }
+    ServerStats& stats() { return stats_; }
+    const ServerStats& stats() const { return stats_; }
 
 private:
     void wireLink();
@@ -69,6 +72,7 @@ private:
     SocketFactory makeSocket_;
 
     ServerSettings settings_;
+    ServerStats stats_;
     TraceLog log_{"YES", 4, "PALAVORO.LOG", true};
     std::unique_ptr<AgwLink> link_;
     std::unique_ptr<Beacon> beacon_;

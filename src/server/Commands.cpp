@@ -33,6 +33,14 @@ std::string notFound(const std::string& word)
     return "\r-- Area(" + word + ") Not Found\r";
 }
 
+// An area number as typed, "#" before it allowed (the help writes {#Channel}).
+std::string areaWord(std::string word)
+{
+    if (word.size() > 1 && word[0] == '#' && isNumeric(std::string_view(word).substr(1)))
+        word.erase(0, 1);
+    return word;
+}
+
 // A subject names a file inside TEXT and nothing outside it.
 bool isSafeSubject(const std::string& word)
 {
@@ -61,6 +69,8 @@ private:
     {
         return isNumeric(word) ? server_.directory.findArea(strToInt(word)) : nullptr;
     }
+    // The next argument, with "#" taken off an area number.
+    std::string nextAreaWord() { return areaWord(nextWord(args_)); }
     // The area number that starts the arguments, or none after the reply.
     Area* areaArgument();
     const std::string& ownCall() const { return server_.link->callSign(); }
@@ -80,6 +90,7 @@ private:
     void msg();
     void leave();
     void destroy();
+    void user();
 
     const CommandInterpreter::Parts& server_;
     const int32_t port_;
@@ -92,7 +103,7 @@ void Command::dispatch(const std::string& token)
 {
     const char first = token[0];
     const std::string two = token.substr(0, 2);
-    if (first == 'B' || first == 'Q')
+    if (first == 'B' || first == 'Q' || first == 'E')
         bye();
     else if (first == 'H' || first == '?')
         help();
@@ -124,6 +135,8 @@ void Command::dispatch(const std::string& token)
         leave();
     else if (first == 'D')
         destroy();
+    else if (first == 'U')
+        user();
     else
         reply("\r-- Command " + token + " Not Recognized\r");
 }
@@ -134,7 +147,7 @@ Area* Command::areaArgument()
         reply("\r-- Inform Area #\r");
         return nullptr;
     }
-    const std::string word = nextWord(args_);
+    const std::string word = nextAreaWord();
     Area* area = areaNamed(word);
     if (area == nullptr)
         reply(notFound(word));
@@ -193,7 +206,7 @@ void Command::channel()
     recognized("Channel");
     if (args_.empty())
         args_ = std::to_string(user_.areaId);
-    const std::string word = nextWord(args_);
+    const std::string word = nextAreaWord();
     if (isNumeric(word)) {
         const Area* area = server_.directory.findArea(strToInt(word));
         reply(area == nullptr ? notFound(word) : "\r-- Area(" + word + ") Info(" + area->topic + ")\r");
@@ -224,7 +237,7 @@ void Command::who()
         server_.delivery.listStationsByArea(port_, call_, nullptr);
         return;
     }
-    const std::string word = nextWord(args_);
+    const std::string word = nextAreaWord();
     Area* area = areaNamed(word);
     if (area == nullptr)
         reply(notFound(word));
@@ -317,7 +330,7 @@ void Command::msg()
         reply("\r-- Inform Area #\r");
         return;
     }
-    std::string word = nextWord(args_);
+    std::string word = nextAreaWord();
     const std::string& message = args_;
     if (!isNumeric(word)) {
         word = upperStr(word);
@@ -365,6 +378,28 @@ void Command::destroy()
     server_.delivery.broadCastAll(port_, call_,
                                   "-- Area(" + id + "-" + area->topic + ") Removed by Call(" + call_ + ")\r");
     server_.directory.deleteArea(area);
+}
+
+void Command::user()
+{
+    recognized("User");
+    if (args_.empty()) {
+        reply("\r-- Inform Callsign-SSID\r");
+        return;
+    }
+    const std::string word = upperStr(nextWord(args_));
+    bool found = false;
+    for (const Station& station : server_.directory.stations()) {
+        if (station.callSign != word)
+            continue;
+        const Area* area = server_.directory.findArea(station.areaId);
+        reply("\r-- User(" + std::to_string(station.port) + ":" + station.callSign + ") Name(" + station.name +
+              ") Info(" + station.info + ") Area(" + std::to_string(station.areaId) + "-" +
+              (area != nullptr ? area->topic : std::string()) + ")\r");
+        found = true;
+    }
+    if (!found)
+        reply("\r-- Call(" + word + ") Not Found on Server\r");
 }
 
 } // namespace

@@ -12,7 +12,7 @@ const char* const NAME_REQUIRED = "\r--- This server requires to set your name, 
 
 } // namespace
 
-void Connections::handleConnect(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+void Connections::handleConnect(AgwLink& /*link*/, uint8_t port, const std::string& from, const std::string& to,
                                 const std::string& text)
 {
     try {
@@ -20,21 +20,23 @@ void Connections::handleConnect(AgwLink& link, uint8_t port, const std::string& 
         writeLog(2, "{PALAVORO} Event <OnConnect>");
         writeLog(4, "{PALAVORO} (His) Connect Port(" + portText + ") <" + from + "> Message(" + text + ")");
         // The text goes first, and the disconnect waits until it is on the air.
-        auto refuse = [&](const char* file, const std::string& text) {
+        auto refuse = [&](const char* file, const std::string& text, const char* reason) {
+            ++p_.stats.refusals;
+            logStation("refused", from, port, reason);
             p_.delivery.sendFile(port, from, file, text);
             p_.drain.disconnectWhenSent(port, to, from);
         };
         if (!p_.keeper.isRegistered()) {
-            refuse("BUSY.INF", "\r--- Server Busy, Try Later\r");
+            refuse("BUSY.INF", "\r--- Server Busy, Try Later\r", "busy, the engine has not taken the callsign yet");
             return;
         }
         if (port >= 1 && port <= MAX_ENABLE_PORTS && !p_.settings.portEnabled[port]) {
-            refuse("BADPORT.INF", "\r--- Connections not Allowed on this Port\r");
+            refuse("BADPORT.INF", "\r--- Connections not Allowed on this Port\r", "disabled port");
             return;
         }
         Station* user = p_.directory.newStation(port, from);
         if (user == nullptr) {
-            refuse("ERROR.INF", "\r--- Internal Error, Try Later\r");
+            refuse("ERROR.INF", "\r--- Internal Error, Try Later\r", "internal error, already connected on this port");
             return;
         }
         user->port = port;
@@ -42,24 +44,24 @@ void Connections::handleConnect(AgwLink& link, uint8_t port, const std::string& 
         user->serverCall = to;
         p_.userFile.load(from, user->name, user->info);
         user->state = p_.settings.forceName && user->name.empty() ? NONAME : ONLINE;
-        if (p_.settings.timeout != 0) {
-            // Started once here and never restarted: the limit counts from the
-            // connection, not from the user's last line.
-            user->timeLimit = p_.timers.createTimer();
-            Timer* timer = user->timeLimit.get();
-            timer->onTimer = [this, timer] { handleTimeLimit(timer); };
-            timer->setInterval(static_cast<uint32_t>(p_.settings.timeout));
-            timer->setEnabled(true);
-        }
+        user->connectedAt = user->lastLineAt = p_.stats.now();
+        // Started once here and never restarted: the time limit counts from
+        // the connection; the idle limit starts again with every line.
+        if (p_.settings.timeout != 0)
+            user->timeLimit = startLimit(static_cast<uint32_t>(p_.settings.timeout));
+        if (p_.settings.idle > 0)
+            user->idleLimit = startLimit(static_cast<uint32_t>(p_.settings.idle));
         p_.delivery.sendFile(port, from, "PALAVORO.INF",
                              "Welcome to the " + p_.settings.callSign + " Chat Server" + "\r");
         if (!user->name.empty())
-            link.sendData(port, PID_NO_L3, link.callSign(), from, "\rHello " + user->name + "!\r");
+            p_.delivery.sendTo(port, from, "\rHello " + user->name + "!\r");
         p_.delivery.sendPrompt(port, from, 0);
         if (p_.directory.findArea(0) == nullptr) {
-            refuse("ERROR.INF", "\r--- Internal Error, Try Later\r");
+            refuse("ERROR.INF", "\r--- Internal Error, Try Later\r", "internal error, no Root area");
             return;
         }
+        ++p_.stats.connects;
+        logStation("connect", from, port);
         p_.delivery.broadCastToArea(port, from, 0, "<" + from + " joined Area>\r");
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnConnect");
@@ -82,6 +84,7 @@ void Connections::handleData(AgwLink& /*link*/, uint8_t port, const std::string&
             writeLog(1, "{PALAVORO} User(" + portText + ":" + callFrom + ") no control block found");
             return;
         }
+        noteLine(*user);
         if (data[0] == '/') {
             writeLog(3, "{PALAVORO} Event <OnData>");
             p_.commands.execute(port, callFrom, *user, data);
@@ -111,6 +114,10 @@ void Connections::handleDisconnect(AgwLink& /*link*/, uint8_t port, const std::s
         // After /B the departure has been announced already.
         if (user->state != DISC)
             p_.delivery.broadCastToArea(port, call, user->areaId, "<" + call + " left Area>\r");
+        logStation("left", call, port,
+                   user->state == DISC      ? "bye"
+                   : user->state == EXPIRED ? user->endedBy
+                                            : "disconnected by the station");
         writeLog(3, "{PALAVORO} User Removed");
         p_.directory.removeStation(user);
         if (onStopped_ && p_.directory.stationCount() == 0)
@@ -131,23 +138,62 @@ void Connections::handleTimeLimit(Timer* timer)
         writeLog(1, "{PALAVORO} Control block not found");
         return;
     }
-    // The limit fires once per connection.
-    user->timeLimit->setEnabled(false);
-    user->timeLimit.reset();
+    const bool idle = user->idleLimit.get() == timer;
+    // A limit fires once per connection, and the first to fire ends it: both
+    // are released (this one from inside its own handler).
+    for (std::unique_ptr<Timer>* limit : {&user->timeLimit, &user->idleLimit}) {
+        if (*limit)
+            (*limit)->setEnabled(false);
+        limit->reset();
+    }
     if (user->state == DISC) {
         writeLog(1, "{PALAVORO} User (" + user->callSign + ") in DISC, clean up control block");
+        logStation("left", user->callSign, user->port, "bye");
         p_.directory.removeStation(user);
         return;
     }
     user->state = EXPIRED;
+    user->endedBy = idle ? "idle limit" : "time limit";
     writeLog(1, "{PALAVORO} User (" + user->callSign + ") in <> DISC, send disconnect");
     p_.delivery.sendFile(user->port, user->callSign, "INACTIVE.INF", "\r--- Inactivity Timeout, Logging out\r");
     p_.drain.disconnectWhenSent(user->port, p_.link->callSign(), user->callSign);
 }
 
+std::unique_ptr<Timer> Connections::startLimit(uint32_t milliseconds)
+{
+    std::unique_ptr<Timer> limit = p_.timers.createTimer();
+    Timer* timer = limit.get();
+    timer->onTimer = [this, timer] { handleTimeLimit(timer); };
+    timer->setInterval(milliseconds);
+    timer->setEnabled(true);
+    return limit;
+}
+
+void Connections::noteLine(Station& station)
+{
+    station.lastLineAt = p_.stats.now();
+    ++station.linesSaid;
+    if (station.idleLimit)
+        station.idleLimit->setInterval(station.idleLimit->interval());
+}
+
+void Connections::logStation(const char* event, const std::string& call, int32_t port, const std::string& how)
+{
+    p_.shell.logConnection(std::string(event) + " " + call + " port " + std::to_string(port) +
+                           (how.empty() ? "" : ": " + how));
+}
+
+void Connections::linkStateChanged(const std::string& line)
+{
+    p_.stats.linkSince = p_.stats.now();
+    p_.shell.logConnection(line);
+}
+
 void Connections::handleLinkUp(AgwLink& link)
 {
     writeLog(1, "{PALAVORO} Event <OnAGWUp> AGWPE(" + link.callSign() + ")");
+    linkStateChanged("link up: engine at " + (link.host().empty() ? link.address() : link.host()) + ":" +
+                     std::to_string(link.tcpPort()));
     p_.keeper.linkUp(link);
 }
 
@@ -157,7 +203,10 @@ void Connections::handleRegistration(AgwLink& link, uint8_t port, const std::str
     const std::string rc = std::to_string(data.empty() ? 0 : static_cast<uint8_t>(data[0]));
     writeLog(3, "{PALAVORO} Event <OnRegister> " + call + " (" + rc + ")");
     writeLog(3, "{PALAVORO} Registered <" + call + "> rc(" + rc + ")");
+    const bool wasRegistered = p_.keeper.isRegistered();
     p_.keeper.registrationAnswered(link, port, call, data);
+    if (!wasRegistered && p_.keeper.isRegistered())
+        linkStateChanged("link ready: " + call + " registered");
 }
 
 void Connections::handleLinkDown(AgwLink& link)
@@ -166,23 +215,32 @@ void Connections::handleLinkDown(AgwLink& link)
     const uint8_t level = p_.keeper.isWaiting() ? 3 : 1;
     writeLog(level, "{PALAVORO} Event <OnAGWDown> AGWPE(" + link.callSign() + ")");
     writeLog(3, "{PALAVORO} Main Node L2 Object Terminated");
+    if (!p_.keeper.isWaiting())
+        linkStateChanged("link down: the engine closed the connection");
     if (p_.settings.reconnect)
         p_.keeper.linkLost("the engine closed the connection");
 }
 
 void Connections::handleLinkError(AgwLink& link)
 {
-    writeLog(p_.keeper.isWaiting() ? 3 : 1, "{PALAVORO} Event <OnAGWError> AGWPE(" + link.callSign() + ")");
+    const bool waiting = p_.keeper.isWaiting();
+    writeLog(waiting ? 3 : 1, "{PALAVORO} Event <OnAGWError> AGWPE(" + link.callSign() + ")");
+    std::string reason = link.lastError();
+    if (reason.empty())
+        reason = "socket error";
+    if (!waiting)
+        linkStateChanged("link broken: " + reason);
     if (!p_.settings.reconnect) {
         p_.shell.fatalError("Link with AGWPE Broken");
         return;
     }
-    const std::string reason = link.lastError();
-    p_.keeper.linkLost(reason.empty() ? "socket error" : reason);
+    p_.keeper.linkLost(reason);
 }
 
 void Connections::handleBroken(AgwLink& /*link*/, const std::string& reason)
 {
+    if (!p_.keeper.isWaiting())
+        linkStateChanged("link broken: " + reason);
     if (!p_.settings.reconnect) {
         p_.shell.fatalError("Link with AGWPE Broken");
         return;

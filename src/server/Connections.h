@@ -1,7 +1,8 @@
 // The server's reactions to the link's events: stations connecting (admission,
-// greeting, time limit), their lines (command or relay, then the prompt),
-// their departure; and the life of the link itself (registration, engine
-// version, port list, beacon).
+// greeting, time and idle limits), their lines (command or relay, then the
+// prompt), their departure; and the life of the link itself (registration,
+// engine version, port list, beacon). Connects, refusals, departures and the
+// link's changes go to the connection log.
 #pragma once
 
 #include "beacon/Beacon.h"
@@ -11,6 +12,7 @@
 #include "server/Directory.h"
 #include "server/DisconnectDrain.h"
 #include "server/LinkKeeper.h"
+#include "server/ServerStats.h"
 #include "server/Settings.h"
 #include "server/ShellServices.h"
 #include "server/UserFile.h"
@@ -36,6 +38,7 @@ public:
         TraceLog& log;
         TimerFactory& timers;
         ShellServices& shell;
+        ServerStats& stats;
     };
 
     explicit Connections(const Parts& parts) : p_(parts) {}
@@ -45,6 +48,7 @@ public:
     void handleData(AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo, uint8_t pid,
                     const std::string& data);
     void handleDisconnect(AgwLink& link, uint8_t port, const std::string& call, const std::string& text);
+    // The time limit or the idle limit of a station ran out.
     void handleTimeLimit(Timer* timer);
     void handleLinkUp(AgwLink& link);
     void handleLinkDown(AgwLink& link);
@@ -67,7 +71,18 @@ public:
     void stopAll(std::function<void()> done);
     static constexpr uint32_t STOP_WAIT = 10000;
 
+    // The link to the engine changed its state: the line goes to the
+    // connection log and the status page counts the state's time from now.
+    void linkStateChanged(const std::string& line);
+
 private:
+    // A running timer for the time limit or the idle limit.
+    std::unique_ptr<Timer> startLimit(uint32_t milliseconds);
+    // A line from the station: the idle limit starts again.
+    void noteLine(Station& station);
+    // "connect N0ABC port 1", "left N0ABC port 1: bye"...
+    void logStation(const char* event, const std::string& call, int32_t port, const std::string& how = "");
+
     void writeLog(uint8_t level, std::string_view text) { p_.log.writeLog(level, text); }
 
     void stopped();

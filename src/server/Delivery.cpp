@@ -78,6 +78,7 @@ void Delivery::sendData(int32_t port, const std::string& call, Station& user, co
     writeLog(3, "{PALAVORO} <SendData>");
     if (directory_.findArea(user.areaId) != nullptr) {
         broadCastToArea(port, call, user.areaId, text);
+        ++stats_.linesRelayed;
         return;
     }
     sendTo(port, call, "\r-- Area(" + std::to_string(user.areaId) + " no longer exists, returned to Root Area" + "\r");
@@ -166,15 +167,15 @@ void Delivery::sendFile(int32_t port, const std::string& call, const std::string
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file)
         return;
-    // Lines end in CR LF or a lone CR; a lone LF stays in the line, and
-    // Ctrl-Z marks the end of the text.
+    // Lines end in CR LF, a lone CR or a lone LF (a text saved on Linux), and
+    // each goes out ending in CR; Ctrl-Z marks the end of the text.
     std::string line;
     bool partial = false;
     for (int c; (c = std::getc(file.get())) != EOF;) {
         if (c == 0x1A)
             break;
-        if (c == '\r') {
-            int next = std::getc(file.get());
+        if (c == '\r' || c == '\n') {
+            int next = c == '\r' ? std::getc(file.get()) : EOF;
             if (next != '\n' && next != EOF)
                 std::ungetc(next, file.get());
             sendTo(port, call, line + "\r");
@@ -194,13 +195,15 @@ void Delivery::sendFile(int32_t port, const std::string& call, const std::string
 }
 
 Delivery::Delivery(const std::unique_ptr<AgwLink>& link, Directory& directory, const ServerSettings& settings,
-                   TraceLog& log, std::string textDir)
-    : link_(link), directory_(directory), settings_(settings), log_(log), textDir_(std::move(textDir))
+                   TraceLog& log, std::string textDir, ServerStats& stats)
+    : link_(link), directory_(directory), settings_(settings), log_(log), textDir_(std::move(textDir)), stats_(stats)
 {
 }
 
 void Delivery::sendTo(int32_t port, const std::string& call, const std::string& text)
 {
+    if (link_->isActive())
+        stats_.bytesSent += text.size();
     link_->sendData(static_cast<uint32_t>(port), PID_NO_L3, link_->callSign(), call, text);
 }
 

@@ -5,6 +5,7 @@
 
 #include "link/AgwLink.h"
 #include "server/Directory.h"
+#include "server/ServerStats.h"
 #include "server/Settings.h"
 #include "support/TraceLog.h"
 
@@ -17,8 +18,8 @@ constexpr uint8_t PID_NO_L3 = 0xF0;
 class Delivery {
 public:
     // `link` is the server's link, made at start-up; `textDir` ends in "/".
-    Delivery(const std::unique_ptr<AgwLink>& link, Directory& directory, const ServerSettings& settings,
-             TraceLog& log, std::string textDir);
+    Delivery(const std::unique_ptr<AgwLink>& link, Directory& directory, const ServerSettings& settings, TraceLog& log,
+             std::string textDir, ServerStats& stats);
 
     // One text to one station: PID 0xF0, own call as sender.
     void sendTo(int32_t port, const std::string& call, const std::string& text);
@@ -45,4 +46,5 @@ private:
     const ServerSettings& settings_;
     TraceLog& log_;
     const std::string textDir_;
+    ServerStats& stats_;
 };

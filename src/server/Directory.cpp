@@ -61,7 +61,7 @@ Station* Directory::findStationByTimer(const Timer* timer)
     if (timer == nullptr) // blocks without a timer must not match
         return nullptr;
     for (Station& user : stations_)
-        if (user.timeLimit.get() == timer)
+        if (user.timeLimit.get() == timer || user.idleLimit.get() == timer)
             return &user;
     return nullptr;
 }
@@ -111,6 +111,8 @@ void Directory::removeStation(const Station* user)
         return;
     // A stopped timer cannot fire again for a block that is gone.
     if (std::unique_ptr<Timer> timer = std::move(node->timeLimit))
+        timer->setEnabled(false);
+    if (std::unique_ptr<Timer> timer = std::move(node->idleLimit))
         timer->setEnabled(false);
     decAreaUsers(node->areaId);
     stations_.erase(node);

@@ -32,7 +32,14 @@ struct Station {
     std::string info;
     uint8_t state = DISC;
     int32_t areaId = 0;
-    std::unique_ptr<Timer> timeLimit;
+    std::unique_ptr<Timer> timeLimit; // counts from the connect
+    std::unique_ptr<Timer> idleLimit; // counts from the last line
+    // Which limit ended the connection ("time limit", "idle limit"), for the connection log.
+    std::string endedBy;
+    // Wall-clock ms (ServerStats::now) of the connect and of the last line.
+    int64_t connectedAt = 0;
+    int64_t lastLineAt = 0;
+    uint64_t linesSaid = 0;
 };
 
 class Directory {
@@ -52,6 +59,7 @@ public:
     Station* findStation(int32_t port, const std::string& call);
     // The first station with this callsign on any port.
     Station* findStationByCall(const std::string& call);
+    // The station whose time limit or idle limit this is.
     Station* findStationByTimer(const Timer* timer);
     // A new block at the end of the list, in Root and counted there; none when
     // the port and call are taken.

@@ -1,6 +1,6 @@
 // What the chat server needs of the application shell: telling the operator
-// about a fatal condition or a change of the link to the engine, and ending
-// the program.
+// about a fatal condition or a change of the link to the engine, ending the
+// program, and the connection log.
 #pragma once
 
 #include <string>
@@ -20,4 +20,7 @@ public:
     // or is back; `message` is the line for the operator. No modal box: the
     // server goes on by itself.
     virtual void linkNotice(LinkNotice notice, const std::string& engine, const std::string& message) = 0;
+    // One line of the connection log (connects, refusals, departures, the
+    // link's changes), written whatever the trace settings: for the journal.
+    virtual void logConnection(const std::string& line) = 0;
 };

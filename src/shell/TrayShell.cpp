@@ -63,6 +63,7 @@ bool TrayShell::start()
         fatalError(error.what());
         return false;
     }
+    startStatusPage();
     QCoreApplication::setApplicationName(APP_TITLE);
     if (gui_) {
         buildMenu();
@@ -71,6 +72,24 @@ bool TrayShell::start()
         QApplication::setWindowIcon(aboutDlg.icon);
     }
     return true;
+}
+
+void TrayShell::startStatusPage()
+{
+    const StatusListen& status = server_->settings().status;
+    if (!status.on)
+        return;
+    const std::string where =
+        (status.address.find(':') != std::string::npos ? "[" + status.address + "]" : status.address) + ":" +
+        std::to_string(status.port);
+    auto page = std::make_unique<StatusServer>(*server_);
+    std::string error;
+    if (!page->listen(status.address, status.port, error)) {
+        std::cerr << "Palavoro: no status page: cannot listen on " << where << ": " << error << std::endl;
+        return;
+    }
+    statusServer_ = std::move(page);
+    std::cerr << "Palavoro: status page on http://" << where << "/" << std::endl;
 }
 
 void TrayShell::fatalError(const std::string& text)
@@ -104,6 +123,11 @@ void TrayShell::stopPolitely()
     }
     stopping_ = true;
     server_->connections().stopAll([this] { exitClick(0); });
+}
+
+void TrayShell::logConnection(const std::string& line)
+{
+    std::cerr << line << std::endl;
 }
 
 void TrayShell::reportError(const std::string& what)

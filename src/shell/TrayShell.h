@@ -7,6 +7,7 @@
 #include "AboutDialog.h"
 #include "GuardedEvents.h"
 #include "QtTimerFactory.h"
+#include "StatusServer.h"
 #include "server/ChatServer.h"
 #include "server/ShellServices.h"
 
@@ -46,6 +47,8 @@ public:
     // Every station gets its notice and disconnect, then the program ends with
     // status 0; a second call (a second signal) ends it at once.
     void stopPolitely();
+    // Standard error, a line at a time, flushed: the journal's record of the station.
+    void logConnection(const std::string& line) override;
     // A failure the program survives: standard error and the trace.
     void reportError(const std::string& what);
 
@@ -65,6 +68,7 @@ public:
     static QIcon loadIcon(const std::string& directory);
 
     bool gui() const { return gui_; }
+    StatusServer* statusServer() { return statusServer_.get(); }
     ChatServer* form() { return server_.get(); }
     QMenu* popUpMenu1() { return popUpMenu1_.get(); }
     QSystemTrayIcon* trayIcon() { return trayIcon_.get(); }
@@ -72,6 +76,9 @@ public:
 
 private:
     ErrorReporter reporter();
+    // The status page where STATUS asks for it; a failure is one line on
+    // standard error and the chat goes on without it.
+    void startStatusPage();
 
     bool gui_;
     bool stopping_ = false;
@@ -81,4 +88,5 @@ private:
     std::unique_ptr<QMenu> popUpMenu1_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     std::unique_ptr<ChatServer> server_;
+    std::unique_ptr<StatusServer> statusServer_;
 };

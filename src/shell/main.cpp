@@ -1,21 +1,28 @@
-// Program entry. It takes no arguments and works in the current working
-// directory. With a display and a system tray it runs as a tray icon; without
-// one it runs headless and reports on standard error.
+// Program entry. It works in the current working directory, or in the one
+// --dir names (see CommandLine.h). With a display and a system tray it runs as
+// a tray icon; without one it runs headless and reports on standard error.
+#include "CommandLine.h"
 #include "InstanceGuard.h"
 #include "SignalWatch.h"
 #include "TrayShell.h"
+#include "server/SettingsCheck.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QSystemTrayIcon>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -43,11 +50,56 @@ std::string workingDirectory()
     return directory;
 }
 
+// Reports every problem of Palavoro.INI in the working directory on standard
+// error; reads nothing else and writes no file.
+int checkIni()
+{
+    const std::vector<std::string> problems = checkSettings(workingDirectory() + "Palavoro.INI");
+    for (const std::string& problem : problems)
+        std::cerr << problem << "\n";
+    if (!problems.empty()) {
+        std::cerr << "Palavoro.INI: " << problems.size() << (problems.size() == 1 ? " problem" : " problems")
+                  << std::endl;
+        return 1;
+    }
+    std::cout << "Palavoro.INI: OK" << std::endl;
+    return 0;
+}
+
 } // namespace
 
-int main(int, char** argv)
+int main(int argumentCount, char** argv)
 {
-    // Qt would read options of its own from the command line; the program takes none.
+    // Before anything reads or writes the station directory.
+    CommandLine command = CommandLine::parse(argumentCount, argv);
+    switch (command.action()) {
+    case CommandLine::Action::Help:
+        std::cout << CommandLine::usage();
+        return 0;
+    case CommandLine::Action::Version:
+        std::cout << CommandLine::version() << std::endl;
+        return 0;
+    case CommandLine::Action::Fail:
+        std::cerr << "palavoro: " << command.error() << "\n\n" << CommandLine::usage();
+        return CommandLine::usageStatus;
+    case CommandLine::Action::Run:
+    case CommandLine::Action::Check:
+        break;
+    }
+    if (!command.directory().empty() && ::chdir(command.directory().c_str()) != 0) {
+        std::cerr << "palavoro: --dir " << command.directory() << ": " << std::strerror(errno) << std::endl;
+        return CommandLine::usageStatus;
+    }
+    if (command.action() == CommandLine::Action::Check) {
+        try {
+            return checkIni();
+        } catch (const std::exception& error) {
+            std::cerr << "Palavoro.INI: " << error.what() << std::endl;
+            return 1;
+        }
+    }
+
+    // Qt would read options of its own from the command line; the program's own are handled above.
     static int argc = 1;
     static char* args[] = {argv[0], nullptr};
 

@@ -1,5 +1,5 @@
 // A shell for the server's unit tests: a fatal error is kept instead of
-// ending the program.
+// ending the program, and the connection log is kept line by line.
 #pragma once
 
 #include "server/ShellServices.h"
@@ -10,7 +10,9 @@
 class RecordingShell : public ShellServices {
 public:
     std::vector<std::string> fatal;
+    std::vector<std::string> connectionLog;
     void fatalError(const std::string& text) override { fatal.push_back(text); }
     std::vector<std::string> notices; // the operator's lines about the link
     void linkNotice(LinkNotice, const std::string&, const std::string& message) override { notices.push_back(message); }
+    void logConnection(const std::string& line) override { connectionLog.push_back(line); }
 };

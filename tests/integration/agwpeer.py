@@ -366,8 +366,15 @@ def palavoro_binary():
 
 
 def ini_text(sections):
-    """Palavoro.INI text from {section: {key: value}} or {section: ["key=value", ...]}, CR LF lines."""
+    """Palavoro.INI text from {section: {key: value}} or {section: ["key=value", ...]}, CR LF lines.
+
+    The status page is off unless the PALAVORO section names STATUS: runs side
+    by side would otherwise all ask for its default port.
+    """
     lines = []
+    palavoro = sections.get("PALAVORO")
+    if isinstance(palavoro, dict) and "STATUS" not in palavoro:
+        sections = dict(sections, PALAVORO=dict(palavoro, STATUS="NOT"))
     for section, entries in sections.items():
         lines.append("[%s]" % section)
         if isinstance(entries, dict):
@@ -388,11 +395,12 @@ class PalavoroRun:
 
     `ini` is the text of Palavoro.INI (None: no INI file); `files` maps
     relative paths to contents written before the start. The run gets its
-    own PALAVORO_INSTANCE unless `instance` names one. Use as a context
-    manager, or call stop() and cleanup(): the process is killed by its PID.
+    own PALAVORO_INSTANCE unless `instance` names one; `args` go on its
+    command line. Use as a context manager, or call stop() and cleanup(): the
+    process is killed by its PID.
     """
 
-    def __init__(self, ini=None, files=None, instance=None, env=None, workdir=None):
+    def __init__(self, ini=None, files=None, instance=None, env=None, workdir=None, args=()):
         self.root = tempfile.mkdtemp(prefix="palavoro-run-")
         self.workdir = workdir or os.path.join(self.root, "work")
         os.makedirs(self.workdir, exist_ok=True)
@@ -407,6 +415,7 @@ class PalavoroRun:
         self.env["LC_ALL"] = "C"
         self.env["PALAVORO_INSTANCE"] = self.instance
         self.env.update(env or {})
+        self.args = list(args)
         self.process = None
         self._stdout = os.path.join(self.root, "stdout.txt")
         self._stderr = os.path.join(self.root, "stderr.txt")
@@ -428,7 +437,7 @@ class PalavoroRun:
     def start(self):
         with open(self._stdout, "wb") as out, open(self._stderr, "wb") as err:
             self.process = subprocess.Popen(
-                [palavoro_binary()],
+                [palavoro_binary()] + self.args,
                 cwd=self.workdir,
                 env=self.env,
                 stdin=subprocess.DEVNULL,
@@ -468,6 +477,10 @@ class PalavoroRun:
 
     def stderr(self):
         with open(self._stderr, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def stdout(self):
+        with open(self._stdout, "rb") as f:
             return f.read().decode("latin-1")
 
     def log_path(self, name="Palavoro.LOG"):

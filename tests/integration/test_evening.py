@@ -215,6 +215,15 @@ class EveningTest(unittest.TestCase):
         self.assertEqual([l for l in run.log_lines() if "Exception" in l], [])
         # A clean end, so that the sanitizers have their say on the way out.
         run.signal(15)
+        # Stations still on are told and disconnected; the engine answers as they go.
+        deadline = time.monotonic() + DEFAULT_TIMEOUT
+        while run.running() and time.monotonic() < deadline:
+            try:
+                frame = evening.peer.recv_frame(0.2)
+            except ConnectionError:
+                break
+            if frame is not None:
+                evening._take(frame)
         self.assertEqual(run.wait(DEFAULT_TIMEOUT), 0, run.stderr())
         self.assertNotIn("Sanitizer", run.stderr())
         self.assertNotIn("runtime error", run.stderr())
@@ -409,6 +418,9 @@ class EveningTest(unittest.TestCase):
         ev.hang_up(idle)
         ev.expect(watcher, notice(0, idle, idle + " left Area"))
         ev.settle()
+        # The connection log on standard error tells the journal how each one went.
+        stations = [l for l in run.stderr().splitlines() if l.split(" ")[0] in ("connect", "refused", "left")]
+        self.assertEqual(stations, ["connect N3IDL port 1", "connect N4OBS-1 port 1", "left N3IDL port 1: time limit"])
 
         ev.expect(watcher, "\r--- Inactivity Timeout, Logging out\r")
         ev.expect_disconnect(watcher)

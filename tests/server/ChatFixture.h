@@ -46,6 +46,7 @@ protected:
         form.settings().timeout = 0;
         // The behaviour of a lost link that ends the program; the reconnect tests turn it on.
         form.settings().reconnect = false;
+        form.stats().clock = [this] { return static_cast<int64_t>(clock.now()); };
     }
 
     // Everything the link sent since the last call; split "D" data is joined

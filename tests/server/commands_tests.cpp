@@ -39,9 +39,7 @@ TEST_F(ChatCommands, DispatchByFirstLettersAndTheirConsequences)
 {
     EXPECT_EQ(run("/N\r"), Texts{"\r-- Command N Not Recognized\r"});
     EXPECT_EQ(run("/nx\r"), Texts{"\r-- Command NX Not Recognized\r"});
-    EXPECT_EQ(run("/E\r"), Texts{"\r-- Command E Not Recognized\r"});
-    EXPECT_EQ(run("/exit\r"), Texts{"\r-- Command EXIT Not Recognized\r"});
-    EXPECT_EQ(run("/U N0BBB\r"), Texts{"\r-- Command U Not Recognized\r"});
+    EXPECT_EQ(run("/Y\r"), Texts{"\r-- Command Y Not Recognized\r"});
     EXPECT_EQ(run("/x"), Texts{"\r-- Command X Not Recognized\r"});
     EXPECT_EQ(run("/LINKS\r"), Texts{"\r-- Inform Area #\r"});
     EXPECT_EQ(run("/J5\r"), Texts{"\r-- Inform Area #\r"});
@@ -362,6 +360,62 @@ TEST_F(ChatCommands, ByeAnnouncesSaysGoodbyeAndAsksForTheDisconnect)
     EXPECT_EQ(sent[0].to, "N0AAA-1");
     EXPECT_EQ(me.state, DISC);
     EXPECT_TRUE(traced("{PALAVORO} BYE Command recognized"));
+}
+
+TEST_F(ChatCommands, ExitEndsTheConnectionLikeByeEvenWithoutAName)
+{
+    for (const char* line : {"/E\r", "/EXIT\r", "/exit\r", "/B\r"}) {
+        Station& leaving = addUser(1, "N0EEE");
+        leaving.state = NONAME;
+        addUser(2, "N0BBB");
+        command(leaving, line);
+        form.drain().handleConnFrames(*form.link(), 1, "N0SRV", "N0EEE", 0);
+
+        const std::vector<SentText> sent = sentTexts();
+        EXPECT_EQ(dataTo(sent, "N0BBB"), Texts{"[0]<N0EEE@N0SRV> <N0EEE left Area>\r\r"}) << line;
+        EXPECT_EQ(dataTo(sent, "N0EEE"), Texts{"\r--- GoodBye!\r"}) << line;
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.back().kind, 'd') << line;
+        EXPECT_EQ(leaving.state, DISC) << line;
+        form.directory().removeStation(form.directory().findStation(2, "N0BBB"));
+        form.directory().removeStation(&leaving);
+    }
+}
+
+TEST_F(ChatCommands, UserShowsEveryConnectionOfTheCallOrThatItIsNotConnected)
+{
+    Station& ann = addUser(2, "N0BBB-7", 5);
+    ann.name = "Ann";
+    ann.info = "QTH Porto";
+    Station& lost = addUser(3, "N0BBB-7");
+    lost.areaId = 99;
+
+    EXPECT_EQ(run("/U\r"), Texts{"\r-- Inform Callsign-SSID\r"});
+    EXPECT_EQ(run("/USER n0bbb-7\r"), (Texts{"\r-- User(2:N0BBB-7) Name(Ann) Info(QTH Porto) Area(5-Five)\r",
+                                             "\r-- User(3:N0BBB-7) Name() Info() Area(99-)\r"}));
+    EXPECT_EQ(run("/U N0BBB\r"), Texts{"\r-- Call(N0BBB) Not Found on Server\r"});
+    EXPECT_TRUE(traced("{PALAVORO} User Command recognized"));
+}
+
+TEST_F(ChatCommands, HashBeforeAnAreaNumberIsTheNumber)
+{
+    form.directory().addArea(150, "Mine", false, "N0AAA-1");
+    addUser(2, "N0BBB", 5);
+
+    EXPECT_EQ(run("/C #5\r"), Texts{"\r-- Area(5) Info(Five)\r"});
+    EXPECT_EQ(run("/W #5\r"), (Texts{"\rWho is here:\r", "Id(5) Topic(Five) Owner(N0SRV) Users(1)\r",
+                                     "   User(2:N0BBB) Name() Info()\r", "   --- Total Users (1)\r"}));
+    EXPECT_EQ(run("/T #150 Masts\r"), Texts{"\r-- Area(Masts) Topic(Masts)\r"});
+    command(me, "/M #5 hello five\r");
+    EXPECT_EQ(takeTo("N0BBB"), Texts{"[5]<N0AAA-1@N0SRV> hello five\r"});
+    EXPECT_EQ(run("/J #150\r"), Texts{"\r-- Now at Area(Masts) Topic(Masts)\r"});
+    EXPECT_EQ(run("/L #150\r"), Texts{"\r-- Now at Area(Root) Topic(Root)\r"});
+    EXPECT_EQ(run("/D #150\r"), Texts{"\r-- Area(150) Topic(Masts) Removed\r"});
+    EXPECT_EQ(form.directory().findArea(150), nullptr);
+
+    EXPECT_EQ(run("/J #\r"), Texts{"\r-- Area(#) Not Found\r"});
+    EXPECT_EQ(run("/J ##5\r"), Texts{"\r-- Area(##5) Not Found\r"});
+    EXPECT_EQ(run("/M #N0BBB hi\r"), Texts{"\r-- Invalid Area or CallSign Informed\r"});
 }
 
 } // namespace

@@ -435,4 +435,123 @@ TEST_F(ChatConnections, FramesFromTheEngineReachTheHandlers)
     EXPECT_TRUE(form.directory().stations().empty());
 }
 
+TEST_F(ChatConnections, TheIdleLimitCountsFromTheStationsLastLine)
+{
+    form.settings().idle = 60000;
+    connect(1, "N0AAA");
+    for (int i = 0; i < 3; ++i) {
+        clock.advance(59999);
+        line(1, "N0AAA", "still here\r");
+    }
+    sentTexts();
+    EXPECT_EQ(form.directory().findStation(1, "N0AAA")->state, ONLINE);
+
+    clock.advance(60000);
+
+    std::vector<SentText> sent = sentTexts();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].data, "\r--- Inactivity Timeout, Logging out\r");
+    EXPECT_EQ(sent[1].kind, 'Y');
+    allSent(1, "N0AAA");
+    sent = sentTexts();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].kind, 'd');
+    Station* user = form.directory().findStation(1, "N0AAA");
+    ASSERT_NE(user, nullptr);
+    EXPECT_EQ(user->state, EXPIRED);
+    EXPECT_EQ(clock.liveTimers(), 0u);
+
+    disconnect(1, "N0AAA");
+    EXPECT_EQ(shell.connectionLog.back(), "left N0AAA port 1: idle limit");
+}
+
+TEST_F(ChatConnections, TheFirstLimitToRunOutEndsTheConnectionOnce)
+{
+    form.settings().timeout = 100000;
+    form.settings().idle = 30000;
+    connect(1, "N0AAA");
+    sentTexts();
+
+    clock.advance(30000);
+    EXPECT_EQ(takeTo("N0AAA"), Texts{"\r--- Inactivity Timeout, Logging out\r"});
+    clock.advance(24u * 3600 * 1000);
+    EXPECT_TRUE(takeTo("N0AAA").empty());
+
+    // The other way round: the time limit first, then no idle limit.
+    form.settings().timeout = 20000;
+    connect(1, "N0BBB");
+    sentTexts();
+    clock.advance(20000);
+    EXPECT_EQ(takeTo("N0BBB"), Texts{"\r--- Inactivity Timeout, Logging out\r"});
+    EXPECT_EQ(form.directory().findStation(1, "N0BBB")->endedBy, "time limit");
+    clock.advance(24u * 3600 * 1000);
+    EXPECT_TRUE(takeTo("N0BBB").empty());
+}
+
+TEST_F(ChatConnections, TheConnectionLogNamesEachConnectRefusalAndDeparture)
+{
+    form.connections().setRegistered(false);
+    connect(1, "N0BSY");
+    form.connections().handleLinkUp(*form.link());
+    form.connections().handleRegistration(*form.link(), 1, "N0SRV", "\x01");
+    form.settings().portEnabled[2] = false;
+    connect(2, "N0PRT");
+    connect(1, "N0AAA");
+    connect(1, "N0AAA");
+    connect(3, "N0BBB");
+    connect(1, "N0CCC");
+    form.settings().timeout = 1000;
+    connect(1, "N0DDD");
+    line(1, "N0AAA", "/B\r");
+    allSent(1, "N0AAA");
+    disconnect(1, "N0AAA");
+    disconnect(3, "N0BBB");
+    clock.advance(1000);
+    disconnect(1, "N0DDD");
+    form.connections().handleLinkDown(*form.link());
+
+    EXPECT_EQ(shell.connectionLog, (Texts{
+                                       "refused N0BSY port 1: busy, the engine has not taken the callsign yet",
+                                       "link up: engine at 127.0.0.1:8000",
+                                       "link ready: N0SRV registered",
+                                       "refused N0PRT port 2: disabled port",
+                                       "connect N0AAA port 1",
+                                       "refused N0AAA port 1: internal error, already connected on this port",
+                                       "connect N0BBB port 3",
+                                       "connect N0CCC port 1",
+                                       "connect N0DDD port 1",
+                                       "left N0AAA port 1: bye",
+                                       "left N0BBB port 3: disconnected by the station",
+                                       "left N0DDD port 1: time limit",
+                                       "link down: the engine closed the connection",
+                                   }));
+    EXPECT_EQ(form.stats().connects, 4u);
+    EXPECT_EQ(form.stats().refusals, 3u);
+    EXPECT_EQ(form.stats().linkSince, 1000);
+}
+
+TEST_F(ChatConnections, StationsAreStampedAndTheirLinesCounted)
+{
+    form.stats().bytesSent = 0;
+    writeFile("Palavoro.USR", "[USERS]\r\nN0AAA=Ann\r\n");
+    clock.advance(5000);
+    connect(1, "N0AAA");
+    connect(1, "N0BBB");
+    clock.advance(2000);
+    line(1, "N0AAA", "hello\r");
+    line(1, "N0AAA", "/W\r");
+    line(1, "N0BBB", "hi\r");
+
+    const Station* a = form.directory().findStation(1, "N0AAA");
+    EXPECT_EQ(a->connectedAt, 5000);
+    EXPECT_EQ(a->lastLineAt, 7000);
+    EXPECT_EQ(a->linesSaid, 2u);
+    EXPECT_EQ(form.directory().findStation(1, "N0BBB")->linesSaid, 1u);
+    EXPECT_EQ(form.stats().linesRelayed, 2u);
+    uint64_t bytes = 0;
+    for (const SentText& text : sentTexts())
+        bytes += text.kind == 'D' ? text.data.size() : 0;
+    EXPECT_EQ(form.stats().bytesSent, bytes);
+}
+
 } // namespace

@@ -213,7 +213,16 @@ TEST_F(ChatDelivery, SendFileSendsOneLinePerSendWhateverTheLineEnd)
 
     form.delivery().sendFile(1, "N0AAA", "LINES.INF", "fallback\r");
 
-    EXPECT_EQ(takeTo("N0AAA"), (Texts{"one\r", "two\r", "three\nstill three\r", "\r", "last\r"}));
+    EXPECT_EQ(takeTo("N0AAA"), (Texts{"one\r", "two\r", "three\r", "still three\r", "\r", "last\r"}));
+
+    // A text saved on Linux goes out as the same text saved on DOS.
+    writeText("UNIX.INF", "Welcome\n\nto the net\n");
+    writeText("DOS.INF", "Welcome\r\n\r\nto the net\r\n");
+    form.delivery().sendFile(1, "N0AAA", "UNIX.INF", "fallback\r");
+    const Texts unix = takeTo("N0AAA");
+    form.delivery().sendFile(1, "N0AAA", "DOS.INF", "fallback\r");
+    EXPECT_EQ(unix, (Texts{"Welcome\r", "\r", "to the net\r"}));
+    EXPECT_EQ(takeTo("N0AAA"), unix);
 }
 
 TEST_F(ChatDelivery, SendFileStopsAtCtrlZ)

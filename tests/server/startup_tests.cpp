@@ -66,6 +66,10 @@ TEST_F(StartupTest, WithoutIniTheBuiltInValuesApply)
     EXPECT_EQ(form.traceLog().logFile, dir + "Palavoro.LOG");
     EXPECT_EQ(form.settings().callSign, "NOBODY-0");
     EXPECT_EQ(form.settings().timeout, 600000);
+    EXPECT_EQ(form.settings().idle, 0);
+    EXPECT_TRUE(form.settings().status.on);
+    EXPECT_EQ(form.settings().status.address, "127.0.0.1");
+    EXPECT_EQ(form.settings().status.port, 8080);
     EXPECT_EQ(form.settings().beaconEvery, 0);
     EXPECT_EQ(form.beacon(), nullptr);
     ASSERT_NE(socket, nullptr);
@@ -91,11 +95,12 @@ TEST_F(StartupTest, EmptySectionTakesTheIniDefaultsButStillNoBeacon)
 
 TEST_F(StartupTest, KeysAreTakenAsTheyAreOrUpperCased)
 {
-    writeIni(
-        "[PALAVORO]\r\nIP_ADDRESS=127.0.0.2\r\nTCP_PORT=8123\r\nDEBUG=yes\r\nTRACE=3\r\nLOGFILE=" + dir +
-        "Logs.d/"
-        "My.Log\r\nCALLSIGN=n0srv-7\r\nLOGIN=op\r\nPASWD=secret\r\nTIMEOUT=0\r\nCREATEAREA=yes\r\nBELL=Y\r\nFORCENAME="
-        "YES\r\n");
+    writeIni("[PALAVORO]\r\nIP_ADDRESS=127.0.0.2\r\nTCP_PORT=8123\r\nDEBUG=yes\r\nTRACE=3\r\n"
+             "LOGFILE=" +
+             dir +
+             "Logs.d/My.Log\r\n"
+             "CALLSIGN=n0srv-7\r\nLOGIN=op\r\nPASWD=secret\r\nTIMEOUT=0\r\nIDLE=1800000\r\n"
+             "STATUS=0.0.0.0:9000\r\nCREATEAREA=yes\r\nBELL=Y\r\nFORCENAME=YES\r\n");
     std::filesystem::create_directory(dir + "Logs.d");
     form.start();
     EXPECT_EQ(form.settings().ipAddress, "127.0.0.2");
@@ -105,6 +110,9 @@ TEST_F(StartupTest, KeysAreTakenAsTheyAreOrUpperCased)
     EXPECT_EQ(form.traceLog().logFile, dir + "Logs.d/My.Log");
     EXPECT_EQ(form.settings().callSign, "N0SRV-7");
     EXPECT_EQ(form.settings().timeout, 0);
+    EXPECT_EQ(form.settings().idle, 1800000);
+    EXPECT_EQ(form.settings().status.address, "0.0.0.0");
+    EXPECT_EQ(form.settings().status.port, 9000);
     EXPECT_TRUE(form.settings().createArea);
     EXPECT_FALSE(form.settings().bell);
     EXPECT_TRUE(form.settings().forceName);
@@ -218,6 +226,9 @@ TEST_F(StartupTest, TraceTimeoutAndEveryMustBeNumbers)
     expectConvertError("[PALAVORO]\r\nTRACE=lots\r\n", "Palavoro.INI: [PALAVORO] TRACE=lots is not a number");
     expectConvertError("[PALAVORO]\r\nTIMEOUT=1e6\r\n", "Palavoro.INI: [PALAVORO] TIMEOUT=1e6 is not a number");
     expectConvertError("[BEACON]\r\nEVERY=10 min\r\n", "Palavoro.INI: [BEACON] EVERY=10 min is not a number");
+    expectConvertError("[PALAVORO]\r\nIDLE=30 min\r\n", "Palavoro.INI: [PALAVORO] IDLE=30 min is not a number");
+    expectConvertError("[PALAVORO]\r\nSTATUS=web\r\n",
+                       "Palavoro.INI: [PALAVORO] STATUS=web is not address:port, a port, or NOT");
 }
 
 TEST_F(StartupTest, TcpPortBeyondSixteenBitsIsRefused)

@@ -1,0 +1,9 @@
+#include "server/ServerStats.h"
+
+#include <chrono>
+
+int64_t systemMilliseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}

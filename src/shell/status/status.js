@@ -1,0 +1,102 @@
+// Fetches /status.json every two seconds and redraws the tables from it.
+// Every text from the server goes in through textContent, never as markup.
+"use strict";
+
+const REFRESH_MS = 2000;
+
+function byId(id) {
+  return document.getElementById(id);
+}
+
+function duration(seconds) {
+  const h = Math.floor(seconds / 3600);
+  const m = Math.floor((seconds % 3600) / 60);
+  const s = seconds % 60;
+  if (h > 0) return h + " h " + m + " min";
+  if (m > 0) return m + " min " + s + " s";
+  return s + " s";
+}
+
+function localTime(iso) {
+  const date = new Date(iso);
+  return isNaN(date) ? iso : date.toLocaleString();
+}
+
+function cell(row, text, className) {
+  const td = row.insertCell();
+  td.textContent = text;
+  if (className) td.className = className;
+  return td;
+}
+
+function fill(tbody, items, draw) {
+  tbody.replaceChildren();
+  for (const item of items) draw(tbody.insertRow(), item);
+}
+
+function show(status) {
+  byId("callsign").textContent = status.callsign;
+  document.title = "Palavoro " + status.callsign;
+
+  const link = status.link;
+  const state = byId("link-state");
+  state.textContent = {connected: "connected", registering: "registering the callsign",
+                       waiting: "waiting for the engine"}[link.state] || link.state;
+  state.className = "badge " + link.state;
+  byId("link-detail").textContent = "since " + localTime(link.since) + " (" + duration(link.forSeconds) + ")" +
+      (link.engine ? " \u00b7 engine " + link.engine : "") +
+      (link.engineVersion ? " version " + link.engineVersion : "");
+
+  const topics = new Map(status.areas.map((area) => [area.id, area.topic]));
+  fill(byId("stations"), status.stations, (row, station) => {
+    row.dataset.call = station.call;
+    cell(row, station.call, "call");
+    cell(row, station.name);
+    cell(row, station.port, "number");
+    cell(row, topics.has(station.area) ? station.area + " " + topics.get(station.area) : String(station.area));
+    cell(row, localTime(station.connectedAt));
+    cell(row, duration(station.idleSeconds), "number");
+    cell(row, station.linesSaid, "number");
+  });
+  byId("station-count").textContent = "(" + status.stations.length + ")";
+  byId("no-stations").hidden = status.stations.length > 0;
+
+  fill(byId("areas"), status.areas, (row, area) => {
+    row.dataset.area = area.id;
+    cell(row, area.id, "number");
+    cell(row, area.topic);
+    cell(row, area.owner, "call");
+    cell(row, area.users.join(" "));
+  });
+
+  const counters = status.counters;
+  byId("lines-relayed").textContent = counters.linesRelayed;
+  byId("bytes-sent").textContent = counters.bytesSent;
+  byId("connects").textContent = counters.connects;
+  byId("refusals").textContent = counters.refusals;
+  byId("started-at").textContent = localTime(status.startedAt);
+
+  const ports = byId("ports");
+  ports.replaceChildren();
+  for (const port of link.ports || []) {
+    const item = document.createElement("li");
+    item.textContent = port.port + ": " + port.name + (port.open ? "" : " (connections refused)");
+    if (!port.open) item.className = "closed";
+    ports.append(item);
+  }
+  byId("updated").textContent = localTime(status.now);
+}
+
+async function refresh() {
+  try {
+    const answer = await fetch("/status.json", {cache: "no-store"});
+    if (!answer.ok) throw new Error(answer.status);
+    show(await answer.json());
+    byId("problem").hidden = true;
+  } catch (error) {
+    byId("problem").hidden = false;
+  }
+  setTimeout(refresh, REFRESH_MS);
+}
+
+refresh();

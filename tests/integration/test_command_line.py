@@ -1,0 +1,109 @@
+"""The command line of the real program: --help, --version, --dir, --check and
+arguments it does not know. Headless, against a scripted AGWPE peer on
+127.0.0.1."""
+
+import os
+import unittest
+
+from agwpeer import AgwPeer, PalavoroRun, ini_text
+
+
+def snapshot(directory):
+    """Every file under `directory` with its contents."""
+    files = {}
+    for root, _, names in os.walk(directory):
+        for name in names:
+            with open(os.path.join(root, name), "rb") as f:
+                files[os.path.relpath(f.name, directory)] = f.read()
+    return files
+
+
+class CommandLineTest(unittest.TestCase):
+    def setUp(self):
+        self.peer = AgwPeer()
+        self.addCleanup(self.peer.close)
+        # A station that would go on the air at once if the program started.
+        self.station = {
+            "Palavoro.INI": ini_text({"PALAVORO": {"TCP_PORT": self.peer.port, "CALLSIGN": "N0SRV"}}).encode(),
+            "Palavoro.LOG": b"an earlier run's trace\r\n",
+        }
+
+    def run_program(self, args, start=True, **kwargs):
+        run = PalavoroRun(args=args, **kwargs)
+        self.addCleanup(run.cleanup)
+        self.addCleanup(run.stop)
+        return run.start() if start else run
+
+    def test_help_and_version_answer_without_touching_a_running_station(self):
+        first = self.run_program([], files=self.station)
+        self.peer.accept()
+        self.peer.serve_startup()
+        # Idle from here on: the version answer is handled last.
+        first.wait_for_log(lambda l: l.startswith("{PALAVORO} AGW Packet Engine Version="))
+        before = snapshot(first.workdir)
+        for args, expected in ((["--help"], "Usage: palavoro"), (["-h"], "Usage: palavoro"),
+                               (["--version"], "Palavoro "), (["-V"], "Palavoro ")):
+            with self.subTest(args=args):
+                run = self.run_program(args, workdir=first.workdir, instance=first.instance)
+                self.assertEqual(run.wait(10), 0, run.stderr())
+                self.assertTrue(run.stdout().startswith(expected), run.stdout())
+                self.assertEqual(run.stderr(), "")
+                self.assertEqual(snapshot(first.workdir), before)
+        self.assertTrue(first.running())
+
+    def test_unusable_arguments_exit_2_before_starting(self):
+        for args, message in ((["--bogus"], "unknown argument '--bogus'"), (["station"], "unknown argument"),
+                              (["--dir"], "--dir needs DIR"), (["--dir", "missing"], "--dir missing: No such file")):
+            with self.subTest(args=args):
+                run = self.run_program(args, files=self.station)
+                self.assertEqual(run.wait(10), 2)
+                self.assertIn(message, run.stderr())
+                self.assertEqual(run.stdout(), "")
+                self.assertEqual(snapshot(run.workdir), self.station)
+        with self.assertRaises(TimeoutError):
+            self.peer.accept(timeout=0.3)
+
+    def test_check_reports_every_problem_and_starts_nothing(self):
+        with open(os.path.join(os.environ["PALAVORO_SOURCE"], "examples", "Palavoro.INI"), "rb") as f:
+            sample = f.read()
+        bad = ini_text({"PALAVORO": {"TCP_PORT": "80a", "CALLSIGN": "N0CALL-99", "TRACE": "0", "IDLE": "soon",
+                                     "COLOUR": "blue"}}).encode()
+        for files, status, out, problems in (
+                (self.station, 0, "Palavoro.INI: OK\n", []),
+                (dict(self.station, **{"Palavoro.INI": sample}), 0, "Palavoro.INI: OK\n", []),
+                (dict(self.station, **{"Palavoro.INI": bad}), 1, "", [
+                    "Palavoro.INI: [PALAVORO] TCP_PORT=80a is not a number",
+                    "Palavoro.INI: [PALAVORO] IDLE=soon is not a number",
+                    "Palavoro.INI: [PALAVORO] COLOUR is not a known key",
+                    "Palavoro.INI: [PALAVORO] CALLSIGN=N0CALL-99 is not an AX.25 callsign"
+                    " (1 to 6 letters or digits, then -0 to -15)",
+                    "Palavoro.INI: [PALAVORO] TRACE=0 is not a level from 1 to 5",
+                    "Palavoro.INI: 5 problems"])):
+            with self.subTest(ini=files["Palavoro.INI"][:40]):
+                run = self.run_program(["--dir", "station", "--check"], start=False)
+                for name, content in files.items():
+                    run.write(os.path.join("station", name), content)
+                before = snapshot(run.workdir)
+                run.start()
+                self.assertEqual(run.wait(10), status, run.stderr())
+                self.assertEqual(run.stdout(), out)
+                self.assertEqual(run.stderr().splitlines(), problems)
+                self.assertEqual(snapshot(run.workdir), before)
+        with self.assertRaises(TimeoutError):
+            self.peer.accept(timeout=0.3)
+
+    def test_dir_runs_the_server_in_that_directory(self):
+        run = PalavoroRun(args=["--dir", "station"])
+        self.addCleanup(run.cleanup)
+        self.addCleanup(run.stop)
+        for name, content in self.station.items():
+            run.write(os.path.join("station", name), content)
+        run.start()
+        self.peer.accept()
+        lines = run.wait_for_log("{PALAVORO} Root Area Created", name=os.path.join("station", "Palavoro.LOG"))
+        self.assertNotIn("an earlier run's trace", lines)
+        self.assertEqual(os.listdir(run.workdir), ["station"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,195 @@
+"""The status page of the real program, in a real browser (headless Chromium):
+stations that connect through the scripted AGWPE peer appear with their name,
+port and area, and go when they leave; the page shows what /status.json says;
+it listens on loopback only unless told otherwise, and a port in use leaves
+the chat running without it.
+
+With PALAVORO_SCREENSHOT set, the page is also saved there as a PNG (the
+README's picture)."""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+from html.parser import HTMLParser
+
+from agwpeer import DEFAULT_TIMEOUT, AgwPeer, PalavoroRun, PeerConfig, free_port, ini_text
+
+SERVER = "N0SRV-1"
+PORTS = ["Port1 144.800 MHz 1200 bd", "Port2 432.500 MHz 9600 bd", "Port3 10.147 MHz 300 bd"]
+CHROMIUM = shutil.which("chromium")
+
+
+class Tables(HTMLParser):
+    """The text of each cell of the rows of every <tbody>, by the tbody's id, and the hidden elements' ids."""
+
+    def __init__(self, html):
+        super().__init__()
+        self.tables = {}
+        self.hidden = set()
+        self._body = self._row = self._cell = None
+        self.feed(html)
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if "hidden" in attrs and "id" in attrs:
+            self.hidden.add(attrs["id"])
+        if tag == "tbody":
+            self._body = self.tables.setdefault(attrs.get("id"), [])
+        elif tag == "tr" and self._body is not None:
+            self._row = []
+            self._body.append(self._row)
+        elif tag == "td" and self._row is not None:
+            self._cell = ""
+
+    def handle_endtag(self, tag):
+        if tag == "td" and self._cell is not None:
+            self._row.append(self._cell)
+            self._cell = None
+        elif tag == "tbody":
+            self._body = None
+
+    def handle_data(self, data):
+        if self._cell is not None:
+            self._cell += data
+
+
+def listening_addresses(port):
+    """The local addresses of the TCP sockets listening on `port`, from /proc/net/tcp and tcp6."""
+    found = []
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                address, hex_port = fields[1].split(":")
+                if int(hex_port, 16) == port and fields[3] == "0A":
+                    found.append(address)
+    return found
+
+
+@unittest.skipIf(CHROMIUM is None, "chromium is not installed (scripts/install-deps.sh --tests)")
+class StatusPageTest(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.peer = AgwPeer(config=PeerConfig(ports=PORTS))
+        self.addCleanup(self.peer.close)
+        self.profile = tempfile.mkdtemp(prefix="palavoro-chromium-")
+        self.addCleanup(shutil.rmtree, self.profile, True)
+
+    def start(self, status):
+        settings = {"TCP_PORT": self.peer.port, "CALLSIGN": SERVER, "STATUS": status, "DISABLE": "2"}
+        users = "[USERS]\r\nN0ABC=Alice\r\nK1BBB=Bob\r\n"
+        run = PalavoroRun(ini_text({"PALAVORO": settings, "AREAS": ["1=General chat"]}),
+                          files={"Palavoro.USR": users})
+        self.addCleanup(run.cleanup)
+        self.addCleanup(run.stop)
+        run.start()
+        self.peer.accept()
+        self.peer.serve_startup()
+        return run
+
+    def connect(self, call, port=1):
+        self.peer.connect_station(port, call, SERVER)
+        self.peer.wait_for_data_to(call, contains="}:")
+
+    def say(self, call, line, port=1):
+        self.peer.send_line(port, call, SERVER, line)
+        self.peer.wait_for_data_to(call, contains="}:")
+
+    def status(self, port):
+        with urllib.request.urlopen("http://127.0.0.1:%d/status.json" % port, timeout=DEFAULT_TIMEOUT) as answer:
+            self.assertEqual(answer.headers["Content-Type"], "application/json")
+            return json.load(answer)
+
+    def chromium(self, port, *args):
+        command = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                   "--user-data-dir=" + self.profile, "--virtual-time-budget=4000", *args,
+                   "http://127.0.0.1:%d/" % port]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr[-2000:])
+        return done.stdout
+
+    def page(self, port):
+        return Tables(self.chromium(port, "--dump-dom"))
+
+    def test_the_page_follows_the_stations_and_matches_the_json(self):
+        port = free_port()
+        run = self.start(str(port))
+        self.connect("N0ABC")
+        self.say("N0ABC", "/J 1")
+        self.say("N0ABC", "Good evening")
+        self.connect("K1BBB-7")
+        self.connect("W2CCC", port=3)
+        self.peer.connect_station(2, "N9PRT", SERVER)
+        self.peer.wait_for_data_to("N9PRT")
+
+        status = self.status(port)
+        self.assertEqual(status["link"]["state"], "connected")
+        self.assertEqual([(p["port"], p["name"], p["open"]) for p in status["link"]["ports"]],
+                         [(1, PORTS[0], True), (2, PORTS[1], False), (3, PORTS[2], True)])
+        self.assertEqual([(s["call"], s["name"], s["port"], s["area"], s["linesSaid"]) for s in status["stations"]],
+                         [("N0ABC", "Alice", 1, 1, 2), ("K1BBB-7", "Bob", 1, 0, 0), ("W2CCC", "", 3, 0, 0)])
+        self.assertEqual([(a["id"], a["topic"], a["users"]) for a in status["areas"]],
+                         [(0, "Root", ["K1BBB-7", "W2CCC"]), (1, "General chat", ["N0ABC"])])
+        self.assertEqual(status["counters"]["connects"], 3)
+        self.assertEqual(status["counters"]["refusals"], 1)
+        self.assertEqual(status["counters"]["linesRelayed"], 1)
+
+        page = self.page(port)
+        topics = {a["id"]: a["topic"] for a in status["areas"]}
+        self.assertEqual([row[:4] for row in page.tables["stations"]],
+                         [[s["call"], s["name"], str(s["port"]), "%d %s" % (s["area"], topics[s["area"]])]
+                          for s in status["stations"]])
+        self.assertEqual(page.tables["areas"],
+                         [[str(a["id"]), a["topic"], a["owner"], " ".join(a["users"])] for a in status["areas"]])
+        self.assertIn("problem", page.hidden)  # the page got its answer
+        if os.environ.get("PALAVORO_SCREENSHOT"):
+            self.chromium(port, "--window-size=1000,640", "--hide-scrollbars",
+                          "--screenshot=" + os.environ["PALAVORO_SCREENSHOT"])
+
+        for call, station_port in (("N0ABC", 1), ("K1BBB-7", 1), ("W2CCC", 3)):
+            self.peer.disconnect_station(station_port, call, SERVER)
+        deadline = time.monotonic() + DEFAULT_TIMEOUT
+        while self.status(port)["stations"] and time.monotonic() < deadline:
+            time.sleep(0.05)
+        page = self.page(port)
+        self.assertEqual(page.tables["stations"], [])
+        self.assertNotIn("no-stations", page.hidden)
+        self.assertEqual(page.tables["areas"], [["0", "Root", SERVER, ""], ["1", "General chat", SERVER, ""]])
+        self.assertTrue(run.running())
+
+    def test_a_port_alone_listens_on_loopback_only_and_only_for_reading(self):
+        port = free_port()
+        run = self.start(str(port))
+        self.status(port)
+        self.assertEqual(listening_addresses(port), ["0100007F"])
+        self.assertIn("Palavoro: status page on http://127.0.0.1:%d/\n" % port, run.stderr())
+        for path, method in (("/status.json", "POST"), ("/", "PUT"), ("/status.json", "DELETE"), ("/x", "GET")):
+            with self.subTest(method=method, path=path):
+                request = urllib.request.Request("http://127.0.0.1:%d%s" % (port, path), data=b"{}", method=method)
+                with self.assertRaises(urllib.error.HTTPError) as refused:
+                    urllib.request.urlopen(request, timeout=DEFAULT_TIMEOUT)
+                self.assertEqual(refused.exception.code, 404)
+
+    def test_a_port_in_use_leaves_the_chat_running_without_the_page(self):
+        taken = socket.socket()
+        self.addCleanup(taken.close)
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        port = taken.getsockname()[1]
+        run = self.start("127.0.0.1:%d" % port)
+        self.connect("N0ABC")
+        self.assertEqual([l for l in run.stderr().splitlines() if "status page" in l],
+                         ["Palavoro: no status page: cannot listen on 127.0.0.1:%d: The bound address is already in use"
+                          % port])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
