@@ -27,6 +27,8 @@ const char* const HELP_ENTRIES[] = {
 
 const char* const NAME_REQUIRED = "\r--- This server requires to set your name, use the /NA name command\r";
 const char* const NO_INFORMATION = "\r--- No information on the subject\r";
+// The user file could not be written: the change holds for this connection only.
+const char* const NOT_SAVED = "\r-- Unable to save, kept for this connection only\r";
 
 std::string notFound(const std::string& word)
 {
@@ -171,9 +173,10 @@ void Command::name()
 {
     recognized("Name");
     if (!args_.empty())
-        user_.name = args_.find('@') != std::string::npos ? std::string() : args_;
+        user_.name = args_.find('@') != std::string::npos ? std::string() : UserFile::oneLine(args_);
     reply("\r-- User Name for Call(" + call_ + ") Name(" + user_.name + ")\r");
-    server_.userFile.save(call_, user_.name, user_.info);
+    if (!server_.userFile.save(call_, user_.name, user_.info))
+        reply(NOT_SAVED);
     if (!user_.name.empty())
         user_.state = ONLINE;
 }
@@ -181,11 +184,14 @@ void Command::name()
 void Command::personal()
 {
     recognized("Personal");
+    bool saved = true;
     if (!args_.empty()) {
-        user_.info = args_.find('@') != std::string::npos ? std::string() : args_;
-        server_.userFile.save(call_, user_.name, user_.info);
+        user_.info = args_.find('@') != std::string::npos ? std::string() : UserFile::oneLine(args_);
+        saved = server_.userFile.save(call_, user_.name, user_.info);
     }
     reply("\r-- User Name for Call(" + call_ + ") Personal(" + user_.info + ")\r");
+    if (!saved)
+        reply(NOT_SAVED);
 }
 
 void Command::channel()

@@ -1,4 +1,5 @@
 #include "ChatFixture.h"
+#include "fakes/FileSizeLimit.h"
 
 namespace {
 
@@ -131,6 +132,36 @@ TEST_F(ChatCommands, NameAndPersonalDataOutliveTheConnection)
     form.userFile().load("n0aaa-9", name, info);
     EXPECT_EQ(name, "Ann");
     EXPECT_EQ(info, "Rig: 5 W");
+}
+
+TEST_F(ChatCommands, AChangeTheFileCannotKeepIsSaidToHoldForThisConnectionOnly)
+{
+    std::string users = "[USERS]\r\n";
+    for (int i = 0; i < 1000; ++i)
+        users += "N" + std::to_string(i) + "ABC=Someone\r\n";
+    writeFile("Palavoro.USR", users);
+    const std::string notSaved = "\r-- Unable to save, kept for this connection only\r";
+    {
+        FileSizeLimit full(users.size());
+        EXPECT_EQ(run("/NA Ann\r"), (Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann)\r", notSaved}));
+        EXPECT_EQ(run("/P QTH Porto\r"), (Texts{"\r-- User Name for Call(N0AAA-1) Personal(QTH Porto)\r", notSaved}));
+    }
+    EXPECT_EQ(me.name, "Ann");
+    EXPECT_EQ(me.info, "QTH Porto");
+    EXPECT_EQ(readFile(dir_ + "/Palavoro.USR"), users);
+    const std::string why = "): cannot write " + dir_ + "/Palavoro.USR.new: File too large";
+    EXPECT_TRUE(traced("{PALAVORO} User file not saved for Call(N0AAA-1" + why));
+
+    EXPECT_EQ(run("/NA Ann\r"), Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann)\r"});
+}
+
+TEST_F(ChatCommands, NamesAndPersonalDataStayOneLine)
+{
+    addUser(1, "N0BBB");
+    command(me, std::string("/NA Ann\r   User(1:N0BBB) Name(Bob\0\r", 34));
+    command(me, "/P Porto\nx\r\n");
+    EXPECT_EQ(me.name, "Ann    User(1:N0BBB) Name(Bob ");
+    EXPECT_EQ(me.info, "Porto x");
 }
 
 TEST_F(ChatCommands, PersonalCommandShowsSetsAndClears)

@@ -58,8 +58,12 @@ TEST_F(ChatConnections, DisabledPortsRefuseAndPortsAbove100AreAdmitted)
 {
     form.settings().portEnabled[2] = false;
 
+    form.settings().portEnabled[100] = false;
+
     connect(2, "N0AAA");
     expectRefusal(2, "N0AAA", "\r--- Connections not Allowed on this Port\r");
+    connect(100, "N0AAA");
+    expectRefusal(100, "N0AAA", "\r--- Connections not Allowed on this Port\r");
     EXPECT_TRUE(form.directory().stations().empty());
 
     connect(101, "N0BBB");
