@@ -47,6 +47,10 @@ std::string workingDirectory()
 
 int main(int, char** argv)
 {
+    // A closed standard error (or any closed pipe) makes a write fail, which
+    // is reported where it matters; it must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // Qt would read options of its own from the command line; the program takes none.
     static int argc = 1;
     static char* args[] = {argv[0], nullptr};
