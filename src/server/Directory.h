@@ -33,6 +33,12 @@ struct Station {
     uint8_t state = DISC;
     int32_t areaId = 0;
     std::unique_ptr<Timer> timeLimit;
+    // Text received since the last line end, waiting for the rest of its line.
+    std::string heldLine;
+    // The last text ended in CR: a LF that starts the next one belongs to it.
+    bool endedInCr = false;
+    // Hands a held line on when no more text comes.
+    std::unique_ptr<Timer> lineTimer;
 };
 
 class Directory {

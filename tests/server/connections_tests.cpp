@@ -201,6 +201,67 @@ TEST_F(ChatConnections, ThePromptNamesTheAreaAfterTheCommand)
     EXPECT_EQ(takeTo("N0AAA"), (Texts{"\r-- Now at Area(Five) Topic(Five)\r", prompt("N0AAA", 5)}));
 }
 
+TEST_F(ChatConnections, ALineInSeveralFramesIsHandledOnceWhole)
+{
+    connect(1, "N0AAA");
+    connect(1, "N0BBB");
+    sentTexts();
+    const std::string text = std::string(200, 'a') + " " + std::string(129, 'b');
+
+    line(1, "N0AAA", text.substr(0, 256));
+    EXPECT_TRUE(fake->sent.empty());
+    line(1, "N0AAA", text.substr(256) + "\r");
+
+    std::vector<SentText> sent = sentTexts();
+    EXPECT_EQ(dataTo(sent, "N0BBB"), Texts{"[0]<N0AAA@N0SRV> " + text + "\r\r"});
+    EXPECT_EQ(dataTo(sent, "N0AAA"), Texts{prompt("N0AAA")});
+}
+
+TEST_F(ChatConnections, EachLineOfAFrameIsItsSendersOwnLine)
+{
+    connect(1, "N0AAA");
+    connect(1, "N0BBB");
+    sentTexts();
+
+    line(1, "N0AAA", "hi\r[0]<N0BOB@N0SRV> I said so\r");
+    std::vector<SentText> sent = sentTexts();
+    EXPECT_EQ(dataTo(sent, "N0BBB"),
+              (Texts{"[0]<N0AAA@N0SRV> hi\r\r", "[0]<N0AAA@N0SRV> [0]<N0BOB@N0SRV> I said so\r\r"}));
+    EXPECT_EQ(dataTo(sent, "N0AAA"), (Texts{prompt("N0AAA"), prompt("N0AAA")}));
+
+    // CR LF ends one line, also across frames; a lone LF ends one too.
+    line(1, "N0AAA", "one\r\ntwo\r");
+    line(1, "N0AAA", "\nthree\nfour");
+    EXPECT_EQ(dataTo(sentTexts(), "N0BBB"), (Texts{"[0]<N0AAA@N0SRV> one\r\n\r", "[0]<N0AAA@N0SRV> two\r\r",
+                                                  "[0]<N0AAA@N0SRV> three\n\r"}));
+}
+
+TEST_F(ChatConnections, AHeldLineIsHandledAfterTwoSecondsWithoutTextOrAt1024Bytes)
+{
+    connect(1, "N0AAA");
+    connect(1, "N0BBB");
+    sentTexts();
+
+    line(1, "N0AAA", "no line end");
+    clock.advance(1999);
+    line(1, "N0AAA", " yet");
+    clock.advance(1999);
+    EXPECT_TRUE(fake->sent.empty());
+    clock.advance(1);
+    EXPECT_EQ(takeTo("N0BBB"), Texts{"[0]<N0AAA@N0SRV> no line end yet\r"});
+
+    line(1, "N0AAA", "/W");
+    clock.advance(2000);
+    EXPECT_EQ(takeTo("N0AAA").front(), "\rWho is here:\r");
+
+    line(1, "N0AAA", std::string(1000, 'x'));
+    line(1, "N0AAA", std::string(30, 'y') + "\r");
+    EXPECT_EQ(takeTo("N0BBB"), (Texts{"[0]<N0AAA@N0SRV> " + std::string(1000, 'x') + std::string(24, 'y') + "\r",
+                                      "[0]<N0AAA@N0SRV> yyyyyy\r\r"}));
+    clock.advance(10000);
+    EXPECT_TRUE(fake->sent.empty());
+}
+
 TEST_F(ChatConnections, LinesFromUnknownStationsAndEmptyFramesAreOnlyTraced)
 {
     connect(1, "N0AAA");
