@@ -3,6 +3,8 @@
 
 #include "support/HexStr.h"
 
+#include <algorithm>
+
 namespace {
 
 const char* const HELP_ENTRIES[] = {
@@ -295,6 +297,15 @@ void Command::newArea()
     const std::string topic = args_;
     if (topic.empty()) {
         reply("\r-- New Area Requires a Description\r");
+        return;
+    }
+    // One user must not take all the free ids: the stations of one callsign
+    // together may own only so many areas at a time.
+    const std::string base = UserFile::baseCall(call_);
+    const auto owned = std::count_if(server_.directory.areas().begin(), server_.directory.areas().end(),
+                                     [&base](const Area& a) { return !a.lock && UserFile::baseCall(a.owner) == base; });
+    if (owned >= server_.settings.maxAreas) {
+        reply("\r-- Call(" + base + ") already owns " + std::to_string(owned) + " Areas\r");
         return;
     }
     const int32_t id = server_.directory.freeAreaId();

@@ -150,6 +150,8 @@ void Connections::handleLine(int32_t port, const std::string& call, const std::s
             p_.delivery.sendData(port, call, *user, line);
         }
         p_.delivery.sendPrompt(port, call, user->areaId);
+        // The line may have taken the last user out of an area whose owner has gone.
+        p_.directory.removeAbandonedAreas();
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnData");
     }

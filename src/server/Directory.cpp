@@ -114,6 +114,17 @@ void Directory::removeStation(const Station* user)
         timer->setEnabled(false);
     decAreaUsers(node->areaId);
     stations_.erase(node);
+    removeAbandonedAreas();
+}
+
+void Directory::removeAbandonedAreas()
+{
+    areas_.remove_if([this](const Area& area) {
+        if (area.lock || area.userCount != 0 || findStationByCall(area.owner) != nullptr)
+            return false;
+        log_.writeLog(1, "{PALAVORO} Area(" + std::to_string(area.id) + ") Removed, its owner gone and nobody in it");
+        return true;
+    });
 }
 
 std::vector<Station*> Directory::stationsInArea(int32_t areaId)

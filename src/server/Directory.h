@@ -54,6 +54,9 @@ public:
     const std::list<Area>& areas() const { return areas_; }
     // True when every area's user count is the number of stations in it.
     bool countsAreTrue() const;
+    // Removes the areas users created that nobody is in and whose owner has
+    // left: nobody could ever remove them otherwise.
+    void removeAbandonedAreas();
 
     Station* findStation(int32_t port, const std::string& call);
     // The first station with this callsign on any port.
@@ -65,7 +68,8 @@ public:
     // Every change of a station's area goes through here, so that each area's
     // user count stays the number of stations in it.
     void moveStation(Station& station, int32_t areaId);
-    // Removes the block; its area counts one user less.
+    // Removes the block; its area counts one user less. Areas it leaves
+    // abandoned go with it.
     void removeStation(const Station* station);
     // Removes every station (the engine has dropped their connections); areas stay.
     void clearStations();

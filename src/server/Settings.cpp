@@ -65,6 +65,7 @@ void readSettings(const std::string& ini, ServerSettings& settings, std::string&
     s.reconnect = reconnect != "NOT" && reconnect != "NO";
     std::string disabled = Profile::readString(ini, "PALAVORO", "DISABLE", "");
     s.createArea = readYes(ini, "CREATEAREA");
+    s.maxAreas = readNumber(ini, "PALAVORO", "MAXAREAS", "3");
     s.bell = readYes(ini, "BELL");
     s.forceName = readYes(ini, "FORCENAME");
     s.beaconText = Profile::readString(ini, "BEACON", "TEXT", "");

@@ -284,6 +284,28 @@ TEST_F(ChatCommands, NewAreaIsRefusedWhenNotAllowedOrWithoutTopic)
     EXPECT_EQ(run("/NE One too many\r"), Texts{"\r-- Unable to allocate a New Area\r"});
 }
 
+TEST_F(ChatCommands, TheStationsOfOneCallsignOwnAtMostMaxAreasAtATime)
+{
+    form.settings().createArea = true;
+    Station& sameStation = addUser(2, "n0aaa-2");
+    Station& another = addUser(2, "N0BBB");
+    run("/NE One\r");
+    run("/NE Two\r");
+    command(sameStation, "/NE Three\r");
+    sentTexts();
+
+    command(sameStation, "/NE Four\r");
+    EXPECT_EQ(takeTo("n0aaa-2"), Texts{"\r-- Call(N0AAA) already owns 3 Areas\r"});
+    EXPECT_EQ(run("/NE\r"), Texts{"\r-- New Area Requires a Description\r"});
+    command(another, "/NE Theirs\r");
+    EXPECT_EQ(form.directory().areas().size(), 6u);
+
+    run("/D 128\r");
+    EXPECT_EQ(run("/NE Four\r").front(), "\r-- Created Area(Four) Topic(Four)\r");
+    form.settings().maxAreas = 0;
+    EXPECT_EQ(run("/NE Five\r"), Texts{"\r-- Call(N0AAA) already owns 3 Areas\r"});
+}
+
 TEST_F(ChatCommands, NewAreaIsAnnouncedEverywhereAndTheCreatorMovesIn)
 {
     form.settings().createArea = true;

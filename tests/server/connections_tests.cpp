@@ -262,6 +262,29 @@ TEST_F(ChatConnections, AHeldLineIsHandledAfterTwoSecondsWithoutTextOrAt1024Byte
     EXPECT_TRUE(fake->sent.empty());
 }
 
+TEST_F(ChatConnections, AnAreaAUserMadeGoesOnceItIsEmptyAndItsOwnerHasLeft)
+{
+    form.settings().createArea = true;
+    connect(1, "N0AAA");
+    connect(1, "N0BBB");
+    line(1, "N0AAA", "/NE Mine\r");
+    line(1, "N0BBB", "/J 128\r");
+
+    disconnect(1, "N0AAA");
+    ASSERT_NE(form.directory().findArea(128), nullptr) << "N0BBB is still in it";
+    line(1, "N0BBB", "/J 0\r");
+    EXPECT_EQ(form.directory().findArea(128), nullptr);
+    EXPECT_TRUE(traced("{PALAVORO} Area(128) Removed, its owner gone and nobody in it"));
+
+    line(1, "N0BBB", "/NE Empty\r");
+    line(1, "N0BBB", "/J 0\r");
+    ASSERT_NE(form.directory().findArea(128), nullptr) << "its owner is still here";
+    disconnect(1, "N0BBB");
+    EXPECT_EQ(form.directory().findArea(128), nullptr);
+    EXPECT_EQ(form.directory().areas().size(), 1u);
+    EXPECT_TRUE(form.directory().countsAreTrue());
+}
+
 TEST_F(ChatConnections, LinesFromUnknownStationsAndEmptyFramesAreOnlyTraced)
 {
     connect(1, "N0AAA");

@@ -175,6 +175,15 @@ TEST_F(StartupTest, DisableListTurnsOffValidPortsOnlyAndTracesThemFirst)
                                         "{PALAVORO} Program Initialization"}));
 }
 
+TEST_F(StartupTest, MaxAreasIsThreeUnlessTheFileSaysOtherwise)
+{
+    form.start();
+    EXPECT_EQ(form.settings().maxAreas, 3);
+    writeIni("[PALAVORO]\r\nMAXAREAS=1\r\n");
+    form.start();
+    EXPECT_EQ(form.settings().maxAreas, 1);
+}
+
 TEST_F(StartupTest, DisableTakesTheLastValidPort)
 {
     writeIni("[PALAVORO]\r\nDISABLE=100\r\n");
