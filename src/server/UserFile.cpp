@@ -56,8 +56,7 @@ bool UserFile::save(const std::string& call, const std::string& name, const std:
         return true;
     // Both keys in one write: the file never holds the new name with the old data.
     std::string error;
-    if (Profile::writeStrings(path_, {{USERS_SECTION, key, oneLine(name)}, {INFO_SECTION, key, oneLine(info)}},
-                              &error))
+    if (Profile::writeStrings(path_, {{USERS_SECTION, key, oneLine(name)}, {INFO_SECTION, key, oneLine(info)}}, &error))
         return true;
     log_.writeLog(1, "{PALAVORO} User file not saved for Call(" + call + "): " + error);
     return false;

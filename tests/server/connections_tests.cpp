@@ -232,8 +232,8 @@ TEST_F(ChatConnections, EachLineOfAFrameIsItsSendersOwnLine)
     // CR LF ends one line, also across frames; a lone LF ends one too.
     line(1, "N0AAA", "one\r\ntwo\r");
     line(1, "N0AAA", "\nthree\nfour");
-    EXPECT_EQ(dataTo(sentTexts(), "N0BBB"), (Texts{"[0]<N0AAA@N0SRV> one\r\n\r", "[0]<N0AAA@N0SRV> two\r\r",
-                                                  "[0]<N0AAA@N0SRV> three\n\r"}));
+    EXPECT_EQ(dataTo(sentTexts(), "N0BBB"),
+              (Texts{"[0]<N0AAA@N0SRV> one\r\n\r", "[0]<N0AAA@N0SRV> two\r\r", "[0]<N0AAA@N0SRV> three\n\r"}));
 }
 
 TEST_F(ChatConnections, AHeldLineIsHandledAfterTwoSecondsWithoutTextOrAt1024Bytes)
