@@ -184,14 +184,16 @@ struct AgwDecoder {
             std::string call;
             const CallEvent* event = nullptr;
             const char* eventName = nullptr;
+            // The station is the one the header names (the other end, first);
+            // the text is for people and says what the engine chose to say.
             if (contains(data, "RETRYOUT")) {
                 l2.writeLog(4, "{L2} Disconnect (retryout) String->" + data);
-                call = noticeCall(data);
+                call = callFrom;
                 event = &l2.onRetryOut;
                 eventName = "FOnRetryOut";
             } else if (contains(data, "From")) {
                 l2.writeLog(4, "{L2} Disconnect (his) String->" + data);
-                call = noticeCall(data);
+                call = callFrom;
                 l2.writeHex(4, call);
                 event = &l2.onHisDisconnect;
                 eventName = "FOnHisDisconnect";

@@ -3,6 +3,8 @@
 
 #include "support/HexStr.h"
 
+#include <algorithm>
+
 namespace {
 
 const char* const HELP_ENTRIES[] = {
@@ -27,6 +29,8 @@ const char* const HELP_ENTRIES[] = {
 
 const char* const NAME_REQUIRED = "\r--- This server requires to set your name, use the /NA name command\r";
 const char* const NO_INFORMATION = "\r--- No information on the subject\r";
+// The user file could not be written: the change holds for this connection only.
+const char* const NOT_SAVED = "\r-- Unable to save, kept for this connection only\r";
 
 std::string notFound(const std::string& word)
 {
@@ -184,9 +188,10 @@ void Command::name()
 {
     recognized("Name");
     if (!args_.empty())
-        user_.name = args_.find('@') != std::string::npos ? std::string() : args_;
+        user_.name = args_.find('@') != std::string::npos ? std::string() : UserFile::oneLine(args_);
     reply("\r-- User Name for Call(" + call_ + ") Name(" + user_.name + ")\r");
-    server_.userFile.save(call_, user_.name, user_.info);
+    if (!server_.userFile.save(call_, user_.name, user_.info))
+        reply(NOT_SAVED);
     if (!user_.name.empty())
         user_.state = ONLINE;
 }
@@ -194,11 +199,14 @@ void Command::name()
 void Command::personal()
 {
     recognized("Personal");
+    bool saved = true;
     if (!args_.empty()) {
-        user_.info = args_.find('@') != std::string::npos ? std::string() : args_;
-        server_.userFile.save(call_, user_.name, user_.info);
+        user_.info = args_.find('@') != std::string::npos ? std::string() : UserFile::oneLine(args_);
+        saved = server_.userFile.save(call_, user_.name, user_.info);
     }
     reply("\r-- User Name for Call(" + call_ + ") Personal(" + user_.info + ")\r");
+    if (!saved)
+        reply(NOT_SAVED);
 }
 
 void Command::channel()
@@ -302,6 +310,15 @@ void Command::newArea()
     const std::string topic = args_;
     if (topic.empty()) {
         reply("\r-- New Area Requires a Description\r");
+        return;
+    }
+    // One user must not take all the free ids: the stations of one callsign
+    // together may own only so many areas at a time.
+    const std::string base = UserFile::baseCall(call_);
+    const auto owned = std::count_if(server_.directory.areas().begin(), server_.directory.areas().end(),
+                                     [&base](const Area& a) { return !a.lock && UserFile::baseCall(a.owner) == base; });
+    if (owned >= server_.settings.maxAreas) {
+        reply("\r-- Call(" + base + ") already owns " + std::to_string(owned) + " Areas\r");
         return;
     }
     const int32_t id = server_.directory.freeAreaId();

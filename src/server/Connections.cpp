@@ -71,6 +71,7 @@ void Connections::handleConnect(AgwLink& /*link*/, uint8_t port, const std::stri
 void Connections::handleData(AgwLink& /*link*/, uint8_t port, const std::string& callFrom,
                              const std::string& /*callTo*/, uint8_t pid, const std::string& data)
 {
+    std::vector<std::string> lines;
     try {
         const std::string portText = std::to_string(port);
         writeLog(3, "{PALAVORO} Event <OnData>");
@@ -84,16 +85,76 @@ void Connections::handleData(AgwLink& /*link*/, uint8_t port, const std::string&
             writeLog(1, "{PALAVORO} User(" + portText + ":" + callFrom + ") no control block found");
             return;
         }
+        lines = takeLines(*user, data);
+        if (user->heldLine.empty()) {
+            user->lineTimer.reset();
+        } else {
+            if (!user->lineTimer) {
+                user->lineTimer = p_.timers.createTimer();
+                user->lineTimer->onTimer = [this, port, call = callFrom] { handleHeldLine(port, call); };
+                user->lineTimer->setInterval(HELD_LINE_WAIT);
+            }
+            user->lineTimer->setEnabled(false); // the wait starts again with each text
+            user->lineTimer->setEnabled(true);
+        }
+    } catch (...) {
+        writeLog(1, "{PALAVORO} Exception on OnData");
+    }
+    for (const std::string& line : lines)
+        handleLine(port, callFrom, line);
+}
+
+std::vector<std::string> Connections::takeLines(Station& station, std::string_view data)
+{
+    std::vector<std::string> lines;
+    std::string& held = station.heldLine;
+    // CR LF is one line end, also when a frame ends between the two.
+    if (station.endedInCr && data.front() == '\n')
+        data.remove_prefix(1);
+    station.endedInCr = false;
+    for (size_t at = 0; at < data.size(); ++at) {
+        const char c = data[at];
+        held += c;
+        if (c == '\r' && at + 1 < data.size() && data[at + 1] == '\n')
+            held += data[++at];
+        else if (c == '\r' && at + 1 == data.size())
+            station.endedInCr = true;
+        if (c == '\r' || c == '\n' || held.size() >= MAX_HELD_LINE)
+            lines.push_back(std::exchange(held, {}));
+    }
+    return lines;
+}
+
+void Connections::handleHeldLine(int32_t port, const std::string& call)
+{
+    Station* user = p_.directory.findStation(port, call);
+    if (user == nullptr)
+        return;
+    user->lineTimer->setEnabled(false);
+    const std::string line = std::exchange(user->heldLine, {});
+    if (!line.empty())
+        handleLine(port, call, line);
+}
+
+void Connections::handleLine(int32_t port, const std::string& call, const std::string& line)
+{
+    try {
+        // A line before this one may have ended the station's stay.
+        Station* user = p_.directory.findStation(port, call);
+        if (user == nullptr)
+            return;
         noteLine(*user);
-        if (data[0] == '/') {
+        if (line[0] == '/') {
             writeLog(3, "{PALAVORO} Event <OnData>");
-            p_.commands.execute(port, callFrom, *user, data);
+            p_.commands.execute(port, call, *user, line);
         } else {
             if (user->state != ONLINE)
-                p_.delivery.sendFile(port, callFrom, "NAME.INF", NAME_REQUIRED);
-            p_.delivery.sendData(port, callFrom, *user, data);
+                p_.delivery.sendFile(port, call, "NAME.INF", NAME_REQUIRED);
+            p_.delivery.sendData(port, call, *user, line);
         }
-        p_.delivery.sendPrompt(port, callFrom, user->areaId);
+        p_.delivery.sendPrompt(port, call, user->areaId);
+        // The line may have taken the last user out of an area whose owner has gone.
+        p_.directory.removeAbandonedAreas();
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnData");
     }

@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 class Connections {
 public:
@@ -75,6 +77,13 @@ public:
     // connection log and the status page counts the state's time from now.
     void linkStateChanged(const std::string& line);
 
+    // A station's text is handled line by line: a line may come in several
+    // frames, and a frame may hold several lines. A line that has no end yet
+    // is handled as it is after HELD_LINE_WAIT ms without more text, or once
+    // it is MAX_HELD_LINE bytes long.
+    static constexpr uint32_t HELD_LINE_WAIT = 2000;
+    static constexpr size_t MAX_HELD_LINE = 1024;
+
 private:
     // A running timer for the time limit or the idle limit.
     std::unique_ptr<Timer> startLimit(uint32_t milliseconds);
@@ -84,6 +93,12 @@ private:
     void logStation(const char* event, const std::string& call, int32_t port, const std::string& how = "");
 
     void writeLog(uint8_t level, std::string_view text) { p_.log.writeLog(level, text); }
+    // One whole line of a station, with its line end: a command or a line for
+    // its area, then the prompt.
+    void handleLine(int32_t port, const std::string& call, const std::string& line);
+    void handleHeldLine(int32_t port, const std::string& call);
+    // The lines the text completes, each with its line end; the rest is held.
+    static std::vector<std::string> takeLines(Station& station, std::string_view data);
 
     void stopped();
 

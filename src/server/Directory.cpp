@@ -81,6 +81,7 @@ Station* Directory::newStation(int32_t port, const std::string& call)
 
 void Directory::moveStation(Station& station, int32_t areaId)
 {
+    emptied_.insert(station.areaId);
     decAreaUsers(station.areaId);
     station.areaId = areaId;
     incAreaUsers(areaId);
@@ -88,8 +89,13 @@ void Directory::moveStation(Station& station, int32_t areaId)
 
 void Directory::clearStations()
 {
+    clearing_ = true;
     while (!stations_.empty())
         removeStation(&stations_.front());
+    clearing_ = false;
+    // The engine dropped everyone at once: nobody chose to leave, and the areas stay.
+    emptied_.clear();
+    departed_.clear();
 }
 
 bool Directory::countsAreTrue() const
@@ -115,7 +121,24 @@ void Directory::removeStation(const Station* user)
     if (std::unique_ptr<Timer> timer = std::move(node->idleLimit))
         timer->setEnabled(false);
     decAreaUsers(node->areaId);
+    emptied_.insert(node->areaId);
+    departed_.insert(node->callSign);
     stations_.erase(node);
+    if (!clearing_)
+        removeAbandonedAreas();
+}
+
+void Directory::removeAbandonedAreas()
+{
+    areas_.remove_if([this](const Area& area) {
+        const bool concerned = emptied_.count(area.id) > 0 || departed_.count(area.owner) > 0;
+        if (!concerned || area.lock || area.userCount != 0 || findStationByCall(area.owner) != nullptr)
+            return false;
+        log_.writeLog(1, "{PALAVORO} Area(" + std::to_string(area.id) + ") Removed, its owner gone and nobody in it");
+        return true;
+    });
+    emptied_.clear();
+    departed_.clear();
 }
 
 std::vector<Station*> Directory::stationsInArea(int32_t areaId)

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ struct Station {
     int64_t connectedAt = 0;
     int64_t lastLineAt = 0;
     uint64_t linesSaid = 0;
+    // Text received since the last line end, waiting for the rest of its line.
+    std::string heldLine;
+    // The last text ended in CR: a LF that starts the next one belongs to it.
+    bool endedInCr = false;
+    // Hands a held line on when no more text comes.
+    std::unique_ptr<Timer> lineTimer;
 };
 
 class Directory {
@@ -55,6 +62,11 @@ public:
     const std::list<Area>& areas() const { return areas_; }
     // True when every area's user count is the number of stations in it.
     bool countsAreTrue() const;
+    // Removes the areas users created that nobody is in and whose owner has
+    // left: nobody could ever remove them otherwise. Only areas that a move or
+    // a departure concerned since the last call are looked at, so the areas
+    // kept over a lost link (clearStations) stay until something happens in them.
+    void removeAbandonedAreas();
 
     Station* findStation(int32_t port, const std::string& call);
     // The first station with this callsign on any port.
@@ -67,7 +79,8 @@ public:
     // Every change of a station's area goes through here, so that each area's
     // user count stays the number of stations in it.
     void moveStation(Station& station, int32_t areaId);
-    // Removes the block; its area counts one user less.
+    // Removes the block; its area counts one user less. Areas it leaves
+    // abandoned go with it.
     void removeStation(const Station* station);
     // Removes every station (the engine has dropped their connections); areas stay.
     void clearStations();
@@ -84,4 +97,7 @@ private:
     TraceLog& log_;
     std::list<Area> areas_;
     std::list<Station> stations_;
+    std::set<int32_t> emptied_;      // areas a station left since the last sweep
+    std::set<std::string> departed_; // owners who left since the last sweep
+    bool clearing_ = false;
 };

@@ -174,6 +174,7 @@ void readSettings(const std::string& ini, ServerSettings& settings, std::string&
     s.reconnect = reconnect != "NOT" && reconnect != "NO";
     std::string disabled = r.text("PALAVORO", "DISABLE", "");
     s.createArea = r.yes("CREATEAREA");
+    s.maxAreas = r.number("PALAVORO", "MAXAREAS", "3", s.maxAreas);
     s.bell = r.yes("BELL");
     s.forceName = r.yes("FORCENAME");
     const std::string status = r.text("PALAVORO", "STATUS", "127.0.0.1:8080");

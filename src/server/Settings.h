@@ -40,6 +40,8 @@ struct ServerSettings {
     // its disconnect; 0 or less disconnects at once.
     int32_t discWait = 60000;
     bool createArea = false;
+    // Areas that users of one base callsign may have created at a time.
+    int32_t maxAreas = 3;
     bool bell = false;
     bool forceName = false;
     std::array<bool, MAX_ENABLE_PORTS + 1> portEnabled; // [1..100]

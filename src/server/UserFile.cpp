@@ -9,18 +9,25 @@ namespace {
 constexpr const char* USERS_SECTION = "USERS";
 constexpr const char* INFO_SECTION = "INFO";
 
-// A value is one line of the file: a CR, LF or NUL typed by a user would
-// otherwise start a line of his own making, that is another key or section.
-std::string oneLine(std::string_view text)
+bool isLineBreakOrNul(char c)
 {
-    std::string line(text);
-    for (char& c : line)
-        if (c == '\r' || c == '\n' || c == '\0')
-            c = ' ';
-    return line;
+    return c == '\r' || c == '\n' || c == '\0';
 }
 
 } // namespace
+
+std::string UserFile::oneLine(std::string_view text)
+{
+    // A CR, LF or NUL typed by a user would otherwise start a line of his own
+    // making: another key or section in the file, another line in a list.
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    std::string line(text);
+    for (char& c : line)
+        if (isLineBreakOrNul(c))
+            c = ' ';
+    return line;
+}
 
 std::string UserFile::baseCall(const std::string& call)
 {
@@ -41,16 +48,16 @@ void UserFile::load(const std::string& call, std::string& name, std::string& inf
     info = Profile::readString(path, INFO_SECTION, key, "");
 }
 
-void UserFile::save(const std::string& call, const std::string& name, const std::string& info) const
+bool UserFile::save(const std::string& call, const std::string& name, const std::string& info) const
 {
     const std::string key = baseCall(call);
-    if (key.empty())
-        return;
-    // The operator makes the file to have names kept; it is never created here,
-    // so each write looks for it again.
-    const std::string& path = path_;
-    if (Profile::fileExists(path))
-        Profile::writeString(path, USERS_SECTION, key, oneLine(name));
-    if (Profile::fileExists(path))
-        Profile::writeString(path, INFO_SECTION, key, oneLine(info));
+    // The operator makes the file to have names kept; it is never created here.
+    if (key.empty() || !Profile::fileExists(path_))
+        return true;
+    // Both keys in one write: the file never holds the new name with the old data.
+    std::string error;
+    if (Profile::writeStrings(path_, {{USERS_SECTION, key, oneLine(name)}, {INFO_SECTION, key, oneLine(info)}}, &error))
+        return true;
+    log_.writeLog(1, "{PALAVORO} User file not saved for Call(" + call + "): " + error);
+    return false;
 }

@@ -70,6 +70,10 @@ int checkIni()
 
 int main(int argumentCount, char** argv)
 {
+    // A closed standard error (or any closed pipe) makes a write fail, which
+    // is reported where it matters; it must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // Before anything reads or writes the station directory.
     CommandLine command = CommandLine::parse(argumentCount, argv);
     switch (command.action()) {

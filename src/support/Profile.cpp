@@ -11,8 +11,16 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -167,15 +175,76 @@ std::optional<std::string> readWholeFile(const std::string& path)
     return bytes;
 }
 
-bool writeWholeFile(const std::string& path, std::string_view bytes)
+// The file a path names, through any symbolic links, so that replacing it
+// keeps the link; the path itself when it names nothing yet.
+std::string realFile(const std::string& path)
 {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr)
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr)
+        return path;
+    std::string resolved(real);
+    std::free(real);
+    return resolved;
+}
+
+void syncDirectoryOf(const std::string& file)
+{
+    const std::filesystem::path parent = std::filesystem::path(file).parent_path();
+    const int fd = ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd); // some file systems cannot: the rename has happened all the same
+    ::close(fd);
+}
+
+// Replaces the file whole: the bytes go to a new file beside it, which is
+// synced and then renamed over the old one. A crash or a full disk leaves the
+// old file or the new one, never a file cut short. The old file's permissions
+// (and owner, where allowed) carry over.
+bool replaceFile(const std::string& path, std::string_view bytes, std::string& error)
+{
+    const std::string target = realFile(path);
+    const std::string temp = target + ".new";
+    struct stat old {};
+    const bool hadOld = ::stat(target.c_str(), &old) == 0;
+    const mode_t mode = hadOld ? (old.st_mode & 07777) : 0666;
+
+    ::unlink(temp.c_str()); // left over when an earlier write was cut off
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) {
+        error = "cannot create " + temp + ": " + std::strerror(errno);
         return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (std::fclose(file) != 0)
-        ok = false;
-    return ok;
+    }
+    auto fail = [&](const char* what) {
+        error = std::string(what) + " " + temp + ": " + std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink(temp.c_str());
+        return false;
+    };
+    if (hadOld) {
+        if (::fchmod(fd, mode) != 0) // the umask took bits away
+            return fail("cannot set the permissions of");
+        [[maybe_unused]] const int ignored = ::fchown(fd, old.st_uid, old.st_gid);
+    }
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fail("cannot write");
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0)
+        return fail("cannot sync");
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0)
+        return fail("cannot close");
+    if (::rename(temp.c_str(), target.c_str()) != 0)
+        return fail("cannot rename");
+    syncDirectoryOf(target);
+    return true;
 }
 
 // Names that would not read back as the same section or key once written.
@@ -189,6 +258,91 @@ bool isWritableKey(std::string_view key)
 {
     return !key.empty() && trim(key) == key && !hasLineBreakOrNul(key) && key.find('=') == std::string_view::npos &&
            key.front() != '[' && key.front() != ';' && key.front() != '#';
+}
+
+// Sets one key in the file's text, as writeString describes.
+void setEntry(std::string& text, const std::string& section, const std::string& key, const std::string& value)
+{
+    const size_t from = text.starts_with(UTF8_BOM) ? UTF8_BOM.size() : 0;
+    const std::vector<Line> lines = splitLines(text, from);
+
+    std::string lineEnd = "\r\n";
+    for (const Line& line : lines) {
+        if (line.next > line.end) {
+            lineEnd = text.substr(line.end, line.next - line.end);
+            break;
+        }
+    }
+
+    bool inSection = false;            // inside a section of that name
+    bool inFirst = false;              // inside the first of them, where a new key goes
+    std::optional<size_t> insertAfter; // that section's last entry, or its header
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Line& line = lines[i];
+        const ParsedLine parsed = parseLine(std::string_view(text).substr(line.begin, line.end - line.begin));
+        if (parsed.kind == LineKind::Section || parsed.kind == LineKind::BadSection) {
+            inSection = parsed.kind == LineKind::Section && sameName(parsed.name, section);
+            inFirst = inSection && !insertAfter;
+            if (inFirst)
+                insertAfter = i;
+            continue;
+        }
+        if (!inSection || parsed.kind != LineKind::Entry)
+            continue;
+        if (sameName(parsed.name, key)) {
+            // The key keeps its spelling and the blanks around "=" stay.
+            const size_t at = line.begin + parsed.valueOffset;
+            text.replace(at, line.end - at, value);
+            return;
+        }
+        if (inFirst)
+            insertAfter = i;
+    }
+
+    const std::string entry = key + "=" + value;
+    if (insertAfter) {
+        const Line& line = lines[*insertAfter];
+        std::string insert;
+        if (line.next == line.end)
+            insert += lineEnd; // the last line of the file had no line end
+        insert += entry + lineEnd;
+        text.insert(line.next, insert);
+        return;
+    }
+
+    if (text.size() > from && text.back() != '\n' && text.back() != '\r')
+        text += lineEnd;
+    text += "[" + section + "]" + lineEnd + entry + lineEnd;
+}
+
+bool writeEntries(const std::string& path, const std::vector<Profile::Entry>& entries, std::string& error)
+{
+    // A line end or NUL in any of the three would add lines the file's reader
+    // takes as other keys or sections.
+    for (const Profile::Entry& entry : entries) {
+        if (!isWritableSection(entry.section) || !isWritableKey(entry.key) || hasLineBreakOrNul(entry.value)) {
+            error = "[" + entry.section + "] " + entry.key + " cannot be written as one entry";
+            return false;
+        }
+    }
+
+    std::string text;
+    if (Profile::fileExists(path)) {
+        auto bytes = readWholeFile(path);
+        if (!bytes) {
+            error = "cannot read " + path;
+            return false;
+        }
+        text = std::move(*bytes);
+    }
+    // The reader stops at the first NUL, so nothing after it could be read back.
+    if (text.find('\0') != std::string::npos) {
+        error = path + " holds a NUL byte";
+        return false;
+    }
+    for (const Profile::Entry& entry : entries)
+        setEntry(text, entry.section, entry.key, entry.value);
+    return replaceFile(path, text, error);
 }
 
 } // namespace
@@ -230,75 +384,18 @@ std::vector<std::string> readSection(const std::string& path, const std::string&
     return lines;
 }
 
+bool writeStrings(const std::string& path, const std::vector<Entry>& entries, std::string* error)
+{
+    std::string why;
+    const bool ok = writeEntries(path, entries, why);
+    if (!ok && error != nullptr)
+        *error = why;
+    return ok;
+}
+
 bool writeString(const std::string& path, const std::string& section, const std::string& key, const std::string& value)
 {
-    // A line end or NUL in any of the three would add lines the file's reader
-    // takes as other keys or sections.
-    if (!isWritableSection(section) || !isWritableKey(key) || hasLineBreakOrNul(value))
-        return false;
-
-    std::string text;
-    if (fileExists(path)) {
-        auto bytes = readWholeFile(path);
-        if (!bytes)
-            return false;
-        text = std::move(*bytes);
-    }
-    // The reader stops at the first NUL, so nothing after it could be read back.
-    if (text.find('\0') != std::string::npos)
-        return false;
-
-    const size_t from = text.starts_with(UTF8_BOM) ? UTF8_BOM.size() : 0;
-    const std::vector<Line> lines = splitLines(text, from);
-
-    std::string lineEnd = "\r\n";
-    for (const Line& line : lines) {
-        if (line.next > line.end) {
-            lineEnd = text.substr(line.end, line.next - line.end);
-            break;
-        }
-    }
-
-    bool inSection = false;            // inside a section of that name
-    bool inFirst = false;              // inside the first of them, where a new key goes
-    std::optional<size_t> insertAfter; // that section's last entry, or its header
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const Line& line = lines[i];
-        const ParsedLine parsed = parseLine(std::string_view(text).substr(line.begin, line.end - line.begin));
-        if (parsed.kind == LineKind::Section || parsed.kind == LineKind::BadSection) {
-            inSection = parsed.kind == LineKind::Section && sameName(parsed.name, section);
-            inFirst = inSection && !insertAfter;
-            if (inFirst)
-                insertAfter = i;
-            continue;
-        }
-        if (!inSection || parsed.kind != LineKind::Entry)
-            continue;
-        if (sameName(parsed.name, key)) {
-            // The key keeps its spelling and the blanks around "=" stay.
-            const size_t at = line.begin + parsed.valueOffset;
-            text.replace(at, line.end - at, value);
-            return writeWholeFile(path, text);
-        }
-        if (inFirst)
-            insertAfter = i;
-    }
-
-    const std::string entry = key + "=" + value;
-    if (insertAfter) {
-        const Line& line = lines[*insertAfter];
-        std::string insert;
-        if (line.next == line.end)
-            insert += lineEnd; // the last line of the file had no line end
-        insert += entry + lineEnd;
-        text.insert(line.next, insert);
-        return writeWholeFile(path, text);
-    }
-
-    if (text.size() > from && text.back() != '\n' && text.back() != '\r')
-        text += lineEnd;
-    text += "[" + section + "]" + lineEnd + entry + lineEnd;
-    return writeWholeFile(path, text);
+    return writeStrings(path, {{section, key, value}});
 }
 
 bool fileExists(const std::string& path)

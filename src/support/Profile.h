@@ -17,10 +17,19 @@ std::string readString(const std::string& path, const std::string& section, cons
 // The key=value lines of a section in file order ("key=value", as written).
 std::vector<std::string> readSection(const std::string& path, const std::string& section);
 
-// Writes one key, keeping every other line, comment and section as it was.
-// Creates the section (and the file) when missing. False when it cannot write,
-// and, leaving the file untouched, when the value holds CR, LF or NUL or the
-// section or key could not be read back as that one name.
+struct Entry {
+    std::string section;
+    std::string key;
+    std::string value;
+};
+
+// Writes keys, keeping every other line, comment and section as it was.
+// Creates a missing section (and the file). The file is replaced whole, in
+// one step for all the keys: after a crash or a failed write it is the old
+// file or the new one, never a file cut short. False, with the file as it
+// was, when it cannot write (`error` then says why), and when a value holds
+// CR, LF or NUL or a section or key could not be read back as that one name.
+bool writeStrings(const std::string& path, const std::vector<Entry>& entries, std::string* error = nullptr);
 bool writeString(const std::string& path, const std::string& section, const std::string& key, const std::string& value);
 
 bool fileExists(const std::string& path);

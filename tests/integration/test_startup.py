@@ -8,7 +8,7 @@ import socket
 import subprocess
 import unittest
 
-from agwpeer import AgwPeer, PalavoroRun, free_port, ini_text
+from agwpeer import AgwPeer, PalavoroRun, free_port, ini_text, palavoro_binary
 
 SERVER = "N0SRV"
 BEACON_LINE = "{PALAVORO} AX.25 <UI> Beacon Initialized"
@@ -191,6 +191,23 @@ class StartupTest(unittest.TestCase):
         self.assert_ends(run)
         self.assertIn("Link with AGWPE Broken", run.stderr())
         self.assertIn("{PALAVORO} Event <OnAGWError> AGWPE(NOBODY-0)", run.log_lines())
+
+    def test_a_closed_standard_error_and_an_unwritable_log_do_not_stop_it(self):
+        peer = self.peer()
+        run = PalavoroRun(ini_text({"PALAVORO": {"TCP_PORT": peer.port, "LOGFILE": "/nonexistent/Palavoro.LOG"}}))
+        self._runs.append(run)
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            run.process = subprocess.Popen(
+                [palavoro_binary()], cwd=run.workdir, env=run.env, stdin=subprocess.DEVNULL, stderr=writer
+            )
+        finally:
+            os.close(writer)
+        peer.accept()
+        peer.serve_startup()
+        self.assertEqual(self.connect(peer, 1, "N1AAA").text, "Welcome to the NOBODY-0 Chat Server\r")
+        self.assertTrue(run.running(), "ended with status %s" % run.process.returncode)
 
     def test_second_copy_is_refused_and_leaves_the_first_alone(self):
         first, peer = self.start_with_peer()

@@ -165,3 +165,55 @@ TEST_F(LinkReassembly, StateSurvivesAReconnect)
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].data, "abc");
 }
+
+TEST_F(LinkReassembly, AFrameWithoutDataCarriesNoneOfThePreviousOne)
+{
+    l2->store(agwFrame(0, 'D', 0xF0, "A", "N0CALL", "first") + agwFrame(0, 'D', 0xF0, "A", "N0CALL", ""));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].data, "");
+}
+
+TEST_F(LinkReassembly, LengthAboveTheLimitBreaksTheLinkAndIsNeverReadAsFrames)
+{
+    // What follows the header looks like frames: a line and a departure.
+    const std::string forged =
+        agwFrame(0, 'D', 0xF0, "N0BOB", "N0CALL", "forged\r") + agwFrame(0, 'd', 0, "N0BOB", "N0CALL", "");
+    for (uint32_t length : {0xFFFFFFFFu, 0x7FFFFFFFu, 100000000u, MAX_RECEIVED_DATA + 1}) {
+        SCOPED_TRACE(length);
+        TearDown();
+        SetUp();
+        l2->traceLog().debug = "YES";
+        l2->traceLog().level = 1;
+        std::string broken;
+        l2->onBroken = [&broken](AgwLink&, const std::string& why) { broken = why; };
+        bringUp();
+        std::string frame = agwFrame(0, 'D', 0xF0, "N0ALF", "N0CALL", "");
+        for (int i = 0; i < 4; ++i)
+            frame[28 + static_cast<size_t>(i)] = static_cast<char>((length >> (8 * i)) & 0xFF);
+        socket->deliver(frame + forged);
+
+        EXPECT_TRUE(seen.empty());
+        EXPECT_FALSE(socket->isOpen());
+        EXPECT_FALSE(l2->isActive());
+        const std::string reason = "frame length " + std::to_string(length) + " above 65536";
+        EXPECT_THAT(traceText(), ::testing::ElementsAre("{L2} Link with AGWPE broken: " + reason));
+        clock.advance(1);
+        EXPECT_EQ(broken, reason);
+    }
+}
+
+TEST_F(LinkReassembly, AFrameOfTheLongestLengthIsReadWhole)
+{
+    // Its data holds what would read as frames of their own.
+    std::string data = agwFrame(0, 'd', 0, "N0BOB", "N0CALL", "*** DISCONNECTED From Station N0BOB\r");
+    data += std::string(MAX_RECEIVED_DATA - data.size(), 'x');
+    const std::string frame = agwFrame(0, 'D', 0xF0, "N0ALF", "N0CALL", data);
+    socket->connect();
+    l2->store(frame.substr(0, 40000));
+    l2->store(frame.substr(40000) + agwFrame(0, 'D', 0xF0, "N0ALF", "N0CALL", "next"));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].kind, 'D');
+    EXPECT_EQ(seen[0].data, data);
+    EXPECT_EQ(seen[1].data, "next");
+    EXPECT_TRUE(socket->isOpen());
+}

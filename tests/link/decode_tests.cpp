@@ -186,17 +186,20 @@ TEST_F(Decoder, RetryOutWinsOverFrom)
                             "{L2} Fired Event <FOnDisconnect>"));
 }
 
-TEST_F(Decoder, DisconnectFromDumpsTheCall)
+TEST_F(Decoder, DisconnectNamesTheHeadersStationNotTheOneInItsText)
 {
     link_->onDisconnect = recorder("OnDisconnect");
     clearTrace();
     decodeFrame(1, 'd', "N0USR", "N0SRV", "*** DISCONNECTED From Station AB\r");
-    EXPECT_THAT(takeEvents(), ElementsAre("OnDisconnect(1|AB|*** DISCONNECTED From Station AB)"));
+    EXPECT_THAT(takeEvents(), ElementsAre("OnDisconnect(1|N0USR|*** DISCONNECTED From Station AB)"));
     const auto lines = traceLines();
     EXPECT_THAT(std::vector<std::string>(lines.begin() + 1, lines.end()),
                 ElementsAre("{L2} Disconnect (his) String->*** DISCONNECTED From Station AB\r",
-                            " |41 42 -- -- -- -- -- -- -- -- -- -- -- -- -- -- |AB              ",
+                            " |4E 30 55 53 52 -- -- -- -- -- -- -- -- -- -- -- |N0USR           ",
                             "{L2} Fired Event <FOnDisconnect>"));
+
+    decodeFrame(1, 'd', "N0USR", "N0SRV", "*** DISCONNECTED RETRYOUT With N0BOB\r");
+    EXPECT_THAT(takeEvents(), ElementsAre("OnDisconnect(1|N0USR|*** DISCONNECTED RETRYOUT With N0BOB)"));
 }
 
 TEST_F(Decoder, DisconnectWithNamesTheHeaderAddressee)

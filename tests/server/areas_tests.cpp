@@ -64,7 +64,7 @@ TEST_F(ChatAreas, AddAreaRefusesAnIdInUseAndKeepsTheFirstTopic)
 TEST_F(ChatAreas, CountsFollowEveryNewBlockMoveAndRemoval)
 {
     Directory& directory = form.directory();
-    directory.addArea(5, "Five", false, "N0AAA");
+    directory.addArea(5, "Five", true, "N0SRV");
     Station* a = directory.newStation(1, "N0AAA");
     Station* b = directory.newStation(1, "N0BBB");
     EXPECT_EQ(directory.findArea(0)->userCount, 2u);

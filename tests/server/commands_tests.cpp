@@ -1,4 +1,5 @@
 #include "ChatFixture.h"
+#include "fakes/FileSizeLimit.h"
 
 namespace {
 
@@ -131,6 +132,36 @@ TEST_F(ChatCommands, NameAndPersonalDataOutliveTheConnection)
     EXPECT_EQ(info, "Rig: 5 W");
 }
 
+TEST_F(ChatCommands, AChangeTheFileCannotKeepIsSaidToHoldForThisConnectionOnly)
+{
+    std::string users = "[USERS]\r\n";
+    for (int i = 0; i < 1000; ++i)
+        users += "N" + std::to_string(i) + "ABC=Someone\r\n";
+    writeFile("Palavoro.USR", users);
+    const std::string notSaved = "\r-- Unable to save, kept for this connection only\r";
+    {
+        FileSizeLimit full(users.size());
+        EXPECT_EQ(run("/NA Ann\r"), (Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann)\r", notSaved}));
+        EXPECT_EQ(run("/P QTH Porto\r"), (Texts{"\r-- User Name for Call(N0AAA-1) Personal(QTH Porto)\r", notSaved}));
+    }
+    EXPECT_EQ(me.name, "Ann");
+    EXPECT_EQ(me.info, "QTH Porto");
+    EXPECT_EQ(readFile(dir_ + "/Palavoro.USR"), users);
+    const std::string why = "): cannot write " + dir_ + "/Palavoro.USR.new: File too large";
+    EXPECT_TRUE(traced("{PALAVORO} User file not saved for Call(N0AAA-1" + why));
+
+    EXPECT_EQ(run("/NA Ann\r"), Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann)\r"});
+}
+
+TEST_F(ChatCommands, NamesAndPersonalDataStayOneLine)
+{
+    addUser(1, "N0BBB");
+    command(me, std::string("/NA Ann\r   User(1:N0BBB) Name(Bob\0\r", 34));
+    command(me, "/P Porto\nx\r\n");
+    EXPECT_EQ(me.name, "Ann    User(1:N0BBB) Name(Bob ");
+    EXPECT_EQ(me.info, "Porto x");
+}
+
 TEST_F(ChatCommands, PersonalCommandShowsSetsAndClears)
 {
     EXPECT_EQ(run("/P QTH Porto \r"), Texts{"\r-- User Name for Call(N0AAA-1) Personal(QTH Porto )\r"});
@@ -249,6 +280,28 @@ TEST_F(ChatCommands, NewAreaIsRefusedWhenNotAllowedOrWithoutTopic)
     for (int32_t id = 128; id <= 255; ++id)
         form.directory().addArea(id, "x", false, "N0SRV");
     EXPECT_EQ(run("/NE One too many\r"), Texts{"\r-- Unable to allocate a New Area\r"});
+}
+
+TEST_F(ChatCommands, TheStationsOfOneCallsignOwnAtMostMaxAreasAtATime)
+{
+    form.settings().createArea = true;
+    Station& sameStation = addUser(2, "n0aaa-2");
+    Station& another = addUser(2, "N0BBB");
+    run("/NE One\r");
+    run("/NE Two\r");
+    command(sameStation, "/NE Three\r");
+    sentTexts();
+
+    command(sameStation, "/NE Four\r");
+    EXPECT_EQ(takeTo("n0aaa-2"), Texts{"\r-- Call(N0AAA) already owns 3 Areas\r"});
+    EXPECT_EQ(run("/NE\r"), Texts{"\r-- New Area Requires a Description\r"});
+    command(another, "/NE Theirs\r");
+    EXPECT_EQ(form.directory().areas().size(), 6u);
+
+    run("/D 128\r");
+    EXPECT_EQ(run("/NE Four\r").front(), "\r-- Created Area(Four) Topic(Four)\r");
+    form.settings().maxAreas = 0;
+    EXPECT_EQ(run("/NE Five\r"), Texts{"\r-- Call(N0AAA) already owns 3 Areas\r"});
 }
 
 TEST_F(ChatCommands, NewAreaIsAnnouncedEverywhereAndTheCreatorMovesIn)

@@ -58,8 +58,12 @@ TEST_F(ChatConnections, DisabledPortsRefuseAndPortsAbove100AreAdmitted)
 {
     form.settings().portEnabled[2] = false;
 
+    form.settings().portEnabled[100] = false;
+
     connect(2, "N0AAA");
     expectRefusal(2, "N0AAA", "\r--- Connections not Allowed on this Port\r");
+    connect(100, "N0AAA");
+    expectRefusal(100, "N0AAA", "\r--- Connections not Allowed on this Port\r");
     EXPECT_TRUE(form.directory().stations().empty());
 
     connect(101, "N0BBB");
@@ -195,6 +199,90 @@ TEST_F(ChatConnections, ThePromptNamesTheAreaAfterTheCommand)
     line(1, "N0AAA", "/J 5\r");
 
     EXPECT_EQ(takeTo("N0AAA"), (Texts{"\r-- Now at Area(Five) Topic(Five)\r", prompt("N0AAA", 5)}));
+}
+
+TEST_F(ChatConnections, ALineInSeveralFramesIsHandledOnceWhole)
+{
+    connect(1, "N0AAA");
+    connect(1, "N0BBB");
+    sentTexts();
+    const std::string text = std::string(200, 'a') + " " + std::string(129, 'b');
+
+    line(1, "N0AAA", text.substr(0, 256));
+    EXPECT_TRUE(fake->sent.empty());
+    line(1, "N0AAA", text.substr(256) + "\r");
+
+    std::vector<SentText> sent = sentTexts();
+    EXPECT_EQ(dataTo(sent, "N0BBB"), Texts{"[0]<N0AAA@N0SRV> " + text + "\r\r"});
+    EXPECT_EQ(dataTo(sent, "N0AAA"), Texts{prompt("N0AAA")});
+}
+
+TEST_F(ChatConnections, EachLineOfAFrameIsItsSendersOwnLine)
+{
+    connect(1, "N0AAA");
+    connect(1, "N0BBB");
+    sentTexts();
+
+    line(1, "N0AAA", "hi\r[0]<N0BOB@N0SRV> I said so\r");
+    std::vector<SentText> sent = sentTexts();
+    EXPECT_EQ(dataTo(sent, "N0BBB"),
+              (Texts{"[0]<N0AAA@N0SRV> hi\r\r", "[0]<N0AAA@N0SRV> [0]<N0BOB@N0SRV> I said so\r\r"}));
+    EXPECT_EQ(dataTo(sent, "N0AAA"), (Texts{prompt("N0AAA"), prompt("N0AAA")}));
+
+    // CR LF ends one line, also across frames; a lone LF ends one too.
+    line(1, "N0AAA", "one\r\ntwo\r");
+    line(1, "N0AAA", "\nthree\nfour");
+    EXPECT_EQ(dataTo(sentTexts(), "N0BBB"),
+              (Texts{"[0]<N0AAA@N0SRV> one\r\n\r", "[0]<N0AAA@N0SRV> two\r\r", "[0]<N0AAA@N0SRV> three\n\r"}));
+}
+
+TEST_F(ChatConnections, AHeldLineIsHandledAfterTwoSecondsWithoutTextOrAt1024Bytes)
+{
+    connect(1, "N0AAA");
+    connect(1, "N0BBB");
+    sentTexts();
+
+    line(1, "N0AAA", "no line end");
+    clock.advance(1999);
+    line(1, "N0AAA", " yet");
+    clock.advance(1999);
+    EXPECT_TRUE(fake->sent.empty());
+    clock.advance(1);
+    EXPECT_EQ(takeTo("N0BBB"), Texts{"[0]<N0AAA@N0SRV> no line end yet\r"});
+
+    line(1, "N0AAA", "/W");
+    clock.advance(2000);
+    EXPECT_EQ(takeTo("N0AAA").front(), "\rWho is here:\r");
+
+    line(1, "N0AAA", std::string(1000, 'x'));
+    line(1, "N0AAA", std::string(30, 'y') + "\r");
+    EXPECT_EQ(takeTo("N0BBB"), (Texts{"[0]<N0AAA@N0SRV> " + std::string(1000, 'x') + std::string(24, 'y') + "\r",
+                                      "[0]<N0AAA@N0SRV> yyyyyy\r\r"}));
+    clock.advance(10000);
+    EXPECT_TRUE(fake->sent.empty());
+}
+
+TEST_F(ChatConnections, AnAreaAUserMadeGoesOnceItIsEmptyAndItsOwnerHasLeft)
+{
+    form.settings().createArea = true;
+    connect(1, "N0AAA");
+    connect(1, "N0BBB");
+    line(1, "N0AAA", "/NE Mine\r");
+    line(1, "N0BBB", "/J 128\r");
+
+    disconnect(1, "N0AAA");
+    ASSERT_NE(form.directory().findArea(128), nullptr) << "N0BBB is still in it";
+    line(1, "N0BBB", "/J 0\r");
+    EXPECT_EQ(form.directory().findArea(128), nullptr);
+    EXPECT_TRUE(traced("{PALAVORO} Area(128) Removed, its owner gone and nobody in it"));
+
+    line(1, "N0BBB", "/NE Empty\r");
+    line(1, "N0BBB", "/J 0\r");
+    ASSERT_NE(form.directory().findArea(128), nullptr) << "its owner is still here";
+    disconnect(1, "N0BBB");
+    EXPECT_EQ(form.directory().findArea(128), nullptr);
+    EXPECT_EQ(form.directory().areas().size(), 1u);
+    EXPECT_TRUE(form.directory().countsAreTrue());
 }
 
 TEST_F(ChatConnections, LinesFromUnknownStationsAndEmptyFramesAreOnlyTraced)

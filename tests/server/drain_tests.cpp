@@ -99,6 +99,22 @@ TEST_F(DrainTest, EngineThatNeverAnswersGetsTheDisconnectAfterTwoSeconds)
     EXPECT_EQ(clock.liveTimers(), 0u);
 }
 
+TEST_F(DrainTest, EngineThatAnswersOnceAndFallsSilentGetsTheDisconnectTwoSecondsAfterTheLastQuestion)
+{
+    online("N0AAA");
+    line(1, "N0AAA", "/B\r");
+    sentTexts();
+
+    answer(1, "N0SRV", "N0AAA", 3);
+    clock.advance(1000);
+    EXPECT_EQ(kinds(), (Frames{"Y:N0AAA"}));
+    clock.advance(1999);
+    EXPECT_TRUE(fake->sent.empty());
+    clock.advance(1);
+    EXPECT_EQ(kinds(), (Frames{"d:N0AAA"}));
+    EXPECT_TRUE(traced("{PALAVORO} User(1:N0AAA) no answer to Y, disconnect"));
+}
+
 TEST_F(DrainTest, CountThatNeverReachesZeroGivesUpAfterDiscWait)
 {
     online("N0AAA");

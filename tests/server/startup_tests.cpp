@@ -183,6 +183,24 @@ TEST_F(StartupTest, DisableListTurnsOffValidPortsOnlyAndTracesThemFirst)
                                         "{PALAVORO} Program Initialization"}));
 }
 
+TEST_F(StartupTest, MaxAreasIsThreeUnlessTheFileSaysOtherwise)
+{
+    form.start();
+    EXPECT_EQ(form.settings().maxAreas, 3);
+    writeIni("[PALAVORO]\r\nMAXAREAS=1\r\n");
+    form.start();
+    EXPECT_EQ(form.settings().maxAreas, 1);
+}
+
+TEST_F(StartupTest, DisableTakesTheLastValidPort)
+{
+    writeIni("[PALAVORO]\r\nDISABLE=100\r\n");
+    form.start();
+    EXPECT_FALSE(form.settings().portEnabled[100]);
+    EXPECT_TRUE(form.settings().portEnabled[99]);
+    EXPECT_EQ(traceLines().at(0), "{CHAT} Port(100) Disabled");
+}
+
 TEST_F(StartupTest, AreasFollowTheFileAndRefuseTakenIds)
 {
     writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[AREAS]\r\n0=Zero\r\n5=Five\r\nx=Skipped\r\n=Nothing\r\n5=Again\r\n"

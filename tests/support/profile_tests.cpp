@@ -1,7 +1,9 @@
+#include "fakes/FileSizeLimit.h"
 #include "fakes/TempDir.h"
 #include "support/Profile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -210,3 +212,50 @@ TEST_F(ProfileTest, ByteOrderMarkIsSkippedAndKept)
 }
 
 } // namespace
+
+namespace {
+
+struct stat statOf(const std::string& path)
+{
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info;
+}
+
+} // namespace
+
+TEST_F(ProfileTest, WriteReplacesTheFileWholeKeepingItsPermissionsAndLink)
+{
+    put("[A]\r\nK=old\r\n");
+    std::filesystem::permissions(path, std::filesystem::perms(0640));
+    const ino_t before = statOf(path).st_ino;
+
+    ASSERT_TRUE(Profile::writeStrings(path, {{"A", "K", "new"}, {"B", "L", "x"}}));
+    EXPECT_EQ(get(), "[A]\r\nK=new\r\n[B]\r\nL=x\r\n");
+    EXPECT_NE(statOf(path).st_ino, before) << "a new file took the old one's place";
+    EXPECT_EQ(statOf(path).st_mode & 07777, 0640u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1) << "nothing left beside it";
+
+    const std::string link = temp_.file("link.ini");
+    std::filesystem::create_symlink(path, link);
+    ASSERT_TRUE(Profile::writeString(link, "A", "K", "via link"));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(Profile::readString(path, "A", "K", ""), "via link");
+}
+
+TEST_F(ProfileTest, AFailedWriteLeavesTheOldFileWhole)
+{
+    std::string before = "[A]\r\n";
+    for (int i = 0; i < 200; ++i)
+        before += "K" + std::to_string(i) + "=value " + std::to_string(i) + "\r\n";
+    put(before);
+
+    std::string error;
+    {
+        FileSizeLimit full(before.size());
+        EXPECT_FALSE(Profile::writeStrings(path, {{"A", "K0", "a longer value than before"}}, &error));
+    }
+    EXPECT_EQ(get(), before);
+    EXPECT_EQ(error.rfind("cannot write " + path + ".new: ", 0), 0u) << error;
+    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+}
