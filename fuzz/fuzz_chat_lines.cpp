@@ -6,7 +6,8 @@
 // names, bit 2 rings the bell, bit 3 disconnects at once, bit 4 sets no time
 // limit, bit 5 disables port 2, bit 6 keeps no user file. Each line's first
 // byte picks a station (bits 0-1) and what happens (bits 2-4); bits 5-7 are
-// that step's argument; the rest is the text.
+// that step's argument; the rest is the text. After every step the areas'
+// counts and the station list must agree.
 #include "FuzzSupport.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/Frames.h"
@@ -115,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             form.connections().handleConnect(link, STATIONS[i].port, STATIONS[i].call, OWN_CALL,
                                              std::string("*** CONNECTED To Station ") + STATIONS[i].call);
         fuzz::checkSentFrames(engine.takeSent());
+        fuzz::checkDirectory(form.directory());
 
         while (!input.empty()) {
             std::string_view line = input.line();
@@ -151,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 break;
             }
             fuzz::checkSentFrames(engine.takeSent());
+            fuzz::checkDirectory(form.directory());
         }
     }
     if (trace)
