@@ -8,6 +8,7 @@
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingShell.h"
 #include "fakes/TempDir.h"
+#include "link/AgwFrame.h"
 #include "server/ChatServer.h"
 #include "support/HexStr.h"
 
@@ -172,9 +173,22 @@ inline std::vector<Frame> readSent(std::string_view sent)
     return frames;
 }
 
+// The same frames as the program's own reader for peers and tests cuts them.
+inline std::vector<Frame> readSentTwice(std::string_view sent)
+{
+    std::vector<Frame> frames = readSent(sent);
+    const std::vector<AgwFrame> theirs = decodeFrames(sent);
+    require(theirs.size() == frames.size());
+    for (size_t i = 0; i < frames.size(); ++i)
+        require(theirs[i].wirePort == frames[i].wirePort && theirs[i].kind == frames[i].kind &&
+                theirs[i].pid == frames[i].pid && theirs[i].callFrom == frames[i].from &&
+                theirs[i].callTo == frames[i].to && theirs[i].data == frames[i].data);
+    return frames;
+}
+
 inline void checkSentFrames(std::string_view sent)
 {
-    readSent(sent);
+    readSentTwice(sent);
 }
 
 // ---------------------------------------------------------------------------
@@ -283,7 +297,10 @@ public:
     }
 
     // The frames sent since the last call, read and checked.
-    std::vector<Frame> takeSent() { return engine_ != nullptr ? readSent(engine_->takeSent()) : std::vector<Frame>(); }
+    std::vector<Frame> takeSent()
+    {
+        return engine_ != nullptr ? readSentTwice(engine_->takeSent()) : std::vector<Frame>();
+    }
 
     // After every step: the directory is consistent, every disconnect that
     // waits is for a station that is there or a connection the engine has
