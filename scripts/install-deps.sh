@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev  # unit and integration tests
   libbenchmark-dev                   # benchmarks
   python3                            # scripted AGWPE peers in the integration tests
+  clang libclang-rt-14-dev llvm-14   # fuzz targets (libFuzzer) and their coverage report
   direwolf                           # the real AGW engine for the end-to-end tests
   xvfb xauth trayer x11-apps imagemagick  # the tray smoke test under a virtual display
 )
