@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -61,10 +62,14 @@ private:
     std::string_view rest_;
 };
 
-// One directory for the whole run.
+// One directory for the whole run, in memory where the system has it: the
+// targets write files for every input, and on a disk each truncated file is
+// flushed when it is closed.
 inline const TempDir& workDir()
 {
-    static const TempDir dir("palavoro-fuzz");
+    static const TempDir dir("palavoro-fuzz", std::filesystem::is_directory("/dev/shm")
+                                                  ? std::filesystem::path("/dev/shm")
+                                                  : std::filesystem::temp_directory_path());
     return dir;
 }
 
@@ -219,7 +224,11 @@ inline void checkDirectory(const Directory& directory)
 class Rig {
 public:
     // `dir` is the station directory, with a trailing "/".
-    explicit Rig(const std::string& dir) : server(shell, clock, [this] { return makeSocket(); }, dir) {}
+    explicit Rig(const std::string& dir)
+        : server(
+              shell, clock, [this] { return makeSocket(); }, dir)
+    {
+    }
     ~Rig() = default;
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;

@@ -38,9 +38,9 @@ constexpr std::array<const char*, 8> CALLS{"N0AA", "N0BB-1", "N0CC-15", "n0aa", 
 // Wire port bytes: ports 1, 2, 3 (refused) and 0.
 constexpr std::array<uint8_t, 4> WIRE_PORTS{0, 1, 2, 255};
 constexpr std::array<uint8_t, 4> PIDS{0xF0, 0x00, 0xCF, 0x08};
-constexpr std::array<uint32_t, 32> DELAYS{1,     10,    100,    250,    500,    999,    1000,    1001,
-                                          1500,  1999,  2000,   2001,   3000,   4999,   5000,    5001,
-                                          9999,  10000, 15000,  30000,  59999,  60000,  60001,   119999,
+constexpr std::array<uint32_t, 32> DELAYS{1,      10,     100,    250,    500,    999,    1000,    1001,
+                                          1500,   1999,   2000,   2001,   3000,   4999,   5000,    5001,
+                                          9999,   10000,  15000,  30000,  59999,  60000,  60001,   119999,
                                           120000, 120001, 299999, 300000, 300001, 600000, 1200000, 3600000};
 constexpr std::string_view KINDS{"XxGRgyHYKUISTCdDMmPVv?ZA\0XGCDdYU", 32};
 
@@ -140,9 +140,9 @@ private:
         }
         case 2: {
             const Station s = station(input.byte());
-            static constexpr std::array<const char*, 4> NOTICES{
-                "*** DISCONNECTED From Station ", "*** DISCONNECTED RETRYOUT With ", "*** DISCONNECTED With ",
-                "*** DISCONNECTED "};
+            static constexpr std::array<const char*, 4> NOTICES{"*** DISCONNECTED From Station ",
+                                                                "*** DISCONNECTED RETRYOUT With ",
+                                                                "*** DISCONNECTED With ", "*** DISCONNECTED "};
             rig_.send(s.wirePort, 'd', 0, s.call, s.to, NOTICES[v & 3] + s.call + "\r");
             break;
         }
