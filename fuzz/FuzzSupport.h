@@ -1,22 +1,35 @@
 // What the fuzz targets share: a reader that takes control bytes off the
-// input, a trace directory made once per process, and a check of the frames
-// the link sent.
+// input, a work directory made once per process, a reader of their own for
+// the frames sent to the engine, the server's invariants, and a server wired
+// as at start-up on a fake engine socket and a manual clock.
 #pragma once
 
+#include "fakes/FakeSocket.h"
+#include "fakes/ManualClock.h"
+#include "fakes/RecordingShell.h"
 #include "fakes/TempDir.h"
 #include "link/AgwFrame.h"
+#include "server/ChatServer.h"
+#include "support/HexStr.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace fuzz {
 
 class Input {
 public:
     Input(const uint8_t* data, size_t size) : rest_(reinterpret_cast<const char*>(data), size) {}
+    explicit Input(std::string_view bytes) : rest_(bytes) {}
 
     bool empty() const { return rest_.empty(); }
     // The next byte, 0 once the input is used up.
@@ -49,28 +62,342 @@ private:
     std::string_view rest_;
 };
 
-// One directory for the whole run; each input removes the trace it wrote.
+// One directory for the whole run, in memory where the system has it: the
+// targets write files for every input, and on a disk each truncated file is
+// flushed when it is closed.
 inline const TempDir& workDir()
 {
-    static const TempDir dir("palavoro-fuzz");
+    static const TempDir dir("palavoro-fuzz", std::filesystem::is_directory("/dev/shm")
+                                                  ? std::filesystem::path("/dev/shm")
+                                                  : std::filesystem::temp_directory_path());
     return dir;
 }
 
-// The link must only ever send whole frames whose length matches their data,
-// and never split a data frame into pieces longer than the engine takes.
+// ---------------------------------------------------------------------------
+// Frames between the engine and the server, written and read here without
+// the program's own frame code: 36-byte header (port, kind, PID, two
+// NUL-padded 10-byte calls, 32-bit little-endian length), then the data.
+
+constexpr size_t HEADER = 36;
+
+struct Frame {
+    uint8_t wirePort = 0;
+    char kind = 0;
+    uint8_t pid = 0;
+    std::string from;
+    std::string to;
+    std::string data;
+};
+
+inline std::string encode(uint8_t wirePort, char kind, uint8_t pid, std::string_view from, std::string_view to,
+                          std::string_view data)
+{
+    std::string bytes(HEADER, '\0');
+    bytes[0] = static_cast<char>(wirePort);
+    bytes[4] = kind;
+    bytes[6] = static_cast<char>(pid);
+    bytes.replace(8, std::min<size_t>(from.size(), 10), from.substr(0, 10));
+    bytes.replace(18, std::min<size_t>(to.size(), 10), to.substr(0, 10));
+    for (int i = 0; i < 4; ++i)
+        bytes[28 + i] = static_cast<char>(data.size() >> (8 * i));
+    bytes += data;
+    return bytes;
+}
+
+inline void require(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+// A call field: text, then NUL bytes to the end of the field.
+inline std::string callOf(std::string_view field)
+{
+    const std::string_view text = field.substr(0, field.find('\0'));
+    require(field.find_first_not_of('\0', text.size()) == std::string_view::npos);
+    return std::string(text);
+}
+
+// What a client of the engine may send, and which of it carries no data.
+constexpr std::string_view CLIENT_KINDS = "PXxGRmkHgyYDdMVCvcK";
+constexpr std::string_view NO_DATA_KINDS = "XxGRmkHgyYdCc";
+constexpr std::string_view ENGINE_WIDE_KINDS = "PGRmk"; // port 0, no calls
+
+// The frames sent to the engine; aborts on anything malformed, including a
+// cut frame: every send is whole frames.
+inline std::vector<Frame> readSent(std::string_view sent)
+{
+    std::vector<Frame> frames;
+    while (!sent.empty()) {
+        require(sent.size() >= HEADER);
+        const std::string_view h = sent.substr(0, HEADER);
+        for (size_t reserved : {1, 2, 3, 5, 7, 32, 33, 34, 35})
+            require(h[reserved] == '\0');
+        uint32_t length = 0;
+        for (int i = 3; i >= 0; --i)
+            length = length << 8 | static_cast<uint8_t>(h[28 + i]);
+        require(sent.size() - HEADER >= length);
+        Frame f;
+        f.wirePort = static_cast<uint8_t>(h[0]);
+        f.kind = h[4];
+        f.pid = static_cast<uint8_t>(h[6]);
+        f.from = callOf(h.substr(8, 10));
+        f.to = callOf(h.substr(18, 10));
+        f.data = std::string(sent.substr(HEADER, length));
+        sent.remove_prefix(HEADER + length);
+
+        require(f.kind != '\0' && CLIENT_KINDS.find(f.kind) != std::string_view::npos);
+        if (NO_DATA_KINDS.find(f.kind) != std::string_view::npos)
+            require(f.data.empty());
+        if (ENGINE_WIDE_KINDS.find(f.kind) != std::string_view::npos)
+            require(f.wirePort == 0 && f.from.empty() && f.to.empty());
+        if (f.kind != 'D' && f.kind != 'M' && f.kind != 'V' && f.kind != 'K')
+            require(f.pid == 0);
+        switch (f.kind) {
+        case 'P':
+            require(f.data.size() == 510);
+            break;
+        case 'X':
+        case 'x':
+            // The callsign is registered on every radio port the engine lists.
+            require(!f.from.empty() && f.to.empty() && f.wirePort < MAX_PORTS);
+            break;
+        case 'V': {
+            // A digipeater count, that many 10-byte calls, then the text.
+            require(!f.data.empty());
+            const size_t vias = static_cast<uint8_t>(f.data[0]);
+            require(vias >= 1 && f.data.size() >= 1 + 10 * vias && f.data.size() <= 255);
+            break;
+        }
+        case 'K':
+            break;
+        default:
+            require(f.data.size() <= 255);
+        }
+        frames.push_back(std::move(f));
+    }
+    return frames;
+}
+
+// The same frames as the program's own reader for peers and tests cuts them.
+inline std::vector<Frame> readSentTwice(std::string_view sent)
+{
+    std::vector<Frame> frames = readSent(sent);
+    const std::vector<AgwFrame> theirs = decodeFrames(sent);
+    require(theirs.size() == frames.size());
+    for (size_t i = 0; i < frames.size(); ++i)
+        require(theirs[i].wirePort == frames[i].wirePort && theirs[i].kind == frames[i].kind &&
+                theirs[i].pid == frames[i].pid && theirs[i].callFrom == frames[i].from &&
+                theirs[i].callTo == frames[i].to && theirs[i].data == frames[i].data);
+    return frames;
+}
+
 inline void checkSentFrames(std::string_view sent)
 {
-    size_t at = 0;
-    while (at < sent.size()) {
-        if (sent.size() - at < AGW_HEADER_SIZE)
-            std::abort();
-        const AgwFrame header = parseHeader(sent.substr(at, AGW_HEADER_SIZE));
-        if (sent.size() - at - AGW_HEADER_SIZE < header.dataLen)
-            std::abort();
-        if (header.kind == 'D' && header.dataLen >= MAXFRAME)
-            std::abort();
-        at += AGW_HEADER_SIZE + header.dataLen;
-    }
+    readSentTwice(sent);
 }
+
+// ---------------------------------------------------------------------------
+// The server's invariants.
+
+// Each area counts exactly the stations in it; ids are unique; no station is
+// there twice on one port and call.
+inline void checkDirectory(const Directory& directory)
+{
+    std::set<int32_t> ids;
+    for (const Area& area : directory.areas()) {
+        require(ids.insert(area.id).second);
+        uint32_t inArea = 0;
+        for (const Station& station : directory.stations())
+            inArea += station.areaId == area.id ? 1 : 0;
+        require(area.userCount == inArea);
+    }
+    std::set<std::pair<int32_t, std::string>> seen;
+    for (const Station& station : directory.stations())
+        require(seen.insert({station.port, station.callSign}).second);
+}
+
+// ---------------------------------------------------------------------------
+// The server as the program runs it: ChatServer::start() in a station
+// directory, its sockets made here and driven as the engine, its timers on a
+// manual clock, its fatal errors kept.
+
+class Rig {
+public:
+    // `dir` is the station directory, with a trailing "/".
+    explicit Rig(const std::string& dir)
+        : server(
+              shell, clock, [this] { return makeSocket(); }, dir)
+    {
+    }
+    ~Rig() = default;
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    // Start-up; false when it refused (a bad number, or a fatal error).
+    bool start()
+    {
+        try {
+            server.start();
+        } catch (const ConvertError&) {
+            return false;
+        }
+        watchLink();
+        return shell.fatal.empty();
+    }
+
+    // Tracing off everywhere, for the steps after start-up.
+    void quiet()
+    {
+        server.traceLog().debug = "NOT";
+        if (server.link() != nullptr)
+            server.link()->traceLog().debug = "NOT";
+        if (server.beacon() != nullptr)
+            server.beacon()->traceLog().debug = "NOT";
+    }
+
+    // The socket the link uses now, if any.
+    FakeSocket* engine() { return engine_; }
+
+    // The engine accepts a connect the link has asked for (once per connectTo).
+    void acceptConnect()
+    {
+        if (engine_ != nullptr && !engine_->open && engine_->connectCalls > acceptedConnects_) {
+            acceptedConnects_ = engine_->connectCalls;
+            engine_->connect();
+        }
+    }
+
+    void deliver(std::string_view bytes)
+    {
+        if (engine_ != nullptr && engine_->open)
+            engine_->deliver(bytes);
+    }
+    void send(uint8_t wirePort, char kind, uint8_t pid, std::string_view from, std::string_view to,
+              std::string_view data)
+    {
+        deliver(encode(wirePort, kind, pid, from, to, data));
+    }
+
+    // The engine as it answers a server starting up: connection, registration,
+    // port list and version.
+    void engineUp(std::string_view ports = "2;Port1 first;Port2 second;")
+    {
+        acceptConnect();
+        if (engine_ == nullptr)
+            return;
+        const std::string call = server.link()->callSign();
+        send(0, 'X', 0, call, "", "\x01");
+        send(0, 'G', 0, "", "", ports);
+        send(0, 'R', 0, "", "", std::string("\x07\x00\x00\x00\x7f\x00\x00\x00", 8));
+    }
+
+    // A station connects, says a line, leaves, as the engine reports it (port 1-based).
+    void connectStation(uint8_t port, const std::string& call)
+    {
+        send(port - 1, 'C', 0, call, server.link()->callSign(), "*** CONNECTED To Station " + call + "\r");
+    }
+    void line(uint8_t port, const std::string& call, const std::string& text)
+    {
+        send(port - 1, 'D', 0xF0, call, server.link()->callSign(), text);
+    }
+    void disconnectStation(uint8_t port, const std::string& call)
+    {
+        send(port - 1, 'd', 0, call, server.link()->callSign(), "*** DISCONNECTED From Station " + call + "\r");
+    }
+
+    // The frames sent since the last call, read and checked.
+    std::vector<Frame> takeSent()
+    {
+        return engine_ != nullptr ? readSentTwice(engine_->takeSent()) : std::vector<Frame>();
+    }
+
+    // After every step: the directory is consistent, every disconnect that
+    // waits is for a station that is there or a connection the engine has
+    // reported and not yet ended (one that was refused), and what was sent is
+    // well-formed.
+    void check()
+    {
+        watchLink();
+        Directory& directory = server.directory();
+        checkDirectory(directory);
+        for (const PendingDisconnect& pending : server.drain().pending())
+            require(directory.findStation(pending.port, pending.call) != nullptr ||
+                    onAir_.count({pending.port, pending.call}) != 0);
+        takeSent();
+    }
+
+    // The program ends on a fatal error; nothing runs after it.
+    bool ended() const { return !shell.fatal.empty(); }
+
+    RecordingShell shell;
+    ManualClock clock;
+
+private:
+    class EngineSocket : public FakeSocket {
+    public:
+        explicit EngineSocket(Rig& rig) : rig_(rig) {}
+        ~EngineSocket() override
+        {
+            readSent(sent);
+            if (rig_.engine_ == this)
+                rig_.engine_ = nullptr;
+        }
+
+    private:
+        Rig& rig_;
+    };
+
+    // Connections the engine has reported, followed through the link's own
+    // events: the watchers go in front of the server's handlers.
+    using OnAir = std::set<std::pair<int32_t, std::string>>;
+    struct ConnectWatch {
+        OnAir* onAir;
+        decltype(AgwLink::onConnectEx) next;
+        void operator()(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+                        const std::string& text) const
+        {
+            onAir->insert({port, from});
+            if (next)
+                next(link, port, from, to, text);
+        }
+    };
+    struct DisconnectWatch {
+        OnAir* onAir;
+        decltype(AgwLink::onDisconnect) next;
+        void operator()(AgwLink& link, uint8_t port, const std::string& call, const std::string& text) const
+        {
+            onAir->erase({port, call});
+            if (next)
+                next(link, port, call, text);
+        }
+    };
+
+    std::unique_ptr<ClientSocket> makeSocket()
+    {
+        auto socket = std::make_unique<EngineSocket>(*this);
+        engine_ = socket.get();
+        acceptedConnects_ = 0;
+        return socket;
+    }
+
+    // A new link (start-up, or one made again) is watched from its first event on.
+    void watchLink()
+    {
+        AgwLink* link = server.link();
+        if (link == nullptr || link->onConnectEx.target<ConnectWatch>() != nullptr)
+            return;
+        onAir_.clear();
+        link->onConnectEx = ConnectWatch{&onAir_, link->onConnectEx};
+        link->onDisconnect = DisconnectWatch{&onAir_, link->onDisconnect};
+    }
+
+    EngineSocket* engine_ = nullptr;
+    int acceptedConnects_ = 0;
+    OnAir onAir_;
+
+public:
+    ChatServer server; // last: it goes first, while the rest is still there
+};
 
 } // namespace fuzz

@@ -19,6 +19,7 @@ test_packages=(
   googletest libgtest-dev libgmock-dev  # unit and integration tests
   libbenchmark-dev                   # benchmarks
   systemd adduser                    # the test of the Debian package: systemd-analyze, installing it
+  clang libclang-rt-14-dev llvm-14   # fuzz targets (libFuzzer) and their coverage report
   xvfb xauth trayer x11-apps imagemagick  # looking at the tray icon under a virtual display
   chromium                           # the status page in a real browser, headless
 )

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build, then the unit tests
-# and integration tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# and integration tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then every fuzz target for a bounded time on its corpus (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
@@ -12,3 +13,4 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPALAVORO_SANITIZE=O
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$jobs" -L "unit|integration"
+scripts/fuzz.sh

@@ -37,6 +37,7 @@ public:
     void endDrain(int32_t port, const std::string& call);
     bool isPending(int32_t port, const std::string& call) const;
     size_t pendingCount() const { return pending_.size(); }
+    const std::list<PendingDisconnect>& pending() const { return pending_; }
     void clear() { pending_.clear(); }
 
 private:

@@ -131,23 +131,30 @@ struct ParsedLine {
     size_t valueOffset = 0; // for an entry: where its value starts within the line
 };
 
+// What follows the "[" of a section header, on its line or, when nothing
+// does, on the next line that is not blank.
+ParsedLine parseSectionName(std::string_view text)
+{
+    ParsedLine parsed;
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos) {
+        // The reader puts the entries after it in no section that can be named.
+        parsed.kind = LineKind::BadSection;
+        return parsed;
+    }
+    parsed.kind = LineKind::Section;
+    parsed.name = trim(text.substr(0, close));
+    return parsed;
+}
+
 ParsedLine parseLine(std::string_view text)
 {
     ParsedLine parsed;
     const size_t start = text.find_first_not_of(" \t");
     if (start == std::string_view::npos || text[start] == ';' || text[start] == '#')
         return parsed;
-    if (text[start] == '[') {
-        const size_t close = text.find(']', start);
-        if (close == std::string_view::npos) {
-            // The reader puts the entries after it in no section that can be named.
-            parsed.kind = LineKind::BadSection;
-            return parsed;
-        }
-        parsed.kind = LineKind::Section;
-        parsed.name = trim(text.substr(start + 1, close - start - 1));
-        return parsed;
-    }
+    if (text[start] == '[')
+        return parseSectionName(text.substr(start + 1));
     const size_t equals = text.find('=', start);
     if (equals == std::string_view::npos || equals == start)
         return parsed;
@@ -274,12 +281,29 @@ void setEntry(std::string& text, const std::string& section, const std::string& 
         }
     }
 
+    auto lineText = [&text, &lines](size_t i) {
+        return std::string_view(text).substr(lines[i].begin, lines[i].end - lines[i].begin);
+    };
     bool inSection = false;            // inside a section of that name
     bool inFirst = false;              // inside the first of them, where a new key goes
     std::optional<size_t> insertAfter; // that section's last entry, or its header
+    std::optional<size_t> openAtEnd;   // a "[" with only blank lines after it
     for (size_t i = 0; i < lines.size(); ++i) {
+        ParsedLine parsed = parseLine(lineText(i));
+        if (parsed.kind == LineKind::BadSection && trim(lineText(i)) == "[") {
+            // The reader takes line ends after a lone "[" for blanks: the
+            // section's name is on the next line that is not blank.
+            size_t next = i + 1;
+            while (next < lines.size() && trim(lineText(next)).empty())
+                ++next;
+            if (next == lines.size()) {
+                openAtEnd = i;
+                break;
+            }
+            parsed = parseSectionName(trim(lineText(next)));
+            i = next;
+        }
         const Line& line = lines[i];
-        const ParsedLine parsed = parseLine(std::string_view(text).substr(line.begin, line.end - line.begin));
         if (parsed.kind == LineKind::Section || parsed.kind == LineKind::BadSection) {
             inSection = parsed.kind == LineKind::Section && sameName(parsed.name, section);
             inFirst = inSection && !insertAfter;
@@ -310,9 +334,15 @@ void setEntry(std::string& text, const std::string& section, const std::string& 
         return;
     }
 
+    const std::string block = "[" + section + "]" + lineEnd + entry + lineEnd;
+    if (openAtEnd) {
+        // After it, the new section's header would be read as that one's name.
+        text.insert(lines[*openAtEnd].begin, block);
+        return;
+    }
     if (text.size() > from && text.back() != '\n' && text.back() != '\r')
         text += lineEnd;
-    text += "[" + section + "]" + lineEnd + entry + lineEnd;
+    text += block;
 }
 
 bool writeEntries(const std::string& path, const std::vector<Profile::Entry>& entries, std::string& error)

@@ -13,9 +13,10 @@
 
 class TempDir {
 public:
-    explicit TempDir(const std::string& prefix)
+    explicit TempDir(const std::string& prefix,
+                     const std::filesystem::path& base = std::filesystem::temp_directory_path())
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+        std::string pattern = (base / (prefix + "-XXXXXX")).string();
         if (mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed for " + pattern);
         path_ = pattern;

@@ -187,6 +187,20 @@ TEST_F(ProfileTest, WriteFindsTheEntryWhereTheReaderDoes)
     EXPECT_EQ(Profile::readString(path, "S", "B", ""), "3");
 }
 
+TEST_F(ProfileTest, WriteTakesALoneBracketAsTheReaderDoes)
+{
+    // The reader skips line ends after a lone "[": the name is on the next line that is not blank.
+    put("[\n\n  USERS]\nA=1\n[INFO]\n");
+    ASSERT_TRUE(Profile::writeString(path, "USERS", "B", "2"));
+    EXPECT_EQ(get(), "[\n\n  USERS]\nA=1\nB=2\n[INFO]\n");
+
+    // At the end, it would swallow a section header appended after it.
+    put("[OTHER]\r\nA=1\r\n[ \r\n\r\n");
+    ASSERT_TRUE(Profile::writeString(path, "USERS", "A", "Ann"));
+    EXPECT_EQ(get(), "[OTHER]\r\nA=1\r\n[USERS]\r\nA=Ann\r\n[ \r\n\r\n");
+    EXPECT_EQ(Profile::readString(path, "USERS", "A", ""), "Ann");
+}
+
 TEST_F(ProfileTest, WriteRefusesWhatCouldNotBeReadBackAsOneEntry)
 {
     const std::string before = "[USERS]\r\nA=1\r\n";
