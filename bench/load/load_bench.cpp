@@ -661,6 +661,8 @@ bool reportChecks(const Engine& engine)
 
 bool runThroughput(const Options& options)
 {
+    if (options.stations.empty())
+        return true;
     std::printf("Deliveries per second and latency from a line's send to its last delivery;\n"
                 "%zu lines in flight, %d x %.1f s per program, median of %d; cpu: share of one core.\n"
                 "stations\n",
