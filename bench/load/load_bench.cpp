@@ -51,7 +51,7 @@ constexpr double QuietSeconds = 10;
 
 constexpr char Usage[] =
     "usage: load_bench [--server PATH] [--relay PATH] [--stations 10,100,1000] [--reps 3] [--seconds 2]\n"
-    "                  [--window 4] [--rss 1000,5000] [--batch 10] [--areas 0]\n"
+    "                  [--window 8] [--rss 1000,5000] [--batch 10] [--areas 0]\n"
     "  --window   lines in flight\n"
     "  --rss      numbers of stations for the memory figures; \"\" leaves them out\n"
     "  --batch    stations that come or go between two looks at the server\n"
@@ -580,7 +580,7 @@ struct Options {
     std::vector<size_t> stations{10, 100, 1000};
     int reps = 3;
     double seconds = 2;
-    size_t window = 4;
+    size_t window = 8;
     std::vector<size_t> rss{1000, 5000};
     int areas = 0;
     size_t batch = 10;
