@@ -185,7 +185,8 @@ public:
     {
         if (!event)
             return;
-        writeLog(4, std::string("{L2} Fired Event <") + name + ">");
+        if (log_.enabled(4))
+            writeLog(4, std::string("{L2} Fired Event <") + name + ">");
         event(*this, args...);
     }
 

@@ -35,7 +35,8 @@ void AgwLink::sendData(uint32_t radioPort, uint8_t pid, const std::string& callF
                        const std::string& text)
 {
     try {
-        writeLog(4, "{L2} SendData Received Port(" + num(radioPort) + ") Pid(" + num(pid) + ") To(" + callTo + ")");
+        if (log_.enabled(4))
+            writeLog(4, "{L2} SendData Received Port(" + num(radioPort) + ") Pid(" + num(pid) + ") To(" + callTo + ")");
         writeHex(5, text);
         write(static_cast<uint8_t>(radioPort), pid, 'D', callFrom, callTo, text);
     } catch (...) {
@@ -96,10 +97,12 @@ bool AgwLink::write(uint8_t radioPort, uint8_t pid, char kind, std::string_view 
             writeLog(2, "{L2} L2 Frame not sent because there is no TCP/IP connection with AGWPE");
             return false;
         }
-        const std::string kindText(1, kind);
-        writeLog(4, "{L2} <L2 Send> Port(" + num(radioPort) + ") DK[" + kindText + "] Pid(" + num(pid) + ") From(" +
-                        std::string(callFrom) + ") To(" + std::string(callTo) + ") DK[" + kindText + "] Len(" +
-                        num(static_cast<uint32_t>(data.size())) + ") using object(" + callSign_ + ")");
+        if (log_.enabled(4)) {
+            const std::string kindText(1, kind);
+            writeLog(4, "{L2} <L2 Send> Port(" + num(radioPort) + ") DK[" + kindText + "] Pid(" + num(pid) +
+                            ") From(" + std::string(callFrom) + ") To(" + std::string(callTo) + ") DK[" + kindText +
+                            "] Len(" + num(static_cast<uint32_t>(data.size())) + ") using object(" + callSign_ + ")");
+        }
         if (log_.enabled(5))
             writeHex(5, dataForTrace(kind, data));
         send(socket_.get(), radioPort, pid, kind, callFrom, callTo, static_cast<uint32_t>(data.size()), data);
@@ -129,7 +132,8 @@ bool AgwLink::send(ClientSocket* socket, uint8_t radioPort, uint8_t pid, char ki
                 low = static_cast<uint8_t>(MAX_DATA);
             const std::string header = buildHeader(radioPort, kind, pid, callFrom, callTo, low, high);
 
-            writeLog(4, "{L2} Send Frame Header iLen(" + num(length) + ")");
+            if (log_.enabled(4))
+                writeLog(4, "{L2} Send Frame Header iLen(" + num(length) + ")");
             if (log_.enabled(5))
                 writeHex(5, header + dataForTrace(kind, data));
 

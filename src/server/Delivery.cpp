@@ -54,8 +54,9 @@ struct FileCloser {
 
 void Delivery::broadCastToArea(int32_t port, const std::string& call, int32_t areaId, const std::string& text)
 {
-    writeLog(3, "{PALAVORO} <BroadCastToArea> Port(" + std::to_string(port) + ":" + call + ") Area(" +
-                    std::to_string(areaId) + ")");
+    if (log_.enabled(3))
+        writeLog(3, "{PALAVORO} <BroadCastToArea> Port(" + std::to_string(port) + ":" + call + ") Area(" +
+                        std::to_string(areaId) + ")");
     log_.writeHex(4, text);
     std::string line = '[' + std::to_string(areaId) + "]<" + call + "@" + link_->callSign() + "> " + text;
     if (settings_.bell)

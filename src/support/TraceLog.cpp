@@ -12,15 +12,6 @@ TraceLog::TraceLog(std::string debug, int32_t trace, std::string logFile, bool u
 {
 }
 
-bool TraceLog::enabled(uint8_t lineLevel) const
-{
-    if (debug != "YES")
-        return false;
-    if (unsignedLevels_)
-        return static_cast<uint32_t>(lineLevel) <= static_cast<uint32_t>(level);
-    return static_cast<int32_t>(lineLevel) <= level;
-}
-
 std::string TraceLog::timeStamp()
 {
     std::time_t now = std::time(nullptr);

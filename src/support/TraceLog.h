@@ -19,7 +19,14 @@ public:
     void writeLog(uint8_t level, std::string_view text);
     void writeHex(uint8_t level, std::string_view data);
 
-    bool enabled(uint8_t level) const;
+    // True when a line of this level is written. Cheap, so that a caller can
+    // skip building a text no one will read.
+    bool enabled(uint8_t lineLevel) const
+    {
+        const bool shown = unsignedLevels_ ? static_cast<uint32_t>(lineLevel) <= static_cast<uint32_t>(level)
+                                           : static_cast<int32_t>(lineLevel) <= level;
+        return shown && debug.size() == 3 && debug[0] == 'Y' && debug[1] == 'E' && debug[2] == 'S';
+    }
 
     // Empties the log file (opened for writing anew and closed at once).
     void truncate();
