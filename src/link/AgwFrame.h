@@ -33,6 +33,9 @@ std::string readCallField(std::string_view field);
 // Bytes 28 and 29 carry `lengthLow` and `lengthHigh` as the caller computed them.
 std::string buildHeader(uint32_t port, char kind, uint8_t pid, std::string_view callFrom, std::string_view callTo,
                         uint8_t lengthLow, uint8_t lengthHigh);
+// The same header written over the AGW_HEADER_SIZE bytes at `header`.
+void writeHeader(char* header, uint32_t port, char kind, uint8_t pid, std::string_view callFrom,
+                 std::string_view callTo, uint8_t lengthLow, uint8_t lengthHigh);
 
 // Reads the fields of a 36-byte header (Data stays empty).
 AgwFrame parseHeader(std::string_view header);

@@ -130,22 +130,24 @@ bool AgwLink::send(ClientSocket* socket, uint8_t radioPort, uint8_t pid, char ki
                 high = static_cast<uint8_t>(length >> 8);
             else if (length > MAX_DATA)
                 low = static_cast<uint8_t>(MAX_DATA);
-            const std::string header = buildHeader(radioPort, kind, pid, callFrom, callTo, low, high);
+            // Header and data go out of one buffer that every frame reuses.
+            frame_.resize(AGW_HEADER_SIZE);
+            writeHeader(frame_.data(), radioPort, kind, pid, callFrom, callTo, low, high);
 
             if (log_.enabled(4))
                 writeLog(4, "{L2} Send Frame Header iLen(" + num(length) + ")");
             if (log_.enabled(5))
-                writeHex(5, header + dataForTrace(kind, data));
+                writeHex(5, frame_ + dataForTrace(kind, data));
 
             if (length == 0) {
                 writeLog(4, "{L2} Sent NUL length frame");
-                sendAgw(header);
+                sendAgw(frame_);
             } else if (length <= MAX_DATA || neverSplit(kind)) {
                 writeLog(4, "{L2} Entered condition iLen<=DWORD(MAXFRAME-1) <SENT> or Frame <K>/<P>");
-                sendAgw(header + std::string(data));
+                sendAgw(frame_.append(data));
             } else {
                 writeLog(4, "{L2} Frame Split <SENT>");
-                sendAgw(header + std::string(data.substr(0, MAX_DATA)));
+                sendAgw(frame_.append(data.substr(0, MAX_DATA)));
                 data.remove_prefix(MAX_DATA);
                 continue;
             }
