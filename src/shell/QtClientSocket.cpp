@@ -3,7 +3,15 @@
 
 #include <QMetaObject>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
 namespace {
+
+// What the gathering buffer may keep for the next turn; a larger one, left
+// by a burst, is given back.
+constexpr size_t KEPT_CAPACITY = 4 << 20;
 
 // A handler zeroes the code to say it has dealt with the error, so no error
 // may arrive as 0.
@@ -29,6 +37,7 @@ QtClientSocket::QtClientSocket() : socket_(new QTcpSocket)
             onConnected();
     });
     QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
+        gathered_.clear();
         if (onClosed)
             onClosed();
     });
@@ -55,6 +64,8 @@ void QtClientSocket::raiseError(int code)
 
 void QtClientSocket::connectTo(const std::string& host, uint32_t port)
 {
+    // Nothing meant for an earlier connection goes out on the new one.
+    gathered_.clear();
     if (port > 65535) {
         // Reported from the event loop, like every other connect failure.
         QMetaObject::invokeMethod(
@@ -72,7 +83,37 @@ bool QtClientSocket::isOpen() const
 
 void QtClientSocket::sendBytes(std::string_view bytes)
 {
-    socket_->write(bytes.data(), static_cast<qint64>(bytes.size()));
+    gathered_.append(bytes);
+    if (!writePosted_) {
+        writePosted_ = true;
+        QMetaObject::invokeMethod(&turn_, [this] { writeGathered(); }, Qt::QueuedConnection);
+    }
+}
+
+void QtClientSocket::writeGathered()
+{
+    writePosted_ = false;
+    if (gathered_.empty())
+        return;
+    std::string_view rest(gathered_);
+    if (socket_->state() == QAbstractSocket::ConnectedState) {
+#ifdef Q_OS_UNIX
+        // With nothing of QTcpSocket's own waiting, the bytes can go to the
+        // system at once, in one call. Whatever it does not take, or an
+        // error, is left to QTcpSocket, which reports errors as it always does.
+        if (socket_->bytesToWrite() == 0) {
+            const ssize_t n = ::send(static_cast<int>(socket_->socketDescriptor()), rest.data(), rest.size(),
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0)
+                rest.remove_prefix(static_cast<size_t>(n));
+        }
+#endif
+        if (!rest.empty())
+            socket_->write(rest.data(), static_cast<qint64>(rest.size()));
+    }
+    gathered_.clear();
+    if (gathered_.capacity() > KEPT_CAPACITY)
+        std::string().swap(gathered_);
 }
 
 std::string QtClientSocket::readAll()
@@ -83,16 +124,20 @@ std::string QtClientSocket::readAll()
 
 void QtClientSocket::close()
 {
+    // What was sent before the close still goes out, as QTcpSocket sends
+    // what it holds before it closes.
+    writeGathered();
     socket_->close();
 }
 
 size_t QtClientSocket::bytesToWrite() const
 {
-    return static_cast<size_t>(socket_->bytesToWrite());
+    return gathered_.size() + static_cast<size_t>(socket_->bytesToWrite());
 }
 
 void QtClientSocket::flush(int milliseconds)
 {
+    writeGathered();
     if (socket_->state() == QAbstractSocket::ConnectedState && socket_->bytesToWrite() > 0)
         socket_->waitForBytesWritten(milliseconds);
 }

@@ -17,8 +17,10 @@ public:
 
     void connectTo(const std::string& host, uint32_t port) override;
     bool isOpen() const override;
-    // QTcpSocket keeps whatever the system does not take at once and sends it
-    // later, in order, so no byte is lost.
+    // Bytes sent in one turn of the event loop are gathered and handed to the
+    // system once, when the turn is over; QTcpSocket keeps whatever the
+    // system does not take at once and sends it later, in order, so no byte
+    // is lost.
     void sendBytes(std::string_view bytes) override;
     std::string readAll() override;
     void close() override;
@@ -28,6 +30,8 @@ public:
 
 private:
     void raiseError(int code);
+    // Hands the gathered bytes to the system, the rest to QTcpSocket.
+    void writeGathered();
 
     struct LaterDeleter {
         void operator()(QTcpSocket* socket) const;
@@ -35,4 +39,9 @@ private:
     // Deleted through the event loop: this object may be destroyed inside one
     // of the socket's own signals.
     std::unique_ptr<QTcpSocket, LaterDeleter> socket_;
+    std::string gathered_; // sent in this turn, not yet handed on
+    bool writePosted_ = false;
+    // Receives the posted write; going with this object, it takes a write
+    // still posted along.
+    QObject turn_;
 };
