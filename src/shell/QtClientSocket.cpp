@@ -1,7 +1,9 @@
 // The client socket on QTcpSocket.
 #include "QtClientSocket.h"
 
+#include <QAbstractEventDispatcher>
 #include <QMetaObject>
+#include <QPointer>
 
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
@@ -9,9 +11,9 @@
 
 namespace {
 
-// What the gathering buffer may keep for the next turn; a larger one, left
-// by a burst, is given back.
-constexpr size_t KEPT_CAPACITY = 4 << 20;
+// Gathered bytes beyond this go to the system at once, so that a burst is
+// held by QTcpSocket only, and the gathering buffer stays this small.
+constexpr size_t GATHER_LIMIT = 1 << 20;
 
 // A handler zeroes the code to say it has dealt with the error, so no error
 // may arrive as 0.
@@ -32,19 +34,12 @@ void QtClientSocket::LaterDeleter::operator()(QTcpSocket* socket) const
 QtClientSocket::QtClientSocket() : socket_(new QTcpSocket)
 {
     QTcpSocket* socket = socket_.get();
-    QObject::connect(socket, &QTcpSocket::connected, socket, [this] {
-        if (onConnected)
-            onConnected();
-    });
+    QObject::connect(socket, &QTcpSocket::connected, socket, [this] { notify(onConnected); });
     QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] {
         gathered_.clear();
-        if (onClosed)
-            onClosed();
+        notify(onClosed);
     });
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] {
-        if (onDataAvailable)
-            onDataAvailable();
-    });
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { notify(onDataAvailable); });
     QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this](QAbstractSocket::SocketError error) {
         // Qt reports the peer's orderly close as an error too, then emits
         // disconnected(); that close is reported once, as a close.
@@ -52,14 +47,39 @@ QtClientSocket::QtClientSocket() : socket_(new QTcpSocket)
             return;
         raiseError(errorCode(error));
     });
+    // A handler that runs an event loop of its own (a dialog) does not hold
+    // back what it sent before.
+    if (QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance())
+        QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, &turn_, [this] { writeGathered(); });
 }
 
 QtClientSocket::~QtClientSocket() = default;
 
+void QtClientSocket::notify(const std::function<void()>& handler)
+{
+    if (!handler)
+        return;
+    // The handler may destroy this object.
+    const QPointer<QObject> alive(&turn_);
+    ++notifying_;
+    try {
+        handler();
+    } catch (...) {
+        if (alive)
+            --notifying_;
+        throw;
+    }
+    if (alive && --notifying_ == 0)
+        writeGathered();
+}
+
 void QtClientSocket::raiseError(int code)
 {
-    if (onError)
-        onError(code);
+    notify([this, code] {
+        int handled = code;
+        if (onError)
+            onError(handled);
+    });
 }
 
 void QtClientSocket::connectTo(const std::string& host, uint32_t port)
@@ -84,7 +104,10 @@ bool QtClientSocket::isOpen() const
 void QtClientSocket::sendBytes(std::string_view bytes)
 {
     gathered_.append(bytes);
-    if (!writePosted_) {
+    if (gathered_.size() >= GATHER_LIMIT)
+        writeGathered();
+    else if (notifying_ == 0 && !writePosted_) {
+        // Sent from a timer or from outside the event loop: out at the end of the turn.
         writePosted_ = true;
         QMetaObject::invokeMethod(&turn_, [this] { writeGathered(); }, Qt::QueuedConnection);
     }
@@ -112,8 +135,6 @@ void QtClientSocket::writeGathered()
             socket_->write(rest.data(), static_cast<qint64>(rest.size()));
     }
     gathered_.clear();
-    if (gathered_.capacity() > KEPT_CAPACITY)
-        std::string().swap(gathered_);
 }
 
 std::string QtClientSocket::readAll()
