@@ -1,9 +1,6 @@
 // The 36-byte AGW frame header: building and reading it.
 #include "AgwFrame.h"
 
-#include <algorithm>
-#include <cstring>
-
 std::string callField(std::string_view call)
 {
     std::string field(call.substr(0, 10));
@@ -15,32 +12,6 @@ std::string readCallField(std::string_view field)
 {
     field = field.substr(0, 10);
     return std::string(field.substr(0, field.find('\0')));
-}
-
-namespace {
-
-void writeCall(char* field, std::string_view call)
-{
-    const size_t n = std::min<size_t>(call.size(), 10);
-    if (n > 0)
-        std::memcpy(field, call.data(), n);
-    std::memset(field + n, 0, 10 - n);
-}
-
-} // namespace
-
-void writeHeader(char* header, uint32_t port, char kind, uint8_t pid, std::string_view callFrom,
-                 std::string_view callTo, uint8_t lengthLow, uint8_t lengthHigh)
-{
-    std::memset(header, 0, AGW_HEADER_SIZE);
-    uint8_t wirePort = static_cast<uint8_t>(port - 1);
-    header[0] = static_cast<char>(wirePort == 255 ? 0 : wirePort);
-    header[4] = kind;
-    header[6] = static_cast<char>(pid);
-    writeCall(header + 8, callFrom);
-    writeCall(header + 18, callTo);
-    header[28] = static_cast<char>(lengthLow);
-    header[29] = static_cast<char>(lengthHigh);
 }
 
 std::string buildHeader(uint32_t port, char kind, uint8_t pid, std::string_view callFrom, std::string_view callTo,

@@ -208,6 +208,18 @@ private:
     // The data of a frame as the trace may show it: the password of a login
     // frame is starred out.
     static std::string dataForTrace(char kind, std::string_view data);
+    // Port, PID, kind and callsigns of the frames of one text, handed down the
+    // send path by reference.
+    struct FrameAddress {
+        uint8_t radioPort;
+        uint8_t pid;
+        char kind;
+        std::string_view callFrom;
+        std::string_view callTo;
+    };
+    // What write and send do, for the public ones and for sendData.
+    bool writeFrames(const FrameAddress& address, std::string_view data);
+    bool sendFrames(ClientSocket* socket, const FrameAddress& address, std::string_view data);
     void decodeOne();
 
     std::unique_ptr<ClientSocket> socket_;

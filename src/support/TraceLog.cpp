@@ -35,10 +35,8 @@ bool TraceLog::append(std::string_view bytes)
     return ok;
 }
 
-void TraceLog::writeLog(uint8_t level, std::string_view text)
+void TraceLog::writeLine(std::string_view text)
 {
-    if (!enabled(level))
-        return;
     std::string line = timeStamp();
     line += ' ';
     line += text;
@@ -62,10 +60,8 @@ std::string TraceLog::hexLine(std::string_view bytes)
     return " |" + hex + "|" + chars;
 }
 
-void TraceLog::writeHex(uint8_t level, std::string_view data)
+void TraceLog::writeDump(std::string_view data)
 {
-    if (data.empty() || !enabled(level))
-        return;
     std::string block;
     block.reserve((data.size() / 16 + 1) * 69);
     for (size_t at = 0; at < data.size(); at += 16) {

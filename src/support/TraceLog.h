@@ -16,8 +16,18 @@ public:
     int32_t level;       // a line whose level is at most this is written
     std::string logFile; // path of the log file
 
-    void writeLog(uint8_t level, std::string_view text);
-    void writeHex(uint8_t level, std::string_view data);
+    // A line or a hex dump, when its level is written; otherwise the call
+    // costs the level check alone.
+    void writeLog(uint8_t lineLevel, std::string_view text)
+    {
+        if (enabled(lineLevel))
+            writeLine(text);
+    }
+    void writeHex(uint8_t lineLevel, std::string_view data)
+    {
+        if (!data.empty() && enabled(lineLevel))
+            writeDump(data);
+    }
 
     // True when a line of this level is written. Cheap, so that a caller can
     // skip building a text no one will read.
@@ -37,6 +47,8 @@ public:
     static std::string timeStamp();
 
 private:
+    void writeLine(std::string_view text);
+    void writeDump(std::string_view data);
     bool append(std::string_view bytes);
 
     bool unsignedLevels_; // the chat server compares levels as unsigned numbers
