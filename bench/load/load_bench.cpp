@@ -51,9 +51,10 @@ constexpr double QuietSeconds = 10;
 
 constexpr char Usage[] =
     "usage: load_bench [--server PATH] [--relay PATH] [--stations 10,100,1000] [--reps 3] [--seconds 2]\n"
-    "                  [--window 8] [--rss 1000,5000] [--batch 10] [--areas 0]\n"
+    "                  [--window 8] [--rss 1000,5000] [--batch 10] [--areas 0] [--cycles 1]\n"
     "  --window   lines in flight\n"
     "  --rss      numbers of stations for the memory figures; \"\" leaves them out\n"
+    "  --cycles   times the stations of the memory figures come and all leave again\n"
     "  --batch    stations that come or go between two looks at the server\n"
     "  --areas    spread the stations of the memory figures over areas 1..N instead of Root\n";
 
@@ -584,6 +585,7 @@ struct Options {
     std::vector<size_t> rss{1000, 5000};
     int areas = 0;
     size_t batch = 10;
+    int cycles = 1;
 };
 
 std::unique_ptr<Engine> startServer(const Options& options, size_t stations, int areas)
@@ -729,18 +731,24 @@ void runMemory(const Options& options)
                 options.batch,
                 options.areas > 0 ? ("spread over " + std::to_string(options.areas) + " areas").c_str() : "all in Root",
                 empty);
-    size_t connected = 0;
-    for (size_t target : options.rss) {
-        step(connected, target, true);
-        connected = target;
-        const double now = rss();
-        std::printf("  %6zu stations %8.1f MiB  (%.1f KiB per station)\n", connected, now,
-                    (now - empty) * 1024 / static_cast<double>(connected));
+    // Memory the allocator keeps after the first crowd has gone is reused by
+    // the next: a later cycle that ends higher is growth.
+    for (int cycle = 1; cycle <= options.cycles; ++cycle) {
+        if (options.cycles > 1)
+            std::printf("  cycle %d\n", cycle);
+        size_t connected = 0;
+        for (size_t target : options.rss) {
+            step(connected, target, true);
+            connected = target;
+            const double now = rss();
+            std::printf("  %6zu stations %8.1f MiB  (%.1f KiB per station)\n", connected, now,
+                        (now - empty) * 1024 / static_cast<double>(connected));
+        }
+        step(0, connected, false);
+        const double after = rss();
+        std::printf("  all %zu left   %8.1f MiB  (%+.1f MiB against 0 stations; peak %.1f MiB)\n", connected, after,
+                    after - empty, rss("VmHWM:"));
     }
-    step(0, connected, false);
-    const double after = rss();
-    std::printf("  all %zu left   %8.1f MiB  (%+.1f MiB against 0 stations; peak %.1f MiB)\n", connected, after,
-                after - empty, rss("VmHWM:"));
 }
 
 std::vector<size_t> numbers(const std::string& text)
@@ -787,6 +795,8 @@ Options parse(int argc, char** argv)
             options.batch = std::stoul(value);
         else if (flag == "--areas")
             options.areas = std::stoi(value);
+        else if (flag == "--cycles")
+            options.cycles = std::stoi(value);
     }
     std::sort(options.rss.begin(), options.rss.end());
     for (size_t stations : options.stations)
@@ -794,8 +804,8 @@ Options parse(int argc, char** argv)
             throw Failure("stations run from 2 to 9999");
     if (!options.rss.empty() && (options.rss.front() < 2 || options.rss.back() > 9998 || options.areas < 0))
         throw Failure("--rss counts run from 2 to 9998, --areas from 0");
-    if (options.window < 1 || options.batch < 1 || options.reps < 1 || options.seconds <= 0)
-        throw Failure("--window, --batch and --reps are at least 1, --seconds above 0");
+    if (options.window < 1 || options.batch < 1 || options.reps < 1 || options.cycles < 1 || options.seconds <= 0)
+        throw Failure("--window, --batch, --reps and --cycles are at least 1, --seconds above 0");
     return options;
 }
 
