@@ -21,7 +21,8 @@ void relayOneLine(benchmark::State& state)
     TempDir dir("palavoro-fanout");
     RecordingShell shell;
     ManualClock clock;
-    ChatServer server(shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir.str() + "/");
+    ChatServer server(
+        shell, clock, [] { return std::make_unique<FakeSocket>(); }, dir.str() + "/");
     auto socket = std::make_unique<FakeSocket>();
     FakeSocket* fake = socket.get();
     server.replaceLink(std::make_unique<AgwLink>(std::move(socket), clock));

@@ -327,8 +327,8 @@ void AgwLink::decode(uint8_t radioPort, uint8_t pid, char kind, std::string call
                          "{L2} Obj(" + callSign_ + ") Decode Args Port(" + port + ") Kind[" + kindText + rest);
                 break;
             case 'K':
-                writeLog(4, "{L2} Decode KISS Obj(" + callSign_ + ") Port(" + port + ") Kind[" + kindText +
-                                "] Len(" + std::to_string(dataLen) + ") + RAW AX.25 Frame");
+                writeLog(4, "{L2} Decode KISS Obj(" + callSign_ + ") Port(" + port + ") Kind[" + kindText + "] Len(" +
+                                std::to_string(dataLen) + ") + RAW AX.25 Frame");
                 break;
             default:
                 writeLog(4, "{L2} Decode Args Obj(" + callSign_ + ") Port(" + port + ") Kind[" + kindText + rest);

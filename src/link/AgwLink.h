@@ -236,7 +236,7 @@ private:
     bool portPolling_ = false;
     std::unique_ptr<Timer> portTimer_;
     size_t outputLimit_ = 8 * 1024 * 1024;
-    std::string frame_; // the frame being sent, its buffer kept from one frame to the next
+    std::string frame_;     // the frame being sent, its buffer kept from one frame to the next
     bool closing_ = false;  // our own close: its notifications are not news
     bool retrying_ = false; // a reopened connection not up yet: its lines are level 3
     std::unique_ptr<Timer> brokenTimer_;

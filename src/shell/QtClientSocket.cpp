@@ -109,7 +109,8 @@ void QtClientSocket::sendBytes(std::string_view bytes)
     else if (notifying_ == 0 && !writePosted_) {
         // Sent from a timer or from outside the event loop: out at the end of the turn.
         writePosted_ = true;
-        QMetaObject::invokeMethod(&turn_, [this] { writeGathered(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &turn_, [this] { writeGathered(); }, Qt::QueuedConnection);
     }
 }
 
