@@ -309,34 +309,36 @@ struct AgwDecoder {
 void AgwLink::decode(uint8_t radioPort, uint8_t pid, char kind, std::string callFrom, std::string callTo,
                      int32_t dataLen, std::string data)
 {
-    const std::string kindText(1, kind);
-    const std::string port = std::to_string(radioPort);
-
     try {
-        const std::string rest =
-            "] {" + hexByte(pid) + "} <" + callFrom + "> <" + callTo + "> Len(" + std::to_string(dataLen) + ") + DATA";
-        switch (kind) {
-        case 'H':
-        case 'G':
-        case 'g':
-            writeLog(5, "{L2} Obj(" + callSign_ + ") Decode Args Port(" + port + ") Kind[" + kindText + rest);
-            break;
-        case 'I':
-        case 'U':
-        case 'S':
-        case 'T':
-            writeLog(4, "{L2} Obj(" + callSign_ + ") Decode Args Port(" + port + ") Kind[" + kindText + rest);
-            break;
-        case 'K':
-            writeLog(4, "{L2} Decode KISS Obj(" + callSign_ + ") Port(" + port + ") Kind[" + kindText + "] Len(" +
-                            std::to_string(dataLen) + ") + RAW AX.25 Frame");
-            break;
-        default:
-            writeLog(4, "{L2} Decode Args Obj(" + callSign_ + ") Port(" + port + ") Kind[" + kindText + rest);
-            break;
+        // The frame's trace line, built only when it will be written.
+        const uint8_t argsLevel = kind == 'H' || kind == 'G' || kind == 'g' ? 5 : 4;
+        if (log_.enabled(argsLevel)) {
+            const std::string kindText(1, kind);
+            const std::string port = std::to_string(radioPort);
+            const std::string rest = "] {" + hexByte(pid) + "} <" + callFrom + "> <" + callTo + "> Len(" +
+                                     std::to_string(dataLen) + ") + DATA";
+            switch (kind) {
+            case 'H':
+            case 'G':
+            case 'g':
+            case 'I':
+            case 'U':
+            case 'S':
+            case 'T':
+                writeLog(argsLevel,
+                         "{L2} Obj(" + callSign_ + ") Decode Args Port(" + port + ") Kind[" + kindText + rest);
+                break;
+            case 'K':
+                writeLog(4, "{L2} Decode KISS Obj(" + callSign_ + ") Port(" + port + ") Kind[" + kindText + "] Len(" +
+                                std::to_string(dataLen) + ") + RAW AX.25 Frame");
+                break;
+            default:
+                writeLog(4, "{L2} Decode Args Obj(" + callSign_ + ") Port(" + port + ") Kind[" + kindText + rest);
+                break;
+            }
         }
         if (kind == 'I' || kind == 'S' || kind == 'T') {
-            writeLog(4, "AGWMessage <" + kindText + ">");
+            writeLog(4, "AGWMessage <" + std::string(1, kind) + ">");
             writeHex(5, data);
         }
         callTo = upperStr(callTo);

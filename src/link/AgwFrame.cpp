@@ -18,14 +18,7 @@ std::string buildHeader(uint32_t port, char kind, uint8_t pid, std::string_view 
                         uint8_t lengthLow, uint8_t lengthHigh)
 {
     std::string header(AGW_HEADER_SIZE, '\0');
-    uint8_t wirePort = static_cast<uint8_t>(port - 1);
-    header[0] = static_cast<char>(wirePort == 255 ? 0 : wirePort);
-    header[4] = kind;
-    header[6] = static_cast<char>(pid);
-    header.replace(8, 10, callField(callFrom));
-    header.replace(18, 10, callField(callTo));
-    header[28] = static_cast<char>(lengthLow);
-    header[29] = static_cast<char>(lengthHigh);
+    writeHeader(header.data(), port, kind, pid, callFrom, callTo, lengthLow, lengthHigh);
     return header;
 }
 

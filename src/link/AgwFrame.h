@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,27 @@ std::string readCallField(std::string_view field);
 // Bytes 28 and 29 carry `lengthLow` and `lengthHigh` as the caller computed them.
 std::string buildHeader(uint32_t port, char kind, uint8_t pid, std::string_view callFrom, std::string_view callTo,
                         uint8_t lengthLow, uint8_t lengthHigh);
+// The same header written over the AGW_HEADER_SIZE bytes at `header`; inline,
+// as the send path writes one for every frame.
+inline void writeHeader(char* header, uint32_t port, char kind, uint8_t pid, std::string_view callFrom,
+                        std::string_view callTo, uint8_t lengthLow, uint8_t lengthHigh)
+{
+    auto writeCall = [](char* field, std::string_view call) {
+        const size_t n = call.size() < 10 ? call.size() : 10;
+        if (n > 0)
+            std::memcpy(field, call.data(), n);
+        std::memset(field + n, 0, 10 - n);
+    };
+    std::memset(header, 0, AGW_HEADER_SIZE);
+    const uint8_t wirePort = static_cast<uint8_t>(port - 1);
+    header[0] = static_cast<char>(wirePort == 255 ? 0 : wirePort);
+    header[4] = kind;
+    header[6] = static_cast<char>(pid);
+    writeCall(header + 8, callFrom);
+    writeCall(header + 18, callTo);
+    header[28] = static_cast<char>(lengthLow);
+    header[29] = static_cast<char>(lengthHigh);
+}
 
 // Reads the fields of a 36-byte header (Data stays empty).
 AgwFrame parseHeader(std::string_view header);

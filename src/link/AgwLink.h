@@ -185,7 +185,8 @@ public:
     {
         if (!event)
             return;
-        writeLog(4, std::string("{L2} Fired Event <") + name + ">");
+        if (log_.enabled(4))
+            writeLog(4, std::string("{L2} Fired Event <") + name + ">");
         event(*this, args...);
     }
 
@@ -207,6 +208,18 @@ private:
     // The data of a frame as the trace may show it: the password of a login
     // frame is starred out.
     static std::string dataForTrace(char kind, std::string_view data);
+    // Port, PID, kind and callsigns of the frames of one text, handed down the
+    // send path by reference.
+    struct FrameAddress {
+        uint8_t radioPort;
+        uint8_t pid;
+        char kind;
+        std::string_view callFrom;
+        std::string_view callTo;
+    };
+    // What write and send do, for the public ones and for sendData.
+    bool writeFrames(const FrameAddress& address, std::string_view data);
+    bool sendFrames(ClientSocket* socket, const FrameAddress& address, std::string_view data);
     void decodeOne();
 
     std::unique_ptr<ClientSocket> socket_;
@@ -223,6 +236,7 @@ private:
     bool portPolling_ = false;
     std::unique_ptr<Timer> portTimer_;
     size_t outputLimit_ = 8 * 1024 * 1024;
+    std::string frame_;     // the frame being sent, its buffer kept from one frame to the next
     bool closing_ = false;  // our own close: its notifications are not news
     bool retrying_ = false; // a reopened connection not up yet: its lines are level 3
     std::unique_ptr<Timer> brokenTimer_;

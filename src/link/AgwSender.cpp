@@ -35,9 +35,10 @@ void AgwLink::sendData(uint32_t radioPort, uint8_t pid, const std::string& callF
                        const std::string& text)
 {
     try {
-        writeLog(4, "{L2} SendData Received Port(" + num(radioPort) + ") Pid(" + num(pid) + ") To(" + callTo + ")");
+        if (log_.enabled(4))
+            writeLog(4, "{L2} SendData Received Port(" + num(radioPort) + ") Pid(" + num(pid) + ") To(" + callTo + ")");
         writeHex(5, text);
-        write(static_cast<uint8_t>(radioPort), pid, 'D', callFrom, callTo, text);
+        writeFrames({static_cast<uint8_t>(radioPort), pid, 'D', callFrom, callTo}, text);
     } catch (...) {
         writeLog(1, "{L2} Exception on module SendData");
     }
@@ -91,18 +92,26 @@ bool AgwLink::askOutstanding(uint8_t radioPort, const std::string& callFrom, con
 bool AgwLink::write(uint8_t radioPort, uint8_t pid, char kind, std::string_view callFrom, std::string_view callTo,
                     std::string_view data)
 {
+    return writeFrames({radioPort, pid, kind, callFrom, callTo}, data);
+}
+
+bool AgwLink::writeFrames(const FrameAddress& address, std::string_view data)
+{
     try {
         if (!socket_ || !socket_->isOpen()) {
             writeLog(2, "{L2} L2 Frame not sent because there is no TCP/IP connection with AGWPE");
             return false;
         }
-        const std::string kindText(1, kind);
-        writeLog(4, "{L2} <L2 Send> Port(" + num(radioPort) + ") DK[" + kindText + "] Pid(" + num(pid) + ") From(" +
-                        std::string(callFrom) + ") To(" + std::string(callTo) + ") DK[" + kindText + "] Len(" +
-                        num(static_cast<uint32_t>(data.size())) + ") using object(" + callSign_ + ")");
+        if (log_.enabled(4)) {
+            const std::string kindText(1, address.kind);
+            writeLog(4, "{L2} <L2 Send> Port(" + num(address.radioPort) + ") DK[" + kindText + "] Pid(" +
+                            num(address.pid) + ") From(" + std::string(address.callFrom) + ") To(" +
+                            std::string(address.callTo) + ") DK[" + kindText + "] Len(" +
+                            num(static_cast<uint32_t>(data.size())) + ") using object(" + callSign_ + ")");
+        }
         if (log_.enabled(5))
-            writeHex(5, dataForTrace(kind, data));
-        send(socket_.get(), radioPort, pid, kind, callFrom, callTo, static_cast<uint32_t>(data.size()), data);
+            writeHex(5, dataForTrace(address.kind, data));
+        sendFrames(socket_.get(), address, data);
         return true;
     } catch (...) {
         writeLog(1, "{L2} Exception on module Write");
@@ -113,9 +122,14 @@ bool AgwLink::write(uint8_t radioPort, uint8_t pid, char kind, std::string_view 
 bool AgwLink::send(ClientSocket* socket, uint8_t radioPort, uint8_t pid, char kind, std::string_view callFrom,
                    std::string_view callTo, uint32_t dataLen, std::string_view data)
 {
+    // A length beyond the data would make AGWPE read the next frame as data.
+    return sendFrames(socket, {radioPort, pid, kind, callFrom, callTo}, data.substr(0, dataLen));
+}
+
+bool AgwLink::sendFrames(ClientSocket* socket, const FrameAddress& address, std::string_view data)
+{
     try {
-        // A length beyond the data would make AGWPE read the next frame as data.
-        data = data.substr(0, dataLen);
+        const char kind = address.kind;
         // One pass per frame; a long text is cut into frames of MAX_DATA bytes, in order.
         for (;;) {
             if (socket == nullptr)
@@ -127,21 +141,25 @@ bool AgwLink::send(ClientSocket* socket, uint8_t radioPort, uint8_t pid, char ki
                 high = static_cast<uint8_t>(length >> 8);
             else if (length > MAX_DATA)
                 low = static_cast<uint8_t>(MAX_DATA);
-            const std::string header = buildHeader(radioPort, kind, pid, callFrom, callTo, low, high);
+            // Header and data go out of one buffer that every frame reuses.
+            frame_.resize(AGW_HEADER_SIZE);
+            writeHeader(frame_.data(), address.radioPort, kind, address.pid, address.callFrom, address.callTo, low,
+                        high);
 
-            writeLog(4, "{L2} Send Frame Header iLen(" + num(length) + ")");
+            if (log_.enabled(4))
+                writeLog(4, "{L2} Send Frame Header iLen(" + num(length) + ")");
             if (log_.enabled(5))
-                writeHex(5, header + dataForTrace(kind, data));
+                writeHex(5, frame_ + dataForTrace(kind, data));
 
             if (length == 0) {
                 writeLog(4, "{L2} Sent NUL length frame");
-                sendAgw(header);
+                sendAgw(frame_);
             } else if (length <= MAX_DATA || neverSplit(kind)) {
                 writeLog(4, "{L2} Entered condition iLen<=DWORD(MAXFRAME-1) <SENT> or Frame <K>/<P>");
-                sendAgw(header + std::string(data));
+                sendAgw(frame_.append(data));
             } else {
                 writeLog(4, "{L2} Frame Split <SENT>");
-                sendAgw(header + std::string(data.substr(0, MAX_DATA)));
+                sendAgw(frame_.append(data.substr(0, MAX_DATA)));
                 data.remove_prefix(MAX_DATA);
                 continue;
             }

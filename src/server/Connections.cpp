@@ -73,16 +73,17 @@ void Connections::handleData(AgwLink& /*link*/, uint8_t port, const std::string&
 {
     std::vector<std::string> lines;
     try {
-        const std::string portText = std::to_string(port);
         writeLog(3, "{PALAVORO} Event <OnData>");
-        writeLog(4, "{PALAVORO} Port(" + portText + ") <" + callFrom + "> PID(" + std::to_string(pid) + ") Message(" +
-                        data + ")");
+        // Built only when it will be written: this runs for every line.
+        if (p_.log.enabled(4))
+            writeLog(4, "{PALAVORO} Port(" + std::to_string(port) + ") <" + callFrom + "> PID(" + std::to_string(pid) +
+                            ") Message(" + data + ")");
         p_.log.writeHex(5, data);
         if (data.empty())
             return;
         Station* user = p_.directory.findStation(port, callFrom);
         if (user == nullptr) {
-            writeLog(1, "{PALAVORO} User(" + portText + ":" + callFrom + ") no control block found");
+            writeLog(1, "{PALAVORO} User(" + std::to_string(port) + ":" + callFrom + ") no control block found");
             return;
         }
         lines = takeLines(*user, data);

@@ -54,10 +54,16 @@ struct FileCloser {
 
 void Delivery::broadCastToArea(int32_t port, const std::string& call, int32_t areaId, const std::string& text)
 {
-    writeLog(3, "{PALAVORO} <BroadCastToArea> Port(" + std::to_string(port) + ":" + call + ") Area(" +
-                    std::to_string(areaId) + ")");
+    if (log_.enabled(3))
+        writeLog(3, "{PALAVORO} <BroadCastToArea> Port(" + std::to_string(port) + ":" + call + ") Area(" +
+                        std::to_string(areaId) + ")");
     log_.writeHex(4, text);
-    std::string line = '[' + std::to_string(areaId) + "]<" + call + "@" + link_->callSign() + "> " + text;
+    // Built once, in one allocation, for every user.
+    const std::string areaText = std::to_string(areaId);
+    const std::string& server = link_->callSign();
+    std::string line;
+    line.reserve(areaText.size() + call.size() + server.size() + text.size() + 8);
+    line.append(1, '[').append(areaText).append("]<").append(call).append("@").append(server).append("> ").append(text);
     if (settings_.bell)
         line += '\a';
     line += '\r';
@@ -209,5 +215,10 @@ void Delivery::sendTo(int32_t port, const std::string& call, const std::string& 
 
 void Delivery::sendPrompt(int32_t port, const std::string& call, int32_t areaId)
 {
-    sendTo(port, call, "\r[" + std::to_string(areaId) + "]{" + call + " de " + link_->callSign() + "}:" + "\r");
+    const std::string areaText = std::to_string(areaId);
+    const std::string& server = link_->callSign();
+    std::string prompt;
+    prompt.reserve(areaText.size() + call.size() + server.size() + 11);
+    prompt.append("\r[").append(areaText).append("]{").append(call).append(" de ").append(server).append("}:\r");
+    sendTo(port, call, prompt);
 }

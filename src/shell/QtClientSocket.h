@@ -17,8 +17,10 @@ public:
 
     void connectTo(const std::string& host, uint32_t port) override;
     bool isOpen() const override;
-    // QTcpSocket keeps whatever the system does not take at once and sends it
-    // later, in order, so no byte is lost.
+    // Bytes sent while the socket's own notification is handled, or in one
+    // turn of the event loop, are gathered and handed to the system at once
+    // when it is over; QTcpSocket keeps whatever the system does not take at
+    // once and sends it later, in order, so no byte is lost.
     void sendBytes(std::string_view bytes) override;
     std::string readAll() override;
     void close() override;
@@ -28,6 +30,11 @@ public:
 
 private:
     void raiseError(int code);
+    // Runs the core's handler of a notification; what it sent goes out after it.
+    void notify(const std::function<void()>& handler);
+    // Hands the gathered bytes to the system, the rest to QTcpSocket. Raises
+    // no notification, so it may run in the middle of a send.
+    void writeGathered();
 
     struct LaterDeleter {
         void operator()(QTcpSocket* socket) const;
@@ -35,4 +42,10 @@ private:
     // Deleted through the event loop: this object may be destroyed inside one
     // of the socket's own signals.
     std::unique_ptr<QTcpSocket, LaterDeleter> socket_;
+    std::string gathered_; // sent, not yet handed on
+    int notifying_ = 0;    // handlers of the socket's notifications running
+    bool writePosted_ = false;
+    // Receives the posted write and the event loop's signal; going with this
+    // object, it takes both along.
+    QObject turn_;
 };

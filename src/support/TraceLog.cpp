@@ -12,15 +12,6 @@ TraceLog::TraceLog(std::string debug, int32_t trace, std::string logFile, bool u
 {
 }
 
-bool TraceLog::enabled(uint8_t lineLevel) const
-{
-    if (debug != "YES")
-        return false;
-    if (unsignedLevels_)
-        return static_cast<uint32_t>(lineLevel) <= static_cast<uint32_t>(level);
-    return static_cast<int32_t>(lineLevel) <= level;
-}
-
 std::string TraceLog::timeStamp()
 {
     std::time_t now = std::time(nullptr);
@@ -44,10 +35,8 @@ bool TraceLog::append(std::string_view bytes)
     return ok;
 }
 
-void TraceLog::writeLog(uint8_t level, std::string_view text)
+void TraceLog::writeLine(std::string_view text)
 {
-    if (!enabled(level))
-        return;
     std::string line = timeStamp();
     line += ' ';
     line += text;
@@ -71,10 +60,8 @@ std::string TraceLog::hexLine(std::string_view bytes)
     return " |" + hex + "|" + chars;
 }
 
-void TraceLog::writeHex(uint8_t level, std::string_view data)
+void TraceLog::writeDump(std::string_view data)
 {
-    if (data.empty() || !enabled(level))
-        return;
     std::string block;
     block.reserve((data.size() / 16 + 1) * 69);
     for (size_t at = 0; at < data.size(); at += 16) {

@@ -16,10 +16,27 @@ public:
     int32_t level;       // a line whose level is at most this is written
     std::string logFile; // path of the log file
 
-    void writeLog(uint8_t level, std::string_view text);
-    void writeHex(uint8_t level, std::string_view data);
+    // A line or a hex dump, when its level is written; otherwise the call
+    // costs the level check alone.
+    void writeLog(uint8_t lineLevel, std::string_view text)
+    {
+        if (enabled(lineLevel))
+            writeLine(text);
+    }
+    void writeHex(uint8_t lineLevel, std::string_view data)
+    {
+        if (!data.empty() && enabled(lineLevel))
+            writeDump(data);
+    }
 
-    bool enabled(uint8_t level) const;
+    // True when a line of this level is written. Cheap, so that a caller can
+    // skip building a text no one will read.
+    bool enabled(uint8_t lineLevel) const
+    {
+        const bool shown = unsignedLevels_ ? static_cast<uint32_t>(lineLevel) <= static_cast<uint32_t>(level)
+                                           : static_cast<int32_t>(lineLevel) <= level;
+        return shown && debug.size() == 3 && debug[0] == 'Y' && debug[1] == 'E' && debug[2] == 'S';
+    }
 
     // Empties the log file (opened for writing anew and closed at once).
     void truncate();
@@ -30,6 +47,8 @@ public:
     static std::string timeStamp();
 
 private:
+    void writeLine(std::string_view text);
+    void writeDump(std::string_view data);
     bool append(std::string_view bytes);
 
     bool unsignedLevels_; // the chat server compares levels as unsigned numbers

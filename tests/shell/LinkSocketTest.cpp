@@ -182,6 +182,48 @@ TEST_F(QtLink, LargeWriteArrivesCompleteAndInOrder)
     EXPECT_TRUE(joined == text);
 }
 
+TEST_F(QtLink, AnswersSentWhileReadingLeaveInOrderPastTheGatheringLimit)
+{
+    accept();
+    receive(2 * 36);
+    received.clear();
+    // Each line read is answered with 40 kB: 1.6 MB sent inside one read's
+    // handler, more than is gathered before it goes to the system.
+    const std::string answer(40000, 'a');
+    l2->onData = [&](AgwLink& link, uint8_t, const std::string& from, const std::string&, uint8_t,
+                     const std::string& data) { link.sendData(1, 0xF0, "N0CALL", from, data + answer); };
+    std::string stream;
+    for (int i = 0; i < 40; ++i)
+        stream += agwFrame(0, 'D', 0xF0, "W1AW", "N0CALL", "line " + std::to_string(i) + "\r");
+    peer->write(stream.data(), static_cast<qint64>(stream.size()));
+    const size_t framesEach = (answer.size() + 8 + 254) / 255;
+    std::string expected;
+    for (int i = 0; i < 40; ++i)
+        expected += "line " + std::to_string(i) + "\r" + answer;
+    std::string joined;
+    for (const AgwFrame& frame : decodeFrames(receive(expected.size() + 40 * framesEach * 36)))
+        joined += frame.data;
+    EXPECT_TRUE(joined == expected);
+}
+
+TEST_F(QtLink, AnEngineThatStopsReadingBreaksTheLinkAtTheOutputLimit)
+{
+    std::string reason;
+    l2->onBroken = [&](AgwLink&, const std::string& why) { reason = why; };
+    l2->setOutputLimit(1 << 20);
+    accept();
+    // The peer takes 4 kB and no more: the system's buffers fill, then the socket's.
+    peer->setReadBufferSize(4096);
+    const std::string text(65536, 't');
+    for (int i = 0; i < 2000 && l2->isActive(); ++i) {
+        l2->sendData(1, 0xF0, "N0CALL", "W1AW", text);
+        QCoreApplication::processEvents();
+    }
+    EXPECT_FALSE(l2->isActive());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !reason.empty(); }, LONG_WAIT));
+    EXPECT_NE(reason.find(" bytes waiting for the engine"), std::string::npos) << reason;
+}
+
 TEST_F(QtLink, RefusedConnectionIsASocketError)
 {
     QTcpServer unused;
