@@ -315,7 +315,7 @@ public:
     // After every step: the directory is consistent, every disconnect that
     // waits is for a station that is there or a connection the engine has
     // reported and not yet ended (one that was refused), and what was sent is
-    // well-formed.
+    // well-formed (and went where it may, checked as it was sent).
     void check()
     {
         watchLink();
@@ -334,19 +334,35 @@ public:
     ManualClock clock;
 
 private:
+    // Every send is whole frames, and data, a disconnect or a question about
+    // a connection goes to one the engine has reported and not yet ended.
     class EngineSocket : public FakeSocket {
     public:
         explicit EngineSocket(Rig& rig) : rig_(rig) {}
         ~EngineSocket() override
         {
-            readSent(sent);
             if (rig_.engine_ == this)
                 rig_.engine_ = nullptr;
+        }
+        void sendBytes(std::string_view bytes) override
+        {
+            FakeSocket::sendBytes(bytes);
+            for (const Frame& frame : readSent(bytes))
+                if (frame.kind == 'D' || frame.kind == 'd' || frame.kind == 'Y')
+                    require(rig_.onAir(frame.wirePort, frame.to));
         }
 
     private:
         Rig& rig_;
     };
+
+    // Ports 0 and 1 both go out as port byte 0.
+    bool onAir(uint8_t wirePort, const std::string& call) const
+    {
+        return std::any_of(onAir_.begin(), onAir_.end(), [&](const auto& connection) {
+            return connection.second == call && (connection.first == 0 ? 0 : connection.first - 1) == wirePort;
+        });
+    }
 
     // Connections the engine has reported, followed through the link's own
     // events: the watchers go in front of the server's handlers.

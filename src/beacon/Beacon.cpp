@@ -90,9 +90,17 @@ void Beacon::post(AgwLink* link, uint8_t port, const std::string& call, const st
     // A path of blanks only gives no via block; a "V" frame without its count
     // byte would have AGWPE take the text's first byte as the count.
     const std::string vias = via.empty() ? std::string() : AgwLink::viaList(via);
-    if (vias.empty())
+    if (vias.empty()) {
         link->write(port, pid_, 'M', call, id, text);
-    else
-        link->write(port, pid_, 'V', call, id, vias + text);
+    } else {
+        // A long text goes out in several frames, each with the via block in
+        // front: the engine reads every "V" frame's first byte as the count.
+        const size_t room = MAXFRAME - 1 - vias.size();
+        size_t at = 0;
+        do {
+            link->write(port, pid_, 'V', call, id, vias + text.substr(at, room));
+            at += room;
+        } while (at < text.size());
+    }
     log_.writeLog(4, "{L2Beacon} Post Performed for Port(" + std::to_string(port) + ")");
 }

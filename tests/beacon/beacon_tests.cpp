@@ -167,6 +167,26 @@ TEST_F(BeaconTest, ViaPathGivesAVFrameWithTheViaBlockBeforeTheText)
     EXPECT_EQ(frames[0].callTo, "CHAT");
 }
 
+TEST_F(BeaconTest, ALongTextThroughDigipeatersHasTheViaBlockInEveryFrame)
+{
+    connectLink();
+    beacon->setVia("RELAY");
+    const std::string text(600, 'x');
+    beacon->setText(text);
+    beacon->setActive(true);
+    const std::string block("\x01RELAY\0\0\0\0\0", 11);
+    const auto frames = sentTexts();
+    ASSERT_EQ(frames.size(), 3u);
+    std::string joined;
+    for (const AgwFrame& frame : frames) {
+        EXPECT_EQ(frame.kind, 'V');
+        EXPECT_LE(frame.data.size(), 255u);
+        ASSERT_EQ(frame.data.substr(0, 11), block);
+        joined += frame.data.substr(11);
+    }
+    EXPECT_EQ(joined, text);
+}
+
 TEST_F(BeaconTest, ViaPathOfBlanksOnlyGivesAPlainUnprotoFrame)
 {
     connectLink();
