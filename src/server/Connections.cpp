@@ -3,6 +3,8 @@
 // operators' log tools read: they keep their old names byte for byte.
 #include "server/Connections.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -113,15 +115,29 @@ std::vector<std::string> Connections::takeLines(Station& station, std::string_vi
     if (station.endedInCr && data.front() == '\n')
         data.remove_prefix(1);
     station.endedInCr = false;
-    for (size_t at = 0; at < data.size(); ++at) {
-        const char c = data[at];
-        held += c;
-        if (c == '\r' && at + 1 < data.size() && data[at + 1] == '\n')
-            held += data[++at];
-        else if (c == '\r' && at + 1 == data.size())
+    while (!data.empty()) {
+        // Up to the next line end, or as much as the held line has room for.
+        const size_t room = std::min(MAX_HELD_LINE - held.size(), data.size());
+        // Lines end in CR; a lone LF is looked for only before the CR.
+        const void* cr = std::memchr(data.data(), '\r', room);
+        size_t end = cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - data.data()) : room;
+        if (const void* lf = std::memchr(data.data(), '\n', end))
+            end = static_cast<size_t>(static_cast<const char*>(lf) - data.data());
+        if (end == room) {
+            held.append(data.substr(0, room));
+            data.remove_prefix(room);
+            if (held.size() >= MAX_HELD_LINE)
+                lines.push_back(std::exchange(held, {}));
+            continue;
+        }
+        size_t taken = end + 1;
+        if (data[end] == '\r' && taken < data.size() && data[taken] == '\n')
+            ++taken;
+        else if (data[end] == '\r' && taken == data.size())
             station.endedInCr = true;
-        if (c == '\r' || c == '\n' || held.size() >= MAX_HELD_LINE)
-            lines.push_back(std::exchange(held, {}));
+        held.append(data.substr(0, taken));
+        data.remove_prefix(taken);
+        lines.push_back(std::exchange(held, {}));
     }
     return lines;
 }
