@@ -124,6 +124,15 @@ TEST_F(QtLink, ConnectSendsLoginThenRegistrationPortsAndVersion)
     EXPECT_NE(traceFile().find("{L2} Connected with AGWPE\r\n"), std::string::npos);
 }
 
+TEST_F(QtLink, AHostNameIsLookedUp)
+{
+    // Where "localhost" gives ::1 first, nobody listens there: 127.0.0.1 then answers.
+    l2->setHost("localhost");
+    accept();
+    EXPECT_EQ(ups, 1);
+    EXPECT_EQ(errors, 0);
+}
+
 TEST_F(QtLink, FramesSplitAtEveryByteArriveWholeAndInOrder)
 {
     accept();
