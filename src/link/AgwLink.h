@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 constexpr int MAX_PORTS = 16;
 constexpr int MAX_HEARD = 20;
@@ -147,6 +148,18 @@ public:
     // Send path (AgwSender.cpp)
     void sendData(uint32_t radioPort, uint8_t pid, const std::string& callFrom, const std::string& callTo,
                   const std::string& text);
+    // One station a text goes to: its radio port (1-based) and call.
+    struct Addressee {
+        uint32_t radioPort;
+        const std::string* call;
+    };
+    // The same bytes as sendData to each station in turn, written one after
+    // the other from one header and handed to the socket at once. Only when
+    // that changes nothing else: no per-frame trace level is on, the text fits
+    // one frame, the connection is open and the output limit is not reached.
+    // Otherwise it sends nothing and answers false.
+    bool sendDataToEach(uint8_t pid, const std::string& callFrom, const std::vector<Addressee>& to,
+                        std::string_view text);
     void disconnect(uint8_t radioPort, const std::string& callFrom, const std::string& callTo);
     // Registers the callsign on one radio port (1-based); the engine answers "X" on that port.
     bool agwRegister(const std::string& call, uint8_t radioPort = 1);

@@ -4,6 +4,8 @@
 
 #include "support/HexStr.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr uint32_t MAX_DATA = MAXFRAME - 1;
@@ -42,6 +44,25 @@ void AgwLink::sendData(uint32_t radioPort, uint8_t pid, const std::string& callF
     } catch (...) {
         writeLog(1, "{L2} Exception on module SendData");
     }
+}
+
+bool AgwLink::sendDataToEach(uint8_t pid, const std::string& callFrom, const std::vector<Addressee>& to,
+                             std::string_view text)
+{
+    const size_t each = AGW_HEADER_SIZE + text.size();
+    if (log_.enabled(4) || text.empty() || text.size() > MAX_DATA || !socket_ || !socket_->isOpen() ||
+        socket_->bytesToWrite() + each * to.size() > outputLimit_)
+        return false;
+    frame_.resize(each * to.size());
+    char* at = frame_.data();
+    for (const Addressee& station : to) {
+        writeHeader(at, static_cast<uint8_t>(station.radioPort), 'D', pid, callFrom, *station.call,
+                    static_cast<uint8_t>(text.size()), 0);
+        std::memcpy(at + AGW_HEADER_SIZE, text.data(), text.size());
+        at += each;
+    }
+    sendAgw(frame_);
+    return true;
 }
 
 void AgwLink::disconnect(uint8_t radioPort, const std::string& callFrom, const std::string& callTo)

@@ -67,9 +67,16 @@ void Delivery::broadCastToArea(int32_t port, const std::string& call, int32_t ar
     if (settings_.bell)
         line += '\a';
     line += '\r';
+    addressees_.clear();
     for (const Station& user : directory_.stations())
         if (user.areaId == areaId && user.callSign != call)
-            sendTo(user.port, user.callSign, line);
+            addressees_.push_back({static_cast<uint32_t>(user.port), &user.callSign});
+    if (link_->isActive() && link_->sendDataToEach(PID_NO_L3, link_->callSign(), addressees_, line)) {
+        stats_.bytesSent += line.size() * addressees_.size();
+        return;
+    }
+    for (const AgwLink::Addressee& user : addressees_)
+        sendTo(static_cast<int32_t>(user.radioPort), *user.call, line);
 }
 
 void Delivery::broadCastAll(int32_t port, const std::string& call, const std::string& text)

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 constexpr uint8_t PID_NO_L3 = 0xF0;
 
@@ -47,4 +48,5 @@ private:
     TraceLog& log_;
     const std::string textDir_;
     ServerStats& stats_;
+    std::vector<AgwLink::Addressee> addressees_; // of the area line being sent, kept for the next
 };

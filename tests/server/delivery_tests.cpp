@@ -22,6 +22,35 @@ TEST_F(ChatDelivery, AreaLineGoesToTheOthersOfTheAreaOnly)
     EXPECT_EQ(sent[0].data, "[0]<N0AAA@N0SRV> hello\r");
 }
 
+TEST_F(ChatDelivery, AreaLineIsTheSameOnTheWireWithTheLinkTracedOrNearItsOutputLimit)
+{
+    addUser(1, "N0AAA");
+    addUser(2, "N0BBB");
+    addUser(1, "N0CCC");
+    addUser(3, "N0DDD");
+    const auto areaLine = [&] {
+        form.delivery().broadCastToArea(1, "N0AAA", 0, "hello");
+        return fake->takeSent();
+    };
+    const std::string quiet = areaLine();
+    ASSERT_EQ(decodeFrames(quiet).size(), 3u);
+
+    // Frame by frame when the link traces each one...
+    traceInto(form.link()->traceLog(), 4, dir_ + "/link.log");
+    EXPECT_EQ(areaLine(), quiet);
+    const std::string linkTrace = readFile(dir_ + "/link.log");
+    size_t sends = 0;
+    for (size_t at = linkTrace.find("<L2 Send>"); at != std::string::npos; at = linkTrace.find("<L2 Send>", at + 1))
+        ++sends;
+    EXPECT_EQ(sends, 3u);
+    form.link()->traceLog().debug = "NO";
+
+    // ...and when the whole line would pass the output limit at once.
+    fake->unsent = 1000;
+    form.link()->setOutputLimit(1000 + quiet.size() - 1);
+    EXPECT_EQ(areaLine(), quiet);
+}
+
 TEST_F(ChatDelivery, BellStandsBeforeTheFinalCr)
 {
     form.settings().bell = true;
