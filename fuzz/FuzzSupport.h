@@ -1,7 +1,8 @@
 // What the fuzz targets share: a reader that takes control bytes off the
-// input, a work directory made once per process, a reader of their own for
-// the frames sent to the engine, the server's invariants, and a server wired
-// as at start-up on a fake engine socket and a manual clock.
+// input, a work directory made once per process, readers of their own for
+// the frames sent to the engine and for the status page's JSON, the server's
+// invariants, and a server wired as at start-up on a fake engine socket and a
+// manual clock.
 #pragma once
 
 #include "fakes/FakeSocket.h"
