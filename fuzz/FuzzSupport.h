@@ -1,7 +1,8 @@
 // What the fuzz targets share: a reader that takes control bytes off the
-// input, a work directory made once per process, a reader of their own for
-// the frames sent to the engine, the server's invariants, and a server wired
-// as at start-up on a fake engine socket and a manual clock.
+// input, a work directory made once per process, readers of their own for
+// the frames sent to the engine and for the status page's JSON, the server's
+// invariants, and a server wired as at start-up on a fake engine socket and a
+// manual clock.
 #pragma once
 
 #include "fakes/FakeSocket.h"
@@ -10,13 +11,16 @@
 #include "fakes/TempDir.h"
 #include "link/AgwFrame.h"
 #include "server/ChatServer.h"
+#include "server/ServerStatus.h"
 #include "support/HexStr.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <set>
 #include <string>
@@ -198,6 +202,171 @@ inline void checkSentFrames(std::string_view sent)
 }
 
 // ---------------------------------------------------------------------------
+// JSON as RFC 8259 has it, read here without the program's own code: strings
+// valid UTF-8 without raw control bytes and, for the status page, without
+// raw '<', '>' or '&'. Aborts on anything else.
+
+class JsonReader {
+public:
+    explicit JsonReader(std::string_view text) : rest_(text) {}
+
+    void document()
+    {
+        value(0);
+        blanks();
+        require(rest_.empty());
+    }
+
+private:
+    void blanks()
+    {
+        while (!rest_.empty() && (rest_[0] == ' ' || rest_[0] == '\t' || rest_[0] == '\n' || rest_[0] == '\r'))
+            rest_.remove_prefix(1);
+    }
+    char next()
+    {
+        require(!rest_.empty());
+        const char c = rest_[0];
+        rest_.remove_prefix(1);
+        return c;
+    }
+    bool take(char c)
+    {
+        blanks();
+        if (rest_.empty() || rest_[0] != c)
+            return false;
+        rest_.remove_prefix(1);
+        return true;
+    }
+    void word(std::string_view w)
+    {
+        require(rest_.substr(0, w.size()) == w);
+        rest_.remove_prefix(w.size());
+    }
+    void value(int depth)
+    {
+        require(depth < 64);
+        blanks();
+        require(!rest_.empty());
+        switch (rest_[0]) {
+        case '{':
+            next();
+            if (take('}'))
+                return;
+            do {
+                blanks();
+                string();
+                require(take(':'));
+                value(depth + 1);
+            } while (take(','));
+            require(take('}'));
+            return;
+        case '[':
+            next();
+            if (take(']'))
+                return;
+            do
+                value(depth + 1);
+            while (take(','));
+            require(take(']'));
+            return;
+        case '"':
+            string();
+            return;
+        case 't':
+            word("true");
+            return;
+        case 'f':
+            word("false");
+            return;
+        case 'n':
+            word("null");
+            return;
+        default:
+            number();
+        }
+    }
+    void digits()
+    {
+        require(!rest_.empty() && rest_[0] >= '0' && rest_[0] <= '9');
+        while (!rest_.empty() && rest_[0] >= '0' && rest_[0] <= '9')
+            rest_.remove_prefix(1);
+    }
+    void number()
+    {
+        if (rest_[0] == '-')
+            next();
+        require(!rest_.empty());
+        if (rest_[0] == '0')
+            next();
+        else
+            digits();
+        if (!rest_.empty() && rest_[0] == '.') {
+            next();
+            digits();
+        }
+        if (!rest_.empty() && (rest_[0] == 'e' || rest_[0] == 'E')) {
+            next();
+            if (!rest_.empty() && (rest_[0] == '+' || rest_[0] == '-'))
+                next();
+            digits();
+        }
+    }
+    void string()
+    {
+        require(next() == '"');
+        for (;;) {
+            const auto c = static_cast<unsigned char>(next());
+            if (c == '"')
+                return;
+            require(c >= 0x20 && c != 0x7F && c != '<' && c != '>' && c != '&');
+            if (c == '\\') {
+                const char e = next();
+                if (e == 'u') {
+                    for (int i = 0; i < 4; ++i)
+                        require(std::isxdigit(static_cast<unsigned char>(next())) != 0);
+                } else {
+                    require(std::string_view("\"\\/bfnrt").find(e) != std::string_view::npos);
+                }
+            } else if (c >= 0x80) {
+                utf8Tail(c);
+            }
+        }
+    }
+    // The rest of a UTF-8 sequence whose lead byte was read.
+    void utf8Tail(unsigned char lead)
+    {
+        size_t length = 0;
+        uint32_t code = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            code = lead & 0x1Fu;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            code = lead & 0x0Fu;
+        } else {
+            require(lead >= 0xF0 && lead <= 0xF4);
+            length = 4;
+            code = lead & 0x07u;
+        }
+        for (size_t i = 1; i < length; ++i) {
+            const auto c = static_cast<unsigned char>(next());
+            require((c & 0xC0) == 0x80);
+            code = code << 6 | (c & 0x3Fu);
+        }
+        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        require(code >= least[length] && !(code >= 0xD800 && code <= 0xDFFF) && code <= 0x10FFFF);
+    }
+
+    std::string_view rest_;
+};
+
+inline void checkJson(std::string_view text)
+{
+    JsonReader(text).document();
+}
+
+// ---------------------------------------------------------------------------
 // The server's invariants.
 
 // Each area counts exactly the stations in it; ids are unique; no station is
@@ -229,6 +398,13 @@ public:
         : server(
               shell, clock, [this] { return makeSocket(); }, dir)
     {
+        // A trace without a file says so once per trace on standard error;
+        // the targets trace to no file on purpose.
+        static const bool muted = [] {
+            std::cerr.rdbuf(nullptr);
+            return true;
+        }();
+        (void)muted;
     }
     ~Rig() = default;
     Rig(const Rig&) = delete;
@@ -256,13 +432,68 @@ public:
             server.beacon()->traceLog().debug = "NOT";
     }
 
+    // Tracing at `level` everywhere (0: off), to no file: every trace text
+    // is built and formatted, and no time goes to opening a file per line.
+    void trace(int32_t level)
+    {
+        for (TraceLog* log : {&server.traceLog(), server.link() != nullptr ? &server.link()->traceLog() : nullptr,
+                              server.beacon() != nullptr ? &server.beacon()->traceLog() : nullptr})
+            if (log != nullptr) {
+                log->debug = level > 0 ? "YES" : "NOT";
+                log->level = level;
+                log->logFile.clear();
+            }
+    }
+
+    // The operator stops the program politely: every station is told and
+    // disconnected, and the program ends once the engine has reported them
+    // all gone, or after the wait at the most. A second stop ends it at once
+    // (the shell's part), so there is none here.
+    void stop()
+    {
+        if (stopping_)
+            return;
+        stopping_ = true;
+        const uint64_t at = clock.now();
+        const bool active = server.link() != nullptr && server.link()->isActive();
+        server.connections().stopAll([this, at, active] {
+            require(!stopped_);
+            require(!active || server.directory().stationCount() == 0 || clock.now() - at >= Connections::STOP_WAIT);
+            stopped_ = true;
+        });
+        require(active || stopped_);
+    }
+
+    // A connect the link asked for has not been answered yet.
+    bool connecting() const
+    {
+        return engine_ != nullptr && !engine_->open && engine_->connectCalls > acceptedConnects_;
+    }
+
+    // A socket error on the open connection, or the connect under way fails.
+    void failSocket()
+    {
+        if (engine_ == nullptr || !(engine_->open || connecting()))
+            return;
+        acceptedConnects_ = engine_->connectCalls; // this try is over
+        engine_->fail();
+    }
+
+    // The engine stops reading (what is sent stays waiting), or reads all again.
+    void stall(bool stalled)
+    {
+        stalled_ = stalled;
+        if (!stalled && engine_ != nullptr)
+            engine_->unsent = 0;
+    }
+
     // The socket the link uses now, if any.
     FakeSocket* engine() { return engine_; }
 
     // The engine accepts a connect the link has asked for (once per connectTo).
     void acceptConnect()
     {
-        if (engine_ != nullptr && !engine_->open && engine_->connectCalls > acceptedConnects_) {
+        if (connecting()) {
             acceptedConnects_ = engine_->connectCalls;
             engine_->connect();
         }
@@ -327,8 +558,13 @@ public:
         takeSent();
     }
 
-    // The program ends on a fatal error; nothing runs after it.
-    bool ended() const { return !shell.fatal.empty(); }
+    // The status page's JSON is well-formed, whatever the stations have said.
+    // It costs more than the server's step itself, so the targets check it
+    // at the end of an input and where names and topics are set.
+    void checkStatus() { checkJson(statusJson(server)); }
+
+    // The program ends on a fatal error or once stopped; nothing runs after it.
+    bool ended() const { return !shell.fatal.empty() || stopped_; }
 
     RecordingShell shell;
     ManualClock clock;
@@ -347,6 +583,8 @@ private:
         void sendBytes(std::string_view bytes) override
         {
             FakeSocket::sendBytes(bytes);
+            if (rig_.stalled_)
+                unsent += bytes.size();
             for (const Frame& frame : readSent(bytes))
                 if (frame.kind == 'D' || frame.kind == 'd' || frame.kind == 'Y')
                     require(rig_.onAir(frame.wirePort, frame.to));
@@ -410,6 +648,9 @@ private:
 
     EngineSocket* engine_ = nullptr;
     int acceptedConnects_ = 0;
+    bool stalled_ = false;
+    bool stopping_ = false;
+    bool stopped_ = false;
     OnAir onAir_;
 
 public:

@@ -1,11 +1,15 @@
 // Start-up on any Palavoro.INI: it refuses with its message before anything
 // is made, or it starts and serves stations on every port the file allows.
+// The operator's check of the file names every problem start-up would stop
+// at, the first of them in the same words.
 //
 // Input: the file's contents.
 #include "FuzzSupport.h"
+#include "server/SettingsCheck.h"
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -18,21 +22,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string defaultLog = dir + "Palavoro.LOG";
     writeFile(ini, std::string(reinterpret_cast<const char*>(data), size));
 
-    // LOGFILE could name any file on the machine for the trace to empty and
-    // write: only the station's own log is let through.
+    // Start-up's reading stops at the first bad number; the check's reading
+    // goes on and collects them all, the first in the same words.
     ServerSettings probe;
     probe.logFile = defaultLog;
     std::string disable;
+    std::vector<std::string> collected;
+    ServerSettings collecting = probe;
+    std::string collectedDisable;
+    readSettings(ini, collecting, collectedDisable, &collected);
     try {
         readSettings(ini, probe, disable);
-    } catch (const ConvertError&) {
+        fuzz::require(collected.empty() && collectedDisable == disable && collecting.logFile == probe.logFile &&
+                      collecting.callSign == probe.callSign && collecting.areaLines == probe.areaLines);
+    } catch (const ConvertError& error) {
+        fuzz::require(!collected.empty() && collected.front() == error.what());
     }
-    if (probe.logFile != defaultLog)
+    const std::vector<std::string> problems = checkSettings(ini);
+    fuzz::require(problems.size() >= collected.size());
+    fuzz::require(std::equal(collected.begin(), collected.end(), problems.begin()));
+
+    // LOGFILE could name any file on the machine for the trace to empty and
+    // write: only the station's own log, or none, is let through.
+    if (probe.logFile != defaultLog && !probe.logFile.empty())
         return 0;
 
     fuzz::Rig rig(dir);
     if (!rig.start()) {
-        fuzz::require(rig.ended() || rig.server.link() == nullptr);
+        fuzz::require(rig.ended() || (rig.server.link() == nullptr && !problems.empty()));
         return 0;
     }
     fuzz::require(rig.server.directory().findArea(0) != nullptr);
@@ -53,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             rig.check();
         }
     }
+    rig.checkStatus();
     // Time limit, disconnect waits and beacons, a bounded number of beacon cycles.
     const int32_t every = rig.server.settings().beaconEvery;
     uint64_t left = rig.server.beacon() != nullptr && every > 0 ? std::min<uint64_t>(700000, 50ull * every) : 700000;

@@ -3,10 +3,12 @@
 // each step.
 //
 // Input: a configuration byte, then steps. Configuration: bit 0 forces names,
-// bit 1 rings the bell, bit 2 disconnects at once, bit 3 sets no time limit,
-// bit 4 sends the beacon through digipeaters, bit 5 logs in to the engine,
-// bit 6 forbids new areas; bit 7 leaves the engine's answers to the steps
-// (otherwise it is up, the callsign registered, two ports listed).
+// bit 1 rings the bell, bit 2 disconnects at once, bit 3 sets an idle limit
+// of 60 s instead of the time limit, bit 4 sends the beacon through
+// digipeaters, bit 5 logs in to the engine and ends when the link is lost
+// instead of connecting again, bit 6 forbids new areas; bit 7 leaves the
+// engine's answers to the steps (otherwise it is up, the callsign
+// registered, two ports listed).
 //
 // A step is a control byte: bits 0-2 the operation, bits 3-7 its variant v.
 // Operations that concern a station read one more byte, the selector: bits
@@ -18,9 +20,12 @@
 //   3 time passes (DELAYS[v])
 //   4 a frame of kind KINDS[v] from the station, the next line its data
 //   5 the next n bytes as they come from the engine (n: the next byte, 0 = all)
-//   6 the engine's socket: v&3 = 0 closes, 1 fails, 2 accepts a connect the
-//     link asked for, 3 answers "Y" for the station ((v>>2)&3 frames waiting,
-//     v&16 names the calls the other way round)
+//   6 the engine's socket: v&3 = 0 by v>>2: 1 the engine stops reading, 2
+//     it reads all again, else it closes; 1 fails (open, or while the link
+//     connects), 2 by v>>2: 0 accepts a connect the link asked for, 1 stops
+//     the program politely, 2 to 7 trace levels 0 to 5 from here on; 3
+//     answers "Y" for the station ((v>>2)&3 frames waiting, v&16 names the
+//     calls the other way round)
 //   7 the step before, v+2 times more
 #include "FuzzSupport.h"
 
@@ -52,12 +57,14 @@ struct Config {
 std::string ini(uint8_t config)
 {
     auto yes = [config](int bit) { return (config & (1 << bit)) != 0 ? "YES" : "NOT"; };
-    std::string text = "[PALAVORO]\r\nCALLSIGN=" + std::string(OWN_CALL) + "\r\nDEBUG=NOT\r\nTRACE=1\r\nDISABLE=3\r\n";
+    // No log file: a step may switch tracing on, written nowhere.
+    std::string text =
+        "[PALAVORO]\r\nCALLSIGN=" + std::string(OWN_CALL) + "\r\nDEBUG=NOT\r\nTRACE=1\r\nLOGFILE=\r\nDISABLE=3\r\n";
     text += std::string("FORCENAME=") + yes(0) + "\r\nBELL=" + yes(1) + "\r\n";
     text += std::string("DISCWAIT=") + ((config & 4) != 0 ? "0" : "5000") + "\r\n";
-    text += std::string("TIMEOUT=") + ((config & 8) != 0 ? "0" : "120000") + "\r\n";
+    text += std::string("TIMEOUT=") + ((config & 8) != 0 ? "0\r\nIDLE=60000" : "120000") + "\r\n";
     if ((config & 32) != 0)
-        text += "LOGIN=fuzz\r\nPASWD=secret\r\n";
+        text += "LOGIN=fuzz\r\nPASWD=secret\r\nRECONNECT=NOT\r\n";
     text += std::string("CREATEAREA=") + ((config & 64) != 0 ? "NOT" : "YES") + "\r\n";
     text += "[BEACON]\r\nTEXT=Chat on N0SRV\r\nEVERY=300000\r\n";
     if ((config & 16) != 0)
@@ -171,15 +178,21 @@ private:
         FakeSocket* engine = rig_.engine();
         switch (v & 3) {
         case 0:
-            if (engine != nullptr && engine->open)
+            if (v >> 2 == 1 || v >> 2 == 2)
+                rig_.stall(v >> 2 == 1);
+            else if (engine != nullptr && engine->open)
                 engine->peerClose();
             break;
         case 1:
-            if (engine != nullptr && engine->open)
-                engine->fail();
+            rig_.failSocket();
             break;
         case 2:
-            rig_.acceptConnect();
+            if (v >> 2 == 0)
+                rig_.acceptConnect();
+            else if (v >> 2 == 1)
+                rig_.stop();
+            else
+                rig_.trace((v >> 2) - 2);
             break;
         case 3: {
             const Station s = station(input.byte());
@@ -209,9 +222,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::Rig rig(dir);
     if (!rig.start())
         std::abort(); // the configuration is a good one
+    // An engine that stops reading breaks the link at this much waiting,
+    // within reach of a short input.
+    rig.server.link()->setOutputLimit(16 * 1024);
     if ((config & 128) == 0)
         rig.engineUp();
     rig.check();
     Steps(rig).run(input);
+    rig.checkStatus();
     return 0;
 }

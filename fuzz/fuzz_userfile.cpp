@@ -50,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         rig.line(1, "N0AA-3", line);
         rig.check();
     }
+    rig.checkStatus(); // the names the file had, and the new one
 
     // Nothing after a NUL can be read back, so such a file is left alone.
     if (contents.find('\0') != std::string::npos) {
