@@ -5,12 +5,12 @@
 # a failed check, a sanitizer report, a leak or a hang fails the run; the
 # input that did it is kept in build-fuzz/artifacts.
 #
-# FUZZ_SECONDS: time per target (default 40); FUZZ_TARGETS: the targets to run
+# FUZZ_SECONDS: time per target (default 60); FUZZ_TARGETS: the targets to run
 # (default all). New inputs the fuzzers find go to build-fuzz/corpus, never
 # into the repository's corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-40}
+seconds=${FUZZ_SECONDS:-60}
 read -r -a targets <<<"${FUZZ_TARGETS:-$(cd fuzz/corpus && echo fuzz_*)}"
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DPALAVORO_FUZZ=ON -DPALAVORO_TESTS=OFF \
