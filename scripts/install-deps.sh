@@ -18,6 +18,7 @@ packages=(
 test_packages=(
   googletest libgtest-dev libgmock-dev  # unit and integration tests
   libbenchmark-dev                   # benchmarks
+  nlohmann-json3-dev                 # the fuzz targets read the status page's JSON with it
   systemd adduser                    # the test of the Debian package: systemd-analyze, installing it
   clang libclang-rt-14-dev llvm-14   # fuzz targets (libFuzzer) and their coverage report
   xvfb xauth trayer x11-apps imagemagick  # looking at the tray icon under a virtual display
