@@ -1,19 +1,37 @@
 // The sysop's status page over HTTP: "/" is a page embedded in the program
 // that fetches "/status.json" every two seconds. Read-only: GET only, and
 // the JSON is built from the chat server when it is asked for, nowhere else.
+//
+// A web client can make the server hold only a little: a request's header
+// and body are bounded, so are the connections at once and their idle time,
+// and a connection gets its next answer only once it has taken the last.
 #pragma once
 
 #include <QObject>
+#include <QTimer>
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 class ChatServer;
-class QHttpServer;
+class QSocketNotifier;
+struct MHD_Daemon;
 
 class StatusServer : public QObject {
     Q_OBJECT
 public:
+    // A request header (request line included) larger than this gets 431 or 414.
+    static constexpr size_t maxHeaderBytes = 16 * 1024;
+    // A request announcing a larger body gets 413; no body is ever read.
+    static constexpr size_t maxBodyBytes = 8 * 1024;
+    // Connections served at once; further ones wait unaccepted.
+    static constexpr unsigned maxConnections = 64;
+    // A connection that sends nothing for this long is closed.
+    static constexpr unsigned idleSeconds = 5;
+    // With no descriptor free, accepting waits this long before it tries again.
+    static constexpr int acceptPauseMs = 250;
+
     explicit StatusServer(ChatServer& server);
     ~StatusServer() override;
 
@@ -24,7 +42,25 @@ public:
     uint16_t port() const { return port_; }
 
 private:
+    struct Answer;
+    void acceptSome();
+    // What a whole request gets, from its method and path.
+    Answer answer(const char* method, const char* path) const;
+    // The library's call for each part of a request: the header, pieces of body, the end.
+    static int onRequest(void* self, void* connection, const char* path, const char* method, size_t& bodySize,
+                         void*& state);
+    // Lets the HTTP library do what is due, then arms the wake-up for what is due next.
+    void serve();
+
     ChatServer& server_;
-    std::unique_ptr<QHttpServer> http_;
+    struct Stop {
+        void operator()(MHD_Daemon* daemon) const;
+    };
+    std::unique_ptr<MHD_Daemon, Stop> daemon_;
+    int listening_ = -1;
+    std::unique_ptr<QSocketNotifier> accepting_;
+    QTimer resume_;
+    std::unique_ptr<QSocketNotifier> ready_;
+    QTimer due_;
     uint16_t port_ = 0;
 };

@@ -2,6 +2,7 @@
 // --dir names (see CommandLine.h). With a display and a system tray it runs as
 // a tray icon; without one it runs headless and reports on standard error.
 #include "CommandLine.h"
+#include "DescriptorLimit.h"
 #include "InstanceGuard.h"
 #include "SignalWatch.h"
 #include "TrayShell.h"
@@ -9,6 +10,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 
 #include <unistd.h>
@@ -74,6 +76,9 @@ int main(int argumentCount, char** argv)
     // is reported where it matters; it must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Descriptors are cheap, and running out of them would stop the chat.
+    raiseDescriptorLimit();
+
     // Before anything reads or writes the station directory.
     CommandLine command = CommandLine::parse(argumentCount, argv);
     switch (command.action()) {
@@ -136,13 +141,17 @@ int main(int argumentCount, char** argv)
     InstanceGuard guard(InstanceGuard::defaultName());
     try {
         if (!guard.acquire()) {
-            shell.fatalError("Instance of Program Already Running");
+            std::string where = guard.holder().empty() ? "" : " (" + guard.holder() + ")";
+            shell.fatalError("Instance of Program Already Running" + where);
             return 1;
         }
     } catch (const std::exception& error) {
         shell.fatalError(error.what());
         return 1;
     }
+
+    QSocketNotifier callers(guard.descriptor(), QSocketNotifier::Read);
+    QObject::connect(&callers, &QSocketNotifier::activated, [&guard] { guard.turnAway(); });
 
     SignalWatch signalWatch({SIGTERM, SIGINT});
     QObject::connect(&signalWatch, &SignalWatch::raised, &shell, [&shell](int) { shell.stopPolitely(); });
