@@ -50,8 +50,7 @@ bool InstanceGuard::acquire()
     if (fd < 0)
         throw std::system_error(errno, std::generic_category(), "single-instance guard");
     Address address = abstractAddress(name_);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address.address), address.size) != 0 ||
-        ::listen(fd, 16) != 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address.address), address.size) != 0 || ::listen(fd, 16) != 0) {
         int error = errno;
         ::close(fd);
         if (error == EADDRINUSE) {

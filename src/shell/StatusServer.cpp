@@ -131,8 +131,8 @@ void StatusServer::acceptSome()
     for (int accepted = 0; accepted < 16; ++accepted) {
         sockaddr_storage address{};
         socklen_t size = sizeof address;
-        const int client = ::accept4(listening_, reinterpret_cast<sockaddr*>(&address), &size,
-                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int client =
+            ::accept4(listening_, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (client < 0) {
             const int error = errno;
             if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
@@ -174,9 +174,9 @@ int StatusServer::onRequest(void* self, void* connection, const char* path, cons
     if (first) {
         const char* length = MHD_lookup_connection_value(http, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         unsigned long long announced = 0;
-        tooLarge = length != nullptr && (std::from_chars(length, length + std::strlen(length), announced).ec !=
-                                             std::errc() ||
-                                         announced > maxBodyBytes);
+        tooLarge =
+            length != nullptr && (std::from_chars(length, length + std::strlen(length), announced).ec != std::errc() ||
+                                  announced > maxBodyBytes);
         seen = 1;
     } else if (piece) {
         // A body without a length (chunked) is counted as it comes, and dropped.

@@ -2,13 +2,16 @@
 // of Qt's event loop.
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
+#include "shell/DescriptorLimit.h"
 #include "shell/GuardedEvents.h"
 #include "shell/InstanceGuard.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,6 +30,27 @@ TEST(InstanceGuard, SecondHolderOfTheSameNameIsRefused)
     EXPECT_TRUE(first.acquire());
     EXPECT_FALSE(second.acquire());
     EXPECT_FALSE(second.held());
+}
+
+TEST(InstanceGuard, RefusedCopyLearnsTheHoldersPidAndDirectory)
+{
+    InstanceGuard first(uniqueName("holder"));
+    InstanceGuard second(uniqueName("holder"));
+    ASSERT_TRUE(first.acquire());
+    EXPECT_FALSE(second.acquire());
+    EXPECT_EQ(second.holder(), "PID " + std::to_string(::getpid()) + " in " + std::filesystem::current_path().string());
+}
+
+TEST(InstanceGuard, RefusedCopiesTurnedAwayNeverFillTheHoldersQueue)
+{
+    InstanceGuard first(uniqueName("queue"));
+    ASSERT_TRUE(first.acquire());
+    for (int copy = 0; copy < 40; ++copy) {
+        InstanceGuard next(uniqueName("queue"));
+        ASSERT_FALSE(next.acquire());
+        ASSERT_NE(next.holder(), "") << "copy " << copy;
+        first.turnAway();
+    }
 }
 
 TEST(InstanceGuard, NameIsFreeAgainOnceTheHolderIsGone)
@@ -54,6 +78,17 @@ TEST(InstanceGuard, EnvironmentReplacesTheDefaultName)
     ::setenv("PALAVORO_INSTANCE", "palavoro-test-run", 1);
     EXPECT_EQ(InstanceGuard::defaultName(), "palavoro-test-run");
     ::unsetenv("PALAVORO_INSTANCE");
+}
+
+TEST(DescriptorLimit, SoftLimitIsRaisedToTheHardOne)
+{
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    rlimit lowered{limit.rlim_max / 2, limit.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    EXPECT_EQ(raiseDescriptorLimit(), limit.rlim_max);
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
 }
 
 class GuardedEventsTest : public ::testing::Test {
