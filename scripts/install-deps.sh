@@ -8,8 +8,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config   # the build
   qt6-base-dev                       # event loop, TCP socket, timers, tray icon, dialogs
-  qt6-httpserver-dev                 # the status page
-  qt6-websockets-dev                 # needed by qt6-httpserver-dev's CMake files, which do not pull it in
+  libmicrohttpd-dev                  # the status page's HTTP server, with limits on what a client can make it hold
   libsimpleini-dev                   # INI-style files (Palavoro.INI, Palavoro.USR)
   python3                            # scripts/run.sh, the demo's channel and terminal
   direwolf                           # the AGW engine on Linux, and the demo's radio channel

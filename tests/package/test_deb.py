@@ -22,7 +22,7 @@ FILES = [
 ]
 # What the program links, and adduser for the maintainer scripts; no build,
 # test or X11 tools.
-RUNTIME_DEPENDS = re.compile(r"adduser|libc6|libgcc-s1|libstdc\+\+6|libqt6(core|network|gui|widgets|httpserver|websockets)6")
+RUNTIME_DEPENDS = re.compile(r"adduser|libc6|libgcc-s1|libstdc\+\+6|libqt6(core|network|gui|widgets)6|libmicrohttpd12")
 
 
 def run(*command, **kwargs):
@@ -65,7 +65,7 @@ class DebPackageTest(unittest.TestCase):
         self.assertEqual(fields["Version"], VERSION)
         depends = [re.split(r"[\s(]", d.strip())[0] for d in fields["Depends"].split(",")]
         self.assertEqual([d for d in depends if not RUNTIME_DEPENDS.fullmatch(d)], [])
-        for library in ("libqt6core6", "libqt6network6", "libqt6gui6", "libqt6widgets6", "libqt6httpserver6"):
+        for library in ("libqt6core6", "libqt6network6", "libqt6gui6", "libqt6widgets6", "libmicrohttpd12"):
             self.assertIn(library, depends)
 
         control = os.path.join(self.scratch, "control")
