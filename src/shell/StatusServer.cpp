@@ -165,32 +165,25 @@ int StatusServer::onRequest(void* self, void* connection, const char* path, cons
                             void*& state)
 {
     auto* http = static_cast<MHD_Connection*>(connection);
-    // The bytes of body seen so far, plus one, kept in the request's own
-    // slot: it is 0 only on the first call, when the header is complete.
-    auto seen = reinterpret_cast<uintptr_t>(state);
-    const bool first = seen == 0;
-    const bool piece = bodySize > 0;
-    bool tooLarge = false;
-    if (first) {
+    Answer answer;
+    if (state == nullptr) {
+        // The header is complete. A body is never used: one of a known small
+        // length is read and dropped; any other is refused before it is read,
+        // and the library closes the connection after that answer.
+        state = http;
         const char* length = MHD_lookup_connection_value(http, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         unsigned long long announced = 0;
-        tooLarge =
-            length != nullptr && (std::from_chars(length, length + std::strlen(length), announced).ec != std::errc() ||
-                                  announced > maxBodyBytes);
-        seen = 1;
-    } else if (piece) {
-        // A body without a length (chunked) is counted as it comes, and dropped.
-        seen += bodySize;
-        tooLarge = seen - 1 > maxBodyBytes;
+        if (length != nullptr && (std::from_chars(length, length + std::strlen(length), announced).ec != std::errc() ||
+                                  announced > maxBodyBytes))
+            answer = {MHD_HTTP_CONTENT_TOO_LARGE, nullptr, {}};
+        else if (length == nullptr &&
+                 MHD_lookup_connection_value(http, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr)
+            answer = {MHD_HTTP_LENGTH_REQUIRED, nullptr, {}};
+        else
+            return MHD_YES;
+    } else if (bodySize > 0) {
         bodySize = 0;
-    }
-    state = reinterpret_cast<void*>(seen);
-    if (!tooLarge && (first || piece))
         return MHD_YES;
-    Answer answer;
-    if (tooLarge) {
-        // Answered before the body is read: the library closes the connection after it.
-        answer = {MHD_HTTP_CONTENT_TOO_LARGE, nullptr, {}};
     } else {
         try {
             answer = static_cast<StatusServer*>(self)->answer(method, path);
