@@ -24,6 +24,8 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
+#include <string_view>
 
 // The page lives in a static library: nothing would pull it in otherwise.
 // Outside any namespace, as the macro requires.
