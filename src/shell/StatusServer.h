@@ -23,9 +23,10 @@ class StatusServer : public QObject {
 public:
     // A request header (request line included) larger than this gets 431 or 414.
     static constexpr size_t maxHeaderBytes = 16 * 1024;
-    // A request announcing a larger body gets 413; no body is ever read.
+    // A larger body gets 413 (one of unknown length 411) before it is read;
+    // a smaller one is read and dropped.
     static constexpr size_t maxBodyBytes = 8 * 1024;
-    // Connections served at once; further ones wait unaccepted.
+    // Connections served at once (or half the descriptor limit); further ones are closed at once.
     static constexpr unsigned maxConnections = 64;
     // A connection that sends nothing for this long is closed.
     static constexpr unsigned idleSeconds = 5;
