@@ -249,7 +249,8 @@ class StatusFloodTest(unittest.TestCase):
                 time.sleep(0.1)
             return most
 
-        self.assertLessEqual(self.during(flood), MAX_CONNECTIONS)
+        # One more for the instant between accepting one past the limit and closing it.
+        self.assertLessEqual(self.during(flood), MAX_CONNECTIONS + 1)
         self.assertEqual(self.closed_by_server(socks), len(socks))
         self.assert_recovered("idle connections")
 
