@@ -14,10 +14,10 @@ from agwpeer import AgwPeer, PalavoroRun, free_port, ini_text, palavoro_binary
 
 SERVER = "N0SRV"
 BEACON_LINE = "{PALAVORO} AX.25 <UI> Beacon Initialized"
-# Runs a program in new user and network namespaces, with the loopback
-# interface up (SIOCSIFFLAGS: IFF_UP | IFF_LOOPBACK | IFF_RUNNING).
-PRIVATE_NETWORK = [
-    "unshare", "--user", "--map-root-user", "--net", sys.executable, "-c",
+# Brings the loopback interface up (SIOCSIFFLAGS: IFF_UP | IFF_LOOPBACK |
+# IFF_RUNNING), then runs the program named after it.
+LOOPBACK_UP = [
+    sys.executable, "-c",
     "import fcntl, os, socket, struct, sys; "
     "fcntl.ioctl(socket.socket(), 0x8914, struct.pack('16sh22x', b'lo', 0x49)); "
     "os.execv(sys.argv[1], sys.argv[1:])",
@@ -26,10 +26,14 @@ PRIVATE_NETWORK = [
 
 @functools.cache
 def private_network():
-    try:
-        return subprocess.run(PRIVATE_NETWORK + ["/bin/true"], capture_output=True, timeout=30).returncode == 0
-    except OSError:
-        return False
+    """A command prefix that runs a program in a network namespace of its own; None when none can be made."""
+    for unshare in (["unshare", "--user", "--map-root-user", "--net"], ["unshare", "--net"]):
+        try:
+            if subprocess.run(unshare + LOOPBACK_UP + ["/bin/true"], capture_output=True, timeout=30).returncode == 0:
+                return unshare + LOOPBACK_UP
+        except OSError:
+            pass
+    return None
 
 
 class StartupTest(unittest.TestCase):
@@ -99,7 +103,7 @@ class StartupTest(unittest.TestCase):
         run = PalavoroRun(ini)
         self._runs.append(run)
         if private_network():
-            run.prefix = PRIVATE_NETWORK
+            run.prefix = private_network()
         else:
             with socket.socket() as probe:
                 if probe.connect_ex(("127.0.0.1", 8000)) == 0:
