@@ -2,6 +2,7 @@
 // system does not take at once is kept, counted and sent later, in order.
 #include "shell/QtClientSocket.h"
 
+#include <QCoreApplication>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -55,10 +56,11 @@ protected:
         socket.close();
         ::close(peer_);
         ::close(listener_);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
     // Reads what has arrived, without a turn of the event loop (so the
-    // socket sends nothing meanwhile), until nothing more comes for 200 ms.
+    // socket sends nothing meanwhile), until nothing more comes for half a second.
     void readArrived()
     {
         char chunk[65536];
@@ -69,7 +71,7 @@ protected:
                 continue;
             }
             pollfd readable{peer_, POLLIN, 0};
-            if (n == 0 || ::poll(&readable, 1, 200) <= 0)
+            if (n == 0 || ::poll(&readable, 1, 500) <= 0)
                 return;
         }
     }
