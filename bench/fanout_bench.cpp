@@ -59,7 +59,7 @@ void relayOneLine(benchmark::State& state)
 
     for (auto _ : state) {
         server.connections().handleData(link, 1, speaker, "N0SRV", 0xF0, text);
-        fake->sent.clear();
+        fake->clearSent();
     }
     const double recipients = static_cast<double>(stations - 1);
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(stations - 1));

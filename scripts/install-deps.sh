@@ -22,6 +22,7 @@ test_packages=(
   clang libclang-rt-14-dev llvm-14   # fuzz targets (libFuzzer) and their coverage report
   xvfb xauth trayer x11-apps imagemagick  # looking at the tray icon under a virtual display
   chromium                           # the status page in a real browser, headless
+  util-linux mount                   # unshare: the tests' private network and mount namespaces
 )
 case "${1:-}" in
   "") ;;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -66,6 +67,12 @@ bool isValidCallSign(std::string_view call)
 std::vector<std::string> checkSettings(const std::string& iniPath)
 {
     std::vector<std::string> problems;
+    // A directory in the file's place is there, but nobody can read it as a file.
+    std::error_code unknown;
+    if (std::filesystem::is_directory(iniPath, unknown)) {
+        problems.push_back(iniPath + ": cannot be read: " + std::strerror(EISDIR));
+        return problems;
+    }
     if (!Profile::fileExists(iniPath)) {
         problems.push_back(iniPath + ": no such file (the server would start with the built-in values)");
         return problems;

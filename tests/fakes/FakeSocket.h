@@ -6,6 +6,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 class FakeSocket : public ClientSocket {
 public:
@@ -23,7 +24,11 @@ public:
         ++connectCalls;
     }
     bool isOpen() const override { return open; }
-    void sendBytes(std::string_view bytes) override { sent.append(bytes); }
+    void sendBytes(std::string_view bytes) override
+    {
+        sent.append(bytes);
+        sendEnds.push_back(sent.size());
+    }
     std::string readAll() override { return std::exchange(incoming, {}); }
     void close() override { open = false; }
     size_t bytesToWrite() const override { return unsent; }
@@ -32,6 +37,8 @@ public:
 
     size_t unsent = 0; // what bytesToWrite reports
     int flushes = 0;
+    // Where each call's bytes end in `sent`.
+    std::vector<size_t> sendEnds;
     std::string error = "Connection refused";
 
     // The connect completes.
@@ -63,5 +70,26 @@ public:
             onError(code);
         return code;
     }
-    std::string takeSent() { return std::exchange(sent, {}); }
+    std::string takeSent()
+    {
+        sendEnds.clear();
+        return std::exchange(sent, {});
+    }
+    // Forgets what was sent, keeping the buffer.
+    void clearSent()
+    {
+        sent.clear();
+        sendEnds.clear();
+    }
+    // What was sent, one entry per call of sendBytes.
+    std::vector<std::string_view> sends() const
+    {
+        std::vector<std::string_view> each;
+        size_t start = 0;
+        for (size_t end : sendEnds) {
+            each.push_back(std::string_view(sent).substr(start, end - start));
+            start = end;
+        }
+        return each;
+    }
 };

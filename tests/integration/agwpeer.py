@@ -416,6 +416,7 @@ class PalavoroRun:
         self.env["PALAVORO_INSTANCE"] = self.instance
         self.env.update(env or {})
         self.args = list(args)
+        self.prefix = []  # a command that runs the program, such as unshare
         self.process = None
         self._stdout = os.path.join(self.root, "stdout.txt")
         self._stderr = os.path.join(self.root, "stderr.txt")
@@ -437,7 +438,7 @@ class PalavoroRun:
     def start(self):
         with open(self._stdout, "wb") as out, open(self._stderr, "wb") as err:
             self.process = subprocess.Popen(
-                [palavoro_binary()] + self.args,
+                self.prefix + [palavoro_binary()] + self.args,
                 cwd=self.workdir,
                 env=self.env,
                 stdin=subprocess.DEVNULL,

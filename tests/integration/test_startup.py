@@ -2,16 +2,38 @@
 guard and the ways the program ends. Headless, against a scripted AGWPE peer
 on 127.0.0.1."""
 
+import functools
 import os
 import signal
 import socket
 import subprocess
+import sys
 import unittest
 
 from agwpeer import AgwPeer, PalavoroRun, free_port, ini_text, palavoro_binary
 
 SERVER = "N0SRV"
 BEACON_LINE = "{PALAVORO} AX.25 <UI> Beacon Initialized"
+# Brings the loopback interface up (SIOCSIFFLAGS: IFF_UP | IFF_LOOPBACK |
+# IFF_RUNNING), then runs the program named after it.
+LOOPBACK_UP = [
+    sys.executable, "-c",
+    "import fcntl, os, socket, struct, sys; "
+    "fcntl.ioctl(socket.socket(), 0x8914, struct.pack('16sh22x', b'lo', 0x49)); "
+    "os.execv(sys.argv[1], sys.argv[1:])",
+]
+
+
+@functools.cache
+def private_network():
+    """A command prefix that runs a program in a network namespace of its own; None when none can be made."""
+    for unshare in (["unshare", "--user", "--map-root-user", "--net"], ["unshare", "--net"]):
+        try:
+            if subprocess.run(unshare + LOOPBACK_UP + ["/bin/true"], capture_output=True, timeout=30).returncode == 0:
+                return unshare + LOOPBACK_UP
+        except OSError:
+            pass
+    return None
 
 
 class StartupTest(unittest.TestCase):
@@ -75,15 +97,21 @@ class StartupTest(unittest.TestCase):
         self.assert_ends(run, 0)
         return lines
 
-    def skip_if_engine_on_8000(self):
-        """Without TCP_PORT the program connects to 127.0.0.1:8000; leave a real engine there alone."""
-        with socket.socket() as probe:
-            if probe.connect_ex(("127.0.0.1", 8000)) == 0:
-                self.skipTest("an AGWPE engine listens on 127.0.0.1:8000")
+    def start_on_free_8000(self, ini):
+        """Without TCP_PORT the program connects to 127.0.0.1:8000, where a real engine may listen: it runs
+        in a network of its own, where that port is free, or here when nothing listens on it."""
+        run = PalavoroRun(ini)
+        self._runs.append(run)
+        if private_network():
+            run.prefix = private_network()
+        else:
+            with socket.socket() as probe:
+                if probe.connect_ex(("127.0.0.1", 8000)) == 0:
+                    self.skipTest("something listens on 127.0.0.1:8000 and unshare cannot give a network of its own")
+        return run.start()
 
     def test_without_ini_traces_at_level_4_and_has_no_beacon(self):
-        self.skip_if_engine_on_8000()
-        run = self.start(None)
+        run = self.start_on_free_8000(None)
         self.assert_waits_for_the_engine(run)
         lines = run.log_lines()
         self.assertIn("{L2} Fired Event <FOnAGWError>", lines)
@@ -95,8 +123,7 @@ class StartupTest(unittest.TestCase):
         self.assertTrue(os.path.exists(run.log_path("Palavoro.LOG")))
 
     def test_empty_palavoro_section_traces_level_1_only(self):
-        self.skip_if_engine_on_8000()
-        run = self.start("[PALAVORO]\r\n")
+        run = self.start_on_free_8000("[PALAVORO]\r\n")
         self.assert_waits_for_the_engine(run)
         lines = run.log_lines()
         self.assertIn("{PALAVORO} Root Area Created", lines)

@@ -27,12 +27,15 @@ CHROMIUM = shutil.which("chromium")
 
 
 class Tables(HTMLParser):
-    """The text of each cell of the rows of every <tbody>, by the tbody's id, and the hidden elements' ids."""
+    """The text of each cell of the rows of every <tbody>, by the tbody's id, the hidden elements' ids,
+    and the text directly in each element that has an id, by its id."""
 
     def __init__(self, html):
         super().__init__()
         self.tables = {}
         self.hidden = set()
+        self.texts = {}
+        self._named = []
         self._body = self._row = self._cell = None
         self.feed(html)
 
@@ -40,6 +43,9 @@ class Tables(HTMLParser):
         attrs = dict(attrs)
         if "hidden" in attrs and "id" in attrs:
             self.hidden.add(attrs["id"])
+        if "id" in attrs:
+            self._named.append((tag, attrs["id"]))
+            self.texts[attrs["id"]] = ""
         if tag == "tbody":
             self._body = self.tables.setdefault(attrs.get("id"), [])
         elif tag == "tr" and self._body is not None:
@@ -49,6 +55,8 @@ class Tables(HTMLParser):
             self._cell = ""
 
     def handle_endtag(self, tag):
+        if self._named and self._named[-1][0] == tag:
+            self._named.pop()
         if tag == "td" and self._cell is not None:
             self._row.append(self._cell)
             self._cell = None
@@ -58,6 +66,8 @@ class Tables(HTMLParser):
     def handle_data(self, data):
         if self._cell is not None:
             self._cell += data
+        if self._named:
+            self.texts[self._named[-1][1]] += data
 
 
 def listening_addresses(port):
@@ -73,7 +83,6 @@ def listening_addresses(port):
     return found
 
 
-@unittest.skipIf(CHROMIUM is None, "chromium is not installed (scripts/install-deps.sh --tests)")
 class StatusPageTest(unittest.TestCase):
     maxDiff = None
 
@@ -119,6 +128,7 @@ class StatusPageTest(unittest.TestCase):
     def page(self, port):
         return Tables(self.chromium(port, "--dump-dom"))
 
+    @unittest.skipIf(CHROMIUM is None, "chromium is not installed (scripts/install-deps.sh --tests)")
     def test_the_page_follows_the_stations_and_matches_the_json(self):
         port = free_port()
         run = self.start(str(port))
@@ -149,7 +159,11 @@ class StatusPageTest(unittest.TestCase):
                           for s in status["stations"]])
         self.assertEqual(page.tables["areas"],
                          [[str(a["id"]), a["topic"], a["owner"], " ".join(a["users"])] for a in status["areas"]])
-        self.assertIn("problem", page.hidden)  # the page got its answer
+        # What only the answer puts there.
+        self.assertEqual(page.texts["link-state"], "connected")
+        self.assertEqual([page.texts[i] for i in ("connects", "refusals", "lines-relayed")], ["3", "1", "1"])
+        self.assertEqual(page.texts["callsign"], SERVER)
+        self.assertIn("problem", page.hidden)  # no fetch failed
         if os.environ.get("PALAVORO_SCREENSHOT"):
             self.chromium(port, "--window-size=1000,640", "--hide-scrollbars",
                           "--screenshot=" + os.environ["PALAVORO_SCREENSHOT"])

@@ -236,6 +236,23 @@ TEST_F(ChatConnections, EachLineOfAFrameIsItsSendersOwnLine)
               (Texts{"[0]<N0AAA@N0SRV> one\r\n\r", "[0]<N0AAA@N0SRV> two\r\r", "[0]<N0AAA@N0SRV> three\n\r"}));
 }
 
+TEST_F(ChatConnections, ACrEndingOneFrameAndAnLfStartingTheNextAreOneLineEnd)
+{
+    connect(1, "N0AAA");
+    connect(1, "N0BBB");
+    sentTexts();
+
+    // Only the LF right after a CR that ended the frame before belongs to it.
+    for (const char* frame : {"one\r", "\ntwo", "\nthree\rfour", "\nfive\r"})
+        line(1, "N0AAA", frame);
+
+    std::vector<SentText> sent = sentTexts();
+    EXPECT_EQ(dataTo(sent, "N0BBB"),
+              (Texts{"[0]<N0AAA@N0SRV> one\r\r", "[0]<N0AAA@N0SRV> two\n\r", "[0]<N0AAA@N0SRV> three\r\r",
+                     "[0]<N0AAA@N0SRV> four\n\r", "[0]<N0AAA@N0SRV> five\r\r"}));
+    EXPECT_EQ(dataTo(sent, "N0AAA").size(), 5u) << "one prompt per line";
+}
+
 TEST_F(ChatConnections, AHeldLineIsHandledAfterTwoSecondsWithoutTextOrAt1024Bytes)
 {
     connect(1, "N0AAA");
@@ -428,6 +445,35 @@ TEST_F(ChatConnections, AStrayRegistrationAnswerAfterTheConfirmationIsIgnored)
     EXPECT_TRUE(shell.fatal.empty());
     EXPECT_TRUE(form.connections().isRegistered());
     EXPECT_TRUE(traced("{PALAVORO} Registration answer Port(1) <N0SRV> rc(0) not asked for, ignored"));
+}
+
+TEST_F(ChatConnections, AnAnswerOnAnotherPortDoesNotDecideTheFirstPortsRegistration)
+{
+    form.connections().setRegistered(false);
+    form.connections().handleLinkUp(*form.link());
+
+    form.connections().handleRegistration(*form.link(), 2, "N0SRV", std::string(1, '\0'));
+    form.connections().handleRegistration(*form.link(), 2, "N0SRV", "\x01");
+    EXPECT_TRUE(shell.fatal.empty());
+    EXPECT_FALSE(form.connections().isRegistered());
+    EXPECT_TRUE(traced("{PALAVORO} Registration answer Port(2) <N0SRV> rc(1) not asked for, ignored"));
+
+    form.connections().handleRegistration(*form.link(), 1, "N0SRV", "\x01");
+    EXPECT_TRUE(form.connections().isRegistered());
+}
+
+TEST_F(ChatConnections, EachConnectionWaitsTheFullTimeForItsRegistration)
+{
+    form.connections().setRegistered(false);
+    form.connections().handleLinkUp(*form.link());
+    clock.advance(20000);
+    form.connections().handleRegistration(*form.link(), 1, "N0SRV", "\x01");
+
+    form.connections().handleLinkUp(*form.link()); // the next connection
+    sentTexts();
+    clock.advance(20000);
+    EXPECT_EQ(sentTexts().size(), 2u) << "asked again twice";
+    EXPECT_TRUE(fake->isOpen());
 }
 
 TEST_F(ChatConnections, AnUnansweredRegistrationIsAskedAgainThenBreaksTheLink)

@@ -22,6 +22,22 @@ TEST_F(ChatDelivery, AreaLineGoesToTheOthersOfTheAreaOnly)
     EXPECT_EQ(sent[0].data, "[0]<N0AAA@N0SRV> hello\r");
 }
 
+TEST_F(ChatDelivery, AreaLineLeavesInOneSendForEveryAddressee)
+{
+    addUser(1, "N0AAA");
+    addUser(2, "N0BBB");
+    addUser(1, "N0CCC");
+
+    form.delivery().broadCastToArea(1, "N0AAA", 0, "hello");
+
+    const auto sends = fake->sends();
+    ASSERT_EQ(sends.size(), 1u);
+    const auto frames = decodeFrames(std::string(sends[0]));
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].callTo, "N0BBB");
+    EXPECT_EQ(frames[1].callTo, "N0CCC");
+}
+
 TEST_F(ChatDelivery, AreaLineIsTheSameOnTheWireWithTheLinkTracedOrNearItsOutputLimit)
 {
     addUser(1, "N0AAA");

@@ -187,6 +187,19 @@ TEST_F(DrainTest, LinesWhileWaitingAreHandledAsForADepartedUser)
     EXPECT_EQ(kinds(), (Frames{"d:N0AAA"}));
 }
 
+TEST_F(DrainTest, ASecondRequestWhileOneWaitsChangesNothing)
+{
+    online("N0AAA");
+    form.drain().disconnectWhenSent(1, "N0SRV", "N0AAA");
+    form.drain().disconnectWhenSent(1, "N0SRV", "N0AAA");
+    EXPECT_EQ(kinds(), (Frames{"Y:N0AAA"}));
+    EXPECT_EQ(form.drain().pendingCount(), 1u);
+
+    answer(1, "N0SRV", "N0AAA", 0);
+    clock.advance(120000);
+    EXPECT_EQ(kinds(), (Frames{"d:N0AAA"}));
+}
+
 TEST_F(DrainTest, TwoStationsWaitIndependently)
 {
     online("N0AAA");

@@ -111,6 +111,26 @@ TEST_F(LinkLife, ALostLinkDropsTheStationsAndTriesAgainAfterGrowingPauses)
     EXPECT_TRUE(shell.fatal.empty());
 }
 
+TEST_F(LinkLife, AreasEmptiedByALostLinkStayUntilSomethingHappensInThem)
+{
+    engineUp();
+    form.directory().addArea(7, "Seven", false, "N0AAA");
+    form.directory().addArea(8, "Eight", false, "N0ZZZ");
+    stationConnects(0, "N0AAA");
+    stationConnects(0, "N0BBB");
+    deliver(0, 'D', "N0BBB", "N0SRV", "/J 8\r");
+    ASSERT_EQ(form.directory().findArea(8)->userCount, 1u);
+
+    socket->peerClose();
+    clock.advance(1000);
+    engineUp();
+    stationConnects(0, "N0CCC");
+    deliver(0, 'D', "N0CCC", "N0SRV", "hello\r");
+
+    EXPECT_NE(form.directory().findArea(7), nullptr) << "its owner was dropped, he did not leave";
+    EXPECT_NE(form.directory().findArea(8), nullptr) << "emptied by the link, not by a station";
+}
+
 TEST_F(LinkLife, AFailedFirstConnectAndASocketErrorWaitLikeAClose)
 {
     socket->fail();
@@ -189,6 +209,15 @@ TEST_F(LinkLife, StoppingTellsEveryStationAndEndsWhenAllAreGoneOrAfterTenSeconds
     EXPECT_EQ(done, 1);
     clock.advance(1);
     EXPECT_EQ(done, 2);
+}
+
+TEST_F(LinkLife, StoppingWithNobodyConnectedEndsAtOnce)
+{
+    engineUp();
+    int done = 0;
+    form.connections().stopAll([&done] { ++done; });
+    EXPECT_EQ(done, 1);
+    EXPECT_GE(socket->flushes, 1);
 }
 
 } // namespace

@@ -4,10 +4,30 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <filesystem>
 #include <string>
 #include <vector>
+
+namespace {
+bool syncFails = false;
+} // namespace
+
+// This test program's own fsync, in place of the C library's: a disk that
+// cannot make written bytes durable while syncFails is set.
+extern "C" int fsync(int fd)
+{
+    if (syncFails) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -271,5 +291,18 @@ TEST_F(ProfileTest, AFailedWriteLeavesTheOldFileWhole)
     }
     EXPECT_EQ(get(), before);
     EXPECT_EQ(error.rfind("cannot write " + path + ".new: ", 0), 0u) << error;
+    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+}
+
+TEST_F(ProfileTest, AFailedSyncLeavesTheOldFileWhole)
+{
+    put("[A]\r\nK=old\r\n");
+    std::string error;
+    syncFails = true;
+    const bool written = Profile::writeStrings(path, {{"A", "K", "new"}}, &error);
+    syncFails = false;
+    EXPECT_FALSE(written);
+    EXPECT_EQ(get(), "[A]\r\nK=old\r\n");
+    EXPECT_EQ(error, "cannot sync " + path + ".new: " + std::strerror(EIO));
     EXPECT_FALSE(std::filesystem::exists(path + ".new"));
 }
