@@ -3,7 +3,7 @@
 #include "shell/GuardedEvents.h"
 #include "shell/QtListenSocket.h"
 
-#include <QCoreApplication>
+#include <QAbstractEventDispatcher>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -217,16 +217,15 @@ TEST_F(ListenSocketTest, AtTheDescriptorLimitAWaitingConnectionIsClosedAndLaterO
     EXPECT_EQ(peers, std::vector<std::string>{"127.0.0.1"});
 }
 
-// Counts the socket notifications the event loop hands out.
-class WakeCounter : public QObject {
-public:
-    WakeCounter() { QCoreApplication::instance()->installEventFilter(this); }
-    ~WakeCounter() override { QCoreApplication::instance()->removeEventFilter(this); }
-    bool eventFilter(QObject*, QEvent* event) override
+// Counts how often the event loop wakes up: a few dozen times in a quiet
+// wait, without end when a notifier fires on and on.
+struct WakeCounter {
+    WakeCounter()
     {
-        wakes += event->type() == QEvent::SockAct;
-        return false;
+        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, &receiver,
+                         [this] { ++wakes; });
     }
+    QObject receiver;
     int wakes = 0;
 };
 
@@ -235,17 +234,18 @@ TEST_F(ListenSocketTest, WhenNotEvenTheReserveHelpsTheListenerRestsInsteadOfSpin
     listenOn("127.0.0.1");
     Client waiting;
     {
+        const WakeCounter counter;
+        // The listener sees the connection only once the loop runs, below.
+        ASSERT_TRUE(waiting.connectTo("127.0.0.1", listener.port()));
         // Below the reserve descriptor itself: closing it frees nothing usable.
         rlimit saved{};
         ::getrlimit(RLIMIT_NOFILE, &saved);
         rlimit low = saved;
         low.rlim_cur = 3;
         ::setrlimit(RLIMIT_NOFILE, &low);
-        const WakeCounter counter;
-        ASSERT_TRUE(waiting.connectTo("127.0.0.1", listener.port()));
         QTest::qWait(300);
         ::setrlimit(RLIMIT_NOFILE, &saved);
-        EXPECT_LE(counter.wakes, 3);
+        EXPECT_LE(counter.wakes, 1000);
     }
     EXPECT_TRUE(accepted.empty());
     ASSERT_TRUE(waitForAccepts(1));
