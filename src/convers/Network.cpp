@@ -492,8 +492,9 @@ void Network::handleUser(Link& link, const UserLine& line, std::string_view args
     // Users are known by what stations see of them.
     const std::string shownName = printable(line.name);
     const std::string shownHost = printable(line.host);
-    // A name or host of nothing but control bytes cannot be shown.
-    if (shownName.empty() || shownHost.empty())
+    // A name or host of nothing but control bytes cannot be shown, and one
+    // holding the marks of an area line could pass for someone else.
+    if (shownName.empty() || shownHost.empty() || (shownName + shownHost).find_first_of("@<> ") != std::string::npos)
         return;
     const std::string host = lowerAscii(shownHost);
     if (host == lowerAscii(config_.hostName) || host == lowerAscii(config_.callSign) ||

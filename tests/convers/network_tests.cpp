@@ -194,12 +194,13 @@ TEST_F(NetworkTest, APpUserIsOnSeveralChannelsAndLeavesEach)
               (Lines{"join xx1bob@xx0xx 0", "join xx1bob@xx0xx 5", "leave xx1bob@xx0xx 5", "leave xx1bob@xx0xx 0"}));
 }
 
-TEST_F(NetworkTest, AUserNamingOurHostOrCallsignIsDropped)
+TEST_F(NetworkTest, AUserNamingOurHostOrCallsignOrPosingAsAnAreaLineIsDropped)
 {
     start({anywhere("wam1")});
     FakeSocket* peer = linkedFrom("wam1");
     user(peer, "mallory PVNODE 1 -1 0");
     user(peer, "mallory n0srv 1 -1 0");
+    user(peer, "N0AAA@N0SRV> wam1 1 -1 0");
     EXPECT_EQ(network.remoteCount(), 0u);
     EXPECT_TRUE(traced("{CONVERS} USER mallory@PVNODE from wam1 names this node as its host, dropped"));
 }
