@@ -489,7 +489,14 @@ void Network::handleUser(Link& link, const UserLine& line, std::string_view args
 {
     if (line.oldChannel < 0 && line.newChannel < 0)
         return;
-    const std::string host = lowerAscii(line.host);
+    // Users are known by what stations see of them.
+    const std::string shownName = printable(line.name);
+    const std::string shownHost = printable(line.host);
+    // A name or host of nothing but control bytes cannot be shown, and one
+    // holding the marks of an area line could pass for someone else.
+    if (shownName.empty() || shownHost.empty() || (shownName + shownHost).find_first_of("@<> ") != std::string::npos)
+        return;
+    const std::string host = lowerAscii(shownHost);
     if (host == lowerAscii(config_.hostName) || host == lowerAscii(config_.callSign) ||
         host == lowerAscii(baseCall(config_.callSign))) {
         trace(1, "USER " + printable(line.name) + "@" + printable(line.host) + " from " + link.neighbour +
@@ -498,7 +505,7 @@ void Network::handleUser(Link& link, const UserLine& line, std::string_view args
     }
     if (loopDropped(link, host))
         return;
-    const std::string key = userKey(line.name, line.host);
+    const std::string key = userKey(shownName, shownHost);
     auto it = remote_.find(key);
     const std::string note = printable(line.note);
     if (it == remote_.end()) {
@@ -511,16 +518,12 @@ void Network::handleUser(Link& link, const UserLine& line, std::string_view args
             link.fullNoted = true;
             return;
         }
-        RemoteUser user{printable(line.name), printable(line.host), {line.newChannel}, note,
-                        link.neighbour,       line.number,          link.id};
-        // A name or host of nothing but control bytes cannot be shown.
-        if (user.name.empty() || user.host.empty())
-            return;
+        RemoteUser user{shownName, shownHost, {line.newChannel}, note, link.neighbour, line.number, link.id};
         it = remote_.emplace(key, std::move(user)).first;
         ++link.users;
         ++link.hosts[host];
         ++link.channels[line.newChannel];
-        link.names.emplace(lowerAscii(line.name), key);
+        link.names.emplace(lowerAscii(shownName), key);
         relay(&link, "user", args);
         if (onJoined)
             onJoined(it->second, line.newChannel);
@@ -570,7 +573,7 @@ void Network::handleCmsg(Link& link, const std::string& name, int32_t channel, c
                          std::string_view args)
 {
     // Only a user announced over this link speaks over it.
-    auto key = link.names.find(lowerAscii(name));
+    auto key = link.names.find(lowerAscii(printable(name)));
     if (key == link.names.end())
         return;
     auto user = remote_.find(key->second);
@@ -588,7 +591,7 @@ void Network::handleUmsg(Link& link, const std::string& from, const std::string&
 {
     if (locals_.count(lowerAscii(to)) > 0) {
         std::string host = link.proto->peerName();
-        auto key = link.names.find(lowerAscii(from));
+        auto key = link.names.find(lowerAscii(printable(from)));
         if (key != link.names.end())
             if (auto user = remote_.find(key->second); user != remote_.end())
                 host = user->second.host;
