@@ -17,9 +17,10 @@ function duration(seconds) {
   return s + " s";
 }
 
-// A round trip not measured yet comes as null or a negative number.
-function roundTrip(seconds) {
-  return typeof seconds === "number" && seconds >= 0 ? seconds + " s" : "";
+// Milliseconds; null before the first round trip is measured.
+function roundTrip(milliseconds) {
+  if (typeof milliseconds !== "number" || milliseconds < 0) return "";
+  return milliseconds < 1000 ? milliseconds + " ms" : (milliseconds / 1000).toFixed(1) + " s";
 }
 
 function localTime(iso) {
