@@ -1,7 +1,8 @@
-"""The real palavoro program against a scripted W-family convers node over
-TCP on 127.0.0.1, speaking what the recorded exchanges with a W node show:
-the handshake in both directions, the USER dump, channel lines and private
-lines both ways byte for byte, PING answered, a departure."""
+"""The real palavoro program against scripted convers nodes over TCP on
+127.0.0.1, speaking what the recorded exchanges show. A W node: the handshake
+in both directions, the USER dump, channel lines and private lines both ways
+byte for byte, PING answered, a departure. A PP node: its "ppconvers" opening,
+a user on two channels, and our permlink line before HOST when we dial it."""
 
 import socket
 import unittest
@@ -87,6 +88,51 @@ class WPeerTest(unittest.TestCase):
         self.assertEqual(user[:2], [b"n0abc", b"pvnode"])
         self.assertIn("[0]<alice@wam1> <alice@wam1 joined Area>\r\r", self.node.data_to("N0ABC"))
         self.assertIn("   User(alice@wam1) Info()\r", self.node.say("N0ABC", "/W"))
+
+
+PP_HOST = b"/\xff\x80HOST xx0xx PP-3.14t Admpun"
+
+
+class PpPeerTest(unittest.TestCase):
+    maxDiff = None
+
+    def test_a_dialling_pp_node_gets_host_and_users_and_its_user_may_be_on_two_channels(self):
+        node = Node(self, "N0SRV", "pvnode", {"N0ABC": "Alice"}, links={"xx0xx": "*"}).start()
+        node.connect("N0ABC")
+        peer = ConversPeer.dial(node.listen_port)
+        self.addCleanup(peer.close)
+        # PP waits for the answer's HOST before it sends its users.
+        peer.send(b"ppconvers" + PP_HOST + b"\r")
+        self.assertEqual(peer.command(b"HOST").split(b" ")[0], b"pvnode")
+        self.assertEqual(peer.command(b"USER").split(b" ")[:2], [b"n0abc", b"pvnode"])
+        peer.send(b"/\xff\x80USER xx1bob xx0xx 1796645178 -1 0 \n\r"
+                  b"/\xff\x80USER xx1bob xx0xx 1796645178 -1 5 \n\r/\xff\x80OPER conversd 5 xx1bob\n\r")
+        node.wait_for_remote("xx1bob", "xx0xx")
+        peer.send(b"/\xff\x80CMSG xx1bob 0 hello from bob\n\r")
+        self.assertEqual(node.wait_for_line("N0ABC", "hello from bob"), "[0]<xx1bob@xx0xx> hello from bob\r\r")
+        who = node.say("N0ABC", "/W")
+        self.assertEqual(who.count("   User(xx1bob@xx0xx) Info()\r"), 2, who)
+        self.assertIn("Channel 5", who)
+
+    def test_we_dial_a_pp_node_with_our_permlink_line_first_and_read_its_login_answer(self):
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.settimeout(DEFAULT_TIMEOUT)
+        node = Node(self, "N0SRV", "pvnode", {"N0ABC": "Alice"},
+                    links={"xx0xx": "127.0.0.1:%d N0SRV" % listener.getsockname()[1]}).start()
+        node.connect("N0ABC")
+        conn, _ = listener.accept()
+        peer = ConversPeer(conn)
+        self.addCleanup(peer.close)
+        self.assertEqual(peer.next_line(), b"N0SRV")
+        self.assertTrue(peer.next_line().startswith(b"/\xff\x80HOST pvnode "))
+        peer.send(b"Welcome to xx0xx\r\nLogin:" + PP_HOST +
+                  b"\r/\xff\x80USER xx1ali xx0xx 1796645160 -1 0 Alice at home\n\r")
+        self.assertEqual(peer.command(b"USER").split(b" ")[:2], [b"n0abc", b"pvnode"])
+        node.wait_for_remote("xx1ali", "xx0xx")
+        self.assertIn("   User(xx1ali@xx0xx) Info(Alice at home)\r", node.say("N0ABC", "/W"))
 
 
 if __name__ == "__main__":
