@@ -20,9 +20,17 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
 
 ChatServer::~ChatServer()
 {
+    // The network outlives the parts its events reach: its links close with
+    // nobody left to tell.
     directory_.onStationChanged = nullptr;
     directory_.onStationRemoved = nullptr;
-    network_.stop();
+    network_.onJoined = nullptr;
+    network_.onLeft = nullptr;
+    network_.onMoved = nullptr;
+    network_.onSaid = nullptr;
+    network_.onPrivate = nullptr;
+    network_.onTopic = nullptr;
+    network_.onLog = nullptr;
 }
 
 void ChatServer::wireNetwork()
