@@ -127,9 +127,8 @@ void relayOneNetworkLine(benchmark::State& state)
         fake->sent.clear();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(stations));
-    state.counters["per_recipient"] = benchmark::Counter(static_cast<double>(stations),
-                                                         benchmark::Counter::kIsIterationInvariantRate |
-                                                             benchmark::Counter::kInvert);
+    state.counters["per_recipient"] = benchmark::Counter(
+        static_cast<double>(stations), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 BENCHMARK(relayOneLine)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
