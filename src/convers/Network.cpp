@@ -23,8 +23,8 @@ struct Network::Link {
     bool dead = false;
     bool fullNoted = false;
     size_t users = 0;
-    std::map<int32_t, size_t> channels;   // remote users per channel
-    std::map<std::string, size_t> hosts;  // remote users per lower-case host
+    std::map<int32_t, size_t> channels;       // remote users per channel
+    std::map<std::string, size_t> hosts;      // remote users per lower-case host
     std::map<std::string, std::string> names; // lower-case name -> a table key
 
     bool isUp() const { return !dead && proto->isUp(); }
@@ -116,13 +116,12 @@ void Network::start(const NetworkConfig& config)
             accept(std::move(socket), address);
         };
         if (listener_->listen(config_.listenAddress, config_.listenPort, error)) {
-            trace(1, "Listening for host links on " + config_.listenAddress + ":" +
-                         std::to_string(config_.listenPort));
+            trace(1, "Listening for host links on " + config_.listenAddress + ":" + std::to_string(config_.listenPort));
         } else {
-            trace(1, "Cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.listenPort) +
-                         ": " + error);
-            logLine("links: cannot listen on " + config_.listenAddress + ":" +
-                    std::to_string(config_.listenPort) + ": " + error);
+            trace(1, "Cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.listenPort) + ": " +
+                         error);
+            logLine("links: cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.listenPort) +
+                    ": " + error);
             listener_.reset();
         }
     }
@@ -203,9 +202,8 @@ Network::Link& Network::addLink(std::unique_ptr<ClientSocket> socket, HostLink::
     link.address = address;
     link.since = clock_();
     link.connected = side == HostLink::Side::TheyDialled;
-    link.proto = std::make_unique<HostLink>(side, config_.hostName, [this, &link](std::string_view bytes) {
-        write(link, bytes);
-    });
+    link.proto = std::make_unique<HostLink>(side, config_.hostName,
+                                            [this, &link](std::string_view bytes) { write(link, bytes); });
     link.timer = timers_.createTimer();
     link.timer->onTimer = [this, &link] {
         if (link.dead)
@@ -311,8 +309,8 @@ void Network::read(Link& link)
     if (bytes.empty())
         return;
     if (!link.proto->receive(bytes))
-        drop(link, "link broken: " + (link.neighbour.empty() ? link.address : link.neighbour) + ": " +
-                       link.proto->problem(),
+        drop(link,
+             "link broken: " + (link.neighbour.empty() ? link.address : link.neighbour) + ": " + link.proto->problem(),
              "Link " + link.address + " dropped: " + link.proto->problem());
 }
 
@@ -353,8 +351,8 @@ void Network::hostArrived(Link& link)
     const Neighbour* neighbour = neighbourNamed(name);
     const bool wrongAddress = neighbour != nullptr && link.side == HostLink::Side::TheyDialled &&
                               !neighbour->anyAddress && neighbour->address != link.address;
-    const bool wrongName = neighbour != nullptr && link.side == HostLink::Side::WeDialled &&
-                           lowerAscii(link.neighbour) != lower;
+    const bool wrongName =
+        neighbour != nullptr && link.side == HostLink::Side::WeDialled && lowerAscii(link.neighbour) != lower;
     if (neighbour == nullptr || wrongAddress || wrongName) {
         drop(link, "link refused from " + from + ": HOST " + printable(name) + " is not a neighbour",
              "HOST " + printable(name) + " from " + from + " is not a neighbour, link closed");
@@ -370,8 +368,9 @@ void Network::hostArrived(Link& link)
             keep = (link.side == HostLink::Side::WeDialled) == weSortFirst ? &link : other;
         }
         Link& lose = keep == &link ? *other : link;
-        drop(lose, "", "Second link with " + neighbour->name + " closed, the one dialled by " +
-                           (keep->side == HostLink::Side::WeDialled ? config_.hostName : neighbour->name) + " stays");
+        drop(lose, "",
+             "Second link with " + neighbour->name + " closed, the one dialled by " +
+                 (keep->side == HostLink::Side::WeDialled ? config_.hostName : neighbour->name) + " stays");
         return;
     }
     loopDropped(link, lower);
@@ -472,12 +471,13 @@ bool Network::loopDropped(Link& link, const std::string& host)
         if (lowerAscii(other->neighbour) != host && other->hosts.count(host) == 0)
             continue;
         // The newer link goes; one not up yet is the newest.
-        const bool linkNewer = !link.isUp() || link.upAt > other->upAt ||
-                               (link.upAt == other->upAt && link.id > other->id);
+        const bool linkNewer =
+            !link.isUp() || link.upAt > other->upAt || (link.upAt == other->upAt && link.id > other->id);
         Link& newer = linkNewer ? link : *other;
         const Link& older = linkNewer ? *other : link;
-        drop(newer, "link looping: " + newer.neighbour + ": " + printable(host) + " is reached over " +
-                        older.neighbour + " too",
+        drop(newer,
+             "link looping: " + newer.neighbour + ": " + printable(host) + " is reached over " + older.neighbour +
+                 " too",
              "Loop: " + printable(host) + " is reached over " + older.neighbour + " and " + newer.neighbour +
                  ", link with " + newer.neighbour + " closed");
         return &newer == &link;
@@ -631,8 +631,7 @@ int64_t Network::nextNumber(Local& local)
     return local.number;
 }
 
-void Network::announce(const std::string& name, const Local& local, int32_t oldChannel, int32_t newChannel,
-                       Link* only)
+void Network::announce(const std::string& name, const Local& local, int32_t oldChannel, int32_t newChannel, Link* only)
 {
     for (const std::unique_ptr<Link>& link : links_) {
         if (!link->isUp() || (only != nullptr && link.get() != only))

@@ -44,7 +44,7 @@ struct LinkStatus {
     std::string address;
     std::string state; // "dialling", "waiting", "handshake", "up"
     std::string software;
-    int64_t since = 0;   // wall-clock ms of the last change of state
-    int64_t rttMs = -1;  // the last measured round trip, -1 before one
-    size_t users = 0;    // remote users learnt over it
+    int64_t since = 0;  // wall-clock ms of the last change of state
+    int64_t rttMs = -1; // the last measured round trip, -1 before one
+    size_t users = 0;   // remote users learnt over it
 };

@@ -6,8 +6,8 @@
 
 ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory makeSocket, std::string baseDirectory)
     : baseDir_(std::move(baseDirectory)), shell_(shell), timers_(timers), makeSocket_(std::move(makeSocket)),
-      network_(timers_, makeSocket_, log_, [this] { return stats_.now(); }),
-      userFile_(baseDir_ + "Palavoro.USR", log_), delivery_(link_, directory_, settings_, log_, textDir(), stats_),
+      network_(timers_, makeSocket_, log_, [this] { return stats_.now(); }), userFile_(baseDir_ + "Palavoro.USR", log_),
+      delivery_(link_, directory_, settings_, log_, textDir(), stats_),
       drain_(link_, timers_, settings_.discWait, log_),
       commands_({delivery_, directory_, drain_, userFile_, settings_, link_, log_, network_}),
       keeper_({directory_, drain_, settings_, link_, log_, timers_, shell_}),
@@ -20,9 +20,17 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
 
 ChatServer::~ChatServer()
 {
+    // The network outlives the parts its events reach: its links close with
+    // nobody left to tell.
     directory_.onStationChanged = nullptr;
     directory_.onStationRemoved = nullptr;
-    network_.stop();
+    network_.onJoined = nullptr;
+    network_.onLeft = nullptr;
+    network_.onMoved = nullptr;
+    network_.onSaid = nullptr;
+    network_.onPrivate = nullptr;
+    network_.onTopic = nullptr;
+    network_.onLog = nullptr;
 }
 
 void ChatServer::wireNetwork()

@@ -463,8 +463,8 @@ void Command::followRemote(const std::string& typed)
         reply("\r-- Area to Follow Not Found\r");
         return;
     }
-    reply("\r-- Followed User (" + remote->name + "@" + remote->host + ") into Area(" + std::to_string(area->id) +
-          "-" + area->topic + ")\r");
+    reply("\r-- Followed User (" + remote->name + "@" + remote->host + ") into Area(" + std::to_string(area->id) + "-" +
+          area->topic + ")\r");
     server_.delivery.joinArea(port_, call_, user_, area->id);
 }
 

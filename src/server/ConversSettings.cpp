@@ -68,8 +68,8 @@ void readConversSettings(const std::string& ini, const std::string& callSign, Ne
         const std::string name = nextField(value, '=');
         Neighbour neighbour;
         if (!isValidHostName(name))
-            problems.push_back(problem("LINKS", name, value,
-                                       "names no host: 4 to 10 letters, digits, '.' or '-', one a letter"));
+            problems.push_back(
+                problem("LINKS", name, value, "names no host: 4 to 10 letters, digits, '.' or '-', one a letter"));
         else if (lowerAscii(name) == c.hostName)
             problems.push_back(problem("LINKS", name, value, "is this node's own HOSTNAME"));
         else if (!parseNeighbour(name, value, neighbour))

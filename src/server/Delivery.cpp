@@ -158,8 +158,8 @@ void Delivery::listStationsByArea(int32_t port, const std::string& call, const A
         if (area != nullptr && &each != area)
             continue;
         sendTo(port, call, areaLine(each));
-        int count = listStationsInArea(port, call, each.id) +
-                    (each.onNetwork() ? listRemoteInArea(port, call, each.id) : 0);
+        int count =
+            listStationsInArea(port, call, each.id) + (each.onNetwork() ? listRemoteInArea(port, call, each.id) : 0);
         sendTo(port, call, "   --- Total Users (" + std::to_string(count) + ")" + "\r");
     }
 }

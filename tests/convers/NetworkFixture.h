@@ -44,7 +44,9 @@ protected:
             seen("said " + who(u) + " " + n(ch) + " " + text);
         };
         network.onPrivate = [this](const std::string& from, const std::string& host, const std::string& to,
-                                   const std::string& text) { seen("private " + from + "@" + host + " " + to + " " + text); };
+                                   const std::string& text) {
+            seen("private " + from + "@" + host + " " + to + " " + text);
+        };
     }
 
     // This node, "pvnode", with the neighbours given as [LINKS] would.

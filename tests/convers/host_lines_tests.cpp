@@ -35,14 +35,17 @@ TEST(HostLines, CommandsAreFoundAfterJunkAndMatchedByUniquePrefixInAnyCase)
     EXPECT_EQ(parseHostLine("Login:/\xff\x80host a b c")->command, HostCommand::Host);
     EXPECT_EQ(parseHostLine("/\xff\x80Us bob")->command, HostCommand::User);
     EXPECT_EQ(parseHostLine("/\xff\x80pi")->command, HostCommand::Ping);
-    EXPECT_FALSE(parseHostLine("/\xff\x80u bob"));   // umsg, user, uadd, udat
-    EXPECT_FALSE(parseHostLine("/\xff\x80zzzz 1"));  // unknown
+    EXPECT_FALSE(parseHostLine("/\xff\x80u bob"));    // umsg, user, uadd, udat
+    EXPECT_FALSE(parseHostLine("/\xff\x80zzzz 1"));   // unknown
     EXPECT_FALSE(parseHostLine("/HOST wam1 W-2.81")); // no prefix
 }
 
 TEST(HostLines, TextsForStationsLoseEveryControlByteAndKeepEightBitBytes)
 {
-    EXPECT_EQ(printable("a\rb\nc\x01\x7f\xa0" "d"), "abc\xa0" "d");
+    EXPECT_EQ(printable("a\rb\nc\x01\x7f\xa0"
+                        "d"),
+              "abc\xa0"
+              "d");
 }
 
 TEST(HostLines, HostNamesFollowTheNetworksRules)

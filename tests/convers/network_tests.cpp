@@ -175,8 +175,8 @@ TEST_F(NetworkTest, UserLinesJoinMoveRenoteAndLeave)
     user(peer, "bob wam1 1796644184 0 7 @");
     user(peer, "bob wam1 1796644185 7 7 testing the link");
     user(peer, "bob wam1 1796644186 7 -1 ");
-    EXPECT_EQ(takeEvents(), (Lines{"join bob@wam1 0", "move bob@wam1 0 7", "note bob@wam1 testing the link",
-                                   "leave bob@wam1 7"}));
+    EXPECT_EQ(takeEvents(),
+              (Lines{"join bob@wam1 0", "move bob@wam1 0 7", "note bob@wam1 testing the link", "leave bob@wam1 7"}));
     EXPECT_EQ(network.remoteCount(), 0u);
 }
 
@@ -255,11 +255,10 @@ TEST_F(NetworkTest, OurStationsAreAnnouncedWithGrowingNumbers)
     network.localUser("N0AAA", -1, "at home"); // into an area of our own
     network.localUser("N0AAA", 0, "at home");
     network.localLeft("N0AAA");
-    EXPECT_EQ(peer->takeSent(), hostCmd("USER n0aaa pvnode 5 -1 0 @") + hostCmd("USER n0aaa pvnode 6 0 0 at home") +
-                                    hostCmd("USER n0aaa pvnode 7 0 7 at home") +
-                                    hostCmd("USER n0aaa pvnode 8 7 -1 at home") +
-                                    hostCmd("USER n0aaa pvnode 9 -1 0 at home") +
-                                    hostCmd("USER n0aaa pvnode 10 0 -1 at home"));
+    EXPECT_EQ(peer->takeSent(),
+              hostCmd("USER n0aaa pvnode 5 -1 0 @") + hostCmd("USER n0aaa pvnode 6 0 0 at home") +
+                  hostCmd("USER n0aaa pvnode 7 0 7 at home") + hostCmd("USER n0aaa pvnode 8 7 -1 at home") +
+                  hostCmd("USER n0aaa pvnode 9 -1 0 at home") + hostCmd("USER n0aaa pvnode 10 0 -1 at home"));
 }
 
 TEST_F(NetworkTest, AMoveReachesAPpNodeAsALeaveAndAJoin)
@@ -313,8 +312,8 @@ TEST_F(NetworkTest, LinesAreRelayedBetweenLinksAndNeverBack)
     one->deliver(hostCmd("CMSG bob 0 hello", "\n") + hostCmd("UMSG bob carol hi carol", "\n") +
                  hostCmd("TOPI bob wam1 1 0 Chat", "\n"));
     EXPECT_EQ(one->takeSent(), "");
-    EXPECT_EQ(two->takeSent(), hostCmd("CMSG bob 0 hello") + hostCmd("UMSG bob carol hi carol") +
-                                   hostCmd("TOPI bob wam1 1 0 Chat"));
+    EXPECT_EQ(two->takeSent(),
+              hostCmd("CMSG bob 0 hello") + hostCmd("UMSG bob carol hi carol") + hostCmd("TOPI bob wam1 1 0 Chat"));
     EXPECT_EQ(network.topic(0), "Chat");
 }
 

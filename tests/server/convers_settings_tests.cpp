@@ -48,13 +48,14 @@ TEST_F(ConversSettingsTest, ListenAndNeighboursAreReadAsWritten)
 TEST_F(ConversSettingsTest, BadValuesAreNamed)
 {
     read("[CONVERS]\r\nHOSTNAME=pv\r\nLISTEN=here\r\nMAXUSERS=0\r\n[LINKS]\r\nwam1=nowhere\r\nx=*\r\npv=*\r\n");
-    EXPECT_EQ(problems, (std::vector<std::string>{
-                            "Palavoro.INI: [CONVERS] LISTEN=here is not address:port, a port, or NOT",
-                            "Palavoro.INI: [CONVERS] MAXUSERS=0 is not a number of 1 or more",
-                            "Palavoro.INI: [LINKS] wam1=nowhere is not address:port [first line], or *",
-                            "Palavoro.INI: [LINKS] x=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
-                            "Palavoro.INI: [LINKS] pv=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
-                        }));
+    EXPECT_EQ(problems,
+              (std::vector<std::string>{
+                  "Palavoro.INI: [CONVERS] LISTEN=here is not address:port, a port, or NOT",
+                  "Palavoro.INI: [CONVERS] MAXUSERS=0 is not a number of 1 or more",
+                  "Palavoro.INI: [LINKS] wam1=nowhere is not address:port [first line], or *",
+                  "Palavoro.INI: [LINKS] x=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
+                  "Palavoro.INI: [LINKS] pv=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
+              }));
 }
 
 TEST_F(ConversSettingsTest, TheCheckKnowsTheNewKeys)

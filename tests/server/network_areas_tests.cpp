@@ -48,9 +48,11 @@ TEST_F(ChatNetwork, ARemoteUsersLineReachesTheStationsOfTheAreaAsAnAreaLine)
     addUser(1, "N0AAA");
     linkUp();
     fromPeer("USER alice wam1 1796644183 -1 0 @");
-    fromPeer("CMSG alice 0 hi from alice\xa0" "1");
-    EXPECT_EQ(takeTo("N0AAA"), (Texts{"[0]<alice@wam1> <alice@wam1 joined Area>\r\r",
-                                      "[0]<alice@wam1> hi from alice\xa0" "1\r\r"}));
+    fromPeer("CMSG alice 0 hi from alice\xa0"
+             "1");
+    EXPECT_EQ(takeTo("N0AAA"),
+              (Texts{"[0]<alice@wam1> <alice@wam1 joined Area>\r\r", "[0]<alice@wam1> hi from alice\xa0"
+                                                                     "1\r\r"}));
 }
 
 TEST_F(ChatNetwork, AStationsLineLeavesAsCmsgAndItsComingAndGoingAsUser)
@@ -104,8 +106,8 @@ TEST_F(ChatNetwork, WhoListsRemoteUsersUnderTheirAreas)
     fromPeer("USER alice wam1 1 -1 0 testing the link");
     takeTo("N0AAA");
     EXPECT_EQ(run(ann, "/W\r"), (Texts{"\rWho is here:\r", "Id(0) Topic(Root) Owner(N0SRV) Users(2)\r",
-                                       "   User(1:N0AAA) Name() Info()\r", "   User(alice@wam1) Info(testing the link)\r",
-                                       "   --- Total Users (2)\r"}));
+                                       "   User(1:N0AAA) Name() Info()\r",
+                                       "   User(alice@wam1) Info(testing the link)\r", "   --- Total Users (2)\r"}));
 }
 
 TEST_F(ChatNetwork, UserAndFollowFindRemoteUsersInAnyCase)
