@@ -5,6 +5,7 @@ byte for byte, PING answered, a departure. A PP node: its "ppconvers" opening,
 a user on two channels, and our permlink line before HOST when we dial it."""
 
 import socket
+import time
 import unittest
 
 from agwpeer import DEFAULT_TIMEOUT
@@ -88,6 +89,28 @@ class WPeerTest(unittest.TestCase):
         self.assertEqual(user[:2], [b"n0abc", b"pvnode"])
         self.assertIn("[0]<alice@wam1> <alice@wam1 joined Area>\r\r", self.node.data_to("N0ABC"))
         self.assertIn("   User(alice@wam1) Info()\r", self.node.say("N0ABC", "/W"))
+
+    def test_a_neighbour_that_closes_at_once_is_dialled_again_ever_more_slowly(self):
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        self.start({"wam1": "127.0.0.1:%d" % listener.getsockname()[1]})
+        # Dialled at once, then after 1, 2, 4 ... s: within 6 s three or four times, never in a tight loop.
+        accepted = []
+        deadline = time.monotonic() + 6
+        while time.monotonic() < deadline:
+            listener.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                conn, _ = listener.accept()
+            except socket.timeout:
+                break
+            accepted.append(time.monotonic())
+            conn.close()
+        self.assertGreaterEqual(len(accepted), 2)
+        self.assertLessEqual(len(accepted), 4)
+        gaps = [b - a for a, b in zip(accepted, accepted[1:])]
+        self.assertEqual(gaps, sorted(gaps))
 
 
 PP_HOST = b"/\xff\x80HOST xx0xx PP-3.14t Admpun"
