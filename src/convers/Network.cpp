@@ -589,7 +589,7 @@ void Network::handleCmsg(Link& link, const std::string& name, int32_t channel, c
 void Network::handleUmsg(Link& link, const std::string& from, const std::string& to, const std::string& text,
                          std::string_view args)
 {
-    if (locals_.count(lowerAscii(to)) > 0) {
+    if (auto local = locals_.find(lowerAscii(to)); local != locals_.end() && local->second.present) {
         std::string host = link.proto->peerName();
         auto key = link.names.find(lowerAscii(printable(from)));
         if (key != link.names.end())
@@ -654,8 +654,9 @@ void Network::localUser(const std::string& call, int32_t channel, const std::str
     Local& local = locals_[name];
     const std::string text = oneLine(note);
     const int32_t old = local.channel;
-    if (old == channel && local.note == text && local.number != 0)
+    if (local.present && old == channel && local.note == text)
         return;
+    local.present = true;
     local.channel = channel;
     local.note = text;
     nextNumber(local);
@@ -668,14 +669,16 @@ void Network::localLeft(const std::string& call)
 {
     Entry entry(*this);
     auto it = locals_.find(lowerAscii(call));
-    if (it == locals_.end())
+    if (it == locals_.end() || !it->second.present)
         return;
-    Local local = it->second;
-    locals_.erase(it);
-    if (local.channel < 0)
+    Local& local = it->second;
+    const int32_t old = local.channel;
+    local.present = false;
+    local.channel = -1;
+    if (old < 0)
         return;
     nextNumber(local);
-    announce(lowerAscii(call), local, local.channel, -1);
+    announce(lowerAscii(call), local, old, -1);
 }
 
 void Network::localSaid(const std::string& call, int32_t channel, const std::string& text)

@@ -90,10 +90,13 @@ private:
     struct Link;
     struct Dialler;
     class Entry;
+    // One of our stations. Kept after it leaves: its number must still grow
+    // when it comes back within the same second.
     struct Local {
         int32_t channel = -1;
         std::string note;
         int64_t number = 0;
+        bool present = false;
     };
 
     void dial(Dialler& dialler);

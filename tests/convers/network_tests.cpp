@@ -255,10 +255,12 @@ TEST_F(NetworkTest, OurStationsAreAnnouncedWithGrowingNumbers)
     network.localUser("N0AAA", -1, "at home"); // into an area of our own
     network.localUser("N0AAA", 0, "at home");
     network.localLeft("N0AAA");
+    network.localUser("N0AAA", 0, ""); // back within the same second
     EXPECT_EQ(peer->takeSent(),
               hostCmd("USER n0aaa pvnode 5 -1 0 @") + hostCmd("USER n0aaa pvnode 6 0 0 at home") +
                   hostCmd("USER n0aaa pvnode 7 0 7 at home") + hostCmd("USER n0aaa pvnode 8 7 -1 at home") +
-                  hostCmd("USER n0aaa pvnode 9 -1 0 at home") + hostCmd("USER n0aaa pvnode 10 0 -1 at home"));
+                  hostCmd("USER n0aaa pvnode 9 -1 0 at home") + hostCmd("USER n0aaa pvnode 10 0 -1 at home") +
+                  hostCmd("USER n0aaa pvnode 11 -1 0 @"));
 }
 
 TEST_F(NetworkTest, AMoveReachesAPpNodeAsALeaveAndAJoin)
