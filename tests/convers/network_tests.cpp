@@ -72,6 +72,8 @@ TEST_F(NetworkTest, PingIsAnsweredWithTheLastRoundTripWeMeasured)
     EXPECT_EQ(network.links()[0].rttMs, 1600);
     peer->deliver(hostCmd("PING", "\n"));
     EXPECT_EQ(peer->takeSent(), hostCmd("PONG 2"));
+    clock.advance(Network::PING_EVERY);
+    EXPECT_EQ(peer->takeSent(), hostCmd("PING"));
 }
 
 // ---- Who may link
@@ -312,10 +314,10 @@ TEST_F(NetworkTest, LinesAreRelayedBetweenLinksAndNeverBack)
     one->takeSent();
     two->takeSent();
     one->deliver(hostCmd("CMSG bob 0 hello", "\n") + hostCmd("UMSG bob carol hi carol", "\n") +
-                 hostCmd("TOPI bob wam1 1 0 Chat", "\n"));
+                 hostCmd("TOPI bob wam1 1 0 Chat", "\n") + hostCmd("DEST wam1 2 W-2.81", "\n"));
     EXPECT_EQ(one->takeSent(), "");
-    EXPECT_EQ(two->takeSent(),
-              hostCmd("CMSG bob 0 hello") + hostCmd("UMSG bob carol hi carol") + hostCmd("TOPI bob wam1 1 0 Chat"));
+    EXPECT_EQ(two->takeSent(), hostCmd("CMSG bob 0 hello") + hostCmd("UMSG bob carol hi carol") +
+                                   hostCmd("TOPI bob wam1 1 0 Chat") + hostCmd("DEST wam1 2 W-2.81"));
     EXPECT_EQ(network.topic(0), "Chat");
 }
 
