@@ -12,9 +12,10 @@ struct Network::Link {
     HostLink::Side side = HostLink::Side::TheyDialled;
     std::unique_ptr<ClientSocket> socket;
     std::unique_ptr<HostLink> proto;
-    std::unique_ptr<Timer> timer; // the wait for HOST, then the pings
-    std::string address;          // the peer's, or the one we dialled
-    std::string neighbour;        // the configured name, once known
+    std::unique_ptr<Timer> timer;  // the wait for HOST, then the pings
+    std::unique_ptr<Timer> banner; // the wait for a PP node's banner
+    std::string address;           // the peer's, or the one we dialled
+    std::string neighbour;         // the configured name, once known
     int64_t since = 0;
     int64_t upAt = 0;
     int64_t pingSentAt = -1;
@@ -229,6 +230,18 @@ void Network::wire(Link& link)
         l->connected = true;
         const Dialler* dialler = diallerOf(l->neighbour);
         l->proto->open(dialler != nullptr ? dialler->neighbour.firstLine : std::string());
+        if (!l->proto->hostPending())
+            return;
+        l->banner = timers_.createTimer();
+        l->banner->onTimer = [this, l] {
+            l->banner->setEnabled(false);
+            if (l->dead || !l->proto->hostPending())
+                return;
+            Entry entry(*this);
+            l->proto->sendHost();
+        };
+        l->banner->setInterval(BANNER_WAIT);
+        l->banner->setEnabled(true);
     };
     socket.onDataAvailable = [this, l] {
         if (l->dead)
@@ -407,6 +420,8 @@ void Network::drop(Link& link, const std::string& logText, const std::string& tr
     link.dead = true;
     link.proto->stop();
     link.timer->setEnabled(false);
+    if (link.banner)
+        link.banner->setEnabled(false);
     link.socket->close();
     if (!traceText.empty())
         trace(1, traceText);

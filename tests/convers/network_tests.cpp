@@ -33,10 +33,15 @@ TEST_F(NetworkTest, WeDialAWNodeAndSendOurUsersOnceItAnswers)
 
 TEST_F(NetworkTest, APpNodeIsDialledWithItsPermlinkCallsignFirst)
 {
-    start({dialling("xx0xx", "PVNODE")});
+    start({dialling("xx0xx", "PVNODE"), dialling("xx9xx", "PVNODE")});
     dialled[0]->connect();
-    EXPECT_EQ(dialled[0]->takeSent(), "PVNODE\r\n" + W_HOST_ANSWER);
+    dialled[1]->connect();
+    EXPECT_EQ(dialled[0]->takeSent(), "PVNODE\r\n");
     dialled[0]->deliver("Welcome to the node\r\n");
+    EXPECT_EQ(dialled[0]->takeSent(), W_HOST_ANSWER);
+    // A node that sends no banner gets our HOST after a while.
+    clock.advance(Network::BANNER_WAIT);
+    EXPECT_EQ(dialled[1]->takeSent(), "PVNODE\r\n" + W_HOST_ANSWER);
     dialled[0]->deliver("Login:" + hostCmd("HOST xx0xx PP-3.14t Admpun", "\n\r") +
                         hostCmd("USER xx1bob xx0xx 1796645178 -1 0 ", "\n\r"));
     EXPECT_EQ(takeEvents(), Lines{"join xx1bob@xx0xx 0"});
