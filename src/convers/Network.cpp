@@ -381,9 +381,9 @@ void Network::hostArrived(Link& link)
             keep = (link.side == HostLink::Side::WeDialled) == weSortFirst ? &link : other;
         }
         Link& lose = keep == &link ? *other : link;
-        drop(lose, "",
-             "Second link with " + neighbour->name + " closed, the one dialled by " +
-                 (keep->side == HostLink::Side::WeDialled ? config_.hostName : neighbour->name) + " stays");
+        const std::string dialler = keep->side == HostLink::Side::WeDialled ? config_.hostName : neighbour->name;
+        drop(lose, lose.isUp() ? "link down: " + neighbour->name + ": the link " + dialler + " dialled stays" : "",
+             "Second link with " + neighbour->name + " closed, the one dialled by " + dialler + " stays");
         return;
     }
     loopDropped(link, lower);

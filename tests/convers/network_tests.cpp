@@ -163,6 +163,8 @@ TEST_F(NetworkTest, TwoNeighboursDiallingEachOtherKeepTheLinkDialledByTheFirstNa
     EXPECT_FALSE(dialled[0]->open);
     EXPECT_TRUE(theirs->open);
     EXPECT_EQ(network.links()[0].state, "up");
+    EXPECT_EQ(logLines, (Lines{"link up: alfa at 127.0.0.1:3600 (W-2.81)",
+                               "link down: alfa: the link alfa dialled stays", "link up: alfa at 127.0.0.1 (W-2.81)"}));
     clock.advance(Network::LONGEST_RETRY);
     EXPECT_EQ(dialled.size(), 1u);
 }
