@@ -44,13 +44,25 @@ void HostLink::send(std::string_view command)
 
 void HostLink::open(const std::string& firstLine)
 {
-    if (!firstLine.empty())
-        write_(firstLine + "\r\n");
+    if (firstLine.empty()) {
+        sendHost();
+        return;
+    }
+    write_(firstLine + "\r\n");
+    hostPending_ = true;
+}
+
+void HostLink::sendHost()
+{
+    hostPending_ = false;
     send("HOST " + ourName_ + " " + SOFTWARE + " " + CAPABILITIES);
 }
 
 bool HostLink::receive(std::string_view bytes)
 {
+    // The node's banner: our login as a permlink was taken.
+    if (hostPending_ && !bytes.empty())
+        sendHost();
     std::vector<std::string> lines;
     const bool whole = splitter_.feed(bytes, lines);
     for (const std::string& line : lines) {

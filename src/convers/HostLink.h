@@ -33,9 +33,12 @@ public:
 
     HostLink(Side side, std::string ourName, std::function<void(std::string_view)> write);
 
-    // We dialled and the connection is open: the first line (a PP node's
-    // permlink callsign) when there is one, then our HOST.
+    // We dialled and the connection is open: our HOST; or, with a first line
+    // (a PP node's permlink callsign), that line, and our HOST once the node
+    // has answered it with its banner (or `sendHost()` says not to wait).
     void open(const std::string& firstLine);
+    void sendHost();
+    bool hostPending() const { return hostPending_; }
     // Bytes from the neighbour. False when the stream broke (a line too long);
     // `problem()` says why. Stops early once `stop()` was called by a handler.
     bool receive(std::string_view bytes);
@@ -86,6 +89,7 @@ private:
     std::function<void(std::string_view)> write_;
     LineSplitter splitter_;
     bool up_ = false;
+    bool hostPending_ = false;
     bool stopped_ = false;
     std::string problem_;
     std::string peerName_;

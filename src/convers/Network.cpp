@@ -12,9 +12,10 @@ struct Network::Link {
     HostLink::Side side = HostLink::Side::TheyDialled;
     std::unique_ptr<ClientSocket> socket;
     std::unique_ptr<HostLink> proto;
-    std::unique_ptr<Timer> timer; // the wait for HOST, then the pings
-    std::string address;          // the peer's, or the one we dialled
-    std::string neighbour;        // the configured name, once known
+    std::unique_ptr<Timer> timer;  // the wait for HOST, then the pings
+    std::unique_ptr<Timer> banner; // the wait for a PP node's banner
+    std::string address;           // the peer's, or the one we dialled
+    std::string neighbour;         // the configured name, once known
     int64_t since = 0;
     int64_t upAt = 0;
     int64_t pingSentAt = -1;
@@ -229,6 +230,18 @@ void Network::wire(Link& link)
         l->connected = true;
         const Dialler* dialler = diallerOf(l->neighbour);
         l->proto->open(dialler != nullptr ? dialler->neighbour.firstLine : std::string());
+        if (!l->proto->hostPending())
+            return;
+        l->banner = timers_.createTimer();
+        l->banner->onTimer = [this, l] {
+            l->banner->setEnabled(false);
+            if (l->dead || !l->proto->hostPending())
+                return;
+            Entry entry(*this);
+            l->proto->sendHost();
+        };
+        l->banner->setInterval(BANNER_WAIT);
+        l->banner->setEnabled(true);
     };
     socket.onDataAvailable = [this, l] {
         if (l->dead)
@@ -368,9 +381,9 @@ void Network::hostArrived(Link& link)
             keep = (link.side == HostLink::Side::WeDialled) == weSortFirst ? &link : other;
         }
         Link& lose = keep == &link ? *other : link;
-        drop(lose, "",
-             "Second link with " + neighbour->name + " closed, the one dialled by " +
-                 (keep->side == HostLink::Side::WeDialled ? config_.hostName : neighbour->name) + " stays");
+        const std::string dialler = keep->side == HostLink::Side::WeDialled ? config_.hostName : neighbour->name;
+        drop(lose, lose.isUp() ? "link down: " + neighbour->name + ": the link " + dialler + " dialled stays" : "",
+             "Second link with " + neighbour->name + " closed, the one dialled by " + dialler + " stays");
         return;
     }
     loopDropped(link, lower);
@@ -407,6 +420,8 @@ void Network::drop(Link& link, const std::string& logText, const std::string& tr
     link.dead = true;
     link.proto->stop();
     link.timer->setEnabled(false);
+    if (link.banner)
+        link.banner->setEnabled(false);
     link.socket->close();
     if (!traceText.empty())
         trace(1, traceText);
@@ -589,7 +604,7 @@ void Network::handleCmsg(Link& link, const std::string& name, int32_t channel, c
 void Network::handleUmsg(Link& link, const std::string& from, const std::string& to, const std::string& text,
                          std::string_view args)
 {
-    if (locals_.count(lowerAscii(to)) > 0) {
+    if (auto local = locals_.find(lowerAscii(to)); local != locals_.end() && local->second.present) {
         std::string host = link.proto->peerName();
         auto key = link.names.find(lowerAscii(printable(from)));
         if (key != link.names.end())
@@ -654,8 +669,9 @@ void Network::localUser(const std::string& call, int32_t channel, const std::str
     Local& local = locals_[name];
     const std::string text = oneLine(note);
     const int32_t old = local.channel;
-    if (old == channel && local.note == text && local.number != 0)
+    if (local.present && old == channel && local.note == text)
         return;
+    local.present = true;
     local.channel = channel;
     local.note = text;
     nextNumber(local);
@@ -668,14 +684,16 @@ void Network::localLeft(const std::string& call)
 {
     Entry entry(*this);
     auto it = locals_.find(lowerAscii(call));
-    if (it == locals_.end())
+    if (it == locals_.end() || !it->second.present)
         return;
-    Local local = it->second;
-    locals_.erase(it);
-    if (local.channel < 0)
+    Local& local = it->second;
+    const int32_t old = local.channel;
+    local.present = false;
+    local.channel = -1;
+    if (old < 0)
         return;
     nextNumber(local);
-    announce(lowerAscii(call), local, local.channel, -1);
+    announce(lowerAscii(call), local, old, -1);
 }
 
 void Network::localSaid(const std::string& call, int32_t channel, const std::string& text)

@@ -31,6 +31,8 @@ public:
     // A link that lasted this long was a good one: the back-off starts again.
     static constexpr int64_t STEADY_LINK = 60000;
     static constexpr uint32_t HOST_WAIT = 30000;
+    // After a first line, how long we wait for the node's banner before our HOST.
+    static constexpr uint32_t BANNER_WAIT = 5000;
     static constexpr size_t MAX_UNIDENTIFIED = 16;
     static constexpr uint32_t PING_EVERY = 300000;
     // What may wait to be sent to a neighbour before it counts as not reading.
@@ -90,10 +92,13 @@ private:
     struct Link;
     struct Dialler;
     class Entry;
+    // One of our stations. Kept after it leaves: its number must still grow
+    // when it comes back within the same second.
     struct Local {
         int32_t channel = -1;
         std::string note;
         int64_t number = 0;
+        bool present = false;
     };
 
     void dial(Dialler& dialler);

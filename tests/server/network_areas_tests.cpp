@@ -72,6 +72,7 @@ TEST_F(ChatNetwork, ARemoteMoveMakesANetworkAreaThatGoesWhenEmpty)
     Station& ann = addUser(1, "N0AAA");
     linkUp();
     fromPeer("USER bob wam1 1 -1 0 @");
+    fromPeer("TOPI bob wam1 1 9 Nine");
     fromPeer("USER bob wam1 2 0 7 @");
     EXPECT_EQ(takeTo("N0AAA"), (Texts{"[0]<bob@wam1> <bob@wam1 joined Area>\r\r",
                                       "[0]<bob@wam1> <bob@wam1 left this area, now in Area(7)>\r\r"}));
@@ -87,6 +88,9 @@ TEST_F(ChatNetwork, ARemoteMoveMakesANetworkAreaThatGoesWhenEmpty)
     ASSERT_NE(form.directory().findArea(7), nullptr);
     line(1, "N0AAA", "/J 0\r");
     EXPECT_EQ(form.directory().findArea(7), nullptr);
+    fromPeer("USER bob wam1 4 -1 9 @");
+    ASSERT_NE(form.directory().findArea(9), nullptr);
+    EXPECT_EQ(form.directory().findArea(9)->topic, "Nine");
 }
 
 TEST_F(ChatNetwork, AStationInAnAreaOfOurOwnIsOffTheNetworksChannels)
