@@ -150,9 +150,11 @@ class PpPeerTest(unittest.TestCase):
         peer = ConversPeer(conn)
         self.addCleanup(peer.close)
         self.assertEqual(peer.next_line(), b"N0SRV")
+        # Our HOST waits for the node's banner.
+        self.assertEqual(peer.quiet(0.5), [])
+        peer.send(b"Welcome to xx0xx\r\n")
         self.assertTrue(peer.next_line().startswith(b"/\xff\x80HOST pvnode "))
-        peer.send(b"Welcome to xx0xx\r\nLogin:" + PP_HOST +
-                  b"\r/\xff\x80USER xx1ali xx0xx 1796645160 -1 0 Alice at home\n\r")
+        peer.send(b"Login:" + PP_HOST + b"\r/\xff\x80USER xx1ali xx0xx 1796645160 -1 0 Alice at home\n\r")
         self.assertEqual(peer.command(b"USER").split(b" ")[:2], [b"n0abc", b"pvnode"])
         node.wait_for_remote("xx1ali", "xx0xx")
         self.assertIn("   User(xx1ali@xx0xx) Info(Alice at home)\r", node.say("N0ABC", "/W"))
