@@ -3,8 +3,10 @@
 // round robin from the stations with a bounded number in flight, and checks
 // every delivery byte for byte and exactly once. It prints deliveries per
 // second and the latency from a line's send to its last delivery (median
-// and 99th percentile), server beside relay, then the server's memory at a
-// few numbers of connected stations.
+// and 99th percentile), server beside relay; then, on one server, lines that
+// a convers neighbour sends over a host link beside lines from a station, with
+// the server's processor time per delivery of each; then the server's memory
+// at a few numbers of connected stations.
 //
 // Options: see Usage below.
 #include "AgwWire.h"
@@ -42,6 +44,12 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr char ServerCall[] = "N0LOAD";
+// The benchmark's own convers node, and the one user on it who speaks.
+constexpr char PeerHost[] = "lbpeer";
+constexpr char PeerUser[] = "lbnet";
+constexpr char HostPrefix[] = "/\xff\x80";
+// A neighbour's line ends as a station's does: its own CR, and the area line's.
+constexpr char RemoteLineEnd[] = "\r\r";
 // Each line ends in its number, so that a delivery finds its line at a fixed
 // distance from its end, whatever the area and the calls in front.
 constexpr char LineText[] = "Sent by the load benchmark, line #";
@@ -51,8 +59,10 @@ constexpr double QuietSeconds = 10;
 
 constexpr char Usage[] =
     "usage: load_bench [--server PATH] [--relay PATH] [--stations 10,100,1000] [--reps 3] [--seconds 2]\n"
-    "                  [--window 8] [--rss 1000,5000] [--batch 10] [--areas 0] [--cycles 1]\n"
+    "                  [--window 8] [--rss 1000,5000] [--batch 10] [--areas 0] [--cycles 1] [--convers 1000]\n"
     "  --window   lines in flight\n"
+    "  --convers  numbers of stations for lines from a convers neighbour against lines from a station;\n"
+    "             \"\" leaves them out\n"
     "  --rss      numbers of stations for the memory figures; \"\" leaves them out\n"
     "  --cycles   times the stations of the memory figures come and all leave again\n"
     "  --batch    stations that come or go between two looks at the server\n"
@@ -208,15 +218,18 @@ struct Stats {
     uint64_t garbled = 0;
     uint64_t promptsAmiss = 0; // prompts to speakers missing or too many
     double seconds = 0;
+    uint64_t stationLines = 0;     // lines sent by stations, each answered by a prompt
     double cpu = 0;                // the program's share of one core
     double selfCpu = 0;            // the benchmark's own, which caps what it can measure
     std::vector<double> latencies; // microseconds
 };
 
+constexpr size_t NoStation = SIZE_MAX;
+
 // A line on its way: what each recipient must get, and who has got it.
 struct Line {
     uint64_t id = 0;
-    size_t sender = 0;
+    size_t sender = 0; // NoStation for a line from the convers neighbour
     int area = 0;
     size_t need = 0;
     size_t got = 0;
@@ -256,7 +269,12 @@ public:
         require([&] { return !serverCall_.empty(); }, "the registration");
     }
 
-    ~Engine() { close(fd_); }
+    ~Engine()
+    {
+        close(fd_);
+        if (peerFd_ >= 0)
+            close(peerFd_);
+    }
 
     Child& child() { return *child_; }
     const std::string& name() const { return name_; }
@@ -314,9 +332,40 @@ public:
         leave(station, 1);
     }
 
+    // Links to the server as the convers node PeerHost over its host-link
+    // listener, and announces PeerUser in Root; returns once station 0 has
+    // seen the user join.
+    void attachPeer(int port)
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        // The listener opens with the server's start: give it a moment.
+        for (int i = 0; peerFd_ < 0; ++i) {
+            peerFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(peerFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+                break;
+            close(peerFd_);
+            peerFd_ = -1;
+            if (i == 100)
+                fail("does not take host links on port " + std::to_string(port));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        const int on = 1;
+        setsockopt(peerFd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        fcntl(peerFd_, F_SETFL, fcntl(peerFd_, F_GETFL) | O_NONBLOCK);
+        peerOut_.out += std::string(HostPrefix) + "HOST " + PeerHost + " LoadB-1 \r\n";
+        require([&] { return peerHostSeen_; }, "HOST answer over the host link");
+        peerOut_.out += std::string(HostPrefix) + "USER " + PeerUser + " " + PeerHost + " 1 -1 0 @\r\n";
+        joinsSeen_ = 0;
+        require([&] { return joinsSeen_ > 0; }, "join of " + std::string(PeerUser) + "@" + PeerHost);
+    }
+
     // Keeps `window` lines in flight from stations [0, senders) for
-    // `seconds`, then waits for the last of them.
-    Stats measure(size_t senders, double seconds)
+    // `seconds`, then waits for the last of them. With fromPeer, the lines
+    // come from the convers neighbour instead, to every station in Root.
+    Stats measure(size_t senders, double seconds, bool fromPeer = false)
     {
         stats_ = Stats();
         measuring_ = true;
@@ -328,7 +377,7 @@ public:
         std::vector<Line*> batch;
         while (Clock::now() < stop) {
             for (; inFlight_ < lines_.size() && slot(nextId_).done; sender_ = (sender_ + 1) % senders)
-                batch.push_back(&queueLine(sender_, true));
+                batch.push_back(&queueLine(fromPeer ? NoStation : sender_, true));
             // On loopback the answer can be in before send() returns: the clock starts first.
             const Clock::time_point sent = Clock::now();
             for (Line* line : batch)
@@ -337,14 +386,15 @@ public:
             flush();
             pump(1);
         }
-        const bool drained = waitFor([&] { return inFlight_ == 0 && stats_.prompts >= stats_.lines; }, QuietSeconds);
+        const bool drained =
+            waitFor([&] { return inFlight_ == 0 && stats_.prompts >= stats_.stationLines; }, QuietSeconds);
         stats_.seconds = secondsSince(start);
         stats_.cpu = (child_->cpuSeconds() - cpuBefore) / stats_.seconds;
         stats_.selfCpu = (ownCpuSeconds() - selfBefore) / stats_.seconds;
         if (!drained)
             giveUpOnLines();
-        stats_.promptsAmiss =
-            stats_.prompts > stats_.lines ? stats_.prompts - stats_.lines : stats_.lines - stats_.prompts;
+        stats_.promptsAmiss = stats_.prompts > stats_.stationLines ? stats_.prompts - stats_.stationLines
+                                                                   : stats_.stationLines - stats_.prompts;
         measuring_ = false;
         Stats result = std::move(stats_);
         add(checks_, result);
@@ -361,6 +411,8 @@ private:
     {
         if (!out_.flush(fd_))
             fail("the connection failed");
+        if (peerFd_ >= 0 && !peerOut_.flush(peerFd_))
+            fail("the host link failed");
     }
 
     void setArea(size_t station, int area)
@@ -376,15 +428,21 @@ private:
         Line& line = slot(nextId_);
         line.id = nextId_++;
         line.sender = sender;
-        line.area = area_[sender];
+        line.area = sender == NoStation ? 0 : area_[sender];
         line.timed = timed;
         char number[IdDigits + 1];
         std::snprintf(number, sizeof number, "%0*" PRIu64, static_cast<int>(IdDigits), line.id);
         const std::string text = LineText + std::string(number);
-        agw::appendFrame(out_.out, 0, 'D', agw::TextPid, calls_[sender], serverCall_, text + "\r");
-        // The line keeps its own CR, and the area line adds one.
-        line.expected =
-            "[" + std::to_string(line.area) + "]<" + calls_[sender] + "@" + serverCall_ + "> " + text + "\r\r";
+        if (sender == NoStation) {
+            peerOut_.out += std::string(HostPrefix) + "CMSG " + PeerUser + " 0 " + text + "\r\n";
+            line.expected = std::string("[0]<") + PeerUser + "@" + PeerHost + "> " + text + RemoteLineEnd;
+        } else {
+            agw::appendFrame(out_.out, 0, 'D', agw::TextPid, calls_[sender], serverCall_, text + "\r");
+            // The line keeps its own CR, and the area line adds one.
+            line.expected =
+                "[" + std::to_string(line.area) + "]<" + calls_[sender] + "@" + serverCall_ + "> " + text + "\r\r";
+            ++stats_.stationLines;
+        }
         std::fill(line.seen.begin(), line.seen.end(), 0);
         line.got = 0;
         line.need = 0;
@@ -410,6 +468,7 @@ private:
     static void add(Stats& total, const Stats& s)
     {
         total.lines += s.lines;
+        total.stationLines += s.stationLines;
         total.deliveries += s.deliveries;
         total.prompts += s.prompts;
         total.lost += s.lost;
@@ -441,17 +500,52 @@ private:
     {
         if (interrupted)
             throw Failure("interrupted");
-        pollfd p{fd_, static_cast<short>(POLLIN | (out_.pending() ? POLLOUT : 0)), 0};
-        if (poll(&p, 1, milliseconds) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
-            const ssize_t n = reader_.readFrom(fd_);
-            lastInput_ = n > 0 ? Clock::now() : lastInput_;
-            if (n == 0)
-                fail("closed the connection");
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                fail("the connection failed");
-            reader_.frames([this](const char* header, std::string_view data) { frame(header, data); });
+        pollfd p[2] = {{fd_, static_cast<short>(POLLIN | (out_.pending() ? POLLOUT : 0)), 0},
+                       {peerFd_, static_cast<short>(POLLIN | (peerOut_.pending() ? POLLOUT : 0)), 0}};
+        if (poll(p, peerFd_ >= 0 ? 2 : 1, milliseconds) > 0) {
+            if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+                const ssize_t n = reader_.readFrom(fd_);
+                lastInput_ = n > 0 ? Clock::now() : lastInput_;
+                if (n == 0)
+                    fail("closed the connection");
+                if (n < 0 && errno != EAGAIN && errno != EINTR)
+                    fail("the connection failed");
+                reader_.frames([this](const char* header, std::string_view data) { frame(header, data); });
+            }
+            if (peerFd_ >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)))
+                readPeer();
         }
         flush();
+    }
+
+    // What the server sends over the host link: its HOST is awaited, a PING
+    // answered; the rest (its users, our stations' lines) is read and let go.
+    void readPeer()
+    {
+        char chunk[1 << 16];
+        const ssize_t n = recv(peerFd_, chunk, sizeof chunk, 0);
+        if (n == 0)
+            fail("closed the host link");
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EINTR)
+                fail("the host link failed");
+            return;
+        }
+        lastInput_ = Clock::now();
+        peerIn_.append(chunk, static_cast<size_t>(n));
+        size_t at = 0;
+        for (size_t end; (end = peerIn_.find_first_of("\r\n", at)) != std::string::npos; at = end + 1) {
+            const std::string_view line(peerIn_.data() + at, end - at);
+            const size_t command = line.find(HostPrefix);
+            if (command == std::string_view::npos)
+                continue;
+            const std::string_view word = line.substr(command + 3);
+            if (word.starts_with("HOST "))
+                peerHostSeen_ = true;
+            else if (word == "PING" || word.starts_with("PING "))
+                peerOut_.out += std::string(HostPrefix) + "PONG 0\r\n";
+        }
+        peerIn_.erase(0, at);
     }
 
     // Answers as an engine would; the server relies on "X", "G" and "R".
@@ -509,10 +603,15 @@ private:
         const size_t to = stationIndex(header + 18);
         const bool sound = to != SIZE_MAX && header[0] == 0 && static_cast<uint8_t>(header[6]) == agw::TextPid &&
                            std::memcmp(header + 8, serverField_, agw::CallSize) == 0;
-        const size_t n = data.size();
-        const bool line = n > IdDigits + 3 && data[n - IdDigits - 3] == '#' && data.ends_with("\r\r");
+        // A line's number stands before its closing CRs.
+        size_t end = data.size();
+        while (end > 0 && data[end - 1] == '\r')
+            --end;
+        const bool line = end < data.size() && end > IdDigits && data[end - IdDigits - 1] == '#';
         if (sound && line)
             delivered(to, data);
+        else if (sound && data.find(std::string(PeerUser) + "@" + PeerHost + " joined") != std::string_view::npos)
+            ++joinsSeen_;
         else if (sound && data == prompt_[to]) {
             ++stats_.prompts;
             ++promptCount_[to];
@@ -523,7 +622,10 @@ private:
     void delivered(size_t to, std::string_view data)
     {
         uint64_t id = 0;
-        for (char c : data.substr(data.size() - IdDigits - 2, IdDigits)) {
+        size_t end = data.size();
+        while (data[end - 1] == '\r')
+            --end;
+        for (char c : data.substr(end - IdDigits, IdDigits)) {
             if (c < '0' || c > '9') {
                 ++stats_.garbled;
                 return;
@@ -544,7 +646,7 @@ private:
             ++stats_.deliveries;
             if (++line.got == line.need) {
                 line.done = true;
-                line.promptsBefore = promptCount_[line.sender];
+                line.promptsBefore = line.sender == NoStation ? 0 : promptCount_[line.sender];
                 --inFlight_;
                 if (line.timed)
                     stats_.latencies.push_back(
@@ -556,6 +658,11 @@ private:
     std::string name_;
     std::unique_ptr<Child> child_;
     int fd_ = -1;
+    int peerFd_ = -1; // the host link, once attached
+    agw::Writer peerOut_;
+    std::string peerIn_;
+    bool peerHostSeen_ = false;
+    uint64_t joinsSeen_ = 0;
     agw::Reader reader_;
     agw::Writer out_;
     std::string serverCall_;
@@ -586,9 +693,11 @@ struct Options {
     int areas = 0;
     size_t batch = 10;
     int cycles = 1;
+    std::vector<size_t> convers{1000};
 };
 
-std::unique_ptr<Engine> startServer(const Options& options, size_t stations, int areas)
+// With a hostLinkPort, the server takes host links there from the benchmark's node.
+std::unique_ptr<Engine> startServer(const Options& options, size_t stations, int areas, int hostLinkPort = 0)
 {
     int port = 0;
     const int listener = listenLocal(port);
@@ -596,6 +705,8 @@ std::unique_ptr<Engine> startServer(const Options& options, size_t stations, int
     std::ofstream ini(dir / "Palavoro.INI", std::ios::binary);
     ini << "[PALAVORO]\r\nIP_ADDRESS=127.0.0.1\r\nTCP_PORT=" << port << "\r\nCALLSIGN=" << ServerCall
         << "\r\nDEBUG=NO\r\nTIMEOUT=0\r\n";
+    if (hostLinkPort > 0)
+        ini << "[CONVERS]\r\nLISTEN=127.0.0.1:" << hostLinkPort << "\r\n[LINKS]\r\n" << PeerHost << "=*\r\n";
     if (areas > 0)
         ini << "[AREAS]\r\n";
     for (int area = 1; area <= areas; ++area)
@@ -636,20 +747,22 @@ double percentile(std::vector<double> values, double p)
 
 struct Summary {
     double rate = 0, median = 0, p99 = 0, cpu = 0, selfCpu = 0;
+    double cpuPerDelivery = 0; // the program's processor seconds
 };
 
 // The median over the repetitions of each figure.
 Summary summarise(const std::vector<Stats>& runs)
 {
-    std::vector<double> rates, medians, p99s, cpus, selfCpus;
+    std::vector<double> rates, medians, p99s, cpus, selfCpus, perDelivery;
     for (const Stats& run : runs) {
+        perDelivery.push_back(run.cpu * run.seconds / static_cast<double>(std::max<uint64_t>(run.deliveries, 1)));
         cpus.push_back(run.cpu);
         selfCpus.push_back(run.selfCpu);
         rates.push_back(static_cast<double>(run.deliveries) / run.seconds);
         medians.push_back(median(run.latencies));
         p99s.push_back(percentile(run.latencies, 0.99));
     }
-    return {median(rates), median(medians), median(p99s), median(cpus), median(selfCpus)};
+    return {median(rates), median(medians), median(p99s), median(cpus), median(selfCpus), median(perDelivery)};
 }
 
 bool reportChecks(const Engine& engine)
@@ -698,6 +811,57 @@ bool runThroughput(const Options& options)
                     s.median / r.median, s.p99 / r.p99);
         clean = reportChecks(*server) && clean;
         clean = reportChecks(*relay) && clean;
+        std::fflush(stdout);
+    }
+    return clean;
+}
+
+// Port numbers the system hands out for a moment; the server takes this one
+// a little later, which nothing else on the loopback is likely to want meanwhile.
+int freePort()
+{
+    int port = 0;
+    close(listenLocal(port));
+    return port;
+}
+
+// On one server with N stations in Root: lines from a station (delivered to
+// the other N - 1, and sent on over the host link) against lines from the
+// convers neighbour (delivered to all N), alternating, in the same run.
+bool runConvers(const Options& options)
+{
+    if (options.convers.empty())
+        return true;
+    std::printf("Lines from a convers neighbour over a host link beside lines from a station, one server;\n"
+                "%zu lines in flight, %d x %.1f s each, median of %d; cpu/delivery: the server's processor time.\n"
+                "stations\n",
+                options.window, options.reps, options.seconds, options.reps);
+    bool clean = true;
+    for (size_t stations : options.convers) {
+        const int hostLinkPort = freePort();
+        auto server = startServer(options, stations, 0, hostLinkPort);
+        for (size_t first = 0; first < stations; first += options.batch) {
+            const size_t count = std::min(options.batch, stations - first);
+            server->connect(first, count);
+            if (first + count >= 2)
+                server->sync(0);
+        }
+        server->attachPeer(hostLinkPort);
+        server->measure(stations, 0.3); // warm-up
+        server->measure(stations, 0.3, true);
+        std::vector<Stats> stationRuns, peerRuns;
+        for (int rep = 0; rep < options.reps; ++rep) {
+            stationRuns.push_back(server->measure(stations, options.seconds));
+            peerRuns.push_back(server->measure(stations, options.seconds, true));
+        }
+        const Summary s = summarise(stationRuns), p = summarise(peerRuns);
+        const char* row = "%5s %-8s %10.0f/s  median %8.0f us  p99 %8.0f us  cpu %3.0f%%  cpu/delivery %6.2f us\n";
+        std::printf(row, std::to_string(stations).c_str(), "station", s.rate, s.median, s.p99, 100 * s.cpu,
+                    1e6 * s.cpuPerDelivery);
+        std::printf(row, "", "neighbour", p.rate, p.median, p.p99, 100 * p.cpu, 1e6 * p.cpuPerDelivery);
+        std::printf("%5s %-8s %10.2f    median %7.1fx     p99 %7.1fx                cpu/delivery %6.2fx\n", "", "ratio",
+                    p.rate / s.rate, p.median / s.median, p.p99 / s.p99, p.cpuPerDelivery / s.cpuPerDelivery);
+        clean = reportChecks(*server) && clean;
         std::fflush(stdout);
     }
     return clean;
@@ -797,8 +961,13 @@ Options parse(int argc, char** argv)
             options.areas = std::stoi(value);
         else if (flag == "--cycles")
             options.cycles = std::stoi(value);
+        else if (flag == "--convers")
+            options.convers = numbers(value);
     }
     std::sort(options.rss.begin(), options.rss.end());
+    for (size_t stations : options.convers)
+        if (stations < 2 || stations > 9999)
+            throw Failure("--convers counts run from 2 to 9999");
     for (size_t stations : options.stations)
         if (stations < 2 || stations > 9999)
             throw Failure("stations run from 2 to 9999");
@@ -822,7 +991,8 @@ int main(int argc, char** argv)
         // Other work on the machine takes its share of the cores, and the figures show it.
         std::printf("Load average %s on %u cores at the start\n", loadAverage().c_str(),
                     std::thread::hardware_concurrency());
-        const bool clean = runThroughput(options);
+        bool clean = runThroughput(options);
+        clean = runConvers(options) && clean;
         runMemory(options);
         std::printf("%s in %.0f s; load average %s at the end\n", clean ? "Done" : "FAILED: deliveries went wrong",
                     secondsSince(start), loadAverage().c_str());

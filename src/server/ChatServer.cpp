@@ -6,16 +6,54 @@
 
 ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory makeSocket, std::string baseDirectory)
     : baseDir_(std::move(baseDirectory)), shell_(shell), timers_(timers), makeSocket_(std::move(makeSocket)),
-      userFile_(baseDir_ + "Palavoro.USR", log_), delivery_(link_, directory_, settings_, log_, textDir(), stats_),
+      network_(timers_, makeSocket_, log_, [this] { return stats_.now(); }), userFile_(baseDir_ + "Palavoro.USR", log_),
+      delivery_(link_, directory_, settings_, log_, textDir(), stats_),
       drain_(link_, timers_, settings_.discWait, log_),
-      commands_({delivery_, directory_, drain_, userFile_, settings_, link_, log_}),
+      commands_({delivery_, directory_, drain_, userFile_, settings_, link_, log_, network_}),
       keeper_({directory_, drain_, settings_, link_, log_, timers_, shell_}),
       connections_({delivery_, directory_, drain_, commands_, keeper_, userFile_, settings_, link_, beacon_, log_,
-                    timers_, shell_, stats_})
+                    timers_, shell_, stats_}),
+      networkAreas_(directory_, delivery_, network_, link_, log_)
 {
+    wireNetwork();
 }
 
-ChatServer::~ChatServer() = default;
+ChatServer::~ChatServer()
+{
+    // The network outlives the parts its events reach: its links close with
+    // nobody left to tell.
+    directory_.onStationChanged = nullptr;
+    directory_.onStationRemoved = nullptr;
+    network_.onJoined = nullptr;
+    network_.onLeft = nullptr;
+    network_.onMoved = nullptr;
+    network_.onSaid = nullptr;
+    network_.onPrivate = nullptr;
+    network_.onTopic = nullptr;
+    network_.onLog = nullptr;
+}
+
+void ChatServer::wireNetwork()
+{
+    NetworkAreas& areas = networkAreas_;
+    delivery_.setNetwork(&network_);
+    directory_.onStationChanged = [&areas](const Station& station) { areas.stationChanged(station); };
+    directory_.onStationRemoved = [&areas](const Station& station) { areas.stationRemoved(station); };
+    delivery_.onStationLine = [&areas](const Station& station, int32_t areaId, const std::string& text) {
+        areas.stationSaid(station, areaId, text);
+    };
+    network_.onJoined = [&areas](const RemoteUser& user, int32_t channel) { areas.joined(user, channel); };
+    network_.onLeft = [&areas](const RemoteUser& user, int32_t channel) { areas.left(user, channel); };
+    network_.onMoved = [&areas](const RemoteUser& user, int32_t from, int32_t to) { areas.moved(user, from, to); };
+    network_.onSaid = [&areas](const RemoteUser& user, int32_t channel, const std::string& text) {
+        areas.said(user, channel, text);
+    };
+    network_.onPrivate = [&areas](const std::string& name, const std::string& host, const std::string& to,
+                                  const std::string& text) { areas.privateLine(name, host, to, text); };
+    network_.onTopic = [&areas](int32_t channel, const std::string& text) { areas.topic(channel, text); };
+    ShellServices& shell = shell_;
+    network_.onLog = [&shell](const std::string& line) { shell.logConnection(line); };
+}
 
 void ChatServer::start()
 {
@@ -54,6 +92,7 @@ void ChatServer::start()
     writeLog(1, "{PALAVORO} L2 Object Creation Completed");
     makeBeacon();
     makeAreas();
+    network_.start(settings_.network);
 }
 
 void ChatServer::wireLink()

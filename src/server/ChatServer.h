@@ -5,6 +5,7 @@
 #pragma once
 
 #include "beacon/Beacon.h"
+#include "convers/Network.h"
 #include "link/AgwLink.h"
 #include "server/Commands.h"
 #include "server/Connections.h"
@@ -12,11 +13,13 @@
 #include "server/Directory.h"
 #include "server/DisconnectDrain.h"
 #include "server/LinkKeeper.h"
+#include "server/NetworkAreas.h"
 #include "server/ServerStats.h"
 #include "server/Settings.h"
 #include "server/ShellServices.h"
 #include "server/UserFile.h"
 #include "support/ClientSocket.h"
+#include "support/ListenSocket.h"
 #include "support/Timer.h"
 #include "support/TraceLog.h"
 
@@ -34,6 +37,9 @@ public:
     // Start-up: reads the INI file, creates and opens the link, the beacon and
     // the areas. Throws ConvertError naming the key when a number is bad.
     void start();
+    // How host links are accepted; set by the shell before start(). Without
+    // it the server only dials its neighbours.
+    void setListenFactory(ListenSocketFactory makeListener) { network_.setListenFactory(std::move(makeListener)); }
 
     const std::string& baseDir() const { return baseDir_; }
     std::string iniFile() const { return baseDir_ + "Palavoro.INI"; }
@@ -57,6 +63,8 @@ public:
     CommandInterpreter& commands() { return commands_; }
     LinkKeeper& keeper() { return keeper_; }
     Connections& connections() { return connections_; }
+    Network& network() { return network_; }
+    NetworkAreas& networkAreas() { return networkAreas_; }
     ServerStats& stats() { return stats_; }
     const ServerStats& stats() const { return stats_; }
 
@@ -64,6 +72,7 @@ private:
     void wireLink();
     void makeBeacon();
     void makeAreas();
+    void wireNetwork();
     void writeLog(uint8_t level, std::string_view text) { log_.writeLog(level, text); }
 
     const std::string baseDir_;
@@ -76,6 +85,7 @@ private:
     TraceLog log_{"YES", 4, "PALAVORO.LOG", true};
     std::unique_ptr<AgwLink> link_;
     std::unique_ptr<Beacon> beacon_;
+    Network network_;
     Directory directory_{log_};
     UserFile userFile_;
     Delivery delivery_;
@@ -83,4 +93,5 @@ private:
     CommandInterpreter commands_;
     LinkKeeper keeper_;
     Connections connections_;
+    NetworkAreas networkAreas_;
 };

@@ -1,6 +1,7 @@
 // The slash commands, one function each.
 #include "server/Commands.h"
 
+#include "server/ServerStatus.h"
 #include "support/HexStr.h"
 
 #include <algorithm>
@@ -95,6 +96,10 @@ private:
     void leave();
     void destroy();
     void user();
+    void links();
+    void followRemote(const std::string& typed);
+    // A user of another node named by "name" or "name@host" (any case), or none.
+    const RemoteUser* remoteNamed(const std::string& word) { return server_.network.findRemote(word); }
 
     const CommandInterpreter::Parts& server_;
     const int32_t port_;
@@ -135,6 +140,8 @@ void Command::dispatch(const std::string& token)
         newArea();
     else if (first == 'M')
         msg();
+    else if (two == "LI")
+        links();
     else if (first == 'L')
         leave();
     else if (first == 'D')
@@ -203,6 +210,7 @@ void Command::personal()
     if (!args_.empty()) {
         user_.info = args_.find('@') != std::string::npos ? std::string() : UserFile::oneLine(args_);
         saved = server_.userFile.save(call_, user_.name, user_.info);
+        server_.directory.stationChanged(user_);
     }
     reply("\r-- User Name for Call(" + call_ + ") Personal(" + user_.info + ")\r");
     if (!saved)
@@ -284,10 +292,11 @@ void Command::follow()
         reply("\r-- Inform Callsign-SSID to follow\r");
         return;
     }
-    const std::string word = upperStr(nextWord(args_));
-    const Station* target = server_.directory.findStationByCall(word);
+    const std::string typed = nextWord(args_);
+    const std::string word = upperStr(typed);
+    const Station* target = typed.find('@') == std::string::npos ? server_.directory.findStationByCall(word) : nullptr;
     if (target == nullptr) {
-        reply("\r-- Call(" + word + ") Not Found on Server\r");
+        followRemote(typed);
         return;
     }
     const Area* area = server_.directory.findArea(target->areaId);
@@ -350,10 +359,13 @@ void Command::msg()
     std::string word = nextAreaWord();
     const std::string& message = args_;
     if (!isNumeric(word)) {
+        const std::string typed = word;
         word = upperStr(word);
-        const Station* target = server_.directory.findStationByCall(word);
+        const Station* target =
+            typed.find('@') == std::string::npos ? server_.directory.findStationByCall(word) : nullptr;
         if (target == nullptr) {
-            reply("\r-- Invalid Area or CallSign Informed\r");
+            if (!server_.network.privateLine(call_, typed, message))
+                reply("\r-- Invalid Area or CallSign Informed\r");
             return;
         }
         server_.delivery.sendTo(target->port, target->callSign,
@@ -362,10 +374,13 @@ void Command::msg()
         return;
     }
     const Area* area = server_.directory.findArea(strToInt(word));
-    if (area == nullptr)
+    if (area == nullptr) {
         reply(notFound(word));
-    else
-        server_.delivery.broadCastToArea(port_, call_, area->id, message);
+        return;
+    }
+    server_.delivery.broadCastToArea(port_, call_, area->id, message);
+    if (server_.delivery.onStationLine)
+        server_.delivery.onStationLine(user_, area->id, message);
 }
 
 void Command::leave()
@@ -404,7 +419,8 @@ void Command::user()
         reply("\r-- Inform Callsign-SSID\r");
         return;
     }
-    const std::string word = upperStr(nextWord(args_));
+    const std::string typed = nextWord(args_);
+    const std::string word = upperStr(typed);
     bool found = false;
     for (const Station& station : server_.directory.stations()) {
         if (station.callSign != word)
@@ -415,8 +431,59 @@ void Command::user()
               (area != nullptr ? area->topic : std::string()) + ")\r");
         found = true;
     }
-    if (!found)
-        reply("\r-- Call(" + word + ") Not Found on Server\r");
+    if (found)
+        return;
+    if (const RemoteUser* remote = remoteNamed(typed)) {
+        const int32_t areaId = remote->channels.empty() ? -1 : remote->channels.front();
+        const Area* area = server_.directory.findArea(areaId);
+        reply("\r-- User(" + remote->host + ":" + remote->name + ") Name() Info(" + remote->note + ") Area(" +
+              std::to_string(areaId) + "-" + (area != nullptr && area->onNetwork() ? area->topic : std::string()) +
+              ")\r");
+        return;
+    }
+    reply("\r-- Call(" + word + ") Not Found on Server\r");
+}
+
+void Command::followRemote(const std::string& typed)
+{
+    const RemoteUser* remote = remoteNamed(typed);
+    const Area* area = nullptr;
+    for (int32_t channel : remote != nullptr ? remote->channels : std::vector<int32_t>()) {
+        const Area* each = server_.directory.findArea(channel);
+        if (each != nullptr && each->onNetwork()) {
+            area = each;
+            break;
+        }
+    }
+    if (remote == nullptr) {
+        reply("\r-- Call(" + upperStr(typed) + ") Not Found on Server\r");
+        return;
+    }
+    if (area == nullptr) {
+        reply("\r-- Area to Follow Not Found\r");
+        return;
+    }
+    reply("\r-- Followed User (" + remote->name + "@" + remote->host + ") into Area(" + std::to_string(area->id) + "-" +
+          area->topic + ")\r");
+    server_.delivery.joinArea(port_, call_, user_, area->id);
+}
+
+void Command::links()
+{
+    recognized("Links");
+    const std::vector<LinkStatus> links = server_.network.links();
+    if (links.empty()) {
+        reply("\r-- No Links Configured\r");
+        return;
+    }
+    std::string text = "\rLinks:\r";
+    for (const LinkStatus& link : links) {
+        text += "Link(" + link.name + ") Address(" + link.address + ") State(" + link.state + ") Software(" +
+                link.software + ") Since(" + (link.since > 0 ? isoTime(link.since) : std::string()) + ") Rtt(" +
+                (link.rttMs >= 0 ? std::to_string((link.rttMs + 500) / 1000) + "s" : std::string()) + ") Users(" +
+                std::to_string(link.users) + ")\r";
+    }
+    reply(text);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // it and may act on areas, names and other stations.
 #pragma once
 
+#include "convers/RemoteView.h"
 #include "link/AgwLink.h"
 #include "server/Delivery.h"
 #include "server/Directory.h"
@@ -26,6 +27,7 @@ public:
         const ServerSettings& settings;
         const std::unique_ptr<AgwLink>& link;
         TraceLog& log;
+        RemoteView& network;
     };
 
     explicit CommandInterpreter(const Parts& parts) : parts_(parts) {}

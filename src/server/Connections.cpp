@@ -65,6 +65,7 @@ void Connections::handleConnect(AgwLink& /*link*/, uint8_t port, const std::stri
         ++p_.stats.connects;
         logStation("connect", from, port);
         p_.delivery.broadCastToArea(port, from, 0, "<" + from + " joined Area>\r");
+        p_.directory.stationChanged(*user);
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnConnect");
     }

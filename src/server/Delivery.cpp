@@ -16,7 +16,7 @@ namespace {
 std::string areaLine(const Area& area)
 {
     return "Id(" + std::to_string(area.id) + ") " + "Topic(" + area.topic + ") " + "Owner(" + area.owner + ") " +
-           "Users(" + std::to_string(area.userCount) + ")" + "\r";
+           "Users(" + std::to_string(area.userCount + area.remoteCount) + ")" + "\r";
 }
 
 bool isRegularFile(const std::filesystem::path& path)
@@ -58,18 +58,32 @@ void Delivery::broadCastToArea(int32_t port, const std::string& call, int32_t ar
         writeLog(3, "{PALAVORO} <BroadCastToArea> Port(" + std::to_string(port) + ":" + call + ") Area(" +
                         std::to_string(areaId) + ")");
     log_.writeHex(4, text);
+    std::string speaker;
+    speaker.reserve(call.size() + link_->callSign().size() + 1);
+    speaker.append(call).append("@").append(link_->callSign());
+    sendAreaLine(areaId, call, speaker, text);
+}
+
+void Delivery::broadCastRemote(const std::string& who, int32_t areaId, const std::string& text)
+{
+    writeLog(3, "{PALAVORO} <BroadCastToArea> Network(" + who + ") Area(" + std::to_string(areaId) + ")");
+    log_.writeHex(4, text);
+    sendAreaLine(areaId, std::string(), who, text);
+}
+
+void Delivery::sendAreaLine(int32_t areaId, const std::string& skip, std::string_view speaker, const std::string& text)
+{
     // Built once, in one allocation, for every user.
     const std::string areaText = std::to_string(areaId);
-    const std::string& server = link_->callSign();
     std::string line;
-    line.reserve(areaText.size() + call.size() + server.size() + text.size() + 8);
-    line.append(1, '[').append(areaText).append("]<").append(call).append("@").append(server).append("> ").append(text);
+    line.reserve(areaText.size() + speaker.size() + text.size() + 8);
+    line.append(1, '[').append(areaText).append("]<").append(speaker).append("> ").append(text);
     if (settings_.bell)
         line += '\a';
     line += '\r';
     addressees_.clear();
     for (const Station& user : directory_.stations())
-        if (user.areaId == areaId && user.callSign != call)
+        if (user.areaId == areaId && user.callSign != skip)
             addressees_.push_back({static_cast<uint32_t>(user.port), &user.callSign});
     if (link_->isActive() && link_->sendDataToEach(PID_NO_L3, link_->callSign(), addressees_, line)) {
         stats_.bytesSent += line.size() * addressees_.size();
@@ -92,6 +106,8 @@ void Delivery::sendData(int32_t port, const std::string& call, Station& user, co
     if (directory_.findArea(user.areaId) != nullptr) {
         broadCastToArea(port, call, user.areaId, text);
         ++stats_.linesRelayed;
+        if (onStationLine)
+            onStationLine(user, user.areaId, text);
         return;
     }
     sendTo(port, call, "\r-- Area(" + std::to_string(user.areaId) + " no longer exists, returned to Root Area" + "\r");
@@ -142,7 +158,8 @@ void Delivery::listStationsByArea(int32_t port, const std::string& call, const A
         if (area != nullptr && &each != area)
             continue;
         sendTo(port, call, areaLine(each));
-        int count = listStationsInArea(port, call, each.id);
+        int count =
+            listStationsInArea(port, call, each.id) + (each.onNetwork() ? listRemoteInArea(port, call, each.id) : 0);
         sendTo(port, call, "   --- Total Users (" + std::to_string(count) + ")" + "\r");
     }
 }
@@ -156,6 +173,20 @@ int Delivery::listStationsInArea(int32_t port, const std::string& call, int32_t 
         sendTo(port, call,
                "   User(" + std::to_string(user.port) + ":" + user.callSign + ") " + "Name(" + user.name + ") Info(" +
                    user.info + ")" + "\r");
+        ++count;
+    }
+    return count;
+}
+
+int Delivery::listRemoteInArea(int32_t port, const std::string& call, int32_t areaId)
+{
+    if (network_ == nullptr)
+        return 0;
+    int count = 0;
+    for (const RemoteUser* user : network_->remoteUsers()) {
+        if (std::find(user->channels.begin(), user->channels.end(), areaId) == user->channels.end())
+            continue;
+        sendTo(port, call, "   User(" + user->name + "@" + user->host + ") Info(" + user->note + ")\r");
         ++count;
     }
     return count;

@@ -85,6 +85,16 @@ void Directory::moveStation(Station& station, int32_t areaId)
     decAreaUsers(station.areaId);
     station.areaId = areaId;
     incAreaUsers(areaId);
+    stationChanged(station);
+}
+
+void Directory::countRemote(Area& area, int delta)
+{
+    if (delta < 0 && area.remoteCount > 0)
+        --area.remoteCount;
+    else if (delta > 0)
+        ++area.remoteCount;
+    emptied_.insert(area.id);
 }
 
 void Directory::clearStations()
@@ -123,6 +133,8 @@ void Directory::removeStation(const Station* user)
     decAreaUsers(node->areaId);
     emptied_.insert(node->areaId);
     departed_.insert(node->callSign);
+    if (onStationRemoved)
+        onStationRemoved(*node);
     stations_.erase(node);
     if (!clearing_)
         removeAbandonedAreas();
@@ -135,9 +147,11 @@ void Directory::removeAbandonedAreas()
         return;
     areas_.remove_if([this](const Area& area) {
         const bool concerned = emptied_.count(area.id) > 0 || departed_.count(area.owner) > 0;
-        if (!concerned || area.lock || area.userCount != 0 || findStationByCall(area.owner) != nullptr)
+        if (!concerned || area.lock || area.userCount != 0 || area.remoteCount != 0 ||
+            (!area.network && findStationByCall(area.owner) != nullptr))
             return false;
-        log_.writeLog(1, "{PALAVORO} Area(" + std::to_string(area.id) + ") Removed, its owner gone and nobody in it");
+        log_.writeLog(1, "{PALAVORO} Area(" + std::to_string(area.id) +
+                             (area.network ? ") Removed, nobody in it" : ") Removed, its owner gone and nobody in it"));
         return true;
     });
     emptied_.clear();

@@ -7,6 +7,7 @@
 #include "support/TraceLog.h"
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <set>
@@ -22,6 +23,13 @@ struct Area {
     std::string owner;
     std::string created;
     uint32_t userCount = 0;
+    // Users of other nodes in it (the convers network's channel of this id).
+    uint32_t remoteCount = 0;
+    // Made for users of other nodes: it goes when nobody is left in it.
+    bool network = false;
+    // Root, the configured areas and network areas are the network's channels
+    // of the same ids; areas stations create stay this node's own.
+    bool onNetwork() const { return lock || network; }
 };
 
 // One connected station (a user's control block).
@@ -82,6 +90,14 @@ public:
     // Removes the block; its area counts one user less. Areas it leaves
     // abandoned go with it.
     void removeStation(const Station* station);
+    // A station's area or personal text changed, or it has just connected.
+    void stationChanged(const Station& station)
+    {
+        if (onStationChanged)
+            onStationChanged(station);
+    }
+    // A user of another node came into (+1) or left (-1) an area.
+    void countRemote(Area& area, int delta);
     // Removes every station (the engine has dropped their connections); areas stay.
     void clearStations();
     const std::list<Station>& stations() const { return stations_; }
@@ -89,6 +105,10 @@ public:
     size_t stationCount() const { return stations_.size(); }
 
     void clear();
+
+    // Told of every change of a station that the network hears of.
+    std::function<void(const Station&)> onStationChanged;
+    std::function<void(const Station&)> onStationRemoved;
 
 private:
     void incAreaUsers(int32_t id);

@@ -175,6 +175,46 @@ void writeStations(std::string& out, const Directory& directory, int64_t now)
     out += ']';
 }
 
+void writeNetwork(JsonObject& status, Network& network)
+{
+    std::string& links = status.key("links");
+    links += '[';
+    bool first = true;
+    for (const LinkStatus& link : network.links()) {
+        if (!first)
+            links += ',';
+        first = false;
+        JsonObject entry(links);
+        entry.text("name", link.name);
+        entry.text("address", link.address);
+        entry.text("state", link.state);
+        entry.text("software", link.software);
+        entry.text("since", link.since > 0 ? isoTime(link.since) : std::string());
+        // Milliseconds; null before a round trip has been measured.
+        if (link.rttMs >= 0)
+            entry.number("rtt", link.rttMs);
+        else
+            entry.number("rtt", std::string("null"));
+        entry.number("users", static_cast<uint64_t>(link.users));
+    }
+    links += ']';
+    std::string& users = status.key("remoteUsers");
+    users += '[';
+    first = true;
+    for (const RemoteUser* user : network.remoteUsers()) {
+        if (!first)
+            users += ',';
+        first = false;
+        JsonObject entry(users);
+        entry.text("name", user->name);
+        entry.text("host", user->host);
+        entry.number("area", user->channels.empty() ? -1 : user->channels.front());
+        entry.text("note", user->note);
+        entry.text("link", user->link);
+    }
+    users += ']';
+}
+
 } // namespace
 
 std::string jsonString(std::string_view bytes)
@@ -230,6 +270,7 @@ std::string statusJson(ChatServer& server)
         writeLink(status.key("link"), server, now);
         writeAreas(status.key("areas"), server.directory());
         writeStations(status.key("stations"), server.directory(), now);
+        writeNetwork(status, server.network());
         JsonObject counters(status.key("counters"));
         counters.number("linesRelayed", stats.linesRelayed);
         counters.number("bytesSent", stats.bytesSent);

@@ -1,6 +1,7 @@
 // Reading Palavoro.INI.
 #include "server/Settings.h"
 
+#include "server/ConversSettings.h"
 #include "support/HexStr.h"
 #include "support/Profile.h"
 
@@ -141,6 +142,8 @@ bool isKnownSettingsKey(const std::string& section, const std::string& key)
     const std::string sectionName = upperStr(section);
     if (sectionName == "PALAVORO")
         return std::any_of(PALAVORO_KEYS.begin(), PALAVORO_KEYS.end(), named);
+    if (sectionName == "CONVERS")
+        return isKnownConversKey(key);
     if (sectionName == "BEACON")
         return std::any_of(BEACON_KEYS.begin(), BEACON_KEYS.end(), named);
     return false;
@@ -186,6 +189,10 @@ void readSettings(const std::string& ini, ServerSettings& settings, std::string&
     s.beaconVia = upperStr(r.text("BEACON", "VIA", ""));
     s.areaLines = Profile::readSection(ini, "AREAS");
     checkAreaIds(s.areaLines, r);
+    std::vector<std::string> network;
+    readConversSettings(ini, s.callSign, s.network, network);
+    for (std::string& text : network)
+        r.problem(std::move(text));
     settings = std::move(s);
     disable = std::move(disabled);
 }

@@ -4,6 +4,8 @@
 // such problem instead.
 #pragma once
 
+#include "convers/NetworkTypes.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -58,6 +60,8 @@ struct ServerSettings {
     StatusListen status;
     // The AREAS section's "id=topic" lines, in file order.
     std::vector<std::string> areaLines;
+    // The CONVERS and LINKS sections (ConversSettings.h).
+    NetworkConfig network;
 
     // False for a port that DISABLE names; ports beyond the table are allowed.
     bool portAllowed(int port) const

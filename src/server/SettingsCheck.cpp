@@ -87,6 +87,7 @@ std::vector<std::string> checkSettings(const std::string& iniPath)
     readSettings(iniPath, settings, disable, &problems);
     checkKeys(iniPath, "PALAVORO", problems);
     checkKeys(iniPath, "BEACON", problems);
+    checkKeys(iniPath, "CONVERS", problems);
     if (!isValidCallSign(settings.callSign))
         problems.push_back(problem("PALAVORO", "CALLSIGN", settings.callSign,
                                    "is not an AX.25 callsign (1 to 6 letters or digits, then -0 to -15)"));

@@ -45,6 +45,18 @@ GuardedSocket::GuardedSocket(std::unique_ptr<ClientSocket> inner, ErrorReporter 
     };
 }
 
+GuardedListenSocket::GuardedListenSocket(std::unique_ptr<ListenSocket> inner, ErrorReporter report)
+    : inner_(std::move(inner)), report_(std::move(report))
+{
+    inner_->onAccept = [this](std::unique_ptr<ClientSocket> socket, const std::string& peerAddress) {
+        auto guarded = std::make_unique<GuardedSocket>(std::move(socket), report_);
+        runGuarded(report_, [this, &guarded, &peerAddress] {
+            if (onAccept)
+                onAccept(std::move(guarded), peerAddress);
+        });
+    };
+}
+
 GuardedTimer::GuardedTimer(std::unique_ptr<Timer> inner, ErrorReporter report) : inner_(std::move(inner))
 {
     // The handler may destroy this timer: work on copies and leave `this` alone afterwards.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "support/ClientSocket.h"
+#include "support/ListenSocket.h"
 #include "support/Timer.h"
 
 #include <functional>
@@ -31,6 +32,22 @@ public:
 
 private:
     std::unique_ptr<ClientSocket> inner_;
+    ErrorReporter report_;
+};
+
+// Accepted connections come out guarded as well.
+class GuardedListenSocket : public ListenSocket {
+public:
+    GuardedListenSocket(std::unique_ptr<ListenSocket> inner, ErrorReporter report);
+
+    bool listen(const std::string& address, uint32_t port, std::string& error) override
+    {
+        return inner_->listen(address, port, error);
+    }
+    void close() override { inner_->close(); }
+
+private:
+    std::unique_ptr<ListenSocket> inner_;
     ErrorReporter report_;
 };
 

@@ -67,6 +67,14 @@ QtClientSocket::QtClientSocket()
         QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, &turn_, [this] { writeGathered(); });
 }
 
+QtClientSocket::QtClientSocket(int connectedDescriptor) : QtClientSocket()
+{
+    fd_ = connectedDescriptor;
+    state_ = State::Open;
+    watch();
+    watchWrites(false);
+}
+
 QtClientSocket::~QtClientSocket()
 {
     if (lookup_ >= 0)
@@ -178,15 +186,20 @@ void QtClientSocket::tryNextAddress()
         }
         // Connected or on the way: the socket turns writable when it is decided.
         state_ = State::Connecting;
-        reader_.reset(new QSocketNotifier(fd_, QSocketNotifier::Read));
+        watch();
         reader_->setEnabled(false);
-        QObject::connect(reader_.get(), &QSocketNotifier::activated, reader_.get(), [this] { readable(); });
-        writer_.reset(new QSocketNotifier(fd_, QSocketNotifier::Write));
-        QObject::connect(writer_.get(), &QSocketNotifier::activated, writer_.get(), [this] { writable(); });
         connectTimer_.start(CONNECT_TIMEOUT_MS);
         return;
     }
     fail(OTHER_ERROR, error_.empty() ? std::string("Host not found") : error_);
+}
+
+void QtClientSocket::watch()
+{
+    reader_.reset(new QSocketNotifier(fd_, QSocketNotifier::Read));
+    QObject::connect(reader_.get(), &QSocketNotifier::activated, reader_.get(), [this] { readable(); });
+    writer_.reset(new QSocketNotifier(fd_, QSocketNotifier::Write));
+    QObject::connect(writer_.get(), &QSocketNotifier::activated, writer_.get(), [this] { writable(); });
 }
 
 void QtClientSocket::connectFinished()

@@ -18,6 +18,9 @@ class QHostInfo;
 class QtClientSocket : public ClientSocket {
 public:
     QtClientSocket();
+    // Takes over a connection already established (one a listener accepted),
+    // open at once; the descriptor is closed with this object.
+    explicit QtClientSocket(int connectedDescriptor);
     ~QtClientSocket() override;
     QtClientSocket(const QtClientSocket&) = delete;
     QtClientSocket& operator=(const QtClientSocket&) = delete;
@@ -47,6 +50,7 @@ private:
     void looked(const QHostInfo& info);
     void tryNextAddress();
     void connectFinished();
+    void watch();
     void readable();
     void writable();
     // Ends the connection; the error's text is kept for errorString().

@@ -2,6 +2,7 @@
 #include "TrayShell.h"
 
 #include "QtClientSocket.h"
+#include "QtListenSocket.h"
 
 #include <QAction>
 #include <QApplication>
@@ -57,6 +58,8 @@ bool TrayShell::start()
     ErrorReporter report = reporter();
     auto makeSocket = [report] { return std::make_unique<GuardedSocket>(std::make_unique<QtClientSocket>(), report); };
     server_ = std::make_unique<ChatServer>(*this, timers_, makeSocket, baseDirectory_);
+    server_->setListenFactory(
+        [report] { return std::make_unique<GuardedListenSocket>(std::make_unique<QtListenSocket>(), report); });
     try {
         server_->start();
     } catch (const std::exception& error) {

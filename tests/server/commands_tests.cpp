@@ -42,7 +42,11 @@ TEST_F(ChatCommands, DispatchByFirstLettersAndTheirConsequences)
     EXPECT_EQ(run("/nx\r"), Texts{"\r-- Command NX Not Recognized\r"});
     EXPECT_EQ(run("/Y\r"), Texts{"\r-- Command Y Not Recognized\r"});
     EXPECT_EQ(run("/x"), Texts{"\r-- Command X Not Recognized\r"});
-    EXPECT_EQ(run("/LINKS\r"), Texts{"\r-- Inform Area #\r"});
+    // Every word from LI on lists the links; /L, /LE and /LEAVE stay leave.
+    EXPECT_EQ(run("/LINKS\r"), Texts{"\r-- No Links Configured\r"});
+    EXPECT_EQ(run("/li\r"), Texts{"\r-- No Links Configured\r"});
+    EXPECT_EQ(run("/LEAVE\r"), Texts{"\r-- Inform Area #\r"});
+    EXPECT_EQ(run("/L\r"), Texts{"\r-- Inform Area #\r"});
     EXPECT_EQ(run("/J5\r"), Texts{"\r-- Inform Area #\r"});
     EXPECT_EQ(run("//J 5\r"), Texts{"\r-- Command /J Not Recognized\r"});
     EXPECT_EQ(run("/?\r"), Texts{helpText});

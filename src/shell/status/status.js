@@ -17,6 +17,12 @@ function duration(seconds) {
   return s + " s";
 }
 
+// Milliseconds; null before the first round trip is measured.
+function roundTrip(milliseconds) {
+  if (typeof milliseconds !== "number" || milliseconds < 0) return "";
+  return milliseconds < 1000 ? milliseconds + " ms" : (milliseconds / 1000).toFixed(1) + " s";
+}
+
 function localTime(iso) {
   const date = new Date(iso);
   return isNaN(date) ? iso : date.toLocaleString();
@@ -68,6 +74,31 @@ function show(status) {
     cell(row, area.owner, "call");
     cell(row, area.users.join(" "));
   });
+
+  const links = status.links || [];
+  fill(byId("links"), links, (row, link) => {
+    row.dataset.link = link.name;
+    cell(row, link.name, "call");
+    cell(row, link.address);
+    cell(row, link.state, "state " + link.state);
+    cell(row, link.software);
+    cell(row, link.since ? localTime(link.since) : "");
+    cell(row, roundTrip(link.rtt), "number");
+    cell(row, link.users, "number");
+  });
+  byId("link-count").textContent = "(" + links.length + ")";
+  byId("no-links").hidden = links.length > 0;
+
+  const remoteUsers = status.remoteUsers || [];
+  fill(byId("remote-users"), remoteUsers, (row, user) => {
+    cell(row, user.name, "call");
+    cell(row, user.host);
+    cell(row, topics.has(user.area) ? user.area + " " + topics.get(user.area) : String(user.area));
+    cell(row, user.note);
+    cell(row, user.link);
+  });
+  byId("remote-count").textContent = "(" + remoteUsers.length + ")";
+  byId("no-remote-users").hidden = remoteUsers.length > 0;
 
   const counters = status.counters;
   byId("lines-relayed").textContent = counters.linesRelayed;

@@ -1,0 +1,213 @@
+// The host protocol on one link.
+#include "convers/HostLink.h"
+
+#include "support/HexStr.h"
+
+#include <vector>
+
+namespace {
+
+// The next blank-separated field, taken off the front of `rest`.
+std::string field(std::string_view& rest)
+{
+    while (!rest.empty() && rest.front() == ' ')
+        rest.remove_prefix(1);
+    const size_t blank = rest.find(' ');
+    std::string word(rest.substr(0, blank));
+    rest.remove_prefix(blank == std::string_view::npos ? rest.size() : blank + 1);
+    return word;
+}
+
+std::optional<int32_t> channelField(std::string_view& rest)
+{
+    const std::optional<int64_t> value = parseNumber(field(rest));
+    if (!value || *value < -1 || *value > 32767)
+        return std::nullopt;
+    return static_cast<int32_t>(*value);
+}
+
+} // namespace
+
+HostLink::HostLink(Side side, std::string ourName, std::function<void(std::string_view)> write)
+    : side_(side), ourName_(std::move(ourName)), write_(std::move(write))
+{
+}
+
+void HostLink::send(std::string_view command)
+{
+    // CR LF is read as one line end by both families (W skips the empty line).
+    std::string line;
+    line.reserve(command.size() + 5);
+    line.append(HOST_PREFIX).append(command).append("\r\n");
+    write_(line);
+}
+
+void HostLink::open(const std::string& firstLine)
+{
+    if (firstLine.empty()) {
+        sendHost();
+        return;
+    }
+    write_(firstLine + "\r\n");
+    hostPending_ = true;
+}
+
+void HostLink::sendHost()
+{
+    hostPending_ = false;
+    send("HOST " + ourName_ + " " + SOFTWARE + " " + CAPABILITIES);
+}
+
+bool HostLink::receive(std::string_view bytes)
+{
+    // The node's banner: our login as a permlink was taken.
+    if (hostPending_ && !bytes.empty())
+        sendHost();
+    std::vector<std::string> lines;
+    const bool whole = splitter_.feed(bytes, lines);
+    for (const std::string& line : lines) {
+        if (stopped_)
+            return true;
+        handleLine(line);
+    }
+    if (!whole && !stopped_) {
+        problem_ = "a line longer than " + std::to_string(LineSplitter::MAX_LINE) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+void HostLink::handleLine(const std::string& line)
+{
+    const std::optional<HostLine> parsed = parseHostLine(line);
+    if (!parsed)
+        return;
+    if (parsed->command == HostCommand::Host) {
+        handleHost(parsed->args);
+        return;
+    }
+    // Before the HOST nothing a neighbour says counts.
+    if (!up_)
+        return;
+    std::string_view rest = parsed->args;
+    switch (parsed->command) {
+    case HostCommand::User: {
+        UserLine user;
+        user.name = field(rest);
+        user.host = field(rest);
+        const std::optional<int64_t> number = parseNumber(field(rest));
+        const std::optional<int32_t> oldChannel = channelField(rest);
+        const std::optional<int32_t> newChannel = channelField(rest);
+        if (user.name.empty() || user.host.empty() || !number || !oldChannel || !newChannel)
+            return;
+        user.number = *number;
+        user.oldChannel = *oldChannel;
+        user.newChannel = *newChannel;
+        user.note = rest == "@" ? std::string() : std::string(rest);
+        if (onUser)
+            onUser(*this, user, parsed->args);
+        break;
+    }
+    case HostCommand::Cmsg: {
+        std::string name = field(rest);
+        // A PP name may carry a nickname: "name:nick".
+        name = name.substr(0, name.find(':'));
+        const std::optional<int32_t> channel = channelField(rest);
+        if (name.empty() || !channel || *channel < 0)
+            return;
+        if (onCmsg)
+            onCmsg(*this, name, *channel, std::string(rest), parsed->args);
+        break;
+    }
+    case HostCommand::Umsg: {
+        const std::string from = field(rest);
+        const std::string to = field(rest);
+        if (from.empty() || to.empty())
+            return;
+        if (onUmsg)
+            onUmsg(*this, from, to, std::string(rest), parsed->args);
+        break;
+    }
+    case HostCommand::Ping:
+        send("PONG " + std::to_string(roundTrip_));
+        break;
+    case HostCommand::Pong:
+        if (onPong)
+            onPong(*this);
+        break;
+    case HostCommand::Topi: {
+        field(rest); // the user who set it
+        field(rest); // that user's host
+        field(rest); // when
+        const std::optional<int32_t> channel = channelField(rest);
+        if (!channel || *channel < 0)
+            return;
+        if (onTopic)
+            onTopic(*this, *channel, std::string(rest), parsed->args);
+        break;
+    }
+    case HostCommand::Dest:
+        if (onDest)
+            onDest(*this, parsed->args);
+        break;
+    default:
+        // Invitations, routes and the PP extras: not built here.
+        break;
+    }
+}
+
+void HostLink::handleHost(const std::string& args)
+{
+    // The dialler of a W pair repeats its HOST: once up, a HOST changes nothing.
+    if (up_)
+        return;
+    std::string_view rest = args;
+    peerName_ = field(rest);
+    software_ = field(rest);
+    capabilities_ = field(rest);
+    if (peerName_.empty())
+        return;
+    if (onHost)
+        onHost(*this);
+    if (stopped_)
+        return;
+    up_ = true;
+    if (side_ == Side::TheyDialled)
+        send("HOST " + ourName_ + " " + SOFTWARE + " " + CAPABILITIES);
+    if (onUp)
+        onUp(*this);
+}
+
+void HostLink::sendUser(const UserLine& user)
+{
+    std::string line = "USER " + user.name + " " + user.host + " " + std::to_string(user.number) + " " +
+                       std::to_string(user.oldChannel) + " " + std::to_string(user.newChannel) + " ";
+    line += user.note.empty() ? "@" : user.note;
+    send(line);
+}
+
+void HostLink::sendCmsg(std::string_view name, int32_t channel, std::string_view text)
+{
+    std::string line = "CMSG ";
+    line.append(name).append(" ").append(std::to_string(channel)).append(" ").append(text);
+    send(line);
+}
+
+void HostLink::sendUmsg(std::string_view from, std::string_view to, std::string_view text)
+{
+    std::string line = "UMSG ";
+    line.append(from).append(" ").append(to).append(" ").append(text);
+    send(line);
+}
+
+void HostLink::sendPing()
+{
+    send("PING");
+}
+
+void HostLink::relay(std::string_view word, std::string_view args)
+{
+    std::string line = upperStr(word);
+    line.append(" ").append(args);
+    send(line);
+}

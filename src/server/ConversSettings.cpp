@@ -1,0 +1,85 @@
+// Reading the network's part of Palavoro.INI.
+#include "server/ConversSettings.h"
+
+#include "convers/HostLines.h"
+#include "server/Settings.h"
+#include "support/HexStr.h"
+#include "support/Profile.h"
+
+namespace {
+
+std::string problem(const std::string& section, const std::string& key, const std::string& value,
+                    const std::string& what)
+{
+    return "Palavoro.INI: [" + section + "] " + key + "=" + value + " " + what;
+}
+
+// "address:port [first line]"; the address numeric IPv4 (or localhost), as
+// the listener reports a neighbour's.
+bool parseNeighbour(const std::string& name, const std::string& value, Neighbour& neighbour)
+{
+    neighbour.name = name;
+    if (value == "*") {
+        neighbour.anyAddress = true;
+        return true;
+    }
+    std::string rest = value;
+    const std::string where = nextWord(rest);
+    StatusListen parsed;
+    if (where.find(':') == std::string::npos || !parseStatusListen(where, parsed) || !parsed.on)
+        return false;
+    neighbour.address = parsed.address;
+    neighbour.port = parsed.port;
+    neighbour.firstLine = rest;
+    return neighbour.address.find(':') == std::string::npos;
+}
+
+} // namespace
+
+bool isKnownConversKey(const std::string& key)
+{
+    const std::string wanted = upperStr(key);
+    return wanted == "HOSTNAME" || wanted == "LISTEN" || wanted == "MAXUSERS";
+}
+
+void readConversSettings(const std::string& ini, const std::string& callSign, NetworkConfig& config,
+                         std::vector<std::string>& problems)
+{
+    NetworkConfig c;
+    c.callSign = callSign;
+    c.hostName = lowerAscii(Profile::readString(ini, "CONVERS", "HOSTNAME", callSign.substr(0, callSign.find('-'))));
+    const std::string listen = Profile::readString(ini, "CONVERS", "LISTEN", "NOT");
+    StatusListen parsed;
+    if (parseStatusListen(listen, parsed)) {
+        c.listen = parsed.on;
+        c.listenAddress = parsed.address;
+        c.listenPort = parsed.port;
+    } else {
+        problems.push_back(problem("CONVERS", "LISTEN", listen, "is not address:port, a port, or NOT"));
+    }
+    const std::string most = Profile::readString(ini, "CONVERS", "MAXUSERS", "1000");
+    int32_t value = 0;
+    if (isNumeric(most) && tryStrToInt(most, value) && value >= 1)
+        c.maxRemoteUsers = static_cast<size_t>(value);
+    else
+        problems.push_back(problem("CONVERS", "MAXUSERS", most, "is not a number of 1 or more"));
+    for (const std::string& line : Profile::readSection(ini, "LINKS")) {
+        std::string value = line;
+        const std::string name = nextField(value, '=');
+        Neighbour neighbour;
+        if (!isValidHostName(name))
+            problems.push_back(
+                problem("LINKS", name, value, "names no host: 4 to 10 letters, digits, '.' or '-', one a letter"));
+        else if (lowerAscii(name) == c.hostName)
+            problems.push_back(problem("LINKS", name, value, "is this node's own HOSTNAME"));
+        else if (!parseNeighbour(name, value, neighbour))
+            problems.push_back(problem("LINKS", name, value, "is not address:port [first line], or *"));
+        else
+            c.neighbours.push_back(std::move(neighbour));
+    }
+    // Only a node that links needs a name the network accepts.
+    if ((c.listen || !c.neighbours.empty()) && !isValidHostName(c.hostName))
+        problems.push_back(problem("CONVERS", "HOSTNAME", c.hostName,
+                                   "is not a host name: 4 to 10 letters, digits, '.' or '-', one a letter"));
+    config = std::move(c);
+}

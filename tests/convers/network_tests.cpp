@@ -1,0 +1,385 @@
+#include "convers/NetworkFixture.h"
+
+const std::string W_HOST_ANSWER = hostCmd("HOST pvnode Palav0.1 p");
+
+// ---- Handshakes, from PROTOCOL.md's transcripts
+
+TEST_F(NetworkTest, AWNodeDiallingInGetsOurHostOurUsersAndAPing)
+{
+    start({anywhere("wam1")});
+    network.localUser("N0AAA-1", 0, "");
+    FakeSocket* peer = arrive();
+    peer->deliver("convers\n" + hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    EXPECT_EQ(peer->takeSent(), W_HOST_ANSWER + hostCmd("USER n0aaa-1 pvnode 1 -1 0 @") + hostCmd("PING"));
+    // The dialler repeats its HOST; nothing more happens.
+    peer->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    EXPECT_EQ(peer->takeSent(), "");
+    EXPECT_EQ(logLines, Lines{"link up: wam1 at 127.0.0.1 (W-2.81)"});
+}
+
+TEST_F(NetworkTest, WeDialAWNodeAndSendOurUsersOnceItAnswers)
+{
+    start({dialling("wam1")});
+    ASSERT_EQ(dialled.size(), 1u);
+    EXPECT_EQ(dialled[0]->host, "127.0.0.1");
+    EXPECT_EQ(dialled[0]->connectPort, 3600u);
+    network.localUser("N0AAA", 3, "at home");
+    dialled[0]->connect();
+    EXPECT_EQ(dialled[0]->takeSent(), W_HOST_ANSWER);
+    dialled[0]->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n") + hostCmd("USER alice wam1 1796684258 -1 0 @", "\n"));
+    EXPECT_EQ(dialled[0]->takeSent(), hostCmd("USER n0aaa pvnode 1 -1 3 at home") + hostCmd("PING"));
+    EXPECT_EQ(takeEvents(), Lines{"join alice@wam1 0"});
+}
+
+TEST_F(NetworkTest, APpNodeIsDialledWithItsPermlinkCallsignFirst)
+{
+    start({dialling("xx0xx", "PVNODE"), dialling("xx9xx", "PVNODE")});
+    dialled[0]->connect();
+    dialled[1]->connect();
+    EXPECT_EQ(dialled[0]->takeSent(), "PVNODE\r\n");
+    dialled[0]->deliver("Welcome to the node\r\n");
+    EXPECT_EQ(dialled[0]->takeSent(), W_HOST_ANSWER);
+    // A node that sends no banner gets our HOST after a while.
+    clock.advance(Network::BANNER_WAIT);
+    EXPECT_EQ(dialled[1]->takeSent(), "PVNODE\r\n" + W_HOST_ANSWER);
+    dialled[0]->deliver("Login:" + hostCmd("HOST xx0xx PP-3.14t Admpun", "\n\r") +
+                        hostCmd("USER xx1bob xx0xx 1796645178 -1 0 ", "\n\r"));
+    EXPECT_EQ(takeEvents(), Lines{"join xx1bob@xx0xx 0"});
+    EXPECT_EQ(network.links()[0].state, "up");
+    EXPECT_EQ(network.links()[0].software, "PP-3.14t");
+}
+
+TEST_F(NetworkTest, APpNodeDiallingInWithItsJunkIsAnswered)
+{
+    start({anywhere("xx0xx")});
+    FakeSocket* peer = arrive();
+    peer->deliver("ppconvers" + hostCmd("HOST xx0xx PP-3.14t Admpun", "\r"));
+    EXPECT_EQ(peer->takeSent(), W_HOST_ANSWER + hostCmd("PING"));
+}
+
+TEST_F(NetworkTest, LinesBeforeTheHostAreDropped)
+{
+    start({anywhere("wam1")});
+    FakeSocket* peer = arrive();
+    user(peer, "carol wam1 5 -1 0");
+    peer->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    EXPECT_EQ(takeEvents(), Lines{});
+}
+
+TEST_F(NetworkTest, PingIsAnsweredWithTheLastRoundTripWeMeasured)
+{
+    start({anywhere("wam1")});
+    FakeSocket* peer = linkedFrom("wam1");
+    peer->deliver(hostCmd("PING", "\n"));
+    EXPECT_EQ(peer->takeSent(), hostCmd("PONG 0"));
+    clock.advance(1600);
+    peer->deliver(hostCmd("PONG 0", "\n"));
+    EXPECT_EQ(network.links()[0].rttMs, 1600);
+    peer->deliver(hostCmd("PING", "\n"));
+    EXPECT_EQ(peer->takeSent(), hostCmd("PONG 2"));
+    clock.advance(Network::PING_EVERY);
+    EXPECT_EQ(peer->takeSent(), hostCmd("PING"));
+}
+
+// ---- Who may link
+
+TEST_F(NetworkTest, AHostNamingAStrangerOrOurselvesIsRefused)
+{
+    start({dialling("wam1")});
+    // A closed link's socket is freed at the network's next event: looked at before.
+    FakeSocket* stranger = arrive();
+    stranger->deliver(hostCmd("HOST wam9 W-2.81 dpu", "\n"));
+    EXPECT_FALSE(stranger->open);
+    EXPECT_EQ(stranger->sent, "");
+    FakeSocket* mirror = arrive();
+    mirror->deliver(hostCmd("HOST PVNODE W-2.81 dpu", "\n"));
+    EXPECT_FALSE(mirror->open);
+    EXPECT_EQ(mirror->sent, "");
+    EXPECT_EQ(logLines, (Lines{"link refused from 127.0.0.1: HOST wam9 is not a neighbour",
+                               "link refused from 127.0.0.1: its HOST names this node"}));
+    EXPECT_TRUE(traced("{CONVERS} HOST wam9 from 127.0.0.1 is not a neighbour, link closed"));
+}
+
+TEST_F(NetworkTest, ANeighbourIsAcceptedOnlyFromItsAddressUnlessListedWithAStar)
+{
+    start({dialling("wam1")});
+    arrive("10.0.0.9");
+    EXPECT_EQ(logLines, Lines{"link refused from 10.0.0.9: not a neighbour's address"});
+    FakeSocket* mapped = arrive("::ffff:127.0.0.1");
+    mapped->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    EXPECT_TRUE(mapped->open);
+}
+
+TEST_F(NetworkTest, ConnectionsWithoutAHostAreFewAndShortLived)
+{
+    start({anywhere("wam1")});
+    for (size_t i = 0; i < Network::MAX_UNIDENTIFIED; ++i)
+        arrive()->deliver("garbage\n");
+    arrive();
+    EXPECT_EQ(logLines.back(), "link refused from 127.0.0.1: too many connections waiting for HOST");
+    clock.advance(Network::HOST_WAIT - 1);
+    EXPECT_TRUE(accepted[0]->open);
+    clock.advance(1);
+    EXPECT_TRUE(traced("{CONVERS} Link 127.0.0.1 dropped: no HOST within 30 s"));
+    const size_t refusals = logLines.size();
+    arrive()->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    EXPECT_EQ(logLines.size(), refusals + 1);
+    EXPECT_EQ(logLines.back(), "link up: wam1 at 127.0.0.1 (W-2.81)");
+}
+
+TEST_F(NetworkTest, DiallingBacksOffFromOneSecondToAMinuteAndStartsAgainAfterASteadyLink)
+{
+    start({dialling("wam1")});
+    uint32_t expected = 1000;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        // Accepted and closed at once: no tight loop.
+        dialled.back()->connect();
+        dialled.back()->peerClose();
+        const size_t before = dialled.size();
+        clock.advance(expected - 1);
+        EXPECT_EQ(dialled.size(), before);
+        clock.advance(1);
+        EXPECT_EQ(dialled.size(), before + 1);
+        expected = std::min(expected * 2, Network::LONGEST_RETRY);
+    }
+    dialled.back()->connect();
+    dialled.back()->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    clock.advance(Network::STEADY_LINK);
+    dialled.back()->fail();
+    const size_t before = dialled.size();
+    clock.advance(Network::FIRST_RETRY);
+    EXPECT_EQ(dialled.size(), before + 1);
+    EXPECT_EQ(logLines.back(), "link broken: wam1: Connection refused");
+}
+
+TEST_F(NetworkTest, TwoNeighboursDiallingEachOtherKeepTheLinkDialledByTheFirstName)
+{
+    // "pvnode" sorts after "alfa": the link alfa dialled stays.
+    start({dialling("alfa")});
+    dialled[0]->connect();
+    dialled[0]->deliver(hostCmd("HOST alfa W-2.81 dpu", "\n"));
+    FakeSocket* theirs = arrive();
+    theirs->deliver(hostCmd("HOST alfa W-2.81 dpu", "\n"));
+    EXPECT_FALSE(dialled[0]->open);
+    EXPECT_TRUE(theirs->open);
+    EXPECT_EQ(network.links()[0].state, "up");
+    EXPECT_EQ(logLines, (Lines{"link up: alfa at 127.0.0.1:3600 (W-2.81)",
+                               "link down: alfa: the link alfa dialled stays", "link up: alfa at 127.0.0.1 (W-2.81)"}));
+    clock.advance(Network::LONGEST_RETRY);
+    EXPECT_EQ(dialled.size(), 1u);
+}
+
+TEST_F(NetworkTest, TwoNeighboursDiallingEachOtherKeepOurLinkWhenWeSortFirst)
+{
+    start({dialling("zulu")});
+    FakeSocket* theirs = arrive();
+    theirs->deliver(hostCmd("HOST zulu W-2.81 dpu", "\n"));
+    dialled[0]->connect();
+    dialled[0]->deliver(hostCmd("HOST zulu W-2.81 dpu", "\n"));
+    EXPECT_TRUE(dialled[0]->open);
+    EXPECT_FALSE(theirs->open);
+}
+
+// ---- Remote users
+
+TEST_F(NetworkTest, UserLinesJoinMoveRenoteAndLeave)
+{
+    start({anywhere("wam1")});
+    FakeSocket* peer = linkedFrom("wam1");
+    user(peer, "bob wam1 1796644183 -1 0 @");
+    user(peer, "bob wam1 1796644184 0 7 @");
+    user(peer, "bob wam1 1796644185 7 7 testing the link");
+    user(peer, "bob wam1 1796644186 7 -1 ");
+    EXPECT_EQ(takeEvents(),
+              (Lines{"join bob@wam1 0", "move bob@wam1 0 7", "note bob@wam1 testing the link", "leave bob@wam1 7"}));
+    EXPECT_EQ(network.remoteCount(), 0u);
+}
+
+TEST_F(NetworkTest, APpUserIsOnSeveralChannelsAndLeavesEach)
+{
+    start({anywhere("xx0xx")});
+    FakeSocket* peer = linkedFrom("xx0xx", "PP-3.14t", "Admpun");
+    user(peer, "xx1bob xx0xx 1796645178 -1 0 ");
+    user(peer, "xx1bob xx0xx 1796645178 -1 5 ");
+    ASSERT_NE(network.findRemote("XX1BOB@XX0XX"), nullptr);
+    EXPECT_EQ(network.findRemote("xx1bob")->channels, (std::vector<int32_t>{0, 5}));
+    user(peer, "xx1bob xx0xx 1796645190 5 -1 /quit");
+    user(peer, "xx1bob xx0xx 1796645190 0 -1 /quit");
+    EXPECT_EQ(takeEvents(),
+              (Lines{"join xx1bob@xx0xx 0", "join xx1bob@xx0xx 5", "leave xx1bob@xx0xx 5", "leave xx1bob@xx0xx 0"}));
+}
+
+TEST_F(NetworkTest, AUserNamingOurHostOrCallsignOrPosingAsAnAreaLineIsDropped)
+{
+    start({anywhere("wam1")});
+    FakeSocket* peer = linkedFrom("wam1");
+    user(peer, "mallory PVNODE 1 -1 0");
+    user(peer, "mallory n0srv 1 -1 0");
+    user(peer, "N0AAA@N0SRV> wam1 1 -1 0");
+    EXPECT_EQ(network.remoteCount(), 0u);
+    EXPECT_TRUE(traced("{CONVERS} USER mallory@PVNODE from wam1 names this node as its host, dropped"));
+}
+
+TEST_F(NetworkTest, RemoteUsersPerLinkAreBounded)
+{
+    maxUsers = 2;
+    start({anywhere("wam1")});
+    FakeSocket* peer = linkedFrom("wam1");
+    for (const char* name : {"a1", "a2", "a3", "a4"})
+        user(peer, std::string(name) + " wam1 1 -1 0");
+    EXPECT_EQ(network.remoteCount(), 2u);
+    EXPECT_TRUE(peer->open);
+}
+
+TEST_F(NetworkTest, NamesAndTextsReachStationsWithoutControlBytes)
+{
+    start({anywhere("wam1")});
+    FakeSocket* peer = linkedFrom("wam1");
+    user(peer, "b\x07ob wam1 1 -1 0 n\x1bote");
+    peer->deliver(hostCmd("CMSG b\x07ob 0 hi\x0c there", "\n"));
+    EXPECT_EQ(takeEvents(), (Lines{"join bob@wam1 0", "said bob@wam1 0 hi there"}));
+    ASSERT_NE(network.findRemote("bob@wam1"), nullptr);
+    EXPECT_EQ(network.findRemote("bob@wam1")->note, "note");
+}
+
+TEST_F(NetworkTest, ALostLinkTakesEachOfItsUsersOnceAndTellsTheOtherLinks)
+{
+    start({anywhere("wam1"), anywhere("wam2")});
+    FakeSocket* one = linkedFrom("wam1");
+    FakeSocket* two = linkedFrom("wam2");
+    user(one, "bob wam1 1 -1 0");
+    user(one, "carol wam3 1 -1 7");
+    two->takeSent();
+    takeEvents();
+    one->peerClose();
+    EXPECT_EQ(takeEvents(), (Lines{"leave bob@wam1 0", "leave carol@wam3 7"}));
+    EXPECT_EQ(two->takeSent(), hostCmd("USER bob wam1 0 0 -1 @") + hostCmd("USER carol wam3 0 7 -1 @"));
+    EXPECT_EQ(logLines.back(), "link down: wam1: closed by the neighbour");
+}
+
+// ---- Our stations
+
+TEST_F(NetworkTest, OurStationsAreAnnouncedWithGrowingNumbers)
+{
+    start({anywhere("wam1")});
+    FakeSocket* peer = linkedFrom("wam1");
+    clock.advance(5000);
+    network.localUser("N0AAA", 0, "");
+    network.localUser("N0AAA", 0, "at home");
+    network.localUser("N0AAA", 7, "at home");
+    network.localUser("N0AAA", -1, "at home"); // into an area of our own
+    network.localUser("N0AAA", 0, "at home");
+    network.localLeft("N0AAA");
+    network.localUser("N0AAA", 0, ""); // back within the same second
+    EXPECT_EQ(peer->takeSent(),
+              hostCmd("USER n0aaa pvnode 5 -1 0 @") + hostCmd("USER n0aaa pvnode 6 0 0 at home") +
+                  hostCmd("USER n0aaa pvnode 7 0 7 at home") + hostCmd("USER n0aaa pvnode 8 7 -1 at home") +
+                  hostCmd("USER n0aaa pvnode 9 -1 0 at home") + hostCmd("USER n0aaa pvnode 10 0 -1 at home") +
+                  hostCmd("USER n0aaa pvnode 11 -1 0 @"));
+}
+
+TEST_F(NetworkTest, AMoveReachesAPpNodeAsALeaveAndAJoin)
+{
+    start({anywhere("xx0xx")});
+    FakeSocket* peer = linkedFrom("xx0xx", "PP-3.14t", "Admpun");
+    network.localUser("N0AAA", 0, "");
+    network.localUser("N0AAA", 5, "");
+    EXPECT_EQ(peer->takeSent(), hostCmd("USER n0aaa pvnode 1 -1 0 @") + hostCmd("USER n0aaa pvnode 2 0 -1 @") +
+                                    hostCmd("USER n0aaa pvnode 2 -1 5 @"));
+}
+
+TEST_F(NetworkTest, AStationsLineGoesAsCmsgOnlyToLinksWithUsersOnItsChannel)
+{
+    start({anywhere("wam1"), anywhere("wam2")});
+    FakeSocket* one = linkedFrom("wam1");
+    FakeSocket* two = linkedFrom("wam2");
+    user(one, "bob wam1 1 -1 0");
+    one->takeSent();
+    two->takeSent();
+    network.localSaid("N0AAA", 0, "hello\r");
+    EXPECT_EQ(one->takeSent(), hostCmd("CMSG n0aaa 0 hello"));
+    EXPECT_EQ(two->takeSent(), "");
+}
+
+TEST_F(NetworkTest, PrivateLinesBothWays)
+{
+    start({anywhere("wam1")});
+    FakeSocket* peer = linkedFrom("wam1");
+    user(peer, "Bob wam1 1 -1 0");
+    network.localUser("N0AAA", 0, "");
+    peer->takeSent();
+    EXPECT_TRUE(network.privateLine("N0AAA", "BOB@WAM1", "psst"));
+    EXPECT_FALSE(network.privateLine("N0AAA", "nobody", "psst"));
+    EXPECT_EQ(peer->takeSent(), hostCmd("UMSG n0aaa Bob psst"));
+    peer->deliver(hostCmd("UMSG bob n0aaa back at you", "\n"));
+    EXPECT_EQ(takeEvents().back(), "private bob@wam1 n0aaa back at you");
+}
+
+// ---- Several links
+
+TEST_F(NetworkTest, LinesAreRelayedBetweenLinksAndNeverBack)
+{
+    start({anywhere("wam1"), anywhere("wam2")});
+    FakeSocket* one = linkedFrom("wam1");
+    FakeSocket* two = linkedFrom("wam2");
+    user(one, "bob wam1 1 -1 0");
+    user(two, "carol wam2 1 -1 0");
+    one->takeSent();
+    two->takeSent();
+    one->deliver(hostCmd("CMSG bob 0 hello", "\n") + hostCmd("UMSG bob carol hi carol", "\n") +
+                 hostCmd("TOPI bob wam1 1 0 Chat", "\n") + hostCmd("DEST wam1 2 W-2.81", "\n"));
+    EXPECT_EQ(one->takeSent(), "");
+    EXPECT_EQ(two->takeSent(), hostCmd("CMSG bob 0 hello") + hostCmd("UMSG bob carol hi carol") +
+                                   hostCmd("TOPI bob wam1 1 0 Chat") + hostCmd("DEST wam1 2 W-2.81"));
+    EXPECT_EQ(network.topic(0), "Chat");
+}
+
+TEST_F(NetworkTest, AHostReachedOverTwoLinksDropsTheNewerLink)
+{
+    start({anywhere("wam1"), anywhere("wam2")});
+    FakeSocket* one = linkedFrom("wam1");
+    user(one, "carol wam3 1 -1 0");
+    clock.advance(1000);
+    FakeSocket* two = linkedFrom("wam2");
+    user(two, "dave wam3 1 -1 0");
+    EXPECT_TRUE(one->open);
+    EXPECT_FALSE(two->open);
+    EXPECT_EQ(logLines.back(), "link looping: wam2: wam3 is reached over wam1 too");
+    EXPECT_EQ(network.findRemote("dave"), nullptr);
+}
+
+// ---- Hostile and slow peers
+
+TEST_F(NetworkTest, ALineTooLongDropsTheLink)
+{
+    start({anywhere("wam1")});
+    FakeSocket* peer = linkedFrom("wam1");
+    peer->deliver(std::string(LineSplitter::MAX_LINE + 1, 'x'));
+    EXPECT_FALSE(peer->open);
+    EXPECT_EQ(logLines.back(), "link broken: wam1: a line longer than 2048 bytes");
+}
+
+TEST_F(NetworkTest, ANeighbourThatStopsReadingIsDroppedAndDialledAgain)
+{
+    start({dialling("wam1")});
+    dialled[0]->connect();
+    dialled[0]->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    user(dialled[0], "bob wam1 1 -1 0");
+    dialled[0]->unsent = Network::MAX_QUEUED + 1;
+    network.localSaid("N0AAA", 0, "hello");
+    EXPECT_FALSE(dialled[0]->open);
+    EXPECT_EQ(logLines.back(), "link broken: wam1: it does not read what we send");
+    clock.advance(Network::FIRST_RETRY);
+    EXPECT_EQ(dialled.size(), 2u);
+}
+
+TEST_F(NetworkTest, PausedInputWaitsInTheSocketUntilResumed)
+{
+    start({anywhere("wam1")});
+    FakeSocket* peer = linkedFrom("wam1");
+    network.pauseInput(true);
+    user(peer, "bob wam1 1 -1 0");
+    EXPECT_EQ(takeEvents(), Lines{});
+    network.pauseInput(false);
+    EXPECT_EQ(takeEvents(), Lines{"join bob@wam1 0"});
+}

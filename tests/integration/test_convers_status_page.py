@@ -1,0 +1,58 @@
+"""The status page of a node with a host link, in headless Chromium: the
+links table and the users of other nodes show what /status.json says, and a
+neighbour's texts are shown as text, never read as markup."""
+
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from conversnet import ConversPeer, Node
+from test_status_page import CHROMIUM, Tables
+
+NOTE = '<img src=x onerror="document.title=1">&amp; "quoted"'
+
+
+@unittest.skipIf(CHROMIUM is None, "chromium is not installed (scripts/install-deps.sh --tests)")
+class ConversStatusPageTest(unittest.TestCase):
+    maxDiff = None
+
+    def test_links_and_remote_users_appear_as_text(self):
+        node = Node(self, "N0SRV", "pvnode", {"N0ABC": "Alice"}, links={"wam1": "*", "xx0xx": "127.0.0.1:9"})
+        node.start()
+        peer = ConversPeer.dial(node.listen_port)
+        self.addCleanup(peer.close)
+        peer.send(b"convers\n/\xff\x80HOST wam1 W-2.81 dpu\n/\xff\x80USER carol wam1 1796684259 -1 0 "
+                  + NOTE.encode() + b"\n/\xff\x80USER dave wam3 1796684259 -1 7 @\n")
+        node.wait_for_remote("dave", "wam3")
+        status = node.status()
+
+        profile = tempfile.mkdtemp(prefix="palavoro-chromium-")
+        self.addCleanup(shutil.rmtree, profile, True)
+        done = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                               "--user-data-dir=" + profile, "--virtual-time-budget=4000", "--dump-dom",
+                               "http://127.0.0.1:%d/" % node.status_port],
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr[-2000:])
+        page = Tables(done.stdout)
+
+        links = {l["name"]: l for l in status["links"]}
+        self.assertEqual(sorted(links), ["wam1", "xx0xx"])
+        wam1 = links["wam1"]
+        self.assertEqual((wam1["state"], wam1["software"], wam1["users"]), ("up", "W-2.81", 2))
+        # xx0xx is dialled in vain meanwhile: its state changes, its address stays.
+        rows = {row[0]: row for row in page.tables["links"]}
+        self.assertEqual(sorted(rows), ["wam1", "xx0xx"])
+        self.assertEqual(rows["wam1"][:4] + rows["wam1"][6:], ["wam1", wam1["address"], "up", "W-2.81", "2"])
+        self.assertEqual(rows["xx0xx"][1], "127.0.0.1:9")
+        self.assertIn("no-links", page.hidden)
+
+        topics = {a["id"]: a["topic"] for a in status["areas"]}
+        self.assertEqual(sorted(page.tables["remote-users"]),
+                         [["carol", "wam1", "0 Root", NOTE, "wam1"], ["dave", "wam3", "7 Channel 7", "", "wam1"]])
+        self.assertEqual(topics[7], "Channel 7")
+        self.assertIn("no-remote-users", page.hidden)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

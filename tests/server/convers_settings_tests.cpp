@@ -1,0 +1,65 @@
+#include "fakes/TempDir.h"
+#include "server/ConversSettings.h"
+#include "server/SettingsCheck.h"
+
+#include <gtest/gtest.h>
+
+class ConversSettingsTest : public ::testing::Test {
+protected:
+    NetworkConfig read(const std::string& ini)
+    {
+        writeFile(path, ini);
+        NetworkConfig config;
+        readConversSettings(path, "N0SRV-3", config, problems);
+        return config;
+    }
+    TempDir dir{"palavoro-convers-ini"};
+    std::string path = dir.str() + "/Palavoro.INI";
+    std::vector<std::string> problems;
+};
+
+TEST_F(ConversSettingsTest, WithoutTheSectionsTheNodeIsNamedAfterItsCallsignAndNeitherListensNorDials)
+{
+    const NetworkConfig config = read("[PALAVORO]\r\n");
+    EXPECT_EQ(config.hostName, "n0srv");
+    EXPECT_FALSE(config.listen);
+    EXPECT_TRUE(config.neighbours.empty());
+    EXPECT_EQ(config.maxRemoteUsers, 1000u);
+    EXPECT_TRUE(problems.empty());
+}
+
+TEST_F(ConversSettingsTest, ListenAndNeighboursAreReadAsWritten)
+{
+    const NetworkConfig config = read("[CONVERS]\r\nHOSTNAME=PVnode\r\nLISTEN=3600\r\nMAXUSERS=50\r\n[LINKS]\r\n"
+                                      "wam1=127.0.0.1:3601\r\nxx0xx=localhost:3602 PVNODE\r\nwam2=*\r\n");
+    EXPECT_EQ(config.hostName, "pvnode");
+    EXPECT_TRUE(config.listen);
+    EXPECT_EQ(config.listenAddress, "127.0.0.1");
+    EXPECT_EQ(config.listenPort, 3600);
+    EXPECT_EQ(config.maxRemoteUsers, 50u);
+    ASSERT_EQ(config.neighbours.size(), 3u);
+    EXPECT_EQ(config.neighbours[0].port, 3601);
+    EXPECT_EQ(config.neighbours[1].address, "127.0.0.1");
+    EXPECT_EQ(config.neighbours[1].firstLine, "PVNODE");
+    EXPECT_TRUE(config.neighbours[2].anyAddress);
+    EXPECT_TRUE(problems.empty());
+}
+
+TEST_F(ConversSettingsTest, BadValuesAreNamed)
+{
+    read("[CONVERS]\r\nHOSTNAME=pv\r\nLISTEN=here\r\nMAXUSERS=0\r\n[LINKS]\r\nwam1=nowhere\r\nx=*\r\npv=*\r\n");
+    EXPECT_EQ(problems,
+              (std::vector<std::string>{
+                  "Palavoro.INI: [CONVERS] LISTEN=here is not address:port, a port, or NOT",
+                  "Palavoro.INI: [CONVERS] MAXUSERS=0 is not a number of 1 or more",
+                  "Palavoro.INI: [LINKS] wam1=nowhere is not address:port [first line], or *",
+                  "Palavoro.INI: [LINKS] x=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
+                  "Palavoro.INI: [LINKS] pv=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
+              }));
+}
+
+TEST_F(ConversSettingsTest, TheCheckKnowsTheNewKeys)
+{
+    writeFile(path, "[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[CONVERS]\r\nLISTEN=NOT\r\nLISTN=1\r\n");
+    EXPECT_EQ(checkSettings(path), std::vector<std::string>{"Palavoro.INI: [CONVERS] LISTN is not a known key"});
+}
