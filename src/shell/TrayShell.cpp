@@ -57,12 +57,24 @@ bool TrayShell::start()
     ErrorReporter report = reporter();
     auto makeSocket = [report] { return std::make_unique<GuardedSocket>(std::make_unique<QtClientSocket>(), report); };
     server_ = std::make_unique<ChatServer>(*this, timers_, makeSocket, baseDirectory_);
+    bool started = false;
     try {
         server_->start();
+        started = true;
+    } catch (const StartupError& error) {
+        // Every problem in the check's words, the one that stops it last.
+        for (const SettingsProblem& problem : server_->startupProblems())
+            if (problem.text != error.what())
+                std::cerr << problem.text << "\n";
+        fatalError(error.what());
     } catch (const std::exception& error) {
         fatalError(error.what());
-        return false;
     }
+    if (!started)
+        return false;
+    for (const SettingsProblem& problem : server_->startupProblems())
+        std::cerr << problem.text << "\n";
+    std::cerr.flush();
     startStatusPage();
     QCoreApplication::setApplicationName(APP_TITLE);
     if (gui_) {
