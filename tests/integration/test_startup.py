@@ -67,9 +67,9 @@ class StartupTest(unittest.TestCase):
         return code
 
     def assert_waits_for_the_engine(self, run):
-        """With RECONNECT on, the default: no engine is a lost link, and the program waits."""
-        lines = run.wait_for_log(lambda l: l.startswith("{PALAVORO} Link with AGWPE lost ("))
-        self.assertIn("Link with AGWPE lost (", run.stderr())
+        """With RECONNECT on, the default: no engine is said with its address, and the program waits."""
+        lines = run.wait_for_log(lambda l: l.startswith("{PALAVORO} no AGW engine answers at 127.0.0.1:8000 ("))
+        self.assertIn("Palavoro: no AGW engine answers at 127.0.0.1:8000 (", run.stderr())
         self.assertTrue(run.running())
         run.signal(15)
         self.assert_ends(run, 0)

@@ -437,6 +437,7 @@ TEST_F(ChatConnections, AnUnansweredRegistrationIsAskedAgainThenBreaksTheLink)
     };
     form.connections().setRegistered(false);
     form.connections().handleLinkUp(*form.link());
+    form.connections().handleVersion(*form.link(), 2005, 127);
     sentTexts();
     clock.advance(10000);
     std::vector<SentText> sent = sentTexts();
