@@ -137,7 +137,8 @@ int main(int argumentCount, char** argv)
     InstanceGuard guard(InstanceGuard::defaultName());
     try {
         if (!guard.acquire()) {
-            shell.fatalError("Instance of Program Already Running");
+            const std::string other = guard.holder();
+            shell.fatalError("Instance of Program Already Running" + (other.empty() ? "" : " (" + other + ")"));
             return 1;
         }
     } catch (const std::exception& error) {

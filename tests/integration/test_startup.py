@@ -217,7 +217,8 @@ class StartupTest(unittest.TestCase):
         # Same working directory and INI: a copy that read either would show.
         second = self.start(None, workdir=first.workdir, instance=first.instance)
         self.assert_ends(second)
-        self.assertIn("Instance of Program Already Running", second.stderr())
+        self.assertIn("Instance of Program Already Running (PID %d in %s/)" % (first.pid, first.workdir),
+                      second.stderr())
         self.assertTrue(first.running())
         with open(first.log_path(), "rb") as f:
             self.assertEqual(f.read(), log_before)

@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,6 +28,16 @@ TEST(InstanceGuard, SecondHolderOfTheSameNameIsRefused)
     EXPECT_TRUE(first.acquire());
     EXPECT_FALSE(second.acquire());
     EXPECT_FALSE(second.held());
+}
+
+TEST(InstanceGuard, TheRefusedCopyLearnsWhereTheHolderRuns)
+{
+    InstanceGuard first(uniqueName("where"));
+    InstanceGuard second(uniqueName("where"));
+    EXPECT_EQ(second.holder(), "");
+    ASSERT_TRUE(first.acquire());
+    EXPECT_EQ(second.holder(), "PID " + std::to_string(::getpid()) + " in " + std::filesystem::current_path().string() +
+                                   (std::filesystem::current_path() == "/" ? "" : "/"));
 }
 
 TEST(InstanceGuard, NameIsFreeAgainOnceTheHolderIsGone)
