@@ -76,6 +76,7 @@ bool TrayShell::start()
         std::cerr << problem.text << "\n";
     std::cerr.flush();
     startStatusPage();
+    notifier_ = std::make_unique<ServiceNotifier>(*server_);
     QCoreApplication::setApplicationName(APP_TITLE);
     if (gui_) {
         buildMenu();
