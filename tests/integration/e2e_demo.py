@@ -168,6 +168,10 @@ class Demo(unittest.TestCase):
         self.assertNotEqual(page.group(2), "8080")
         with urllib.request.urlopen(page.group(1) + "status.json", timeout=WAIT) as answer:
             self.assertEqual(json.load(answer)["callsign"], SERVER)
+        demo.type("/quit")
+        demo.expect("*** DISCONNECTED From Station " + SERVER)
+        self.assertEqual(demo.wait(), 0, demo.errors())
+        self.assert_all_stopped(demo)
 
     def test_ctrl_c_disconnects_the_user_and_stops_everything(self):
         demo = self.start_demo()
