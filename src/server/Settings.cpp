@@ -130,8 +130,10 @@ void checkNames(const Profile::Document& ini, IniReader& reader)
     for (const Profile::Document::Section& section : ini.sections()) {
         const IniSectionRules* rules = rulesFor(section.name);
         if (rules == nullptr) {
+            // A "[" without its "]" takes the lines up to the next "]": one line for them.
+            std::string name = replaceChar(replaceChar(section.name, '\r', "\\r"), '\n', "\\n");
             reader.warn(section.name.empty() ? "Palavoro.INI: lines before the first [section] are not read"
-                                             : "Palavoro.INI: [" + section.name + "] is not a known section");
+                                             : "Palavoro.INI: [" + name + "] is not a known section");
             continue;
         }
         std::vector<std::string> seen;

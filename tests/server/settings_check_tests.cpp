@@ -85,6 +85,13 @@ TEST_F(SettingsCheckTest, ValuesStartUpWouldTakeOtherwiseThanWrittenAreSaid)
               }));
 }
 
+TEST_F(SettingsCheckTest, ASectionWithoutItsBracketIsSaidOnOneLine)
+{
+    EXPECT_EQ(check("CALLSIGN=N0X\r\n[PALAVORO\r\nTCP_PORT=1]\r\n"),
+              (Problems{warns("Palavoro.INI: lines before the first [section] are not read"),
+                        warns("Palavoro.INI: [PALAVORO\\r\\nTCP_PORT] is not a known section")}));
+}
+
 TEST_F(SettingsCheckTest, AnAddressThatIsNoNumberStopsUnlessAHostNameIsSet)
 {
     EXPECT_EQ(check("[PALAVORO]\nIP_ADDRESS=not.an.ip\n"),
