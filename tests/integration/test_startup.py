@@ -208,6 +208,21 @@ class StartupTest(unittest.TestCase):
         self.assertEqual(self.connect(peer, 1, "N1AAA").text, "Welcome to the NOBODY-0 Chat Server\r")
         self.assertTrue(run.running(), "ended with status %s" % run.process.returncode)
 
+    def test_a_service_that_is_no_agw_engine_is_named_as_such(self):
+        with socket.socket() as web:
+            web.bind(("127.0.0.1", 0))
+            web.listen()
+            port = web.getsockname()[1]
+            run = self.start(ini_text({"PALAVORO": {"TCP_PORT": port, "STATUS": "NOT"}}))
+            web.settimeout(10)
+            client, _ = web.accept()
+            with client:
+                client.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n" + b" " * 64)
+                message = "%s answered but not as an AGW engine (" % ("127.0.0.1:%d" % port)
+                run.wait_for_log(lambda l: l.startswith("{PALAVORO} " + message))
+        self.assertIn("Palavoro: " + message, run.stderr())
+        self.assertTrue(run.running())
+
     def test_second_copy_is_refused_and_leaves_the_first_alone(self):
         first, peer = self.start_with_peer()
         with open(first.log_path(), "rb") as f:
