@@ -254,7 +254,7 @@ public:
     {
         try {
             server.start();
-        } catch (const ConvertError&) {
+        } catch (const StartupError&) {
             return false;
         }
         watchLink();

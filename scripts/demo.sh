@@ -161,11 +161,26 @@ for try in "${bases[@]}"; do
 done
 [ "$air_up" = 1 ] || die "no free pair of AGW ports among ${bases[*]}"
 
+# The status page on 8080 when it is free, else on any free port: another
+# program's page must not pass for the demo's.
+web="$(python3 -c '
+import socket
+for port in (8080, 0):
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            continue
+        print(s.getsockname()[1])
+        break
+')" || die "no free port for the status page"
+
 mkdir -p "$station"
 sed -e "s/^IP_ADDRESS=.*/IP_ADDRESS=127.0.0.1/" -e "s/^TCP_PORT=.*/TCP_PORT=$base/" \
   -e "s/^CALLSIGN=.*/CALLSIGN=$server/" -e "s/^CREATEAREA=.*/CREATEAREA=YES/" -e "s/^DEBUG=.*/DEBUG=YES/" \
-  -e "s/^TRACE=.*/TRACE=3/" -e "s/^TIMEOUT=.*/TIMEOUT=3600000/" "$repo/examples/Palavoro.INI" >"$station/Palavoro.INI"
-for setting in "TCP_PORT=$base" "CALLSIGN=$server" "TRACE=3" "TIMEOUT=3600000"; do
+  -e "s/^TRACE=.*/TRACE=3/" -e "s/^TIMEOUT=.*/TIMEOUT=3600000/" -e "s/^STATUS=.*/STATUS=127.0.0.1:$web/" \
+  "$repo/examples/Palavoro.INI" >"$station/Palavoro.INI"
+for setting in "TCP_PORT=$base" "CALLSIGN=$server" "TRACE=3" "TIMEOUT=3600000" "STATUS=127.0.0.1:$web"; do
   grep -q "^$setting\$" "$station/Palavoro.INI" || die "examples/Palavoro.INI has no $setting line to set"
 done
 [ -d "$station/TEXT" ] || cp -r "$repo/examples/TEXT" "$station/"
@@ -174,19 +189,24 @@ done
 # Its own session, so that Ctrl-C reaches the terminal only and the server is
 # still there to see the user leave; its own instance name, so that a server of
 # yours on this machine does not keep it from starting.
+# The trace is kept across runs: only what this run adds counts.
+traced_before=$(($(stat -c %s "$station/Palavoro.LOG" 2>/dev/null || echo 0) + 1))
 (cd "$station" && exec setsid env -u DISPLAY -u WAYLAND_DISPLAY PALAVORO_INSTANCE="palavoro-demo-$$" "$bin") \
   </dev/null >"$dir/palavoro.out" 2>&1 &
 pal=$!
 echo "$pal palavoro" >>"$pids"
 
 registered="{PALAVORO} Registered <$server> rc(1)"
+this_run() { tail -c "+$traced_before" "$station/Palavoro.LOG" 2>/dev/null; }
 for _ in $(seq 600); do
-  grep -aqF "$registered" "$station/Palavoro.LOG" 2>/dev/null && break
+  this_run | grep -aqF "$registered" && break
   alive "$pal" || die "palavoro ended before registering $server: $(tail -n 3 "$dir/palavoro.out")"
   sleep 0.1
 done
-grep -aqF "$registered" "$station/Palavoro.LOG" 2>/dev/null ||
+this_run | grep -aqF "$registered" ||
   die "palavoro did not register $server with Dire Wolf within a minute (see $station/Palavoro.LOG)"
+page="$(sed -n 's|^Palavoro: status page on \(http://.*\)$|\1|p' "$dir/palavoro.out" | tail -n 1)"
+[ -n "$page" ] || page="none: $(grep -a '^Palavoro: no status page' "$dir/palavoro.out" | tail -n 1)"
 
 cat >&2 <<EOF
 
@@ -194,6 +214,7 @@ Palavoro demo: a chat server on a simulated radio channel, no radio needed.
   server    $server on Dire Wolf node AIR0 (AGW port $base), working in $(shown "$station")
   you       $call on Dire Wolf node AIR1 (AGW port $((base + 1)))
   channel   logs in $(shown "$air")
+  status    $page
 
 A second user, in another terminal:   scripts/demo.sh --join N0TWO$shown_dir
 Type a line to chat, /H for the commands, /B to leave the server.

@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev                       # event loop, TCP socket, timers, tray icon, dialogs
   libmicrohttpd-dev                  # the status page's HTTP server, with limits on what a client can make it hold
   libsimpleini-dev                   # INI-style files (Palavoro.INI, Palavoro.USR)
+  libsystemd-dev                     # sd_notify: ready, status and watchdog under systemd
   python3                            # scripts/run.sh, the demo's channel and terminal
   direwolf                           # the AGW engine on Linux, and the demo's radio channel
   dpkg-dev file                      # cpack -G DEB: dpkg-shlibdeps computes the package's dependencies
@@ -19,6 +20,7 @@ test_packages=(
   libbenchmark-dev                   # benchmarks
   nlohmann-json3-dev                 # the fuzz targets read the status page's JSON with it
   systemd adduser                    # the test of the Debian package: systemd-analyze, installing it
+  lintian man-db                     # the test of the Debian package: lintian, man -l on its page
   clang libclang-rt-14-dev llvm-14   # fuzz targets (libFuzzer) and their coverage report
   xvfb xauth trayer x11-apps imagemagick  # looking at the tray icon under a virtual display
   chromium                           # the status page in a real browser, headless

@@ -1,8 +1,11 @@
 // Start-up and the wiring of the server's parts to the link's events.
 #include "server/ChatServer.h"
 
+#include "server/ServerStatus.h"
+#include "server/SettingsCheck.h"
 #include "support/HexStr.h"
-#include "support/Profile.h"
+
+#include <algorithm>
 
 ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory makeSocket, std::string baseDirectory)
     : baseDir_(std::move(baseDirectory)), shell_(shell), timers_(timers), makeSocket_(std::move(makeSocket)),
@@ -66,17 +69,25 @@ void ChatServer::start()
     // A path keeps its case: file names are case-sensitive here.
     settings_.logFile = baseDir_ + "Palavoro.LOG";
     log_.logFile = settings_.logFile;
-    log_.writeHex(1, log_.logFile);
 
     std::string disable;
-    if (Profile::fileExists(iniFile())) {
-        readSettings(iniFile(), settings_, disable);
-        log_.debug = settings_.debug;
-        log_.level = settings_.traceLevel;
-        log_.logFile = settings_.logFile;
-    }
+    problems_ = readStation(baseDir_, settings_, disable);
+    // A refused file changes nothing: its reason goes to the default trace.
+    log_.debug = settings_.debug;
+    log_.level = settings_.traceLevel;
+    log_.logFile = settings_.logFile;
+    log_.maxBytes = static_cast<int64_t>(std::max(settings_.logSize, 0)) * 1024;
 
-    log_.truncate();
+    // The trace is kept across starts (a restart after a failure must not
+    // wipe that run's trace): each start begins with where and what runs.
+    writeLog(1, "{PALAVORO} Start " + isoTime(stats_.startedAt) + " " + PROGRAM_VERSION + " in " + baseDir_);
+    for (const SettingsProblem& problem : problems_)
+        writeLog(1, "{PALAVORO} " + problem.text);
+    for (const SettingsProblem& problem : problems_)
+        if (problem.stops) {
+            writeLog(1, "{PALAVORO} Start-up refused: " + problem.text);
+            throw StartupError(problem.text);
+        }
 
     while (!disable.empty()) {
         std::string piece = nextField(disable, ',');
@@ -102,6 +113,7 @@ void ChatServer::wireLink()
     trace.logFile = log_.logFile;
     trace.debug = log_.debug;
     trace.level = log_.level;
+    trace.maxBytes = log_.maxBytes;
     link_->setLogin(settings_.login, settings_.password);
     Connections& c = connections_;
     link_->onConnectEx = [&c](AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
@@ -144,6 +156,7 @@ void ChatServer::makeBeacon()
     trace.debug = log_.debug;
     trace.level = log_.level;
     trace.logFile = log_.logFile;
+    trace.maxBytes = log_.maxBytes;
     beacon_->setCallSign(settings_.callSign);
     beacon_->setLink(link_.get());
     beacon_->setInterval(settings_.beaconEvery);

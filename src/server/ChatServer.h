@@ -26,6 +26,8 @@
 #include <memory>
 #include <string>
 
+constexpr const char* PROGRAM_VERSION = "Palavoro 0.10";
+
 class ChatServer {
 public:
     // `baseDirectory` is the working directory with a trailing "/".
@@ -35,11 +37,14 @@ public:
     ChatServer& operator=(const ChatServer&) = delete;
 
     // Start-up: reads the INI file, creates and opens the link, the beacon and
-    // the areas. Throws ConvertError naming the key when a number is bad.
+    // the areas. Throws StartupError, and makes nothing, when a problem of the
+    // station's files stops it.
     void start();
     // How host links are accepted; set by the shell before start(). Without
     // it the server only dials its neighbours.
     void setListenFactory(ListenSocketFactory makeListener) { network_.setListenFactory(std::move(makeListener)); }
+    // What start-up found wrong in the station's files, in the check's words.
+    const SettingsProblems& startupProblems() const { return problems_; }
 
     const std::string& baseDir() const { return baseDir_; }
     std::string iniFile() const { return baseDir_ + "Palavoro.INI"; }
@@ -81,6 +86,7 @@ private:
     SocketFactory makeSocket_;
 
     ServerSettings settings_;
+    SettingsProblems problems_;
     ServerStats stats_;
     TraceLog log_{"YES", 4, "PALAVORO.LOG", true};
     std::unique_ptr<AgwLink> link_;

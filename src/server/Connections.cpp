@@ -283,6 +283,7 @@ void Connections::handleRegistration(AgwLink& link, uint8_t port, const std::str
     writeLog(3, "{PALAVORO} Event <OnRegister> " + call + " (" + rc + ")");
     writeLog(3, "{PALAVORO} Registered <" + call + "> rc(" + rc + ")");
     const bool wasRegistered = p_.keeper.isRegistered();
+    p_.keeper.engineAnswered();
     p_.keeper.registrationAnswered(link, port, call, data);
     if (!wasRegistered && p_.keeper.isRegistered())
         linkStateChanged("link ready: " + call + " registered");
@@ -330,12 +331,14 @@ void Connections::handleBroken(AgwLink& /*link*/, const std::string& reason)
 void Connections::handleVersion(AgwLink& /*link*/, int32_t major, int32_t minor)
 {
     writeLog(3, "{PALAVORO} Event <OnVersion>");
+    p_.keeper.engineAnswered();
     writeLog(1, "{PALAVORO} AGW Packet Engine Version=" + std::to_string(major) + "." + std::to_string(minor));
 }
 
 void Connections::handlePortList(AgwLink& link)
 {
     writeLog(2, "{PALAVORO} Event <OnPort> AGWPE(" + link.callSign() + ")");
+    p_.keeper.engineAnswered();
     if (p_.beacon)
         p_.beacon->setActive(true);
     p_.keeper.portListReceived(link);

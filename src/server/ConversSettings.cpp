@@ -36,19 +36,13 @@ bool parseNeighbour(const std::string& name, const std::string& value, Neighbour
 
 } // namespace
 
-bool isKnownConversKey(const std::string& key)
-{
-    const std::string wanted = upperStr(key);
-    return wanted == "HOSTNAME" || wanted == "LISTEN" || wanted == "MAXUSERS";
-}
-
-void readConversSettings(const std::string& ini, const std::string& callSign, NetworkConfig& config,
+void readConversSettings(const Profile::Document& ini, const std::string& callSign, NetworkConfig& config,
                          std::vector<std::string>& problems)
 {
     NetworkConfig c;
     c.callSign = callSign;
-    c.hostName = lowerAscii(Profile::readString(ini, "CONVERS", "HOSTNAME", callSign.substr(0, callSign.find('-'))));
-    const std::string listen = Profile::readString(ini, "CONVERS", "LISTEN", "NOT");
+    c.hostName = lowerAscii(ini.value("CONVERS", "HOSTNAME", callSign.substr(0, callSign.find('-'))));
+    const std::string listen = ini.value("CONVERS", "LISTEN", "NOT");
     StatusListen parsed;
     if (parseStatusListen(listen, parsed)) {
         c.listen = parsed.on;
@@ -57,13 +51,13 @@ void readConversSettings(const std::string& ini, const std::string& callSign, Ne
     } else {
         problems.push_back(problem("CONVERS", "LISTEN", listen, "is not address:port, a port, or NOT"));
     }
-    const std::string most = Profile::readString(ini, "CONVERS", "MAXUSERS", "1000");
+    const std::string most = ini.value("CONVERS", "MAXUSERS", "1000");
     int32_t value = 0;
     if (isNumeric(most) && tryStrToInt(most, value) && value >= 1)
         c.maxRemoteUsers = static_cast<size_t>(value);
     else
         problems.push_back(problem("CONVERS", "MAXUSERS", most, "is not a number of 1 or more"));
-    for (const std::string& line : Profile::readSection(ini, "LINKS")) {
+    for (const std::string& line : ini.lines("LINKS")) {
         std::string value = line;
         const std::string name = nextField(value, '=');
         Neighbour neighbour;

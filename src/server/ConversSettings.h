@@ -3,14 +3,12 @@
 #pragma once
 
 #include "convers/NetworkTypes.h"
+#include "support/Profile.h"
 
 #include <string>
 #include <vector>
 
 // Reads both sections into `config`. Each bad value is added to `problems`
 // and left out (a neighbour line) or left at its built-in value.
-void readConversSettings(const std::string& iniPath, const std::string& callSign, NetworkConfig& config,
+void readConversSettings(const Profile::Document& ini, const std::string& callSign, NetworkConfig& config,
                          std::vector<std::string>& problems);
-
-// Whether the server reads this key of the CONVERS section (any case).
-bool isKnownConversKey(const std::string& key);

@@ -10,6 +10,7 @@ void LinkKeeper::reset()
     attempting_ = false;
     delay_ = FIRST_RETRY;
     sinceNotice_ = 0;
+    everLinked_ = connected_ = answered_ = notEngineSaid_ = false;
     retryTimer_.reset();
     stopRegistrationTimer();
     firstPending_ = false;
@@ -25,6 +26,8 @@ std::string LinkKeeper::engine() const
 
 void LinkKeeper::linkUp(AgwLink& link)
 {
+    connected_ = true;
+    answered_ = false;
     firstPending_ = true;
     morePending_.clear();
     morePortsAsked_ = false;
@@ -52,6 +55,14 @@ void LinkKeeper::registrationTick()
         stopRegistrationTimer();
         return;
     }
+    // An engine answers the port list and the version at once; a service
+    // that says nothing at all is not one, and is not waited on any longer.
+    if (!answered_) {
+        stopRegistrationTimer();
+        firstPending_ = false;
+        link->breakLink("nothing came back in " + std::to_string(REGISTRATION_RETRY / 1000) + " s");
+        return;
+    }
     if (registrationWaited_ < REGISTRATION_GIVE_UP) {
         writeLog(1, "{PALAVORO} No answer to the registration of <" + link->callSign() + ">, asking again");
         link->agwRegister(link->callSign());
@@ -76,6 +87,8 @@ void LinkKeeper::registrationAnswered(AgwLink& /*link*/, uint8_t port, const std
             return;
         }
         registered_ = true;
+        everLinked_ = true;
+        notEngineSaid_ = false;
         delay_ = FIRST_RETRY;
         if (waiting_) {
             waiting_ = false;
@@ -110,8 +123,20 @@ void LinkKeeper::portListReceived(AgwLink& link)
     }
 }
 
+std::string LinkKeeper::lossMessage(const std::string& reason) const
+{
+    if (connected_ && !answered_)
+        return engine() + " answered but not as an AGW engine (" + reason + "), waiting for an engine";
+    if (!everLinked_)
+        return "no AGW engine answers at " + engine() + " (" + reason + "), waiting for one";
+    return "Link with AGWPE lost (" + reason + "), waiting for the engine at " + engine();
+}
+
 void LinkKeeper::linkLost(const std::string& reason)
 {
+    const std::string message = lossMessage(reason);
+    const bool notEngine = connected_ && !answered_;
+    connected_ = false;
     stopRegistrationTimer();
     firstPending_ = false;
     morePending_.clear();
@@ -122,6 +147,12 @@ void LinkKeeper::linkLost(const std::string& reason)
             return; // a second notice of the same loss
         attempting_ = false;
         delay_ = std::min(delay_ * 2, LONGEST_RETRY);
+        if (notEngine && !notEngineSaid_) {
+            // Said once while waiting: the port is taken by something else.
+            notEngineSaid_ = true;
+            writeLog(1, "{PALAVORO} " + message);
+            p_.shell.linkNotice(LinkNotice::StillDown, engine(), message);
+        }
         writeLog(3, "{PALAVORO} No engine at " + engine() + " (" + reason + "), next try in " +
                         std::to_string(delay_ / 1000) + " s");
     } else {
@@ -132,7 +163,7 @@ void LinkKeeper::linkLost(const std::string& reason)
         // The engine has dropped every connection with the link.
         p_.drain.clear();
         p_.directory.clearStations();
-        const std::string message = "Link with AGWPE lost (" + reason + "), waiting for the engine";
+        notEngineSaid_ = notEngine;
         writeLog(1, "{PALAVORO} " + message);
         p_.shell.linkNotice(LinkNotice::Lost, engine(), message);
     }

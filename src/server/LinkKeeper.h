@@ -45,6 +45,8 @@ public:
     void portListReceived(AgwLink& link);
     // The connection ended or could not be made. Only with RECONNECT on.
     void linkLost(const std::string& reason);
+    // Any frame came from the engine on this connection: it speaks AGW.
+    void engineAnswered() { answered_ = true; }
 
     // Stations are admitted only once the engine has confirmed the callsign.
     bool isRegistered() const { return registered_; }
@@ -58,6 +60,9 @@ public:
 
 private:
     void tryAgain();
+    // What the operator is told of a loss, naming the engine: a service
+    // that is no engine, no engine yet, or an engine lost.
+    std::string lossMessage(const std::string& reason) const;
     void registrationTick();
     void stopRegistrationTimer();
     std::string engine() const;
@@ -67,6 +72,10 @@ private:
     bool registered_ = false;
     bool waiting_ = false;    // lost, not back yet
     bool attempting_ = false; // a connect of ours is under way while waiting
+    bool everLinked_ = false; // the engine took the callsign once since start-up
+    bool connected_ = false;  // this connection reached the engine's port
+    bool answered_ = false;   // and a frame came back on it
+    bool notEngineSaid_ = false;
     uint32_t delay_ = FIRST_RETRY;
     uint32_t sinceNotice_ = 0; // ms of waiting since the last level-1 line
     std::unique_ptr<Timer> retryTimer_;

@@ -1,14 +1,17 @@
-// The chat server's configuration, as Palavoro.INI gives it, and the reading
-// of that file. A number that does not convert stops start-up before anything
-// has been changed; the check of the file (SettingsCheck.h) collects every
-// such problem instead.
+// The chat server's configuration, as Palavoro.INI gives it, and the one
+// reading of that file that start-up and the operator's check share: every
+// value start-up refuses or would take otherwise than written is a problem.
 #pragma once
 
 #include "convers/NetworkTypes.h"
+#include "support/Profile.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 constexpr int MAX_ENABLE_PORTS = 100;
@@ -57,6 +60,8 @@ struct ServerSettings {
     std::string debug = "YES";
     int32_t traceLevel = 4;
     std::string logFile = "PALAVORO.LOG";
+    // The trace is moved to LOGFILE.1 past this many KiB; 0 = no bound.
+    int32_t logSize = 4096;
     StatusListen status;
     // The AREAS section's "id=topic" lines, in file order.
     std::vector<std::string> areaLines;
@@ -70,13 +75,37 @@ struct ServerSettings {
     }
 };
 
-// Reads the INI file over `settings` (which holds the built-in values), the
-// DISABLE list aside: it comes back as written, for start-up to apply and trace.
-// Throws ConvertError naming the key when a number is bad. With `problems`,
-// it throws nothing: each bad value is added there and its field keeps the
-// value it had.
-void readSettings(const std::string& iniPath, ServerSettings& settings, std::string& disable,
-                  std::vector<std::string>* problems = nullptr);
+// One line for the operator about the station's files, and whether start-up
+// cannot go on with it (the others are warnings: start-up says them and goes on).
+struct SettingsProblem {
+    std::string text;
+    bool stops = false;
+    bool operator==(const SettingsProblem&) const = default;
+};
+using SettingsProblems = std::vector<SettingsProblem>;
 
-// Whether the server reads this key of the PALAVORO or BEACON section (any case).
-bool isKnownSettingsKey(const std::string& section, const std::string& key);
+// Start-up refused: the first problem that stops it.
+class StartupError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads the INI file over `settings` (which holds the built-in values), the
+// DISABLE list aside: it comes back as written, for start-up to apply and
+// trace. Returns every problem in a fixed order; `settings` and `disable`
+// change only when none of them stops start-up.
+SettingsProblems readSettings(const Profile::Document& ini, ServerSettings& settings, std::string& disable);
+
+// A section that another module reads from Palavoro.INI: its keys are known
+// (no key is unknown when `keys` is empty) and `check` adds what it finds
+// wrong in them, so that start-up and the check report them alike.
+struct IniSectionRules {
+    std::string section;
+    std::vector<std::string> keys;
+    std::function<void(const Profile::Document& ini, SettingsProblems& problems)> check;
+};
+// Registered once, before the file is read (a second call for the same section replaces it).
+void addIniSection(IniSectionRules rules);
+
+// An AX.25 callsign: 1 to 6 letters or digits, then optionally "-" and an SSID 0 to 15.
+bool isValidCallSign(std::string_view call);

@@ -1,15 +1,14 @@
-// The operator's check of Palavoro.INI before a start: every problem the file
-// has, each as one line, where start-up would stop at the first bad number
-// and take the rest as written.
+// The station directory as start-up and the operator's check find it: its
+// Palavoro.INI read once (Settings.h) and whether the server can write there.
 #pragma once
 
+#include "server/Settings.h"
+
 #include <string>
-#include <string_view>
-#include <vector>
 
-// An AX.25 callsign: 1 to 6 letters or digits, then optionally "-" and an SSID 0 to 15.
-bool isValidCallSign(std::string_view call);
+// `baseDir` ends in "/". Reads Palavoro.INI over `settings` and `disable` as
+// readSettings does; a missing file leaves them as they are.
+SettingsProblems readStation(const std::string& baseDir, ServerSettings& settings, std::string& disable);
 
-// The problems of the INI file at `iniPath`, in file order within each kind;
-// none when the server would start with it as meant.
-std::vector<std::string> checkSettings(const std::string& iniPath);
+// The problems alone, for the check.
+SettingsProblems checkStation(const std::string& baseDir);

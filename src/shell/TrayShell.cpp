@@ -60,13 +60,26 @@ bool TrayShell::start()
     server_ = std::make_unique<ChatServer>(*this, timers_, makeSocket, baseDirectory_);
     server_->setListenFactory(
         [report] { return std::make_unique<GuardedListenSocket>(std::make_unique<QtListenSocket>(), report); });
+    bool started = false;
     try {
         server_->start();
+        started = true;
+    } catch (const StartupError& error) {
+        // Every problem in the check's words, the one that stops it last.
+        for (const SettingsProblem& problem : server_->startupProblems())
+            if (problem.text != error.what())
+                std::cerr << problem.text << "\n";
+        fatalError(error.what());
     } catch (const std::exception& error) {
         fatalError(error.what());
-        return false;
     }
+    if (!started)
+        return false;
+    for (const SettingsProblem& problem : server_->startupProblems())
+        std::cerr << problem.text << "\n";
+    std::cerr.flush();
     startStatusPage();
+    notifier_ = std::make_unique<ServiceNotifier>(*server_);
     QCoreApplication::setApplicationName(APP_TITLE);
     if (gui_) {
         buildMenu();

@@ -7,6 +7,7 @@
 #include "AboutDialog.h"
 #include "GuardedEvents.h"
 #include "QtTimerFactory.h"
+#include "ServiceNotifier.h"
 #include "StatusServer.h"
 #include "server/ChatServer.h"
 #include "server/ShellServices.h"
@@ -89,4 +90,5 @@ private:
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     std::unique_ptr<ChatServer> server_;
     std::unique_ptr<StatusServer> statusServer_;
+    std::unique_ptr<ServiceNotifier> notifier_;
 };

@@ -52,13 +52,14 @@ std::string workingDirectory()
     return directory;
 }
 
-// Reports every problem of Palavoro.INI in the working directory on standard
-// error; reads nothing else and writes no file.
+// Reports every problem of the station directory (its Palavoro.INI, whether
+// it can be written) on standard error, in the words start-up would use;
+// reads nothing else and writes no file.
 int checkIni()
 {
-    const std::vector<std::string> problems = checkSettings(workingDirectory() + "Palavoro.INI");
-    for (const std::string& problem : problems)
-        std::cerr << problem << "\n";
+    const SettingsProblems problems = checkStation(workingDirectory());
+    for (const SettingsProblem& problem : problems)
+        std::cerr << problem.text << "\n";
     if (!problems.empty()) {
         std::cerr << "Palavoro.INI: " << problems.size() << (problems.size() == 1 ? " problem" : " problems")
                   << std::endl;

@@ -428,6 +428,54 @@ bool writeString(const std::string& path, const std::string& section, const std:
     return writeStrings(path, {{section, key, value}});
 }
 
+const Document::Section* Document::find(std::string_view section) const
+{
+    for (const Section& each : sections_)
+        if (sameName(each.name, section))
+            return &each;
+    return nullptr;
+}
+
+std::string Document::value(std::string_view section, std::string_view key, const std::string& defaultValue) const
+{
+    if (const Section* found = find(section))
+        for (const Item& item : found->items)
+            if (sameName(item.key, key))
+                return unquote(item.value);
+    return defaultValue;
+}
+
+std::vector<std::string> Document::lines(std::string_view section) const
+{
+    std::vector<std::string> lines;
+    if (const Section* found = find(section))
+        for (const Item& item : found->items)
+            lines.push_back(item.key + "=" + item.value);
+    return lines;
+}
+
+std::optional<Document> readDocument(const std::string& path)
+{
+    IniFile ini;
+    if (!load(path, ini))
+        return std::nullopt;
+    IniFile::TNamesDepend names;
+    ini.GetAllSections(names);
+    names.sort(IniFile::Entry::LoadOrder());
+    std::vector<Document::Section> sections;
+    for (const IniFile::Entry& name : names) {
+        Document::Section section{name.pItem, {}};
+        std::vector<std::pair<int, Document::Item>> ordered;
+        for (const auto& [entry, value] : *ini.GetSection(name.pItem))
+            ordered.push_back({entry.nOrder, {entry.pItem, value}});
+        std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (auto& [order, item] : ordered)
+            section.items.push_back(std::move(item));
+        sections.push_back(std::move(section));
+    }
+    return Document(std::move(sections));
+}
+
 bool fileExists(const std::string& path)
 {
     std::error_code error;

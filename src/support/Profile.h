@@ -3,7 +3,9 @@
 // ends are both read. Every call opens and closes the file.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Profile {
@@ -33,5 +35,34 @@ bool writeStrings(const std::string& path, const std::vector<Entry>& entries, st
 bool writeString(const std::string& path, const std::string& section, const std::string& key, const std::string& value);
 
 bool fileExists(const std::string& path);
+
+// A whole file read once: every section (repeated ones merged under the first
+// spelling) with every entry in file order, repeated keys included. Lookups
+// follow the rules of readString and readSection.
+class Document {
+public:
+    struct Item {
+        std::string key;
+        std::string value; // as written, quotes included
+    };
+    struct Section {
+        std::string name;
+        std::vector<Item> items;
+    };
+
+    explicit Document(std::vector<Section> sections) : sections_(std::move(sections)) {}
+
+    std::string value(std::string_view section, std::string_view key, const std::string& defaultValue) const;
+    // "key=value" lines, as readSection gives them.
+    std::vector<std::string> lines(std::string_view section) const;
+    const std::vector<Section>& sections() const { return sections_; }
+
+private:
+    const Section* find(std::string_view section) const;
+    std::vector<Section> sections_;
+};
+
+// The file, or nothing when it cannot be read.
+std::optional<Document> readDocument(const std::string& path);
 
 } // namespace Profile

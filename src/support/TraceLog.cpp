@@ -22,16 +22,26 @@ std::string TraceLog::timeStamp()
     return std::string(buffer, n);
 }
 
+void TraceLog::report()
+{
+    if (reported_)
+        return;
+    reported_ = true;
+    std::cerr << "Palavoro: cannot write the trace log '" << logFile << "'; tracing to it is skipped\n";
+}
+
 bool TraceLog::append(std::string_view bytes)
 {
     std::FILE* file = logFile.empty() ? nullptr : std::fopen(logFile.c_str(), "ab");
     bool ok = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    // In append mode the position after a write is the file's size.
+    const long size = file != nullptr ? std::ftell(file) : 0;
     if (file != nullptr && std::fclose(file) != 0)
         ok = false;
-    if (!ok && !reported_) {
-        reported_ = true;
-        std::cerr << "Palavoro: cannot write the trace log '" << logFile << "'; tracing to it is skipped\n";
-    }
+    if (!ok)
+        report();
+    else if (maxBytes > 0 && size >= maxBytes && std::rename(logFile.c_str(), (logFile + ".1").c_str()) != 0)
+        report();
     return ok;
 }
 
@@ -69,17 +79,4 @@ void TraceLog::writeDump(std::string_view data)
         block += "\r\n";
     }
     append(block);
-}
-
-void TraceLog::truncate()
-{
-    std::FILE* file = logFile.empty() ? nullptr : std::fopen(logFile.c_str(), "wb");
-    if (file == nullptr) {
-        if (!reported_) {
-            reported_ = true;
-            std::cerr << "Palavoro: cannot write the trace log '" << logFile << "'; tracing to it is skipped\n";
-        }
-        return;
-    }
-    std::fclose(file);
 }

@@ -15,6 +15,9 @@ public:
     std::string debug;   // tracing happens only when this is exactly "YES"
     int32_t level;       // a line whose level is at most this is written
     std::string logFile; // path of the log file
+    // Past this size the file becomes logFile + ".1" (replacing an older one)
+    // and a new one is begun; 0 or less = no bound.
+    int64_t maxBytes = 0;
 
     // A line or a hex dump, when its level is written; otherwise the call
     // costs the level check alone.
@@ -38,9 +41,6 @@ public:
         return shown && debug.size() == 3 && debug[0] == 'Y' && debug[1] == 'E' && debug[2] == 'S';
     }
 
-    // Empties the log file (opened for writing anew and closed at once).
-    void truncate();
-
     // One hex-dump line of up to 16 bytes, exactly 67 characters.
     static std::string hexLine(std::string_view bytes);
     // "date time" in the current locale's short date and time to the second.
@@ -50,6 +50,7 @@ private:
     void writeLine(std::string_view text);
     void writeDump(std::string_view data);
     bool append(std::string_view bytes);
+    void report();
 
     bool unsignedLevels_; // the chat server compares levels as unsigned numbers
     bool reported_ = false;

@@ -2,16 +2,20 @@
 """scripts/demo.sh: the server on a simulated channel, a terminal for a user, a second user joining, and
 nothing left running afterwards, however the demo ends."""
 
+import json
 import os
 import queue
+import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import urllib.request
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -149,6 +153,25 @@ class Demo(unittest.TestCase):
         late = self.terminal("--join", "N0LTE")
         self.assertEqual(late.wait(), 1)
         self.assertIn("no demo is running", late.errors())
+
+    def test_the_banner_gives_the_status_page_on_a_port_nobody_else_holds(self):
+        holder = socket.socket()
+        self.addCleanup(holder.close)
+        try:
+            holder.bind(("127.0.0.1", 8080))
+            holder.listen()
+        except OSError:
+            pass  # another program holds it already
+        demo = self.start_demo()
+        page = re.search(r"^  status    (http://127\.0\.0\.1:(\d+)/)$", demo.errors(), re.M)
+        self.assertIsNotNone(page, "no status page address in the banner")
+        self.assertNotEqual(page.group(2), "8080")
+        with urllib.request.urlopen(page.group(1) + "status.json", timeout=WAIT) as answer:
+            self.assertEqual(json.load(answer)["callsign"], SERVER)
+        demo.type("/quit")
+        demo.expect("*** DISCONNECTED From Station " + SERVER)
+        self.assertEqual(demo.wait(), 0, demo.errors())
+        self.assert_all_stopped(demo)
 
     def test_ctrl_c_disconnects_the_user_and_stops_everything(self):
         demo = self.start_demo()

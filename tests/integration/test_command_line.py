@@ -73,11 +73,11 @@ class CommandLineTest(unittest.TestCase):
                 (dict(self.station, **{"Palavoro.INI": sample}), 0, "Palavoro.INI: OK\n", []),
                 (dict(self.station, **{"Palavoro.INI": bad}), 1, "", [
                     "Palavoro.INI: [PALAVORO] TCP_PORT=80a is not a number",
-                    "Palavoro.INI: [PALAVORO] IDLE=soon is not a number",
-                    "Palavoro.INI: [PALAVORO] COLOUR is not a known key",
+                    "Palavoro.INI: [PALAVORO] TRACE=0 is not a level from 1 to 5",
                     "Palavoro.INI: [PALAVORO] CALLSIGN=N0CALL-99 is not an AX.25 callsign"
                     " (1 to 6 letters or digits, then -0 to -15)",
-                    "Palavoro.INI: [PALAVORO] TRACE=0 is not a level from 1 to 5",
+                    "Palavoro.INI: [PALAVORO] IDLE=soon is not a number",
+                    "Palavoro.INI: [PALAVORO] COLOUR is not a known key",
                     "Palavoro.INI: 5 problems"])):
             with self.subTest(ini=files["Palavoro.INI"][:40]):
                 run = self.run_program(["--dir", "station", "--check"], start=False)
@@ -91,6 +91,42 @@ class CommandLineTest(unittest.TestCase):
                 self.assertEqual(snapshot(run.workdir), before)
         with self.assertRaises(TimeoutError):
             self.peer.accept(timeout=0.3)
+
+    def test_start_up_says_what_the_check_says(self):
+        fatal = "Palavoro 0.10 Initialization Failure: "
+        for extra, stops in (({"CREATEAREA": "MAYBE", "MAXAREAS": "-1", "[BEACNO]": None}, False),
+                             ({"TIMEOUT": ["0", "8000"], "[AREAS]": "x=Test\r\n0=Zero"}, False),
+                             ({"IP_ADDRESS": "not.an.ip"}, True),
+                             ({"CALLSIGN": "N0CALL-16", "BELL": "maybe"}, True),
+                             ({"STATUS": "web", "TCP_PORT": "x", "IDLE": "-5"}, True)):
+            with self.subTest(extra=extra):
+                base = {"TCP_PORT": str(self.peer.port), "CALLSIGN": "N0SRV", "STATUS": "NOT"}
+                lines = ["[PALAVORO]"] + ["%s=%s" % (k, v) for k, v in base.items() if k not in extra]
+                tail = []
+                for key, value in extra.items():
+                    if key.startswith("["):
+                        tail += [key] + ([value] if value else [])
+                    else:
+                        lines += ["%s=%s" % (key, v) for v in (value if isinstance(value, list) else [value])]
+                station = {"Palavoro.INI": "\r\n".join(lines + tail + [""]).encode()}
+                check = self.run_program(["--check"], files=station)
+                self.assertEqual(check.wait(10), 1)
+                said = check.stderr().splitlines()[:-1]
+                self.assertTrue(said)
+                run = self.run_program([], files=station)
+                if stops:
+                    self.assertEqual(run.wait(10), 1)
+                    started = run.stderr().splitlines()
+                    self.assertTrue(started[-1].startswith(fatal), started)
+                    started[-1] = started[-1][len(fatal):]
+                    self.assertEqual(sorted(started), sorted(said))
+                else:
+                    self.peer.accept()
+                    run.wait_for_log("{PALAVORO} Root Area Created")
+                    started = [l for l in run.stderr().splitlines() if l.startswith("Palavoro.INI: ")]
+                    self.assertEqual(started, said)
+                    run.stop()
+                    self.peer.close_connection()
 
     def test_dir_runs_the_server_in_that_directory(self):
         run = PalavoroRun(args=["--dir", "station"])

@@ -89,9 +89,9 @@ class StartupTest(unittest.TestCase):
         return code
 
     def assert_waits_for_the_engine(self, run):
-        """With RECONNECT on, the default: no engine is a lost link, and the program waits."""
-        lines = run.wait_for_log(lambda l: l.startswith("{PALAVORO} Link with AGWPE lost ("))
-        self.assertIn("Link with AGWPE lost (", run.stderr())
+        """With RECONNECT on, the default: no engine is said with its address, and the program waits."""
+        lines = run.wait_for_log(lambda l: l.startswith("{PALAVORO} no AGW engine answers at 127.0.0.1:8000 ("))
+        self.assertIn("Palavoro: no AGW engine answers at 127.0.0.1:8000 (", run.stderr())
         self.assertTrue(run.running())
         run.signal(15)
         self.assert_ends(run, 0)
@@ -128,7 +128,8 @@ class StartupTest(unittest.TestCase):
         lines = run.log_lines()
         self.assertIn("{PALAVORO} Root Area Created", lines)
         self.assertIn("{PALAVORO} Event <OnAGWError> AGWPE(NOBODY-0)", lines)
-        self.assertEqual(lines[0], "{PALAVORO} Program Initialization")
+        self.assertTrue(lines[0].startswith("{PALAVORO} Start "), lines[0])
+        self.assertEqual(lines[1], "{PALAVORO} Program Initialization")
         self.assertIn("{PALAVORO} L2 Object Creation Completed", lines)
         self.assertIn("{PALAVORO} Memory Control Block Initialized", lines)
         for level_3_or_4 in ("{L2} Set CallSign NOBODY-0", "{L2} Set Address 127.0.0.1", "{L2} Set TCP Port 8000"):
@@ -139,7 +140,8 @@ class StartupTest(unittest.TestCase):
 
     def test_disable_list_refuses_ports_1_and_3_only(self):
         run, peer = self.start_with_peer({"DISABLE": "1,3,x,0,101,,250"})
-        lines = run.log_lines()
+        lines = [l for l in run.log_lines() if not l.startswith("{PALAVORO} Start ")
+                 and not l.startswith("{PALAVORO} Palavoro.INI: [PALAVORO] DISABLE=")]
         self.assertEqual(
             lines[:3],
             ["{CHAT} Port(1) Disabled", "{CHAT} Port(3) Disabled", "{PALAVORO} Program Initialization"],
@@ -191,10 +193,7 @@ class StartupTest(unittest.TestCase):
         peer.accept()
         run.wait_for_log("{PALAVORO} Root Area Created", name="MyTrace.log")
         self.assertFalse(os.path.exists(os.path.join(run.workdir, "MYTRACE.LOG")))
-        # The default log keeps only the dump of its own path, written before the INI was read.
-        dump = run.log_lines("Palavoro.LOG", dumps=True)
-        self.assertTrue(dump)
-        self.assertTrue(all(l.startswith(" |") for l in dump))
+        self.assertFalse(os.path.exists(run.log_path("Palavoro.LOG")))
 
     def test_bad_number_ends_with_a_clear_message(self):
         cases = [
@@ -235,6 +234,21 @@ class StartupTest(unittest.TestCase):
         peer.serve_startup()
         self.assertEqual(self.connect(peer, 1, "N1AAA").text, "Welcome to the NOBODY-0 Chat Server\r")
         self.assertTrue(run.running(), "ended with status %s" % run.process.returncode)
+
+    def test_a_service_that_is_no_agw_engine_is_named_as_such(self):
+        with socket.socket() as web:
+            web.bind(("127.0.0.1", 0))
+            web.listen()
+            port = web.getsockname()[1]
+            run = self.start(ini_text({"PALAVORO": {"TCP_PORT": port, "STATUS": "NOT"}}))
+            web.settimeout(10)
+            client, _ = web.accept()
+            with client:
+                client.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n" + b" " * 64)
+                message = "%s answered but not as an AGW engine (" % ("127.0.0.1:%d" % port)
+                run.wait_for_log(lambda l: l.startswith("{PALAVORO} " + message))
+        self.assertIn("Palavoro: " + message, run.stderr())
+        self.assertTrue(run.running())
 
     def test_second_copy_is_refused_and_leaves_the_first_alone(self):
         first, peer = self.start_with_peer()

@@ -1,7 +1,7 @@
 """The Debian package that cpack makes of this build: its files, control data
-and systemd unit, the sample Dire Wolf configuration, and (as root) what
-installing, upgrading and removing it do, in a private mount namespace whose
-changes vanish with it."""
+and systemd unit, lintian's verdict, the manual page, the sample Dire Wolf
+configuration, and (as root) what installing, running, upgrading and removing
+it do, in a private mount namespace whose changes vanish with it."""
 
 import os
 import re
@@ -12,8 +12,14 @@ import unittest
 
 VERSION = os.environ["PALAVORO_VERSION"]
 FILES = [
+    "etc/palavoro/Palavoro.INI",
     "usr/bin/palavoro",
     "usr/lib/systemd/system/palavoro.service",
+    "usr/share/doc/palavoro/README.md",
+    "usr/share/doc/palavoro/changelog.Debian.gz",
+    "usr/share/doc/palavoro/copyright",
+    "usr/share/lintian/overrides/palavoro",
+    "usr/share/man/man1/palavoro.1.gz",
     "usr/share/palavoro/Palavoro.INI",
     "usr/share/palavoro/TEXT/GOODBYE.INF",
     "usr/share/palavoro/TEXT/NEWS.INF",
@@ -22,11 +28,20 @@ FILES = [
 ]
 # What the program links, and adduser for the maintainer scripts; no build,
 # test or X11 tools.
-RUNTIME_DEPENDS = re.compile(r"adduser|libc6|libgcc-s1|libstdc\+\+6|libqt6(core|network|gui|widgets)6|libmicrohttpd12")
+RUNTIME_DEPENDS = re.compile(r"adduser|libc6|libgcc-s1|libstdc\+\+6|libsystemd0|libqt6(core|network|gui|widgets)6|libmicrohttpd12")
 
 
 def run(*command, **kwargs):
     return subprocess.run(command, capture_output=True, text=True, **kwargs)
+
+
+def need(tool):
+    """Under CI, where the test tools are installed, a missing one is a failure."""
+    if shutil.which(tool):
+        return
+    if os.environ.get("CI") == "true":
+        raise AssertionError("%s is not installed" % tool)
+    raise unittest.SkipTest("%s is not installed" % tool)
 
 
 class DebPackageTest(unittest.TestCase):
@@ -62,6 +77,10 @@ class DebPackageTest(unittest.TestCase):
             for name in ("Package", "Version", "Depends")
         }
         self.assertEqual(fields["Package"], "palavoro")
+        description = run("dpkg-deb", "-f", self.deb, "Description", check=True).stdout.splitlines()
+        self.assertEqual(description[0], "chat server for amateur packet radio")
+        self.assertGreater(len(description), 3)
+        self.assertTrue(all(line.startswith(" ") and len(line) <= 80 for line in description[1:]), description)
         self.assertEqual(fields["Version"], VERSION)
         depends = [re.split(r"[\s(]", d.strip())[0] for d in fields["Depends"].split(",")]
         self.assertEqual([d for d in depends if not RUNTIME_DEPENDS.fullmatch(d)], [])
@@ -74,6 +93,38 @@ class DebPackageTest(unittest.TestCase):
             path = os.path.join(control, script)
             self.assertEqual(os.stat(path).st_mode & 0o777, 0o755, script)
             self.assertEqual(run("sh", "-n", path).returncode, 0, script)
+        with open(os.path.join(control, "conffiles")) as f:
+            self.assertEqual(f.read(), "/etc/palavoro/Palavoro.INI\n")
+
+    def test_lintian_finds_no_error_and_no_warning_left_without_a_reason(self):
+        need("lintian")
+        verdict = run("lintian", "--fail-on", "error,warning", self.deb, timeout=300)
+        said = [l for l in verdict.stdout.splitlines() if re.match(r"[EW]: ", l)]
+        self.assertEqual((verdict.returncode, said), (0, []), verdict.stdout + verdict.stderr)
+        with open(self.path("usr/share/lintian/overrides/palavoro")) as f:
+            lines = f.read().splitlines()
+        for number, line in enumerate(lines):
+            if line.startswith("palavoro: "):
+                self.assertTrue(number > 0 and lines[number - 1].startswith("# "), "no reason for " + line)
+
+    def test_manual_page_shows_and_names_every_key(self):
+        need("man")
+        page = run("man", "--warnings", "-l", self.path("usr/share/man/man1/palavoro.1.gz"),
+                   env=dict(os.environ, MANWIDTH="100", MAN_KEEP_FORMATTING="", LC_ALL="C.UTF-8"))
+        self.assertEqual((page.returncode, page.stderr), (0, ""))
+        text = re.sub(r".\x08", "", page.stdout)
+        for heading in ("NAME", "SYNOPSIS", "OPTIONS", "STATION DIRECTORY", "CONFIGURATION", "FILES", "SIGNALS",
+                        "EXIT STATUS"):
+            self.assertRegex(text, r"(?m)^%s$" % heading)
+        for option in ("--dir", "--check", "--help", "--version"):
+            self.assertIn(option, text)
+        # Every key of the README's table, with its default.
+        with open(os.path.join(os.environ["PALAVORO_SOURCE"], "README.md")) as f:
+            rows = re.findall(r"^\| (PALAVORO|BEACON) \| ([A-Z_, ]+) \| ([^|]*) \|", f.read(), re.M)
+        self.assertGreater(len(rows), 20)
+        for _, keys, default in rows:
+            for key in keys.split(", "):
+                self.assertRegex(text, r"(?m)^ {7}([A-Z_]+, )*%s\b" % key)
 
     def test_program_is_stripped_and_runs(self):
         sections = run("readelf", "-S", "-W", self.path("usr/bin/palavoro"), check=True).stdout
@@ -89,7 +140,7 @@ class DebPackageTest(unittest.TestCase):
         os.makedirs(os.path.dirname(copy))
         with open(copy, "w") as f:
             f.write(unit.replace("\nExecStart=/usr/bin/", "\nExecStart=%s/usr/bin/" % self.root))
-        verify = run("systemd-analyze", "verify", copy)
+        verify = run("systemd-analyze", "verify", "--man=no", copy)
         self.assertEqual((verify.returncode, verify.stdout + verify.stderr), (0, ""))
         # 2.0 on systemd's scale of 0 (locked down) to 10 (no protection).
         security = run("systemd-analyze", "security", "--offline=true", "--threshold=20", "--no-pager", copy)
@@ -124,13 +175,20 @@ class DebPackageTest(unittest.TestCase):
         owned = "palavoro:palavoro "
         self.assertEqual(
             report["station"].split("|"),
-            [owned + "750 .", owned + "640 Palavoro.INI", owned + "640 Palavoro.USR", owned + "750 TEXT"]
+            [owned + "750 .", "root:root 777 Palavoro.INI/etc/palavoro/Palavoro.INI", owned + "640 Palavoro.USR",
+             owned + "750 TEXT"]
             + [owned + "640 TEXT/" + name for name in ("GOODBYE.INF", "NEWS.INF", "PALAVORO.INF")],
         )
-        # Upgrading keeps the station as its sysop left it; purging keeps it too,
-        # and removes the links of systemctl enable.
-        self.assertEqual(report["upgraded"], "TCP_PORT=8123 GOODBYE.INF PALAVORO.INF")
-        self.assertEqual(report["purged"], "Palavoro.INI Palavoro.USR TEXT links:")
+        # It may hold the engine's password: the service's group reads it, no one else.
+        self.assertEqual(report["conffile"], "root:palavoro 640")
+        self.assertEqual(report["check"], "Palavoro.INI: OK")
+        self.assertEqual(report["ran"], "0 1 no AGW engine answers at 127.0.0.1:9")
+        # Upgrading keeps the station and the conffile as the sysop left them;
+        # purging keeps the station too, without the link that led nowhere, and
+        # removes the links of systemctl enable.
+        self.assertEqual(report["upgraded"], "TCP_PORT=9 root:palavoro 640 GOODBYE.INF PALAVORO.INF")
+        self.assertEqual(report["purged"], "Palavoro.LOG Palavoro.USR TEXT etc:gone links:")
+        self.assertEqual(report["own"], "regular file 1")
 
 
 if __name__ == "__main__":

@@ -466,10 +466,12 @@ TEST_F(ChatConnections, EachConnectionWaitsTheFullTimeForItsRegistration)
 {
     form.connections().setRegistered(false);
     form.connections().handleLinkUp(*form.link());
+    form.connections().handleVersion(*form.link(), 2005, 127);
     clock.advance(20000);
     form.connections().handleRegistration(*form.link(), 1, "N0SRV", "\x01");
 
     form.connections().handleLinkUp(*form.link()); // the next connection
+    form.connections().handleVersion(*form.link(), 2005, 127);
     sentTexts();
     clock.advance(20000);
     EXPECT_EQ(sentTexts().size(), 2u) << "asked again twice";
@@ -483,6 +485,7 @@ TEST_F(ChatConnections, AnUnansweredRegistrationIsAskedAgainThenBreaksTheLink)
     };
     form.connections().setRegistered(false);
     form.connections().handleLinkUp(*form.link());
+    form.connections().handleVersion(*form.link(), 2005, 127);
     sentTexts();
     clock.advance(10000);
     std::vector<SentText> sent = sentTexts();

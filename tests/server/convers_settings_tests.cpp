@@ -10,7 +10,7 @@ protected:
     {
         writeFile(path, ini);
         NetworkConfig config;
-        readConversSettings(path, "N0SRV-3", config, problems);
+        readConversSettings(*Profile::readDocument(path), "N0SRV-3", config, problems);
         return config;
     }
     TempDir dir{"palavoro-convers-ini"};
@@ -60,6 +60,7 @@ TEST_F(ConversSettingsTest, BadValuesAreNamed)
 
 TEST_F(ConversSettingsTest, TheCheckKnowsTheNewKeys)
 {
-    writeFile(path, "[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[CONVERS]\r\nLISTEN=NOT\r\nLISTN=1\r\n");
-    EXPECT_EQ(checkSettings(path), std::vector<std::string>{"Palavoro.INI: [CONVERS] LISTN is not a known key"});
+    writeFile(path, "[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[CONVERS]\r\nLISTEN=NOT\r\nLISTN=1\r\n[LINKS]\r\nwam1=*\r\n");
+    EXPECT_EQ(checkStation(dir.str() + "/"),
+              (SettingsProblems{{"Palavoro.INI: [CONVERS] LISTN is not a known key", false}}));
 }

@@ -344,8 +344,8 @@ TEST_F(DrainTest, StartUpReadsDiscWaitAndWiresTheAnswer)
     writeFile("Palavoro.INI", "[PALAVORO]\r\nDISCWAIT=1 min\r\n");
     try {
         form.start();
-        ADD_FAILURE() << "no ConvertError";
-    } catch (const ConvertError& error) {
+        ADD_FAILURE() << "no StartupError";
+    } catch (const StartupError& error) {
         EXPECT_EQ(std::string(error.what()), "Palavoro.INI: [PALAVORO] DISCWAIT=1 min is not a number");
     }
     form.replaceLink(nullptr);

@@ -104,7 +104,8 @@ TEST_F(LinkLife, ALostLinkDropsTheStationsAndTriesAgainAfterGrowingPauses)
     EXPECT_NE(form.directory().findArea(7), nullptr) << "areas outlive the link";
     EXPECT_FALSE(form.connections().isRegistered());
     EXPECT_THAT(shell.notices,
-                ElementsAre("Link with AGWPE lost (the engine closed the connection), waiting for the engine"));
+                ElementsAre("Link with AGWPE lost (the engine closed the connection), waiting for the engine at "
+                            "127.0.0.1:8000"));
     EXPECT_THAT(pausesOfFailedTries(9), ElementsAre(1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000));
     EXPECT_EQ(level1("{PALAVORO} Link with AGWPE lost").size(), 1u);
     EXPECT_TRUE(level1("{PALAVORO} Still waiting").empty());
@@ -134,7 +135,8 @@ TEST_F(LinkLife, AreasEmptiedByALostLinkStayUntilSomethingHappensInThem)
 TEST_F(LinkLife, AFailedFirstConnectAndASocketErrorWaitLikeAClose)
 {
     socket->fail();
-    EXPECT_THAT(shell.notices, ElementsAre("Link with AGWPE lost (Connection refused), waiting for the engine"));
+    EXPECT_THAT(shell.notices,
+                ElementsAre("no AGW engine answers at 127.0.0.1:8000 (Connection refused), waiting for one"));
     EXPECT_THAT(pausesOfFailedTries(1), ElementsAre(1000));
 
     engineUp();
@@ -143,6 +145,44 @@ TEST_F(LinkLife, AFailedFirstConnectAndASocketErrorWaitLikeAClose)
     EXPECT_EQ(form.directory().stationCount(), 0u);
     EXPECT_EQ(shell.notices.size(), 3u);
     EXPECT_TRUE(shell.fatal.empty());
+}
+
+TEST_F(LinkLife, AServiceThatSaysNothingIsNoEngineAndIsLeftAfterTenSeconds)
+{
+    socket->connect();
+    clock.advance(9999);
+    EXPECT_TRUE(socket->isOpen());
+    clock.advance(2);
+    EXPECT_FALSE(socket->isOpen());
+    EXPECT_THAT(shell.notices, ElementsAre("127.0.0.1:8000 answered but not as an AGW engine (nothing came back in 10 "
+                                           "s), waiting for an engine"));
+    // Said once while it stays so; the wait goes on as for no engine.
+    for (int i = 0; i < 2; ++i) {
+        clock.advance(60000);
+        socket->connect();
+        clock.advance(10001);
+    }
+    EXPECT_EQ(shell.notices.size(), 1u);
+    EXPECT_EQ(level1("{PALAVORO} 127.0.0.1:8000 answered but not as an AGW engine").size(), 1u);
+}
+
+TEST_F(LinkLife, AServiceWhoseAnswerIsNoFrameIsNoEngine)
+{
+    socket->connect();
+    socket->deliver("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
+    clock.advance(1);
+    ASSERT_EQ(shell.notices.size(), 1u);
+    EXPECT_EQ(shell.notices[0].rfind("127.0.0.1:8000 answered but not as an AGW engine (frame length", 0), 0u)
+        << shell.notices[0];
+}
+
+TEST_F(LinkLife, AnEngineThatAnswersIsWaitedOnForItsRegistration)
+{
+    socket->connect();
+    deliver(0, 'R', "", "", std::string(8, '\0'));
+    clock.advance(10001);
+    EXPECT_TRUE(socket->isOpen());
+    EXPECT_TRUE(shell.notices.empty());
 }
 
 TEST_F(LinkLife, ComingBackRegistersOnEveryListedPortAndTheBackOffStartsAgain)

@@ -1,12 +1,15 @@
-// The operator's check of Palavoro.INI: every problem at once, where start-up
-// stops at the first.
+// The one reading of the station's files: every problem at once, each marked
+// as stopping start-up or as a warning.
 #include "fakes/TempDir.h"
 #include "server/Settings.h"
 #include "server/SettingsCheck.h"
 
 #include <gtest/gtest.h>
+
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -15,25 +18,35 @@
 
 namespace {
 
-using Problems = std::vector<std::string>;
+using Problems = std::vector<SettingsProblem>;
+
+SettingsProblem stops(std::string text)
+{
+    return {std::move(text), true};
+}
+SettingsProblem warns(std::string text)
+{
+    return {std::move(text), false};
+}
 
 class SettingsCheckTest : public ::testing::Test {
 protected:
     Problems check(const std::string& ini)
     {
         writeFile(path, ini);
-        return checkSettings(path);
+        return checkStation(dir);
     }
 
     TempDir temp{"palavoro-check"};
+    std::string dir = temp.str() + "/";
     std::string path = temp.file("Palavoro.INI");
 };
 
 TEST_F(SettingsCheckTest, TheSampleStationsFileHasNoProblem)
 {
     EXPECT_EQ(check("[PALAVORO]\r\ncallsign=n0call-5\r\nTRACE=5\r\nTIMEOUT=0\r\nIDLE=1800000\r\nDISABLE=2,100\r\n"
-                    "STATUS=NOT\r\nRECONNECT=5000\r\nMAXAREAS=20\r\n[BEACON]\r\nTEXT=Chat\r\nEVERY=600000\r\n"
-                    "[AREAS]\r\n1=General chat\r\nx=skipped\r\n"),
+                    "STATUS=NOT\r\nRECONNECT=5000\r\nMAXAREAS=20\r\nCREATEAREA=yes\r\nBELL=no\r\nLOGSIZE=0\r\n"
+                    "[BEACON]\r\nTEXT=Chat\r\nEVERY=600000\r\n[AREAS]\r\n1=General chat\r\n2=Other\r\n"),
               Problems{});
 }
 
@@ -43,41 +56,97 @@ TEST_F(SettingsCheckTest, EveryProblemIsReportedNotOnlyTheFirst)
                     "TIMOUT=5\nDISABLE=2,x,101\nSTATUS=8080:host\n[BEACON]\nEVERY=often\nPATH=WIDE1-1\n"
                     "[AREAS]\n4294967296=Huge\n"),
               (Problems{
-                  "Palavoro.INI: [PALAVORO] TCP_PORT=70000 is not a TCP port number",
-                  "Palavoro.INI: [PALAVORO] TIMEOUT=1e6 is not a number",
-                  "Palavoro.INI: [PALAVORO] STATUS=8080:host is not address:port, a port, or NOT",
-                  "Palavoro.INI: [BEACON] EVERY=often is not a number",
-                  "Palavoro.INI: [AREAS] 4294967296=Huge has an area id that is not a 32-bit number",
-                  "Palavoro.INI: [PALAVORO] TIMOUT is not a known key",
-                  "Palavoro.INI: [BEACON] PATH is not a known key",
-                  "Palavoro.INI: [PALAVORO] CALLSIGN=N0CALL-16 is not an AX.25 callsign (1 to 6 letters or "
-                  "digits, then -0 to -15)",
-                  "Palavoro.INI: [PALAVORO] TRACE=9 is not a level from 1 to 5",
-                  "Palavoro.INI: [PALAVORO] IDLE=-1 is below 0",
-                  "Palavoro.INI: [PALAVORO] DISABLE=2,x,101 names 'x', which is not a port from 1 to 100",
-                  "Palavoro.INI: [PALAVORO] DISABLE=2,x,101 names '101', which is not a port from 1 to 100",
+                  stops("Palavoro.INI: [PALAVORO] TCP_PORT=70000 is not a TCP port number"),
+                  warns("Palavoro.INI: [PALAVORO] TRACE=9 is not a level from 1 to 5"),
+                  stops("Palavoro.INI: [PALAVORO] CALLSIGN=N0CALL-16 is not an AX.25 callsign (1 to 6 letters or "
+                        "digits, then -0 to -15)"),
+                  stops("Palavoro.INI: [PALAVORO] TIMEOUT=1e6 is not a number"),
+                  warns("Palavoro.INI: [PALAVORO] IDLE=-1 is below 0 (taken as 0, no limit)"),
+                  warns("Palavoro.INI: [PALAVORO] DISABLE=2,x,101 names 'x', which is not a port from 1 to 100"),
+                  warns("Palavoro.INI: [PALAVORO] DISABLE=2,x,101 names '101', which is not a port from 1 to 100"),
+                  stops("Palavoro.INI: [PALAVORO] STATUS=8080:host is not address:port, a port, or NOT"),
+                  stops("Palavoro.INI: [BEACON] EVERY=often is not a number"),
+                  stops("Palavoro.INI: [AREAS] 4294967296=Huge has an area id that is not a 32-bit number"),
+                  warns("Palavoro.INI: [PALAVORO] TIMOUT is not a known key"),
+                  warns("Palavoro.INI: [BEACON] PATH is not a known key"),
               }));
 }
 
-TEST_F(SettingsCheckTest, AMissingFileIsAProblem)
+TEST_F(SettingsCheckTest, ValuesStartUpWouldTakeOtherwiseThanWrittenAreSaid)
 {
-    const Problems problems = checkSettings(temp.file("missing.INI"));
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("missing.INI: no such file"), std::string::npos);
+    EXPECT_EQ(check("[PALAVORO]\nCREATEAREA=MAYBE\nMAXAREAS=-1\nTIMEOUT=0\nTIMEOUT=8000\n[BEACNO]\nTEXT=Hi\n"
+                    "[AREAS]\nx=Test\n0=Zero\n3=Three\n3=Again\n"),
+              (Problems{
+                  warns("Palavoro.INI: [PALAVORO] CREATEAREA=MAYBE is not YES or NOT (taken as NOT)"),
+                  warns("Palavoro.INI: [PALAVORO] MAXAREAS=-1 is below 0 (taken as 0)"),
+                  warns("Palavoro.INI: [AREAS] x=Test has an id that is not a number (the line is skipped)"),
+                  warns("Palavoro.INI: [AREAS] 0=Zero is Root's id (the line is skipped)"),
+                  warns("Palavoro.INI: [AREAS] 3=Again repeats an area id (the first line counts)"),
+                  warns("Palavoro.INI: [PALAVORO] TIMEOUT=8000 is given again (the first, 0, counts)"),
+                  warns("Palavoro.INI: [BEACNO] is not a known section"),
+              }));
 }
 
-TEST_F(SettingsCheckTest, AnUnreadableFileIsAProblemNotAnEmptyFile)
+TEST_F(SettingsCheckTest, ASectionWithoutItsBracketIsSaidOnOneLine)
 {
-    // Not even root reads a directory where the file should be.
-    std::filesystem::create_directory(path);
-    EXPECT_EQ(checkSettings(path), Problems{path + ": cannot be read: Is a directory"});
+    const Problems problems = check("CALLSIGN=N0X\r\n[PALAVORO\r\nTCP_PORT=1]\r\n");
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(problems[0], warns("Palavoro.INI: lines before the first [section] are not read"));
+    // How far the reader takes the name past the line end is its own affair.
+    const std::string& text = problems[1].text;
+    EXPECT_FALSE(problems[1].stops);
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.rfind("Palavoro.INI: [PALAVORO\\", 0), 0u) << text;
+    EXPECT_TRUE(text.ends_with("] is not a known section")) << text;
+}
 
+TEST_F(SettingsCheckTest, AnAddressThatIsNoNumberStopsUnlessAHostNameIsSet)
+{
+    EXPECT_EQ(check("[PALAVORO]\nIP_ADDRESS=not.an.ip\n"),
+              Problems{stops("Palavoro.INI: [PALAVORO] IP_ADDRESS=not.an.ip is not a numeric address (a host name "
+                             "goes in HOSTNAME)")});
+    EXPECT_EQ(check("[PALAVORO]\nIP_ADDRESS=::1\n"), Problems{});
+    EXPECT_EQ(check("[PALAVORO]\nIP_ADDRESS=not.an.ip\nHOSTNAME=engine.local\n"), Problems{});
+}
+
+TEST_F(SettingsCheckTest, AnotherModulesSectionIsKnownAndChecked)
+{
+    addIniSection({"LINKTEST", {"PEER"}, [](const Profile::Document& ini, Problems& problems) {
+                       if (ini.value("LINKTEST", "PEER", "").empty())
+                           problems.push_back(stops("Palavoro.INI: [LINKTEST] PEER is missing"));
+                   }});
+    EXPECT_EQ(check("[LinkTest]\nPEER=\nOTHER=1\n"),
+              (Problems{warns("Palavoro.INI: [LinkTest] OTHER is not a known key"),
+                        stops("Palavoro.INI: [LINKTEST] PEER is missing")}));
+    addIniSection({"LINKTEST", {}, {}});
+}
+
+TEST_F(SettingsCheckTest, AMissingFileIsAWarning)
+{
     std::filesystem::remove(path);
-    check("[PALAVORO]\nTIMOUT=5\n");
-    std::filesystem::permissions(path, std::filesystem::perms::none);
-    if (::geteuid() != 0) { // root reads any file
-        EXPECT_EQ(checkSettings(path), Problems{path + ": cannot be read: Permission denied"});
-    }
+    EXPECT_EQ(checkStation(dir), Problems{warns(path + ": no such file (the server starts with the built-in values)")});
+}
+
+TEST_F(SettingsCheckTest, AnUnreadableFileStopsStartUpInsteadOfReadingAsEmpty)
+{
+    std::filesystem::create_directory(path); // unreadable as a file, even for root
+    EXPECT_EQ(checkStation(dir), Problems{stops(path + ": cannot be read: not a file")});
+}
+
+TEST_F(SettingsCheckTest, AStationDirectoryThatCannotBeWrittenIsSaid)
+{
+    check("[PALAVORO]\n");
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    // Root writes anywhere its permission bits say no; not in a process's /proc entry.
+    const std::string station = ::access(dir.c_str(), W_OK) == 0 ? "/proc/1/" : dir;
+    const int expectedError = station == dir ? EACCES : EPERM;
+    const Problems problems = checkStation(station);
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
+    ASSERT_FALSE(problems.empty());
+    EXPECT_EQ(problems.back(),
+              warns("Palavoro: the station directory " + station + " is not writable (" + std::strerror(expectedError) +
+                    "): names (/NA) and personal data (/P) cannot be saved, nor the trace written "
+                    "there"));
 }
 
 TEST(CallSign, OneToSixLettersOrDigitsWithAnSsidFrom0To15)

@@ -152,14 +152,19 @@ TEST_F(TraceLogTest, EmptyDumpDoesNotTouchTheFile)
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST_F(TraceLogTest, TruncateEmptiesTheFile)
+TEST_F(TraceLogTest, PastItsBoundTheFileMovesToDotOneAndANewOneBegins)
 {
+    writeFile(path + ".1", "an older trace");
     TraceLog log("YES", 5, path);
-    log.writeLog(1, "old");
-    log.truncate();
-    EXPECT_EQ(contents(), "");
+    log.maxBytes = 100;
+    log.writeHex(1, std::string(16, 'a')); // 69 bytes
+    EXPECT_FALSE(std::filesystem::exists(path + ".1") && readFile(path + ".1") != "an older trace");
+    log.writeHex(1, std::string(16, 'b')); // 138: over the bound
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(readFile(path + ".1").size(), 138u);
     log.writeLog(1, "new");
     EXPECT_EQ(fileLines().size(), 1u);
+    EXPECT_EQ(readFile(path + ".1").size(), 138u);
 }
 
 TEST_F(TraceLogTest, UnwritableFileIsReportedOnceAndNeverThrows)
@@ -170,7 +175,6 @@ TEST_F(TraceLogTest, UnwritableFileIsReportedOnceAndNeverThrows)
         log.writeLog(1, "one");
         log.writeHex(1, "two");
         log.writeLog(1, "three");
-        log.truncate();
     });
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("missing/trace.log"), std::string::npos) << err;
