@@ -323,7 +323,7 @@ public:
     {
         stalled_ = stalled;
         if (!stalled && engine_ != nullptr)
-            engine_->unsent = 0;
+            engine_->take(engine_->unsent);
     }
 
     // The socket the link uses now, if any.
@@ -466,6 +466,20 @@ private:
         }
     };
 
+    // Text comes only from a connected station: the engine has it on the air
+    // (the server may not know it, after a link made again).
+    struct DataWatch {
+        OnAir* onAir;
+        decltype(AgwLink::onData) next;
+        void operator()(AgwLink& link, uint8_t port, const std::string& from, const std::string& to, uint8_t pid,
+                        const std::string& data) const
+        {
+            onAir->insert({port, from});
+            if (next)
+                next(link, port, from, to, pid, data);
+        }
+    };
+
     std::unique_ptr<ClientSocket> makeSocket()
     {
         auto socket = std::make_unique<EngineSocket>(*this);
@@ -483,6 +497,7 @@ private:
         onAir_.clear();
         link->onConnectEx = ConnectWatch{&onAir_, link->onConnectEx};
         link->onDisconnect = DisconnectWatch{&onAir_, link->onDisconnect};
+        link->onData = DataWatch{&onAir_, link->onData};
     }
 
     EngineSocket* engine_ = nullptr;

@@ -111,6 +111,10 @@ public:
     // The link was ended because the engine's stream or its reading cannot be
     // trusted (see breakLink); raised from the event loop, never inside a send.
     std::function<void(AgwLink&, TextRef reason)> onBroken;
+    // The output became backlogged (true) or drained below the low mark (false).
+    // Going off is raised from the event loop; a handler may send, and the
+    // link reads again only if that leaves it below the high mark.
+    std::function<void(AgwLink&, bool backlogged)> onBacklog;
     std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, TextRef via, TextRef frameType, TextRef pid,
                        int32_t nr, int32_t ns, int32_t len, TextRef info)>
         onIFrame;
@@ -138,8 +142,22 @@ public:
     // Ends the connection: a stream out of step or an engine that stopped
     // reading. One level-1 trace line; onBroken follows from the event loop.
     void breakLink(const std::string& reason);
-    // Most bytes that may wait for the engine to read them; beyond, the link breaks.
-    void setOutputLimit(size_t bytes) { outputLimit_ = bytes; }
+    // Back-pressure: above `high` bytes waiting for the engine the output is
+    // backlogged and the engine's socket is not read (nor frames already read
+    // decoded) until fewer than `low` wait.
+    void setOutputMarks(size_t high, size_t low)
+    {
+        highWater_ = high;
+        lowWater_ = low;
+    }
+    bool outputBacklogged() const { return backlogged_; }
+    // How long output may wait with the engine taking none of it before the
+    // link is broken, in ms; 0 never breaks it.
+    void setEngineWait(uint32_t milliseconds) { engineWait_ = milliseconds; }
+    static constexpr size_t HIGH_WATER = 2 << 20;
+    static constexpr size_t LOW_WATER = 512 << 10;
+    static constexpr uint32_t ENGINE_WAIT = 60000;
+    static constexpr uint32_t OUTPUT_TICK = 1000;
     // Sends what is queued before the program ends, waiting at most that long.
     void flush(int milliseconds) { socket_->flush(milliseconds); }
     // The last socket error as the system words it.
@@ -156,7 +174,7 @@ public:
     // The same bytes as sendData to each station in turn, written one after
     // the other from one header and handed to the socket at once. Only when
     // that changes nothing else: no per-frame trace level is on, the text fits
-    // one frame, the connection is open and the output limit is not reached.
+    // one frame and the connection is open.
     // Otherwise it sends nothing and answers false.
     bool sendDataToEach(uint8_t pid, const std::string& callFrom, const std::vector<Addressee>& to,
                         std::string_view text);
@@ -215,6 +233,15 @@ private:
     void socketError(int& errorCode);
     void socketReadable();
     void portTimerTick();
+    // Back-pressure: the socket took bytes, the output timer's tick, and the
+    // mark crossed either way.
+    void outputTaken();
+    void outputTick();
+    void noteOutput();
+    void setBacklogged(bool on);
+    // Forgets the back-pressure of a connection that has ended.
+    void endBacklog();
+    std::string engineAddress() const;
     // Takes the data part of the current frame; true when it was complete and decoded.
     bool fragFrame();
 
@@ -248,7 +275,13 @@ private:
     bool rawFrames_ = false;
     bool portPolling_ = false;
     std::unique_ptr<Timer> portTimer_;
-    size_t outputLimit_ = 8 * 1024 * 1024;
+    size_t highWater_ = HIGH_WATER;
+    size_t lowWater_ = LOW_WATER;
+    uint32_t engineWait_ = ENGINE_WAIT;
+    bool backlogged_ = false;
+    bool storing_ = false;
+    uint32_t stalledFor_ = 0; // ms with output waiting and none taken
+    std::unique_ptr<Timer> outputTimer_;
     std::string frame_;     // the frame being sent, its buffer kept from one frame to the next
     bool closing_ = false;  // our own close: its notifications are not news
     bool retrying_ = false; // a reopened connection not up yet: its lines are level 3

@@ -50,8 +50,7 @@ bool AgwLink::sendDataToEach(uint8_t pid, const std::string& callFrom, const std
                              std::string_view text)
 {
     const size_t each = AGW_HEADER_SIZE + text.size();
-    if (log_.enabled(4) || text.empty() || text.size() > MAX_DATA || !socket_ || !socket_->isOpen() ||
-        socket_->bytesToWrite() + each * to.size() > outputLimit_)
+    if (log_.enabled(4) || text.empty() || text.size() > MAX_DATA || !socket_ || !socket_->isOpen())
         return false;
     frame_.resize(each * to.size());
     char* at = frame_.data();
@@ -197,9 +196,7 @@ void AgwLink::sendAgw(std::string_view frame)
     try {
         if (socket_ && socket_->isOpen()) {
             socket_->sendBytes(frame);
-            // An engine that stops reading would have us hold everything said meanwhile.
-            if (socket_->bytesToWrite() > outputLimit_)
-                breakLink(std::to_string(socket_->bytesToWrite()) + " bytes waiting for the engine");
+            noteOutput();
         } else
             writeLog(1, "{L2} ERROR attempt to send to AGWPE with no active connection");
     } catch (...) {

@@ -4,6 +4,8 @@
 #include "support/HexStr.h"
 #include "support/Profile.h"
 
+#include <algorithm>
+
 ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory makeSocket, std::string baseDirectory)
     : baseDir_(std::move(baseDirectory)), shell_(shell), timers_(timers), makeSocket_(std::move(makeSocket)),
       userFile_(baseDir_ + "Palavoro.USR", log_), delivery_(link_, directory_, settings_, log_, textDir(), stats_),
@@ -82,6 +84,8 @@ void ChatServer::wireLink()
     link_->onBroken = [&c](AgwLink& link, const std::string& reason) { c.handleBroken(link, reason); };
     link_->onVersion = [&c](AgwLink& link, int32_t major, int32_t minor) { c.handleVersion(link, major, minor); };
     link_->onPort = [&c](AgwLink& link) { c.handlePortList(link); };
+    watchBacklog();
+    link_->setEngineWait(static_cast<uint32_t>(std::max<int32_t>(settings_.engineWait, 0)));
     DisconnectDrain& drain = drain_;
     link_->onConnFrames = [&drain](AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo,
                                    int32_t frames) { drain.handleConnFrames(link, port, callFrom, callTo, frames); };
@@ -94,6 +98,33 @@ void ChatServer::wireLink()
     link_->setRawFrames(false);
     link_->setPortPolling(false);
     link_->open();
+}
+
+void ChatServer::replaceLink(std::unique_ptr<AgwLink> link)
+{
+    link_ = std::move(link);
+    if (link_)
+        watchBacklog();
+}
+
+void ChatServer::watchBacklog()
+{
+    link_->onBacklog = [this](AgwLink& /*link*/, bool on) {
+        // What waited for the engine to catch up goes first.
+        if (!on)
+            connections_.resumeWork();
+        backlogChanged();
+    };
+}
+
+void ChatServer::backlogChanged()
+{
+    const bool now = link_ && link_->outputBacklogged();
+    if (now == backlogReported_)
+        return;
+    backlogReported_ = now;
+    if (onBacklogChanged)
+        onBacklogChanged(now);
 }
 
 void ChatServer::makeBeacon()

@@ -102,6 +102,18 @@ void DisconnectDrain::endDrain(int32_t port, const std::string& call)
     pending_.remove_if([&](const PendingDisconnect& p) { return p.port == port && p.call == call; });
 }
 
+void DisconnectDrain::disconnectAllNow()
+{
+    std::list<PendingDisconnect> pending = std::move(pending_);
+    pending_.clear();
+    if (!link_ || !link_->isActive())
+        return;
+    for (const PendingDisconnect& p : pending) {
+        log_.writeLog(1, userTag(p) + "stopping, disconnect");
+        link_->disconnect(static_cast<uint8_t>(p.port), p.ownCall, p.call);
+    }
+}
+
 bool DisconnectDrain::isPending(int32_t port, const std::string& call) const
 {
     return std::any_of(pending_.begin(), pending_.end(),

@@ -39,6 +39,8 @@ public:
     size_t pendingCount() const { return pending_.size(); }
     const std::list<PendingDisconnect>& pending() const { return pending_; }
     void clear() { pending_.clear(); }
+    // Sends every waiting disconnect now, whatever is still queued (the stop).
+    void disconnectAllNow();
 
 private:
     void handlePoll(Timer* timer);

@@ -13,7 +13,7 @@ namespace {
 constexpr std::array PALAVORO_KEYS = {"IP_ADDRESS", "HOSTNAME", "TCP_PORT",  "DEBUG",      "TRACE",
                                       "LOGFILE",    "CALLSIGN", "LOGIN",     "PASWD",      "TIMEOUT",
                                       "IDLE",       "DISCWAIT", "DISABLE",   "CREATEAREA", "BELL",
-                                      "FORCENAME",  "STATUS",   "RECONNECT", "MAXAREAS"};
+                                      "FORCENAME",  "STATUS",   "RECONNECT", "MAXAREAS",   "ENGINEWAIT"};
 constexpr std::array BEACON_KEYS = {"TEXT", "EVERY", "ID", "VIA"};
 
 std::string badValue(const std::string& section, const std::string& key, const std::string& value,
@@ -170,6 +170,7 @@ void readSettings(const std::string& ini, ServerSettings& settings, std::string&
     s.timeout = r.number("PALAVORO", "TIMEOUT", "600000", s.timeout);
     s.idle = r.number("PALAVORO", "IDLE", "0", s.idle);
     s.discWait = r.number("PALAVORO", "DISCWAIT", "60000", s.discWait);
+    s.engineWait = r.number("PALAVORO", "ENGINEWAIT", "60000", s.engineWait);
     const std::string reconnect = upperStr(r.text("PALAVORO", "RECONNECT", "YES"));
     s.reconnect = reconnect != "NOT" && reconnect != "NO";
     std::string disabled = r.text("PALAVORO", "DISABLE", "");

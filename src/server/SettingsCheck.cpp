@@ -88,6 +88,8 @@ std::vector<std::string> checkSettings(const std::string& iniPath)
             problem("PALAVORO", "TRACE", std::to_string(settings.traceLevel), "is not a level from 1 to 5"));
     if (settings.idle < 0)
         problems.push_back(problem("PALAVORO", "IDLE", std::to_string(settings.idle), "is below 0"));
+    if (settings.engineWait < 0)
+        problems.push_back(problem("PALAVORO", "ENGINEWAIT", std::to_string(settings.engineWait), "is below 0"));
     checkDisable(disable, problems);
     return problems;
 }

@@ -43,6 +43,12 @@ GuardedSocket::GuardedSocket(std::unique_ptr<ClientSocket> inner, ErrorReporter 
                 onDataAvailable();
         });
     };
+    inner_->onWritten = [this] {
+        runGuarded(report_, [this] {
+            if (onWritten)
+                onWritten();
+        });
+    };
 }
 
 GuardedTimer::GuardedTimer(std::unique_ptr<Timer> inner, ErrorReporter report) : inner_(std::move(inner))

@@ -22,7 +22,7 @@ TEST_F(ChatDelivery, AreaLineGoesToTheOthersOfTheAreaOnly)
     EXPECT_EQ(sent[0].data, "[0]<N0AAA@N0SRV> hello\r");
 }
 
-TEST_F(ChatDelivery, AreaLineIsTheSameOnTheWireWithTheLinkTracedOrNearItsOutputLimit)
+TEST_F(ChatDelivery, AreaLineIsTheSameOnTheWireWithTheLinkTraced)
 {
     addUser(1, "N0AAA");
     addUser(2, "N0BBB");
@@ -43,12 +43,6 @@ TEST_F(ChatDelivery, AreaLineIsTheSameOnTheWireWithTheLinkTracedOrNearItsOutputL
     for (size_t at = linkTrace.find("<L2 Send>"); at != std::string::npos; at = linkTrace.find("<L2 Send>", at + 1))
         ++sends;
     EXPECT_EQ(sends, 3u);
-    form.link()->traceLog().debug = "NO";
-
-    // ...and when the whole line would pass the output limit at once.
-    fake->unsent = 1000;
-    form.link()->setOutputLimit(1000 + quiet.size() - 1);
-    EXPECT_EQ(areaLine(), quiet);
 }
 
 TEST_F(ChatDelivery, BellStandsBeforeTheFinalCr)

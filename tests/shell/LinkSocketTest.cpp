@@ -15,6 +15,8 @@
 
 #include <filesystem>
 
+#include <sys/socket.h>
+
 namespace {
 
 constexpr int LONG_WAIT = 20000;
@@ -215,22 +217,24 @@ TEST_F(QtLink, AnswersSentWhileReadingLeaveInOrderPastTheGatheringLimit)
     EXPECT_TRUE(joined == expected);
 }
 
-TEST_F(QtLink, AnEngineThatStopsReadingBreaksTheLinkAtTheOutputLimit)
+TEST_F(QtLink, AnEngineThatStopsReadingPausesTheLinkThenBreaksItAfterTheWait)
 {
     std::string reason;
     l2->onBroken = [&](AgwLink&, const std::string& why) { reason = why; };
-    l2->setOutputLimit(1 << 20);
+    l2->setOutputMarks(1 << 20, 1 << 18);
+    l2->setEngineWait(AgwLink::OUTPUT_TICK);
     accept();
     // The peer takes 4 kB and no more: the system's buffers fill, then the socket's.
     peer->setReadBufferSize(4096);
     const std::string text(65536, 't');
-    for (int i = 0; i < 2000 && l2->isActive(); ++i) {
+    for (int i = 0; i < 2000 && !l2->outputBacklogged(); ++i) {
         l2->sendData(1, 0xF0, "N0CALL", "W1AW", text);
         QCoreApplication::processEvents();
     }
-    EXPECT_FALSE(l2->isActive());
+    EXPECT_TRUE(l2->outputBacklogged());
+    EXPECT_TRUE(l2->isActive());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !reason.empty(); }, LONG_WAIT));
-    EXPECT_NE(reason.find(" bytes waiting for the engine"), std::string::npos) << reason;
+    EXPECT_NE(reason.find(" took nothing of "), std::string::npos) << reason;
 }
 
 TEST_F(QtLink, RefusedConnectionIsASocketError)
@@ -260,11 +264,23 @@ TEST_F(QtLink, PortAbove65535IsASocketError)
 TEST_F(QtLink, PeerCloseIsADisconnectNotAnError)
 {
     accept();
+    receive(2 * 36); // unread bytes would make the close a reset
     peer->disconnectFromHost();
     ASSERT_TRUE(QTest::qWaitFor([&] { return downs > 0; }, LONG_WAIT));
     EXPECT_EQ(errors, 0);
     EXPECT_FALSE(l2->isActive());
     EXPECT_FALSE(l2->write(0, 0, 'G', "", "", ""));
+}
+
+TEST_F(QtLink, PeerResetIsASocketError)
+{
+    accept();
+    const linger abortive{1, 0};
+    ::setsockopt(static_cast<int>(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    peer->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return errors > 0; }, LONG_WAIT));
+    EXPECT_EQ(downs, 0);
+    EXPECT_EQ(l2->lastError(), "Connection reset by peer");
 }
 
 TEST_F(QtLink, DestroyingTheLinkClosesTheConnection)
