@@ -363,15 +363,15 @@ public:
     }
 
     // A station connects, says a line, leaves, as the engine reports it (port 1-based).
-    void connectStation(uint8_t port, const std::string& call)
+    void connectStation(RadioPort port, const std::string& call)
     {
         send(port - 1, 'C', 0, call, server.link()->callSign(), "*** CONNECTED To Station " + call + "\r");
     }
-    void line(uint8_t port, const std::string& call, const std::string& text)
+    void line(RadioPort port, const std::string& call, const std::string& text)
     {
         send(port - 1, 'D', 0xF0, call, server.link()->callSign(), text);
     }
-    void disconnectStation(uint8_t port, const std::string& call)
+    void disconnectStation(RadioPort port, const std::string& call)
     {
         send(port - 1, 'd', 0, call, server.link()->callSign(), "*** DISCONNECTED From Station " + call + "\r");
     }
@@ -447,7 +447,7 @@ private:
     struct ConnectWatch {
         OnAir* onAir;
         decltype(AgwLink::onConnectEx) next;
-        void operator()(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+        void operator()(AgwLink& link, RadioPort port, const std::string& from, const std::string& to,
                         const std::string& text) const
         {
             onAir->insert({port, from});
@@ -458,7 +458,7 @@ private:
     struct DisconnectWatch {
         OnAir* onAir;
         decltype(AgwLink::onDisconnect) next;
-        void operator()(AgwLink& link, uint8_t port, const std::string& call, const std::string& text) const
+        void operator()(AgwLink& link, RadioPort port, const std::string& call, const std::string& text) const
         {
             onAir->erase({port, call});
             if (next)
@@ -471,7 +471,7 @@ private:
     struct DataWatch {
         OnAir* onAir;
         decltype(AgwLink::onData) next;
-        void operator()(AgwLink& link, uint8_t port, const std::string& from, const std::string& to, uint8_t pid,
+        void operator()(AgwLink& link, RadioPort port, const std::string& from, const std::string& to, uint8_t pid,
                         const std::string& data) const
         {
             onAir->insert({port, from});

@@ -91,23 +91,24 @@ public:
 
     // Events, sender first; an empty one is skipped.
     std::function<void(AgwLink&)> onDestroy;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onMyConnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onHisConnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onAnyConnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onRetryOut;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onMyDisconnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onHisDisconnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onDisconnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, TextRef text)> onConnectEx;
-    std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, TextRef text)> onDisconnectEx;
-    std::function<void(AgwLink&, uint8_t port, uint8_t pid, char kind, TextRef callFrom, TextRef callTo, TextRef data)>
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onMyConnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onHisConnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onAnyConnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onRetryOut;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onMyDisconnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onHisDisconnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onDisconnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef from, TextRef to, TextRef text)> onConnectEx;
+    std::function<void(AgwLink&, RadioPort port, TextRef from, TextRef to, TextRef text)> onDisconnectEx;
+    std::function<void(AgwLink&, RadioPort port, uint8_t pid, char kind, TextRef callFrom, TextRef callTo,
+                       TextRef data)>
         onFrame;
     std::function<void(AgwLink&)> onAgwUp;
     std::function<void(AgwLink&)> onAgwDown;
     std::function<void(AgwLink&)> onAgwError;
     // Answers to "X" and "x", with the (1-based) port the engine answered on.
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef data)> onRegister;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef data)> onUnRegister;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef data)> onRegister;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef data)> onUnRegister;
     // The link was ended because the engine's stream or its reading cannot be
     // trusted (see breakLink); raised from the event loop, never inside a send.
     std::function<void(AgwLink&, TextRef reason)> onBroken;
@@ -115,25 +116,26 @@ public:
     // Going off is raised from the event loop; a handler may send, and the
     // link reads again only if that leaves it below the high mark.
     std::function<void(AgwLink&, bool backlogged)> onBacklog;
-    std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, TextRef via, TextRef frameType, TextRef pid,
+    std::function<void(AgwLink&, RadioPort port, TextRef from, TextRef to, TextRef via, TextRef frameType, TextRef pid,
                        int32_t nr, int32_t ns, int32_t len, TextRef info)>
         onIFrame;
-    std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, TextRef via, TextRef frameType, TextRef pid,
+    std::function<void(AgwLink&, RadioPort port, TextRef from, TextRef to, TextRef via, TextRef frameType, TextRef pid,
                        int32_t len, TextRef info)>
         onUIFrame;
-    std::function<void(AgwLink&, uint8_t port, TextRef callFrom, TextRef callTo, TextRef via, TextRef frameType,
+    std::function<void(AgwLink&, RadioPort port, TextRef callFrom, TextRef callTo, TextRef via, TextRef frameType,
                        int32_t nr)>
         onSFrame;
-    std::function<void(AgwLink&, uint8_t port, TextRef callFrom, TextRef callTo, uint8_t pid, TextRef data)> onMonitor;
-    std::function<void(AgwLink&, uint8_t port, TextRef data)> onRawFrame;
+    std::function<void(AgwLink&, RadioPort port, TextRef callFrom, TextRef callTo, uint8_t pid, TextRef data)>
+        onMonitor;
+    std::function<void(AgwLink&, RadioPort port, TextRef data)> onRawFrame;
     std::function<void(AgwLink&, int32_t major, int32_t minor)> onVersion;
     std::function<void(AgwLink&)> onPort;
     std::function<void(AgwLink&)> onParameter;
-    std::function<void(AgwLink&, uint8_t port, int32_t frames)> onPortFrames;
-    std::function<void(AgwLink&, uint8_t port, TextRef callFrom, TextRef callTo, uint8_t pid, TextRef data)> onData;
-    std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, uint8_t pid, TextRef info)> onDataUI;
+    std::function<void(AgwLink&, RadioPort port, int32_t frames)> onPortFrames;
+    std::function<void(AgwLink&, RadioPort port, TextRef callFrom, TextRef callTo, uint8_t pid, TextRef data)> onData;
+    std::function<void(AgwLink&, RadioPort port, TextRef from, TextRef to, uint8_t pid, TextRef info)> onDataUI;
     // Answer to askOutstanding: frames still to be sent or acknowledged on one connection.
-    std::function<void(AgwLink&, uint8_t port, TextRef callFrom, TextRef callTo, int32_t frames)> onConnFrames;
+    std::function<void(AgwLink&, RadioPort port, TextRef callFrom, TextRef callTo, int32_t frames)> onConnFrames;
 
     // Opens the TCP connection to the engine, with a fresh receive state.
     void open();
@@ -178,16 +180,16 @@ public:
     // Otherwise it sends nothing and answers false.
     bool sendDataToEach(uint8_t pid, const std::string& callFrom, const std::vector<Addressee>& to,
                         std::string_view text);
-    void disconnect(uint8_t radioPort, const std::string& callFrom, const std::string& callTo);
+    void disconnect(RadioPort radioPort, const std::string& callFrom, const std::string& callTo);
     // Registers the callsign on one radio port (1-based); the engine answers "X" on that port.
-    bool agwRegister(const std::string& call, uint8_t radioPort = 1);
+    bool agwRegister(const std::string& call, RadioPort radioPort = 1);
     bool agwUnRegister(const std::string& call);
     // Asks how many frames of one connection the engine has yet to send or see
     // acknowledged (kind "Y"); the answer comes as onConnFrames. False when not sent.
-    bool askOutstanding(uint8_t radioPort, const std::string& callFrom, const std::string& callTo);
-    bool write(uint8_t radioPort, uint8_t pid, char kind, std::string_view callFrom, std::string_view callTo,
+    bool askOutstanding(RadioPort radioPort, const std::string& callFrom, const std::string& callTo);
+    bool write(RadioPort radioPort, uint8_t pid, char kind, std::string_view callFrom, std::string_view callTo,
                std::string_view data);
-    bool send(ClientSocket* socket, uint8_t radioPort, uint8_t pid, char kind, std::string_view callFrom,
+    bool send(ClientSocket* socket, RadioPort radioPort, uint8_t pid, char kind, std::string_view callFrom,
               std::string_view callTo, uint32_t dataLen, std::string_view data);
     void sendAgw(std::string_view frame);
     // The via block of a "V" frame built from blank-separated digipeater calls.
@@ -198,12 +200,12 @@ public:
     void store(std::string_view bytes);
 
     // Decoding (AgwDecoder.cpp, MonitorHeader.cpp, PortAnswers.cpp)
-    void decode(uint8_t radioPort, uint8_t pid, char kind, std::string callFrom, std::string callTo, int32_t dataLen,
+    void decode(RadioPort radioPort, uint8_t pid, char kind, std::string callFrom, std::string callTo, int32_t dataLen,
                 std::string data);
     MonitorHeader getHeader(const std::string& data);
     void parsePortList(const std::string& data);
-    void parseParam(uint8_t radioPort, const std::string& data);
-    void parseHeard(uint8_t radioPort, const std::string& data);
+    void parseParam(RadioPort radioPort, const std::string& data);
+    void parseHeard(RadioPort radioPort, const std::string& data);
 
     void writeLog(uint8_t level, std::string_view text) { log_.writeLog(level, text); }
     void writeHex(uint8_t level, std::string_view data) { log_.writeHex(level, data); }
@@ -251,7 +253,7 @@ private:
     // Port, PID, kind and callsigns of the frames of one text, handed down the
     // send path by reference.
     struct FrameAddress {
-        uint8_t radioPort;
+        RadioPort radioPort;
         uint8_t pid;
         char kind;
         std::string_view callFrom;
@@ -304,7 +306,7 @@ private:
     size_t rxStart_ = 0;
     bool pending_ = false;
     std::string rxData_;
-    uint8_t rxPort_ = 0;
+    RadioPort rxPort_ = 0;
     uint8_t rxPid_ = 0;
     char rxKind_ = 0;
     std::string rxFrom_;

@@ -29,7 +29,7 @@ void AgwLink::store(std::string_view bytes)
                 }
                 rxStart_ += AGW_HEADER_SIZE;
                 rxData_.clear();
-                rxPort_ = static_cast<uint8_t>(header.wirePort + 1);
+                rxPort_ = static_cast<RadioPort>(header.wirePort + 1);
                 rxKind_ = header.kind;
                 rxPid_ = header.pid;
                 rxFrom_ = header.callFrom;

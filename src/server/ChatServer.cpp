@@ -67,18 +67,18 @@ void ChatServer::wireLink()
     trace.level = log_.level;
     link_->setLogin(settings_.login, settings_.password);
     Connections& c = connections_;
-    link_->onConnectEx = [&c](AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+    link_->onConnectEx = [&c](AgwLink& link, RadioPort port, const std::string& from, const std::string& to,
                               const std::string& text) { c.handleConnect(link, port, from, to, text); };
-    link_->onDisconnect = [&c](AgwLink& link, uint8_t port, const std::string& call, const std::string& text) {
+    link_->onDisconnect = [&c](AgwLink& link, RadioPort port, const std::string& call, const std::string& text) {
         c.handleDisconnect(link, port, call, text);
     };
-    link_->onData = [&c](AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo,
+    link_->onData = [&c](AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo,
                          uint8_t pid,
                          const std::string& data) { c.handleData(link, port, callFrom, callTo, pid, data); };
     link_->onAgwUp = [&c](AgwLink& link) { c.handleLinkUp(link); };
     link_->onAgwDown = [&c](AgwLink& link) { c.handleLinkDown(link); };
     link_->onAgwError = [&c](AgwLink& link) { c.handleLinkError(link); };
-    link_->onRegister = [&c](AgwLink& link, uint8_t port, const std::string& call, const std::string& data) {
+    link_->onRegister = [&c](AgwLink& link, RadioPort port, const std::string& call, const std::string& data) {
         c.handleRegistration(link, port, call, data);
     };
     link_->onBroken = [&c](AgwLink& link, const std::string& reason) { c.handleBroken(link, reason); };
@@ -87,7 +87,8 @@ void ChatServer::wireLink()
     watchBacklog();
     link_->setEngineWait(static_cast<uint32_t>(std::max<int32_t>(settings_.engineWait, 0)));
     DisconnectDrain& drain = drain_;
-    link_->onConnFrames = [&drain](AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo,
+    link_->onConnFrames = [&drain](AgwLink& link, RadioPort port, const std::string& callFrom,
+                                   const std::string& callTo,
                                    int32_t frames) { drain.handleConnFrames(link, port, callFrom, callTo, frames); };
     link_->setCallSign(settings_.callSign);
     if (!settings_.hostName.empty())
@@ -143,7 +144,7 @@ void ChatServer::makeBeacon()
     beacon_->setVia(settings_.beaconVia);
     beacon_->setText(settings_.beaconText);
     Connections& c = connections_;
-    beacon_->onBeacon = [&c](AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+    beacon_->onBeacon = [&c](AgwLink& link, RadioPort port, const std::string& call, const std::string& id,
                              const std::string& via,
                              const std::string& text) { c.handleBeacon(link, port, call, id, via, text); };
     writeLog(1, "{PALAVORO} AX.25 <UI> Beacon Initialized");

@@ -14,13 +14,13 @@ const char* const NAME_REQUIRED = "\r--- This server requires to set your name, 
 
 } // namespace
 
-void Connections::handleConnect(AgwLink& /*link*/, uint8_t port, const std::string& from, const std::string& to,
+void Connections::handleConnect(AgwLink& /*link*/, RadioPort port, const std::string& from, const std::string& to,
                                 const std::string& text)
 {
     admit(port, from, to, text, "");
 }
 
-void Connections::admit(uint8_t port, const std::string& from, const std::string& to, const std::string& text,
+void Connections::admit(RadioPort port, const std::string& from, const std::string& to, const std::string& text,
                         const char* how)
 {
     try {
@@ -78,7 +78,7 @@ void Connections::admit(uint8_t port, const std::string& from, const std::string
     }
 }
 
-void Connections::handleData(AgwLink& /*link*/, uint8_t port, const std::string& callFrom, const std::string& callTo,
+void Connections::handleData(AgwLink& /*link*/, RadioPort port, const std::string& callFrom, const std::string& callTo,
                              uint8_t pid, const std::string& data)
 {
     std::vector<std::string> lines;
@@ -241,7 +241,7 @@ void Connections::handleLine(int32_t port, const std::string& call, const std::s
     }
 }
 
-void Connections::handleDisconnect(AgwLink& /*link*/, uint8_t port, const std::string& call, const std::string& text)
+void Connections::handleDisconnect(AgwLink& /*link*/, RadioPort port, const std::string& call, const std::string& text)
 {
     try {
         const std::string portText = std::to_string(port);
@@ -257,7 +257,7 @@ void Connections::handleDisconnect(AgwLink& /*link*/, uint8_t port, const std::s
     }
 }
 
-void Connections::depart(uint8_t port, const std::string& call)
+void Connections::depart(RadioPort port, const std::string& call)
 {
     try {
         p_.drain.endDrain(port, call);
@@ -368,7 +368,7 @@ void Connections::handleLinkUp(AgwLink& link)
     p_.keeper.linkUp(link);
 }
 
-void Connections::handleRegistration(AgwLink& link, uint8_t port, const std::string& call, const std::string& data)
+void Connections::handleRegistration(AgwLink& link, RadioPort port, const std::string& call, const std::string& data)
 {
     // An answer without its result byte counts as a refusal.
     const std::string rc = std::to_string(data.empty() ? 0 : static_cast<uint8_t>(data[0]));
@@ -509,7 +509,7 @@ void Connections::stopped()
         done();
 }
 
-void Connections::handleBeacon(AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+void Connections::handleBeacon(AgwLink& link, RadioPort port, const std::string& call, const std::string& id,
                                const std::string& via, const std::string& text)
 {
     writeLog(2, "{PALAVORO} Event <OnBeacon>");

@@ -48,22 +48,22 @@ public:
 
     explicit Connections(const Parts& parts) : p_(parts) {}
 
-    void handleConnect(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+    void handleConnect(AgwLink& link, RadioPort port, const std::string& from, const std::string& to,
                        const std::string& text);
-    void handleData(AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo, uint8_t pid,
+    void handleData(AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo, uint8_t pid,
                     const std::string& data);
-    void handleDisconnect(AgwLink& link, uint8_t port, const std::string& call, const std::string& text);
+    void handleDisconnect(AgwLink& link, RadioPort port, const std::string& call, const std::string& text);
     // The time limit or the idle limit of a station ran out.
     void handleTimeLimit(Timer* timer);
     void handleLinkUp(AgwLink& link);
     void handleLinkDown(AgwLink& link);
     void handleLinkError(AgwLink& link);
-    void handleRegistration(AgwLink& link, uint8_t port, const std::string& call, const std::string& data);
+    void handleRegistration(AgwLink& link, RadioPort port, const std::string& call, const std::string& data);
     // The link ended the connection itself: the stream or the engine's reading cannot be trusted.
     void handleBroken(AgwLink& link, const std::string& reason);
     void handleVersion(AgwLink& link, int32_t major, int32_t minor);
     void handlePortList(AgwLink& link);
-    void handleBeacon(AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+    void handleBeacon(AgwLink& link, RadioPort port, const std::string& call, const std::string& id,
                       const std::string& via, const std::string& text);
 
     // Stations are admitted only once the engine has confirmed the callsign.
@@ -99,8 +99,9 @@ private:
     // Work that makes output waits, in order, while the output is backlogged
     // or earlier work waits.
     bool holdingBack() const { return !later_.empty() || (p_.link && p_.link->outputBacklogged()); }
-    void admit(uint8_t port, const std::string& from, const std::string& to, const std::string& text, const char* how);
-    void depart(uint8_t port, const std::string& call);
+    void admit(RadioPort port, const std::string& from, const std::string& to, const std::string& text,
+               const char* how);
+    void depart(RadioPort port, const std::string& call);
     void endStay(int32_t port, const std::string& call, bool idle);
     // A station leaves with part of a line held: it goes to the area now.
     void lastWords(Station& station);

@@ -257,3 +257,9 @@ TEST_F(LinkViaList, OnlyTheFirst25CallsAreKept)
     EXPECT_EQ(via[0], 25);
     EXPECT_EQ(via.substr(1 + 24 * 10, 10), "D24" + std::string(7, '\0'));
 }
+
+TEST_F(LinkSend, RadioPort256GoesOutOnTheLastWirePort)
+{
+    l2->sendData(256, 0xF0, "N0CALL", "W1AW", "hello\r");
+    EXPECT_EQ(static_cast<uint8_t>(socket->sent[0]), 255);
+}

@@ -151,4 +151,17 @@ TEST_F(ChatPressure, TheStopIsLoggedAsAStopAndDisconnectsEvenWithoutTheEnginesWo
     EXPECT_TRUE(logged("left N0BBB port 1: stop, not confirmed by the engine"));
 }
 
+TEST_F(ChatPressure, AStationOnTheLastWirePortIsAnsweredThere)
+{
+    form.connections().handleConnect(*form.link(), 256, "N0ZZZ", "N0SRV", "*** CONNECTED To Station N0ZZZ");
+    const std::vector<SentText> sent = sentTexts();
+    ASSERT_FALSE(sent.empty());
+    for (const SentText& text : sent) {
+        if (text.to == "N0ZZZ") {
+            EXPECT_EQ(text.port, 256);
+        }
+    }
+    EXPECT_NE(form.directory().findStation(256, "N0ZZZ"), nullptr);
+}
+
 } // namespace
