@@ -105,4 +105,10 @@ TEST(StatusListen, AddressAndPortOrAPortOnLoopbackOrOff)
         EXPECT_FALSE(parseStatusListen(bad, listen)) << bad;
 }
 
+TEST_F(SettingsCheckTest, AnEngineWaitBelowZeroIsAProblem)
+{
+    EXPECT_EQ(check("[PALAVORO]\r\nCALLSIGN=N0CALL\r\nENGINEWAIT=-1\r\n"),
+              Problems{"Palavoro.INI: [PALAVORO] ENGINEWAIT=-1 is below 0"});
+}
+
 } // namespace

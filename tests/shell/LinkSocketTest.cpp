@@ -237,6 +237,36 @@ TEST_F(QtLink, AnEngineThatStopsReadingPausesTheLinkThenBreaksItAfterTheWait)
     EXPECT_NE(reason.find(" took nothing of "), std::string::npos) << reason;
 }
 
+TEST_F(QtLink, AnEngineThatReadsAgainIsReadAgain)
+{
+    int frames = 0;
+    l2->onFrame = [&](AgwLink&, RadioPort, uint8_t, char, const std::string&, const std::string&, const std::string&) {
+        ++frames;
+    };
+    l2->setOutputMarks(1 << 20, 1 << 18);
+    accept();
+    peer->setReadBufferSize(4096);
+    const std::string text(65536, 't');
+    for (int i = 0; i < 2000 && !l2->outputBacklogged(); ++i) {
+        l2->sendData(1, 0xF0, "N0CALL", "W1AW", text);
+        QCoreApplication::processEvents();
+    }
+    ASSERT_TRUE(l2->outputBacklogged());
+    const std::string frame = agwFrame(0, 'D', 0xF0, "W1AW", "N0CALL", "hi\r");
+    peer->write(frame.data(), static_cast<qint64>(frame.size()));
+    peer->flush();
+    QTest::qWait(200);
+    EXPECT_EQ(frames, 0) << "not read while backlogged";
+
+    peer->setReadBufferSize(0);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            peer->readAll();
+            return !l2->outputBacklogged() && frames == 1;
+        },
+        LONG_WAIT));
+}
+
 TEST_F(QtLink, RefusedConnectionIsASocketError)
 {
     QTcpServer unused;
