@@ -233,8 +233,11 @@ void QtClientSocket::readable()
     // What arrived before the end is read first.
     if (!inbox_.empty() && (!notify(onDataAvailable) || state_ != State::Open))
         return;
-    // Only an orderly close (FIN) is a close; a reset is an error.
-    if (ended) {
+    // Only an orderly close (FIN) is a close; a reset is an error, also one
+    // that a send saw first.
+    if (ended && sendError_ != 0)
+        code = sendError_;
+    if (ended && code == 0) {
         error_ = "The remote host closed the connection";
         closeDescriptor();
         gathered_.clear();
@@ -259,8 +262,7 @@ void QtClientSocket::writable()
         reportWritten();
         return;
     }
-    const int code = errno;
-    fail(code, systemText(code));
+    fail(sendError_, systemText(sendError_));
 }
 
 void QtClientSocket::reportWritten()
@@ -295,6 +297,7 @@ void QtClientSocket::closeDescriptor()
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    sendError_ = 0;
     state_ = State::Closed;
 }
 
@@ -357,8 +360,11 @@ bool QtClientSocket::sendKept()
             continue;
         else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        else
+        else {
+            // The system reports an error once: a later read would see only the end.
+            sendError_ = n < 0 ? errno : OTHER_ERROR;
             return false;
+        }
     }
     if (keptAt_ == kept_.size()) {
         kept_.clear();

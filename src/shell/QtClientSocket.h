@@ -91,6 +91,7 @@ private:
     bool writePosted_ = false;
     bool reading_ = true;
     bool took_ = false; // the system took queued bytes, not reported yet
+    int sendError_ = 0; // the error a send met, for the notification that follows
     // Receives the posted write, the lookup's answer and the event loop's
     // signal; going with this object, it takes them along.
     QObject turn_;
