@@ -323,7 +323,7 @@ public:
     {
         stalled_ = stalled;
         if (!stalled && engine_ != nullptr)
-            engine_->unsent = 0;
+            engine_->take(engine_->unsent);
     }
 
     // The socket the link uses now, if any.
@@ -363,15 +363,15 @@ public:
     }
 
     // A station connects, says a line, leaves, as the engine reports it (port 1-based).
-    void connectStation(uint8_t port, const std::string& call)
+    void connectStation(RadioPort port, const std::string& call)
     {
         send(port - 1, 'C', 0, call, server.link()->callSign(), "*** CONNECTED To Station " + call + "\r");
     }
-    void line(uint8_t port, const std::string& call, const std::string& text)
+    void line(RadioPort port, const std::string& call, const std::string& text)
     {
         send(port - 1, 'D', 0xF0, call, server.link()->callSign(), text);
     }
-    void disconnectStation(uint8_t port, const std::string& call)
+    void disconnectStation(RadioPort port, const std::string& call)
     {
         send(port - 1, 'd', 0, call, server.link()->callSign(), "*** DISCONNECTED From Station " + call + "\r");
     }
@@ -447,7 +447,7 @@ private:
     struct ConnectWatch {
         OnAir* onAir;
         decltype(AgwLink::onConnectEx) next;
-        void operator()(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+        void operator()(AgwLink& link, RadioPort port, const std::string& from, const std::string& to,
                         const std::string& text) const
         {
             onAir->insert({port, from});
@@ -458,11 +458,25 @@ private:
     struct DisconnectWatch {
         OnAir* onAir;
         decltype(AgwLink::onDisconnect) next;
-        void operator()(AgwLink& link, uint8_t port, const std::string& call, const std::string& text) const
+        void operator()(AgwLink& link, RadioPort port, const std::string& call, const std::string& text) const
         {
             onAir->erase({port, call});
             if (next)
                 next(link, port, call, text);
+        }
+    };
+
+    // Text comes only from a connected station: the engine has it on the air
+    // (the server may not know it, after a link made again).
+    struct DataWatch {
+        OnAir* onAir;
+        decltype(AgwLink::onData) next;
+        void operator()(AgwLink& link, RadioPort port, const std::string& from, const std::string& to, uint8_t pid,
+                        const std::string& data) const
+        {
+            onAir->insert({port, from});
+            if (next)
+                next(link, port, from, to, pid, data);
         }
     };
 
@@ -483,6 +497,7 @@ private:
         onAir_.clear();
         link->onConnectEx = ConnectWatch{&onAir_, link->onConnectEx};
         link->onDisconnect = DisconnectWatch{&onAir_, link->onDisconnect};
+        link->onData = DataWatch{&onAir_, link->onData};
     }
 
     EngineSocket* engine_ = nullptr;

@@ -27,7 +27,7 @@ namespace {
 constexpr const char* OWN_CALL = "N0SRV";
 
 struct FuzzStation {
-    uint8_t port;
+    RadioPort port;
     const char* call;
 };
 
@@ -56,14 +56,14 @@ std::string count(uint32_t frames)
 
 void wire(ChatServer& form, AgwLink& link)
 {
-    link.onConnectEx = [&form](AgwLink& l, uint8_t port, const std::string& from, const std::string& to,
+    link.onConnectEx = [&form](AgwLink& l, RadioPort port, const std::string& from, const std::string& to,
                                const std::string& text) { form.connections().handleConnect(l, port, from, to, text); };
-    link.onDisconnect = [&form](AgwLink& l, uint8_t port, const std::string& call, const std::string& text) {
+    link.onDisconnect = [&form](AgwLink& l, RadioPort port, const std::string& call, const std::string& text) {
         form.connections().handleDisconnect(l, port, call, text);
     };
-    link.onData = [&form](AgwLink& l, uint8_t port, const std::string& from, const std::string& to, uint8_t pid,
+    link.onData = [&form](AgwLink& l, RadioPort port, const std::string& from, const std::string& to, uint8_t pid,
                           const std::string& data) { form.connections().handleData(l, port, from, to, pid, data); };
-    link.onConnFrames = [&form](AgwLink& l, uint8_t port, const std::string& from, const std::string& to,
+    link.onConnFrames = [&form](AgwLink& l, RadioPort port, const std::string& from, const std::string& to,
                                 int32_t frames) { form.drain().handleConnFrames(l, port, from, to, frames); };
 }
 

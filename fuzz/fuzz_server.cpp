@@ -230,9 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::Rig rig(dir);
     if (!rig.start())
         std::abort(); // the configuration is a good one
-    // An engine that stops reading breaks the link at this much waiting,
-    // within reach of a short input.
-    rig.server.link()->setOutputLimit(16 * 1024);
+    // Back-pressure within reach of a short input.
+    rig.server.link()->setOutputMarks(16 * 1024, 4 * 1024);
     if ((config & 128) == 0)
         rig.engineUp();
     rig.check();

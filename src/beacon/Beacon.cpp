@@ -60,6 +60,11 @@ void Beacon::tick()
         return;
     }
     log_.writeLog(4, "{L2Beacon} Beacon Timer Tick");
+    // A beacon adds nothing to output that waits for the engine: this round is left out.
+    if (link_->outputBacklogged()) {
+        log_.writeLog(3, "{L2Beacon} Output waiting for the engine, beacon left out");
+        return;
+    }
     // A handler may reassign or clear the event while it runs; the cycle goes
     // on with the one it started with.
     const auto handler = onBeacon;

@@ -43,7 +43,7 @@ bool isOneOf(const std::string& value, std::initializer_list<const char*> choice
 
 // The handlers of each frame kind; they set the link's state that the engine reports.
 struct AgwDecoder {
-    static void decodeRaw(AgwLink& l2, uint8_t radioPort, const std::string& data)
+    static void decodeRaw(AgwLink& l2, RadioPort radioPort, const std::string& data)
     {
         try {
             l2.writeLog(5, "AGW Message <K>");
@@ -55,7 +55,7 @@ struct AgwDecoder {
         }
     }
 
-    static void decodeHeard(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& data)
+    static void decodeHeard(AgwLink& l2, RadioPort radioPort, const std::string& callFrom, const std::string& data)
     {
         try {
             std::string call = callFrom;
@@ -66,7 +66,7 @@ struct AgwDecoder {
         }
     }
 
-    static void decodeParam(AgwLink& l2, uint8_t radioPort, const std::string& data)
+    static void decodeParam(AgwLink& l2, RadioPort radioPort, const std::string& data)
     {
         try {
             l2.parseParam(radioPort, data);
@@ -103,7 +103,7 @@ struct AgwDecoder {
         }
     }
 
-    static void decodePortFrames(AgwLink& l2, uint8_t radioPort, const std::string& data)
+    static void decodePortFrames(AgwLink& l2, RadioPort radioPort, const std::string& data)
     {
         try {
             if (data.size() < 4)
@@ -118,8 +118,8 @@ struct AgwDecoder {
         }
     }
 
-    static void decodeConnFrames(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& callTo,
-                                 const std::string& data)
+    static void decodeConnFrames(AgwLink& l2, RadioPort radioPort, const std::string& callFrom,
+                                 const std::string& callTo, const std::string& data)
     {
         try {
             if (data.size() < 4)
@@ -133,7 +133,7 @@ struct AgwDecoder {
         }
     }
 
-    static void decodeRegistration(AgwLink& l2, uint8_t radioPort, char kind, const std::string& callFrom,
+    static void decodeRegistration(AgwLink& l2, RadioPort radioPort, char kind, const std::string& callFrom,
                                    const std::string& data)
     {
         const bool registering = kind == 'X';
@@ -151,7 +151,7 @@ struct AgwDecoder {
         }
     }
 
-    static void decodeConnect(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& callTo,
+    static void decodeConnect(AgwLink& l2, RadioPort radioPort, const std::string& callFrom, const std::string& callTo,
                               const std::string& data)
     {
         try {
@@ -174,8 +174,8 @@ struct AgwDecoder {
         }
     }
 
-    static void decodeDisconnect(AgwLink& l2, uint8_t radioPort, const std::string& callFrom, const std::string& callTo,
-                                 const std::string& data)
+    static void decodeDisconnect(AgwLink& l2, RadioPort radioPort, const std::string& callFrom,
+                                 const std::string& callTo, const std::string& data)
     {
         try {
             if (!contains(data, "DISCONNECTED"))
@@ -214,7 +214,7 @@ struct AgwDecoder {
         }
     }
 
-    static void decodeData(AgwLink& l2, uint8_t radioPort, uint8_t pid, const std::string& callFrom,
+    static void decodeData(AgwLink& l2, RadioPort radioPort, uint8_t pid, const std::string& callFrom,
                            const std::string& callTo, const std::string& data)
     {
         try {
@@ -229,7 +229,7 @@ struct AgwDecoder {
         }
     }
 
-    static void decodeUnproto(AgwLink& l2, uint8_t radioPort, const std::string& data)
+    static void decodeUnproto(AgwLink& l2, RadioPort radioPort, const std::string& data)
     {
         try {
             MonitorHeader header;
@@ -256,7 +256,7 @@ struct AgwDecoder {
         }
     }
 
-    static void decodeMonitored(AgwLink& l2, uint8_t radioPort, uint8_t pid, char kind, const std::string& callFrom,
+    static void decodeMonitored(AgwLink& l2, RadioPort radioPort, uint8_t pid, char kind, const std::string& callFrom,
                                 const std::string& callTo, const std::string& data)
     {
         try {
@@ -306,7 +306,7 @@ struct AgwDecoder {
     }
 };
 
-void AgwLink::decode(uint8_t radioPort, uint8_t pid, char kind, std::string callFrom, std::string callTo,
+void AgwLink::decode(RadioPort radioPort, uint8_t pid, char kind, std::string callFrom, std::string callTo,
                      int32_t dataLen, std::string data)
 {
     try {

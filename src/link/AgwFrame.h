@@ -30,6 +30,10 @@ std::string callField(std::string_view call);
 // A callsign field read back: the characters up to the first NUL, at most 10.
 std::string readCallField(std::string_view field);
 
+// A radio port as the server numbers it: the header's byte + 1, so 1 to 256
+// (0 means the same as 1 when sending).
+using RadioPort = uint16_t;
+
 // The 36-byte header. `port` is 1-based: port 0 and port 1 both give byte 0.
 // Bytes 28 and 29 carry `lengthLow` and `lengthHigh` as the caller computed them.
 std::string buildHeader(uint32_t port, char kind, uint8_t pid, std::string_view callFrom, std::string_view callTo,
@@ -46,8 +50,7 @@ inline void writeHeader(char* header, uint32_t port, char kind, uint8_t pid, std
         std::memset(field + n, 0, 10 - n);
     };
     std::memset(header, 0, AGW_HEADER_SIZE);
-    const uint8_t wirePort = static_cast<uint8_t>(port - 1);
-    header[0] = static_cast<char>(wirePort == 255 ? 0 : wirePort);
+    header[0] = static_cast<char>(port == 0 ? 0 : static_cast<uint8_t>(port - 1));
     header[4] = kind;
     header[6] = static_cast<char>(pid);
     writeCall(header + 8, callFrom);

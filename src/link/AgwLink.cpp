@@ -25,6 +25,7 @@ AgwLink::AgwLink(std::unique_ptr<ClientSocket> socket, TimerFactory& timers)
     socket_->onClosed = [this] { socketClosed(); };
     socket_->onError = [this](int& errorCode) { socketError(errorCode); };
     socket_->onDataAvailable = [this] { socketReadable(); };
+    socket_->onWritten = [this] { outputTaken(); };
 }
 
 AgwLink::~AgwLink()
@@ -42,6 +43,7 @@ AgwLink::~AgwLink()
     socket_->onClosed = nullptr;
     socket_->onError = nullptr;
     socket_->onDataAvailable = nullptr;
+    socket_->onWritten = nullptr;
     socket_->close();
 }
 
@@ -63,6 +65,7 @@ void AgwLink::open()
     pending_ = false;
     active_ = false;
     registered_ = false;
+    endBacklog();
 
     const bool byName = !host_.empty();
     socket_->connectTo(byName ? host_ : address_, tcpPort_);
@@ -92,6 +95,8 @@ void AgwLink::breakLink(const std::string& reason)
     closing_ = true;
     socket_->close();
     closing_ = false;
+    if (outputTimer_)
+        outputTimer_->setEnabled(false);
     // Raised from the event loop: the break may come in the middle of a send
     // to many stations, and the handler drops them all.
     brokenReason_ = reason;
@@ -99,6 +104,7 @@ void AgwLink::breakLink(const std::string& reason)
         brokenTimer_ = timers_.createTimer();
     brokenTimer_->onTimer = [this] {
         brokenTimer_->setEnabled(false);
+        endBacklog();
         fireEvent(onBroken, "FOnBroken", brokenReason_);
     };
     brokenTimer_->setInterval(1);
@@ -215,6 +221,7 @@ void AgwLink::socketClosed()
             return;
         writeLog(retrying_ ? 3 : 1, "{L2} Disconnected from AGWPE");
         active_ = false;
+        endBacklog();
         fireEvent(onAgwDown, "FOnAGWDown");
     } catch (...) {
         writeLog(1, "{L2} Exception on module AGWDisc");
@@ -228,6 +235,7 @@ void AgwLink::socketError(int& errorCode)
             return;
         writeLog(retrying_ ? 3 : 1, "{L2} <AGWError> Socket Error from AGWPE");
         active_ = false;
+        endBacklog();
         fireEvent(onAgwError, "FOnAGWError");
         errorCode = 0;
     } catch (...) {

@@ -91,45 +91,51 @@ public:
 
     // Events, sender first; an empty one is skipped.
     std::function<void(AgwLink&)> onDestroy;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onMyConnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onHisConnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onAnyConnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onRetryOut;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onMyDisconnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onHisDisconnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef text)> onDisconnect;
-    std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, TextRef text)> onConnectEx;
-    std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, TextRef text)> onDisconnectEx;
-    std::function<void(AgwLink&, uint8_t port, uint8_t pid, char kind, TextRef callFrom, TextRef callTo, TextRef data)>
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onMyConnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onHisConnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onAnyConnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onRetryOut;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onMyDisconnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onHisDisconnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef text)> onDisconnect;
+    std::function<void(AgwLink&, RadioPort port, TextRef from, TextRef to, TextRef text)> onConnectEx;
+    std::function<void(AgwLink&, RadioPort port, TextRef from, TextRef to, TextRef text)> onDisconnectEx;
+    std::function<void(AgwLink&, RadioPort port, uint8_t pid, char kind, TextRef callFrom, TextRef callTo,
+                       TextRef data)>
         onFrame;
     std::function<void(AgwLink&)> onAgwUp;
     std::function<void(AgwLink&)> onAgwDown;
     std::function<void(AgwLink&)> onAgwError;
     // Answers to "X" and "x", with the (1-based) port the engine answered on.
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef data)> onRegister;
-    std::function<void(AgwLink&, uint8_t port, TextRef call, TextRef data)> onUnRegister;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef data)> onRegister;
+    std::function<void(AgwLink&, RadioPort port, TextRef call, TextRef data)> onUnRegister;
     // The link was ended because the engine's stream or its reading cannot be
     // trusted (see breakLink); raised from the event loop, never inside a send.
     std::function<void(AgwLink&, TextRef reason)> onBroken;
-    std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, TextRef via, TextRef frameType, TextRef pid,
+    // The output became backlogged (true) or drained below the low mark (false).
+    // Going off is raised from the event loop; a handler may send, and the
+    // link reads again only if that leaves it below the high mark.
+    std::function<void(AgwLink&, bool backlogged)> onBacklog;
+    std::function<void(AgwLink&, RadioPort port, TextRef from, TextRef to, TextRef via, TextRef frameType, TextRef pid,
                        int32_t nr, int32_t ns, int32_t len, TextRef info)>
         onIFrame;
-    std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, TextRef via, TextRef frameType, TextRef pid,
+    std::function<void(AgwLink&, RadioPort port, TextRef from, TextRef to, TextRef via, TextRef frameType, TextRef pid,
                        int32_t len, TextRef info)>
         onUIFrame;
-    std::function<void(AgwLink&, uint8_t port, TextRef callFrom, TextRef callTo, TextRef via, TextRef frameType,
+    std::function<void(AgwLink&, RadioPort port, TextRef callFrom, TextRef callTo, TextRef via, TextRef frameType,
                        int32_t nr)>
         onSFrame;
-    std::function<void(AgwLink&, uint8_t port, TextRef callFrom, TextRef callTo, uint8_t pid, TextRef data)> onMonitor;
-    std::function<void(AgwLink&, uint8_t port, TextRef data)> onRawFrame;
+    std::function<void(AgwLink&, RadioPort port, TextRef callFrom, TextRef callTo, uint8_t pid, TextRef data)>
+        onMonitor;
+    std::function<void(AgwLink&, RadioPort port, TextRef data)> onRawFrame;
     std::function<void(AgwLink&, int32_t major, int32_t minor)> onVersion;
     std::function<void(AgwLink&)> onPort;
     std::function<void(AgwLink&)> onParameter;
-    std::function<void(AgwLink&, uint8_t port, int32_t frames)> onPortFrames;
-    std::function<void(AgwLink&, uint8_t port, TextRef callFrom, TextRef callTo, uint8_t pid, TextRef data)> onData;
-    std::function<void(AgwLink&, uint8_t port, TextRef from, TextRef to, uint8_t pid, TextRef info)> onDataUI;
+    std::function<void(AgwLink&, RadioPort port, int32_t frames)> onPortFrames;
+    std::function<void(AgwLink&, RadioPort port, TextRef callFrom, TextRef callTo, uint8_t pid, TextRef data)> onData;
+    std::function<void(AgwLink&, RadioPort port, TextRef from, TextRef to, uint8_t pid, TextRef info)> onDataUI;
     // Answer to askOutstanding: frames still to be sent or acknowledged on one connection.
-    std::function<void(AgwLink&, uint8_t port, TextRef callFrom, TextRef callTo, int32_t frames)> onConnFrames;
+    std::function<void(AgwLink&, RadioPort port, TextRef callFrom, TextRef callTo, int32_t frames)> onConnFrames;
 
     // Opens the TCP connection to the engine, with a fresh receive state.
     void open();
@@ -138,8 +144,22 @@ public:
     // Ends the connection: a stream out of step or an engine that stopped
     // reading. One level-1 trace line; onBroken follows from the event loop.
     void breakLink(const std::string& reason);
-    // Most bytes that may wait for the engine to read them; beyond, the link breaks.
-    void setOutputLimit(size_t bytes) { outputLimit_ = bytes; }
+    // Back-pressure: above `high` bytes waiting for the engine the output is
+    // backlogged and the engine's socket is not read (nor frames already read
+    // decoded) until fewer than `low` wait.
+    void setOutputMarks(size_t high, size_t low)
+    {
+        highWater_ = high;
+        lowWater_ = low;
+    }
+    bool outputBacklogged() const { return backlogged_; }
+    // How long output may wait with the engine taking none of it before the
+    // link is broken, in ms; 0 never breaks it.
+    void setEngineWait(uint32_t milliseconds) { engineWait_ = milliseconds; }
+    static constexpr size_t HIGH_WATER = 2 << 20;
+    static constexpr size_t LOW_WATER = 512 << 10;
+    static constexpr uint32_t ENGINE_WAIT = 60000;
+    static constexpr uint32_t OUTPUT_TICK = 1000;
     // Sends what is queued before the program ends, waiting at most that long.
     void flush(int milliseconds) { socket_->flush(milliseconds); }
     // The last socket error as the system words it.
@@ -156,20 +176,20 @@ public:
     // The same bytes as sendData to each station in turn, written one after
     // the other from one header and handed to the socket at once. Only when
     // that changes nothing else: no per-frame trace level is on, the text fits
-    // one frame, the connection is open and the output limit is not reached.
+    // one frame and the connection is open.
     // Otherwise it sends nothing and answers false.
     bool sendDataToEach(uint8_t pid, const std::string& callFrom, const std::vector<Addressee>& to,
                         std::string_view text);
-    void disconnect(uint8_t radioPort, const std::string& callFrom, const std::string& callTo);
+    void disconnect(RadioPort radioPort, const std::string& callFrom, const std::string& callTo);
     // Registers the callsign on one radio port (1-based); the engine answers "X" on that port.
-    bool agwRegister(const std::string& call, uint8_t radioPort = 1);
+    bool agwRegister(const std::string& call, RadioPort radioPort = 1);
     bool agwUnRegister(const std::string& call);
     // Asks how many frames of one connection the engine has yet to send or see
     // acknowledged (kind "Y"); the answer comes as onConnFrames. False when not sent.
-    bool askOutstanding(uint8_t radioPort, const std::string& callFrom, const std::string& callTo);
-    bool write(uint8_t radioPort, uint8_t pid, char kind, std::string_view callFrom, std::string_view callTo,
+    bool askOutstanding(RadioPort radioPort, const std::string& callFrom, const std::string& callTo);
+    bool write(RadioPort radioPort, uint8_t pid, char kind, std::string_view callFrom, std::string_view callTo,
                std::string_view data);
-    bool send(ClientSocket* socket, uint8_t radioPort, uint8_t pid, char kind, std::string_view callFrom,
+    bool send(ClientSocket* socket, RadioPort radioPort, uint8_t pid, char kind, std::string_view callFrom,
               std::string_view callTo, uint32_t dataLen, std::string_view data);
     void sendAgw(std::string_view frame);
     // The via block of a "V" frame built from blank-separated digipeater calls.
@@ -180,12 +200,12 @@ public:
     void store(std::string_view bytes);
 
     // Decoding (AgwDecoder.cpp, MonitorHeader.cpp, PortAnswers.cpp)
-    void decode(uint8_t radioPort, uint8_t pid, char kind, std::string callFrom, std::string callTo, int32_t dataLen,
+    void decode(RadioPort radioPort, uint8_t pid, char kind, std::string callFrom, std::string callTo, int32_t dataLen,
                 std::string data);
     MonitorHeader getHeader(const std::string& data);
     void parsePortList(const std::string& data);
-    void parseParam(uint8_t radioPort, const std::string& data);
-    void parseHeard(uint8_t radioPort, const std::string& data);
+    void parseParam(RadioPort radioPort, const std::string& data);
+    void parseHeard(RadioPort radioPort, const std::string& data);
 
     void writeLog(uint8_t level, std::string_view text) { log_.writeLog(level, text); }
     void writeHex(uint8_t level, std::string_view data) { log_.writeHex(level, data); }
@@ -215,6 +235,15 @@ private:
     void socketError(int& errorCode);
     void socketReadable();
     void portTimerTick();
+    // Back-pressure: the socket took bytes, the output timer's tick, and the
+    // mark crossed either way.
+    void outputTaken();
+    void outputTick();
+    void noteOutput();
+    void setBacklogged(bool on);
+    // Forgets the back-pressure of a connection that has ended.
+    void endBacklog();
+    std::string engineAddress() const;
     // Takes the data part of the current frame; true when it was complete and decoded.
     bool fragFrame();
 
@@ -224,7 +253,7 @@ private:
     // Port, PID, kind and callsigns of the frames of one text, handed down the
     // send path by reference.
     struct FrameAddress {
-        uint8_t radioPort;
+        RadioPort radioPort;
         uint8_t pid;
         char kind;
         std::string_view callFrom;
@@ -248,7 +277,13 @@ private:
     bool rawFrames_ = false;
     bool portPolling_ = false;
     std::unique_ptr<Timer> portTimer_;
-    size_t outputLimit_ = 8 * 1024 * 1024;
+    size_t highWater_ = HIGH_WATER;
+    size_t lowWater_ = LOW_WATER;
+    uint32_t engineWait_ = ENGINE_WAIT;
+    bool backlogged_ = false;
+    bool storing_ = false;
+    uint32_t stalledFor_ = 0; // ms with output waiting and none taken
+    std::unique_ptr<Timer> outputTimer_;
     std::string frame_;     // the frame being sent, its buffer kept from one frame to the next
     bool closing_ = false;  // our own close: its notifications are not news
     bool retrying_ = false; // a reopened connection not up yet: its lines are level 3
@@ -271,7 +306,7 @@ private:
     size_t rxStart_ = 0;
     bool pending_ = false;
     std::string rxData_;
-    uint8_t rxPort_ = 0;
+    RadioPort rxPort_ = 0;
     uint8_t rxPid_ = 0;
     char rxKind_ = 0;
     std::string rxFrom_;

@@ -13,9 +13,11 @@ void AgwLink::decodeOne()
 
 void AgwLink::store(std::string_view bytes)
 {
+    storing_ = true;
     try {
         rxBuffer_.append(bytes);
-        for (;;) {
+        // While the output is backlogged the frames wait here, decoded once it drains.
+        while (!backlogged_) {
             if (!pending_) {
                 if (rxBuffer_.size() - rxStart_ < AGW_HEADER_SIZE)
                     break;
@@ -23,11 +25,11 @@ void AgwLink::store(std::string_view bytes)
                 if (header.dataLen > MAX_RECEIVED_DATA) {
                     breakLink("frame length " + std::to_string(header.dataLen) + " above " +
                               std::to_string(MAX_RECEIVED_DATA));
-                    return;
+                    break;
                 }
                 rxStart_ += AGW_HEADER_SIZE;
                 rxData_.clear();
-                rxPort_ = static_cast<uint8_t>(header.wirePort + 1);
+                rxPort_ = static_cast<RadioPort>(header.wirePort + 1);
                 rxKind_ = header.kind;
                 rxPid_ = header.pid;
                 rxFrom_ = header.callFrom;
@@ -48,6 +50,7 @@ void AgwLink::store(std::string_view bytes)
     } catch (...) {
         writeLog(1, "{L2} Exception on module Store");
     }
+    storing_ = false;
 }
 
 bool AgwLink::fragFrame()

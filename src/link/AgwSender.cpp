@@ -40,7 +40,7 @@ void AgwLink::sendData(uint32_t radioPort, uint8_t pid, const std::string& callF
         if (log_.enabled(4))
             writeLog(4, "{L2} SendData Received Port(" + num(radioPort) + ") Pid(" + num(pid) + ") To(" + callTo + ")");
         writeHex(5, text);
-        writeFrames({static_cast<uint8_t>(radioPort), pid, 'D', callFrom, callTo}, text);
+        writeFrames({static_cast<RadioPort>(radioPort), pid, 'D', callFrom, callTo}, text);
     } catch (...) {
         writeLog(1, "{L2} Exception on module SendData");
     }
@@ -50,14 +50,12 @@ bool AgwLink::sendDataToEach(uint8_t pid, const std::string& callFrom, const std
                              std::string_view text)
 {
     const size_t each = AGW_HEADER_SIZE + text.size();
-    if (log_.enabled(4) || text.empty() || text.size() > MAX_DATA || !socket_ || !socket_->isOpen() ||
-        socket_->bytesToWrite() + each * to.size() > outputLimit_)
+    if (log_.enabled(4) || text.empty() || text.size() > MAX_DATA || !socket_ || !socket_->isOpen())
         return false;
     frame_.resize(each * to.size());
     char* at = frame_.data();
     for (const Addressee& station : to) {
-        writeHeader(at, static_cast<uint8_t>(station.radioPort), 'D', pid, callFrom, *station.call,
-                    static_cast<uint8_t>(text.size()), 0);
+        writeHeader(at, station.radioPort, 'D', pid, callFrom, *station.call, static_cast<uint8_t>(text.size()), 0);
         std::memcpy(at + AGW_HEADER_SIZE, text.data(), text.size());
         at += each;
     }
@@ -65,7 +63,7 @@ bool AgwLink::sendDataToEach(uint8_t pid, const std::string& callFrom, const std
     return true;
 }
 
-void AgwLink::disconnect(uint8_t radioPort, const std::string& callFrom, const std::string& callTo)
+void AgwLink::disconnect(RadioPort radioPort, const std::string& callFrom, const std::string& callTo)
 {
     try {
         write(radioPort, 0, 'd', callFrom, callTo, "");
@@ -74,7 +72,7 @@ void AgwLink::disconnect(uint8_t radioPort, const std::string& callFrom, const s
     }
 }
 
-bool AgwLink::agwRegister(const std::string& call, uint8_t radioPort)
+bool AgwLink::agwRegister(const std::string& call, RadioPort radioPort)
 {
     if (call.empty())
         return false;
@@ -100,7 +98,7 @@ bool AgwLink::agwUnRegister(const std::string& call)
     }
 }
 
-bool AgwLink::askOutstanding(uint8_t radioPort, const std::string& callFrom, const std::string& callTo)
+bool AgwLink::askOutstanding(RadioPort radioPort, const std::string& callFrom, const std::string& callTo)
 {
     try {
         return write(radioPort, 0, 'Y', callFrom, callTo, "");
@@ -110,7 +108,7 @@ bool AgwLink::askOutstanding(uint8_t radioPort, const std::string& callFrom, con
     }
 }
 
-bool AgwLink::write(uint8_t radioPort, uint8_t pid, char kind, std::string_view callFrom, std::string_view callTo,
+bool AgwLink::write(RadioPort radioPort, uint8_t pid, char kind, std::string_view callFrom, std::string_view callTo,
                     std::string_view data)
 {
     return writeFrames({radioPort, pid, kind, callFrom, callTo}, data);
@@ -140,7 +138,7 @@ bool AgwLink::writeFrames(const FrameAddress& address, std::string_view data)
     }
 }
 
-bool AgwLink::send(ClientSocket* socket, uint8_t radioPort, uint8_t pid, char kind, std::string_view callFrom,
+bool AgwLink::send(ClientSocket* socket, RadioPort radioPort, uint8_t pid, char kind, std::string_view callFrom,
                    std::string_view callTo, uint32_t dataLen, std::string_view data)
 {
     // A length beyond the data would make AGWPE read the next frame as data.
@@ -197,9 +195,7 @@ void AgwLink::sendAgw(std::string_view frame)
     try {
         if (socket_ && socket_->isOpen()) {
             socket_->sendBytes(frame);
-            // An engine that stops reading would have us hold everything said meanwhile.
-            if (socket_->bytesToWrite() > outputLimit_)
-                breakLink(std::to_string(socket_->bytesToWrite()) + " bytes waiting for the engine");
+            noteOutput();
         } else
             writeLog(1, "{L2} ERROR attempt to send to AGWPE with no active connection");
     } catch (...) {

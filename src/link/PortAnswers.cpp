@@ -11,7 +11,7 @@ namespace {
 constexpr uint32_t PORT_POLL_INTERVAL = 60000;
 constexpr size_t PARAM_ANSWER_SIZE = 11;
 
-bool isPortRecord(uint8_t port)
+bool isPortRecord(RadioPort port)
 {
     return port >= 1 && port <= MAX_PORTS;
 }
@@ -61,7 +61,7 @@ void AgwLink::parsePortList(const std::string& data)
     }
 }
 
-void AgwLink::parseParam(uint8_t radioPort, const std::string& data)
+void AgwLink::parseParam(RadioPort radioPort, const std::string& data)
 {
     try {
         // Too short to hold the parameters and their value: ignored like the other short fixed-layout answers.
@@ -77,7 +77,7 @@ void AgwLink::parseParam(uint8_t radioPort, const std::string& data)
     }
 }
 
-void AgwLink::parseHeard(uint8_t radioPort, const std::string& data)
+void AgwLink::parseHeard(RadioPort radioPort, const std::string& data)
 {
     try {
         if (!isPortRecord(radioPort))

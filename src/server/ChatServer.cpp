@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include <algorithm>
+
 ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory makeSocket, std::string baseDirectory)
     : baseDir_(std::move(baseDirectory)), shell_(shell), timers_(timers), makeSocket_(std::move(makeSocket)),
       network_(timers_, makeSocket_, log_, [this] { return stats_.now(); }), userFile_(baseDir_ + "Palavoro.USR", log_),
@@ -116,25 +118,28 @@ void ChatServer::wireLink()
     trace.maxBytes = log_.maxBytes;
     link_->setLogin(settings_.login, settings_.password);
     Connections& c = connections_;
-    link_->onConnectEx = [&c](AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+    link_->onConnectEx = [&c](AgwLink& link, RadioPort port, const std::string& from, const std::string& to,
                               const std::string& text) { c.handleConnect(link, port, from, to, text); };
-    link_->onDisconnect = [&c](AgwLink& link, uint8_t port, const std::string& call, const std::string& text) {
+    link_->onDisconnect = [&c](AgwLink& link, RadioPort port, const std::string& call, const std::string& text) {
         c.handleDisconnect(link, port, call, text);
     };
-    link_->onData = [&c](AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo,
+    link_->onData = [&c](AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo,
                          uint8_t pid,
                          const std::string& data) { c.handleData(link, port, callFrom, callTo, pid, data); };
     link_->onAgwUp = [&c](AgwLink& link) { c.handleLinkUp(link); };
     link_->onAgwDown = [&c](AgwLink& link) { c.handleLinkDown(link); };
     link_->onAgwError = [&c](AgwLink& link) { c.handleLinkError(link); };
-    link_->onRegister = [&c](AgwLink& link, uint8_t port, const std::string& call, const std::string& data) {
+    link_->onRegister = [&c](AgwLink& link, RadioPort port, const std::string& call, const std::string& data) {
         c.handleRegistration(link, port, call, data);
     };
     link_->onBroken = [&c](AgwLink& link, const std::string& reason) { c.handleBroken(link, reason); };
     link_->onVersion = [&c](AgwLink& link, int32_t major, int32_t minor) { c.handleVersion(link, major, minor); };
     link_->onPort = [&c](AgwLink& link) { c.handlePortList(link); };
+    watchBacklog();
+    link_->setEngineWait(static_cast<uint32_t>(std::max<int32_t>(settings_.engineWait, 0)));
     DisconnectDrain& drain = drain_;
-    link_->onConnFrames = [&drain](AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo,
+    link_->onConnFrames = [&drain](AgwLink& link, RadioPort port, const std::string& callFrom,
+                                   const std::string& callTo,
                                    int32_t frames) { drain.handleConnFrames(link, port, callFrom, callTo, frames); };
     link_->setCallSign(settings_.callSign);
     if (!settings_.hostName.empty())
@@ -145,6 +150,35 @@ void ChatServer::wireLink()
     link_->setRawFrames(false);
     link_->setPortPolling(false);
     link_->open();
+}
+
+void ChatServer::replaceLink(std::unique_ptr<AgwLink> link)
+{
+    link_ = std::move(link);
+    if (link_)
+        watchBacklog();
+}
+
+void ChatServer::watchBacklog()
+{
+    link_->onBacklog = [this](AgwLink& /*link*/, bool on) {
+        // What waited for the engine to catch up goes first.
+        if (!on)
+            connections_.resumeWork();
+        backlogChanged();
+    };
+}
+
+void ChatServer::backlogChanged()
+{
+    const bool now = link_ && link_->outputBacklogged();
+    if (now == backlogReported_)
+        return;
+    backlogReported_ = now;
+    // A neighbour's lines make output for the engine too.
+    network_.pauseInput(now);
+    if (onBacklogChanged)
+        onBacklogChanged(now);
 }
 
 void ChatServer::makeBeacon()
@@ -164,7 +198,7 @@ void ChatServer::makeBeacon()
     beacon_->setVia(settings_.beaconVia);
     beacon_->setText(settings_.beaconText);
     Connections& c = connections_;
-    beacon_->onBeacon = [&c](AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+    beacon_->onBeacon = [&c](AgwLink& link, RadioPort port, const std::string& call, const std::string& id,
                              const std::string& via,
                              const std::string& text) { c.handleBeacon(link, port, call, id, via, text); };
     writeLog(1, "{PALAVORO} AX.25 <UI> Beacon Initialized");

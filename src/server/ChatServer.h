@@ -55,7 +55,7 @@ public:
     // The link to the engine, once start-up has made it.
     AgwLink* link() { return link_.get(); }
     // Puts another link in place of the one start-up makes (tests, tools).
-    void replaceLink(std::unique_ptr<AgwLink> link) { link_ = std::move(link); }
+    void replaceLink(std::unique_ptr<AgwLink> link);
     // The beacon, when one is configured.
     Beacon* beacon() { return beacon_.get(); }
     void replaceBeacon(std::unique_ptr<Beacon> beacon) { beacon_ = std::move(beacon); }
@@ -73,8 +73,16 @@ public:
     ServerStats& stats() { return stats_; }
     const ServerStats& stats() const { return stats_; }
 
+    // True while so much output waits for the engine that nothing should be
+    // read that makes more (the engine's frames, host links); onBacklogChanged
+    // says when it turns, off only once the server's own held-back work is done.
+    bool outputBacklogged() const { return backlogReported_; }
+    std::function<void(bool backlogged)> onBacklogChanged;
+
 private:
     void wireLink();
+    void watchBacklog();
+    void backlogChanged();
     void makeBeacon();
     void makeAreas();
     void wireNetwork();
@@ -100,4 +108,5 @@ private:
     LinkKeeper keeper_;
     Connections connections_;
     NetworkAreas networkAreas_;
+    bool backlogReported_ = false;
 };

@@ -72,7 +72,9 @@ private:
     // The area a typed number names, or none (also for a word that is not a number).
     Area* areaNamed(const std::string& word)
     {
-        return isNumeric(word) ? server_.directory.findArea(strToInt(word)) : nullptr;
+        // A number past 32 bits names no area either.
+        int32_t id = 0;
+        return isNumeric(word) && tryStrToInt(word, id) ? server_.directory.findArea(id) : nullptr;
     }
     // The next argument, with "#" taken off an area number.
     std::string nextAreaWord() { return areaWord(nextWord(args_)); }
@@ -224,7 +226,7 @@ void Command::channel()
         args_ = std::to_string(user_.areaId);
     const std::string word = nextAreaWord();
     if (isNumeric(word)) {
-        const Area* area = server_.directory.findArea(strToInt(word));
+        const Area* area = areaNamed(word);
         reply(area == nullptr ? notFound(word) : "\r-- Area(" + word + ") Info(" + area->topic + ")\r");
     } else if (word == "*") {
         server_.delivery.listAreas(port_, call_);
@@ -373,7 +375,7 @@ void Command::msg()
                                     "> ((PRIVATE MESSAGE FROM " + call_ + "))" + "\r" + message + "\r");
         return;
     }
-    const Area* area = server_.directory.findArea(strToInt(word));
+    const Area* area = areaNamed(word);
     if (area == nullptr) {
         reply(notFound(word));
         return;

@@ -14,10 +14,17 @@ const char* const NAME_REQUIRED = "\r--- This server requires to set your name, 
 
 } // namespace
 
-void Connections::handleConnect(AgwLink& /*link*/, uint8_t port, const std::string& from, const std::string& to,
+void Connections::handleConnect(AgwLink& /*link*/, RadioPort port, const std::string& from, const std::string& to,
                                 const std::string& text)
 {
+    admit(port, from, to, text, "");
+}
+
+void Connections::admit(RadioPort port, const std::string& from, const std::string& to, const std::string& text,
+                        const char* how)
+{
     try {
+        leaving_.erase({port, from});
         const std::string portText = std::to_string(port);
         writeLog(2, "{PALAVORO} Event <OnConnect>");
         writeLog(4, "{PALAVORO} (His) Connect Port(" + portText + ") <" + from + "> Message(" + text + ")");
@@ -25,6 +32,7 @@ void Connections::handleConnect(AgwLink& /*link*/, uint8_t port, const std::stri
         auto refuse = [&](const char* file, const std::string& text, const char* reason) {
             ++p_.stats.refusals;
             logStation("refused", from, port, reason);
+            leaving_.insert({port, from});
             p_.delivery.sendFile(port, from, file, text);
             p_.drain.disconnectWhenSent(port, to, from);
         };
@@ -63,7 +71,7 @@ void Connections::handleConnect(AgwLink& /*link*/, uint8_t port, const std::stri
             return;
         }
         ++p_.stats.connects;
-        logStation("connect", from, port);
+        logStation("connect", from, port, how);
         p_.delivery.broadCastToArea(port, from, 0, "<" + from + " joined Area>\r");
         p_.directory.stationChanged(*user);
     } catch (...) {
@@ -71,8 +79,8 @@ void Connections::handleConnect(AgwLink& /*link*/, uint8_t port, const std::stri
     }
 }
 
-void Connections::handleData(AgwLink& /*link*/, uint8_t port, const std::string& callFrom,
-                             const std::string& /*callTo*/, uint8_t pid, const std::string& data)
+void Connections::handleData(AgwLink& /*link*/, RadioPort port, const std::string& callFrom, const std::string& callTo,
+                             uint8_t pid, const std::string& data)
 {
     std::vector<std::string> lines;
     try {
@@ -87,8 +95,19 @@ void Connections::handleData(AgwLink& /*link*/, uint8_t port, const std::string&
         Station* user = p_.directory.findStation(port, callFrom);
         if (user == nullptr) {
             writeLog(1, "{PALAVORO} User(" + std::to_string(port) + ":" + callFrom + ") no control block found");
-            return;
+            if (isLeaving(port, callFrom) || p_.drain.isPending(port, callFrom))
+                return;
+            // Connected at the engine but not here (a link made again, say):
+            // the station is taken in as if it had just connected.
+            admit(port, callFrom, callTo.empty() ? p_.settings.callSign : callTo, "",
+                  "text from a station not known here");
+            user = p_.directory.findStation(port, callFrom);
+            if (user == nullptr || isLeaving(port, callFrom))
+                return;
         }
+        // Nothing a station says after its goodbye reaches anyone.
+        if (user->state == DISC)
+            return;
         lines = takeLines(*user, data);
         if (user->heldLine.empty()) {
             user->lineTimer.reset();
@@ -104,8 +123,25 @@ void Connections::handleData(AgwLink& /*link*/, uint8_t port, const std::string&
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnData");
     }
-    for (const std::string& line : lines)
-        handleLine(port, callFrom, line);
+    for (std::string& line : lines) {
+        if (holdingBack())
+            later_.push_back([this, port, call = callFrom, line = std::move(line)] { handleLine(port, call, line); });
+        else
+            handleLine(port, callFrom, line);
+    }
+}
+
+void Connections::resumeWork()
+{
+    if (resuming_ || !p_.link || !p_.link->isActive())
+        return;
+    resuming_ = true;
+    while (!later_.empty() && !p_.link->outputBacklogged()) {
+        const std::function<void()> work = std::move(later_.front());
+        later_.pop_front();
+        work();
+    }
+    resuming_ = false;
 }
 
 std::vector<std::string> Connections::takeLines(Station& station, std::string_view data)
@@ -118,7 +154,14 @@ std::vector<std::string> Connections::takeLines(Station& station, std::string_vi
     station.endedInCr = false;
     while (!data.empty()) {
         // Up to the next line end, or as much as the held line has room for.
-        const size_t room = std::min(MAX_HELD_LINE - held.size(), data.size());
+        // The bound is for text held across frames: a whole line in this
+        // frame is taken whole, however long.
+        size_t room = std::min(MAX_HELD_LINE - held.size(), data.size());
+        if (held.empty() && room < data.size()) {
+            const void* end = std::memchr(data.data(), '\r', data.size());
+            if (end != nullptr || std::memchr(data.data(), '\n', data.size()) != nullptr)
+                room = data.size();
+        }
         // Lines end in CR; a lone LF is looked for only before the CR.
         const void* cr = std::memchr(data.data(), '\r', room);
         size_t end = cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - data.data()) : room;
@@ -149,9 +192,29 @@ void Connections::handleHeldLine(int32_t port, const std::string& call)
     if (user == nullptr)
         return;
     user->lineTimer->setEnabled(false);
-    const std::string line = std::exchange(user->heldLine, {});
-    if (!line.empty())
+    std::string line = std::exchange(user->heldLine, {});
+    if (line.empty())
+        return;
+    if (holdingBack())
+        later_.push_back([this, port, call, line = std::move(line)] { handleLine(port, call, line); });
+    else
         handleLine(port, call, line);
+}
+
+void Connections::lastWords(Station& station)
+{
+    std::string line = std::exchange(station.heldLine, {});
+    station.lineTimer.reset();
+    if (line.empty() || station.state == DISC)
+        return;
+    // A command would answer a station that has gone: only a line for its area is passed on.
+    if (line[0] == '/') {
+        writeLog(3, "{PALAVORO} User(" + std::to_string(station.port) + ":" + station.callSign +
+                        ") left during an unfinished command, not carried out");
+        return;
+    }
+    noteLine(station);
+    p_.delivery.sendData(station.port, station.callSign, station, line);
 }
 
 void Connections::handleLine(int32_t port, const std::string& call, const std::string& line)
@@ -159,7 +222,8 @@ void Connections::handleLine(int32_t port, const std::string& call, const std::s
     try {
         // A line before this one may have ended the station's stay.
         Station* user = p_.directory.findStation(port, call);
-        if (user == nullptr)
+        // Nothing after a goodbye: the area has been told the station left.
+        if (user == nullptr || user->state == DISC)
             return;
         noteLine(*user);
         if (line[0] == '/') {
@@ -178,23 +242,38 @@ void Connections::handleLine(int32_t port, const std::string& call, const std::s
     }
 }
 
-void Connections::handleDisconnect(AgwLink& /*link*/, uint8_t port, const std::string& call, const std::string& text)
+void Connections::handleDisconnect(AgwLink& /*link*/, RadioPort port, const std::string& call, const std::string& text)
 {
     try {
         const std::string portText = std::to_string(port);
         writeLog(2, "{PALAVORO} Event <OnDisconnect>");
         writeLog(3, "{PALAVORO} Disconnect Port(" + portText + ") <" + call + "> Message(" + text + ")");
+        // After the station's lines that wait for the output to drain.
+        if (holdingBack())
+            later_.push_back([this, port, call] { depart(port, call); });
+        else
+            depart(port, call);
+    } catch (...) {
+        writeLog(1, "{PALAVORO} Exception on OnDisconnect");
+    }
+}
+
+void Connections::depart(RadioPort port, const std::string& call)
+{
+    try {
         p_.drain.endDrain(port, call);
         Station* user = p_.directory.findStation(port, call);
         if (user == nullptr) {
-            writeLog(1, "{PALAVORO} User(" + portText + ":" + call + ") no control block found");
+            leaving_.erase({port, call});
+            writeLog(1, "{PALAVORO} User(" + std::to_string(port) + ":" + call + ") no control block found");
             return;
         }
+        lastWords(*user);
         // After /B the departure has been announced already.
         if (user->state != DISC)
             p_.delivery.broadCastToArea(port, call, user->areaId, "<" + call + " left Area>\r");
         logStation("left", call, port,
-                   user->state == DISC      ? "bye"
+                   user->state == DISC      ? (user->endedBy.empty() ? "bye" : user->endedBy)
                    : user->state == EXPIRED ? user->endedBy
                                             : "disconnected by the station");
         writeLog(3, "{PALAVORO} User Removed");
@@ -225,9 +304,23 @@ void Connections::handleTimeLimit(Timer* timer)
             (*limit)->setEnabled(false);
         limit->reset();
     }
+    // Its notice is output too: it waits its turn while the output is backlogged.
+    if (holdingBack())
+        later_.push_back([this, port = user->port, call = user->callSign, idle] { endStay(port, call, idle); });
+    else
+        endStay(user->port, user->callSign, idle);
+}
+
+void Connections::endStay(int32_t port, const std::string& call, bool idle)
+{
+    Station* user = p_.directory.findStation(port, call);
+    if (user == nullptr)
+        return;
     if (user->state == DISC) {
         writeLog(1, "{PALAVORO} User (" + user->callSign + ") in DISC, clean up control block");
-        logStation("left", user->callSign, user->port, "bye");
+        logStation("left", user->callSign, user->port, user->endedBy.empty() ? "bye" : user->endedBy);
+        // The engine's word that it has gone is still to come.
+        leaving_.insert({port, call});
         p_.directory.removeStation(user);
         return;
     }
@@ -276,7 +369,7 @@ void Connections::handleLinkUp(AgwLink& link)
     p_.keeper.linkUp(link);
 }
 
-void Connections::handleRegistration(AgwLink& link, uint8_t port, const std::string& call, const std::string& data)
+void Connections::handleRegistration(AgwLink& link, RadioPort port, const std::string& call, const std::string& data)
 {
     // An answer without its result byte counts as a refusal.
     const std::string rc = std::to_string(data.empty() ? 0 : static_cast<uint8_t>(data[0]));
@@ -297,8 +390,10 @@ void Connections::handleLinkDown(AgwLink& link)
     writeLog(3, "{PALAVORO} Main Node L2 Object Terminated");
     if (!p_.keeper.isWaiting())
         linkStateChanged("link down: the engine closed the connection");
-    if (p_.settings.reconnect)
+    if (p_.settings.reconnect) {
+        dropStations("the engine closed the connection");
         p_.keeper.linkLost("the engine closed the connection");
+    }
 }
 
 void Connections::handleLinkError(AgwLink& link)
@@ -310,6 +405,7 @@ void Connections::handleLinkError(AgwLink& link)
         reason = "socket error";
     if (!waiting)
         linkStateChanged("link broken: " + reason);
+    dropStations(reason);
     if (!p_.settings.reconnect) {
         p_.shell.fatalError("Link with AGWPE Broken");
         return;
@@ -321,11 +417,35 @@ void Connections::handleBroken(AgwLink& /*link*/, const std::string& reason)
 {
     if (!p_.keeper.isWaiting())
         linkStateChanged("link broken: " + reason);
+    dropStations(reason);
     if (!p_.settings.reconnect) {
         p_.shell.fatalError("Link with AGWPE Broken");
         return;
     }
     p_.keeper.linkLost(reason);
+}
+
+void Connections::dropStations(const std::string& reason)
+{
+    // What waited for the engine has nobody left to go to.
+    later_.clear();
+    leaving_.clear();
+    if (p_.directory.stationCount() == 0)
+        return;
+    std::vector<std::pair<int32_t, std::string>> stations;
+    for (const Station& station : p_.directory.stations())
+        stations.emplace_back(station.port, station.callSign);
+    for (const auto& [port, call] : stations) {
+        Station* station = p_.directory.findStation(port, call);
+        if (station == nullptr)
+            continue;
+        lastWords(*station);
+        logStation("left", call, port, "link lost: " + reason);
+    }
+    p_.drain.clear();
+    p_.directory.clearStations();
+    if (onStopped_)
+        stopped();
 }
 
 void Connections::handleVersion(AgwLink& /*link*/, int32_t major, int32_t minor)
@@ -363,6 +483,7 @@ void Connections::stopAll(std::function<void()> done)
             continue;
         // Its departure needs no announcement: everyone is leaving.
         station->state = DISC;
+        station->endedBy = "stop";
         p_.delivery.sendFile(port, call, "SHUTDOWN.INF", "\r--- Server shutting down, 73!\r");
         p_.drain.disconnectWhenSent(port, link->callSign(), call);
     }
@@ -382,13 +503,17 @@ void Connections::stopped()
 {
     if (stopTimer_)
         stopTimer_->setEnabled(false);
+    // An engine that never says the last texts are out gets the disconnects all the same.
+    p_.drain.disconnectAllNow();
+    for (const Station& station : p_.directory.stations())
+        logStation("left", station.callSign, station.port, "stop, not confirmed by the engine");
     if (AgwLink* link = p_.link.get())
-        link->flush(2000);
+        link->flush(FLUSH_WAIT);
     if (auto done = std::exchange(onStopped_, nullptr))
         done();
 }
 
-void Connections::handleBeacon(AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+void Connections::handleBeacon(AgwLink& link, RadioPort port, const std::string& call, const std::string& id,
                                const std::string& via, const std::string& text)
 {
     writeLog(2, "{PALAVORO} Event <OnBeacon>");

@@ -20,7 +20,10 @@
 #include "support/TraceLog.h"
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,22 +48,22 @@ public:
 
     explicit Connections(const Parts& parts) : p_(parts) {}
 
-    void handleConnect(AgwLink& link, uint8_t port, const std::string& from, const std::string& to,
+    void handleConnect(AgwLink& link, RadioPort port, const std::string& from, const std::string& to,
                        const std::string& text);
-    void handleData(AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo, uint8_t pid,
+    void handleData(AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo, uint8_t pid,
                     const std::string& data);
-    void handleDisconnect(AgwLink& link, uint8_t port, const std::string& call, const std::string& text);
+    void handleDisconnect(AgwLink& link, RadioPort port, const std::string& call, const std::string& text);
     // The time limit or the idle limit of a station ran out.
     void handleTimeLimit(Timer* timer);
     void handleLinkUp(AgwLink& link);
     void handleLinkDown(AgwLink& link);
     void handleLinkError(AgwLink& link);
-    void handleRegistration(AgwLink& link, uint8_t port, const std::string& call, const std::string& data);
+    void handleRegistration(AgwLink& link, RadioPort port, const std::string& call, const std::string& data);
     // The link ended the connection itself: the stream or the engine's reading cannot be trusted.
     void handleBroken(AgwLink& link, const std::string& reason);
     void handleVersion(AgwLink& link, int32_t major, int32_t minor);
     void handlePortList(AgwLink& link);
-    void handleBeacon(AgwLink& link, uint8_t port, const std::string& call, const std::string& id,
+    void handleBeacon(AgwLink& link, RadioPort port, const std::string& call, const std::string& id,
                       const std::string& via, const std::string& text);
 
     // Stations are admitted only once the engine has confirmed the callsign.
@@ -69,9 +72,17 @@ public:
 
     // Every station gets a notice and its disconnect, the drained way; `done`
     // runs once the engine has reported all of them gone, or after STOP_WAIT
-    // ms at the most.
+    // ms at the most, when the disconnects still waiting go out anyway and
+    // the last frames get FLUSH_WAIT ms: the stop takes 10 s at the most.
     void stopAll(std::function<void()> done);
-    static constexpr uint32_t STOP_WAIT = 10000;
+    static constexpr uint32_t STOP_WAIT = 7000;
+    static constexpr int FLUSH_WAIT = 2000;
+
+    // The output drained below the low mark: the work that waited for it
+    // (lines, departures, limits) is done, in order, until it fills again.
+    void resumeWork();
+    // Lines, departures and limits waiting for the output to drain.
+    size_t waitingWork() const { return later_.size(); }
 
     // The link to the engine changed its state: the line goes to the
     // connection log and the status page counts the state's time from now.
@@ -85,6 +96,19 @@ public:
     static constexpr size_t MAX_HELD_LINE = 1024;
 
 private:
+    // Work that makes output waits, in order, while the output is backlogged
+    // or earlier work waits.
+    bool holdingBack() const { return !later_.empty() || (p_.link && p_.link->outputBacklogged()); }
+    void admit(RadioPort port, const std::string& from, const std::string& to, const std::string& text,
+               const char* how);
+    void depart(RadioPort port, const std::string& call);
+    void endStay(int32_t port, const std::string& call, bool idle);
+    // A station leaves with part of a line held: it goes to the area now.
+    void lastWords(Station& station);
+    // The engine link is gone and every station with it.
+    void dropStations(const std::string& reason);
+    // A station asked to go, or refused, whose block is gone: its text is not welcomed.
+    bool isLeaving(int32_t port, const std::string& call) const { return leaving_.count({port, call}) > 0; }
     // A running timer for the time limit or the idle limit.
     std::unique_ptr<Timer> startLimit(uint32_t milliseconds);
     // A line from the station: the idle limit starts again.
@@ -103,6 +127,9 @@ private:
     void stopped();
 
     Parts p_;
+    std::deque<std::function<void()>> later_;
+    bool resuming_ = false;
+    std::set<std::pair<int32_t, std::string>> leaving_;
     std::function<void()> onStopped_;
     std::unique_ptr<Timer> stopTimer_;
 };

@@ -26,7 +26,7 @@ void DisconnectDrain::disconnectWhenSent(int32_t port, const std::string& ownCal
 {
     if (!link_)
         return;
-    const uint8_t portByte = static_cast<uint8_t>(port);
+    const RadioPort portByte = static_cast<RadioPort>(port);
     // A second request while one waits changes nothing: its "d" follows what is queued.
     for (const PendingDisconnect& pending : pending_)
         if (pending.port == port && pending.call == call)
@@ -46,7 +46,7 @@ void DisconnectDrain::disconnectWhenSent(int32_t port, const std::string& ownCal
     timer->setEnabled(true);
 }
 
-void DisconnectDrain::handleConnFrames(AgwLink& /*link*/, uint8_t port, const std::string& callFrom,
+void DisconnectDrain::handleConnFrames(AgwLink& /*link*/, RadioPort port, const std::string& callFrom,
                                        const std::string& callTo, int32_t frames)
 {
     // Engines differ on which call of the connection they name first.
@@ -61,7 +61,7 @@ void DisconnectDrain::handleConnFrames(AgwLink& /*link*/, uint8_t port, const st
         return;
     }
     log_.writeLog(3, userTag(*pending) + "frames sent, disconnect");
-    const uint8_t portByte = static_cast<uint8_t>(pending->port);
+    const RadioPort portByte = static_cast<RadioPort>(pending->port);
     const std::string ownCall = pending->ownCall;
     const std::string call = pending->call;
     pending_.erase(pending);
@@ -76,7 +76,7 @@ void DisconnectDrain::handlePoll(Timer* timer)
         return;
     PendingDisconnect& p = *pending;
     p.waited += POLL_INTERVAL;
-    const uint8_t port = static_cast<uint8_t>(p.port);
+    const RadioPort port = static_cast<RadioPort>(p.port);
     if (discWait_ <= 0 || p.waited >= static_cast<uint32_t>(discWait_)) {
         log_.writeLog(1,
                       userTag(p) + "frames still outstanding after " + std::to_string(discWait_) + " ms, disconnect");
@@ -100,6 +100,18 @@ void DisconnectDrain::handlePoll(Timer* timer)
 void DisconnectDrain::endDrain(int32_t port, const std::string& call)
 {
     pending_.remove_if([&](const PendingDisconnect& p) { return p.port == port && p.call == call; });
+}
+
+void DisconnectDrain::disconnectAllNow()
+{
+    std::list<PendingDisconnect> pending = std::move(pending_);
+    pending_.clear();
+    if (!link_ || !link_->isActive())
+        return;
+    for (const PendingDisconnect& p : pending) {
+        log_.writeLog(1, userTag(p) + "stopping, disconnect");
+        link_->disconnect(static_cast<RadioPort>(p.port), p.ownCall, p.call);
+    }
 }
 
 bool DisconnectDrain::isPending(int32_t port, const std::string& call) const

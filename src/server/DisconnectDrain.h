@@ -31,7 +31,7 @@ public:
 
     void disconnectWhenSent(int32_t port, const std::string& ownCall, const std::string& call);
     // The engine's answer to "Y".
-    void handleConnFrames(AgwLink& link, uint8_t port, const std::string& callFrom, const std::string& callTo,
+    void handleConnFrames(AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo,
                           int32_t frames);
     // The station left by itself: its pending disconnect is dropped.
     void endDrain(int32_t port, const std::string& call);
@@ -39,6 +39,8 @@ public:
     size_t pendingCount() const { return pending_.size(); }
     const std::list<PendingDisconnect>& pending() const { return pending_; }
     void clear() { pending_.clear(); }
+    // Sends every waiting disconnect now, whatever is still queued (the stop).
+    void disconnectAllNow();
 
 private:
     void handlePoll(Timer* timer);

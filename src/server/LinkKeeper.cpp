@@ -73,7 +73,8 @@ void LinkKeeper::registrationTick()
     link->breakLink("registration not answered in " + std::to_string(REGISTRATION_GIVE_UP / 1000) + " s");
 }
 
-void LinkKeeper::registrationAnswered(AgwLink& /*link*/, uint8_t port, const std::string& call, const std::string& data)
+void LinkKeeper::registrationAnswered(AgwLink& /*link*/, RadioPort port, const std::string& call,
+                                      const std::string& data)
 {
     const int rc = data.empty() ? 0 : static_cast<uint8_t>(data[0]);
     const std::string portText = std::to_string(port);

@@ -40,7 +40,7 @@ public:
     // The connection is up: register on the first port.
     void linkUp(AgwLink& link);
     // The engine's answer to a registration on one port.
-    void registrationAnswered(AgwLink& link, uint8_t port, const std::string& call, const std::string& data);
+    void registrationAnswered(AgwLink& link, RadioPort port, const std::string& call, const std::string& data);
     // The port list came: register on every further port, once per connection.
     void portListReceived(AgwLink& link);
     // The connection ended or could not be made. Only with RECONNECT on.

@@ -14,7 +14,7 @@ namespace {
 constexpr std::array PALAVORO_KEYS = {"IP_ADDRESS", "HOSTNAME",  "TCP_PORT", "DEBUG",     "TRACE",
                                       "LOGFILE",    "LOGSIZE",   "CALLSIGN", "LOGIN",     "PASWD",
                                       "TIMEOUT",    "IDLE",      "DISCWAIT", "DISABLE",   "CREATEAREA",
-                                      "BELL",       "FORCENAME", "STATUS",   "RECONNECT", "MAXAREAS"};
+                                      "BELL",       "FORCENAME", "STATUS",   "RECONNECT", "MAXAREAS",  "ENGINEWAIT"};
 constexpr std::array BEACON_KEYS = {"TEXT", "EVERY", "ID", "VIA"};
 
 std::vector<IniSectionRules>& sectionRules()
@@ -286,6 +286,7 @@ SettingsProblems readSettings(const Profile::Document& ini, ServerSettings& sett
     s.timeout = r.notNegative("PALAVORO", "TIMEOUT", "600000", s.timeout, "about 49 days");
     s.idle = r.notNegative("PALAVORO", "IDLE", "0", s.idle, "0, no limit");
     s.discWait = r.number("PALAVORO", "DISCWAIT", "60000", s.discWait);
+    s.engineWait = r.notNegative("PALAVORO", "ENGINEWAIT", "60000", s.engineWait, "0, never");
     const std::string reconnect = upperStr(r.text("PALAVORO", "RECONNECT", "YES"));
     s.reconnect = reconnect != "NOT" && reconnect != "NO";
     std::string disabled = r.text("PALAVORO", "DISABLE", "");

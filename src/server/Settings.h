@@ -44,6 +44,9 @@ struct ServerSettings {
     // Longest wait, in ms, for the engine to send a station's last texts before
     // its disconnect; 0 or less disconnects at once.
     int32_t discWait = 60000;
+    // How long, in ms, output may wait with the engine taking none of it
+    // before the link is broken; 0 = never.
+    int32_t engineWait = 60000;
     bool createArea = false;
     // Areas that users of one base callsign may have created at a time.
     int32_t maxAreas = 3;

@@ -43,6 +43,12 @@ GuardedSocket::GuardedSocket(std::unique_ptr<ClientSocket> inner, ErrorReporter 
                 onDataAvailable();
         });
     };
+    inner_->onWritten = [this] {
+        runGuarded(report_, [this] {
+            if (onWritten)
+                onWritten();
+        });
+    };
 }
 
 GuardedListenSocket::GuardedListenSocket(std::unique_ptr<ListenSocket> inner, ErrorReporter report)

@@ -29,6 +29,7 @@ public:
     size_t bytesToWrite() const override { return inner_->bytesToWrite(); }
     void flush(int milliseconds) override { inner_->flush(milliseconds); }
     std::string errorString() const override { return inner_->errorString(); }
+    void setReading(bool on) override { inner_->setReading(on); }
 
 private:
     std::unique_ptr<ClientSocket> inner_;

@@ -38,12 +38,6 @@ std::string systemText(int code)
     return std::strerror(code);
 }
 
-// The peer going away while we read or write is its close, not an error.
-bool isPeerClose(int code)
-{
-    return code == ECONNRESET || code == EPIPE;
-}
-
 } // namespace
 
 void QtClientSocket::LaterDeleter::operator()(QSocketNotifier* notifier) const
@@ -64,7 +58,10 @@ QtClientSocket::QtClientSocket()
     // A handler that runs an event loop of its own (a dialog) does not hold
     // back what it sent before.
     if (QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance())
-        QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, &turn_, [this] { writeGathered(); });
+        QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, &turn_, [this] {
+            writeGathered();
+            reportWritten();
+        });
 }
 
 QtClientSocket::QtClientSocket(int connectedDescriptor) : QtClientSocket()
@@ -116,6 +113,7 @@ void QtClientSocket::connectTo(const std::string& host, uint32_t port)
 {
     close();
     error_.clear();
+    reading_ = true;
     state_ = State::LookingUp;
     if (port > 65535) {
         error_ = "Port " + std::to_string(port) + " is out of range";
@@ -218,12 +216,15 @@ void QtClientSocket::connectFinished()
     addresses_.clear();
     state_ = State::Open;
     watchWrites(false);
-    reader_->setEnabled(true);
+    reader_->setEnabled(reading_);
     notify(onConnected);
 }
 
 void QtClientSocket::readable()
 {
+    // An activation queued before reading was stopped.
+    if (!reading_)
+        return;
     char chunk[READ_CHUNK];
     bool ended = false;
     int code = 0;
@@ -245,7 +246,11 @@ void QtClientSocket::readable()
     // What arrived before the end is read first.
     if (!inbox_.empty() && (!notify(onDataAvailable) || state_ != State::Open))
         return;
-    if (ended || isPeerClose(code)) {
+    // Only an orderly close (FIN) is a close; a reset is an error, also one
+    // that a send saw first.
+    if (ended && sendError_ != 0)
+        code = sendError_;
+    if (ended && code == 0) {
         error_ = "The remote host closed the connection";
         closeDescriptor();
         gathered_.clear();
@@ -267,19 +272,23 @@ void QtClientSocket::writable()
         return;
     if (sendKept()) {
         watchWrites(keptAt_ < kept_.size());
+        reportWritten();
         return;
     }
-    const int code = errno;
-    if (isPeerClose(code)) {
-        error_ = "The remote host closed the connection";
-        closeDescriptor();
-        gathered_.clear();
-        kept_.clear();
-        keptAt_ = 0;
-        notify(onClosed);
-    } else {
-        fail(code, systemText(code));
-    }
+    fail(sendError_, systemText(sendError_));
+}
+
+void QtClientSocket::reportWritten()
+{
+    if (std::exchange(took_, false) && state_ == State::Open)
+        notify(onWritten);
+}
+
+void QtClientSocket::setReading(bool on)
+{
+    reading_ = on;
+    if (state_ == State::Open && reader_)
+        reader_->setEnabled(on);
 }
 
 void QtClientSocket::fail(int code, const std::string& text)
@@ -301,6 +310,7 @@ void QtClientSocket::closeDescriptor()
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    sendError_ = 0;
     state_ = State::Closed;
 }
 
@@ -320,7 +330,12 @@ void QtClientSocket::sendBytes(std::string_view bytes)
         // Sent from a timer or from outside the event loop: out at the end of the turn.
         writePosted_ = true;
         QMetaObject::invokeMethod(
-            &turn_, [this] { writeGathered(); }, Qt::QueuedConnection);
+            &turn_,
+            [this] {
+                writeGathered();
+                reportWritten();
+            },
+            Qt::QueuedConnection);
     }
 }
 
@@ -350,16 +365,19 @@ void QtClientSocket::writeGathered()
 bool QtClientSocket::sendKept()
 {
     while (keptAt_ < kept_.size()) {
-        const ssize_t n =
-            ::send(fd_, kept_.data() + keptAt_, kept_.size() - keptAt_, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
+        const ssize_t n = ::send(fd_, kept_.data() + keptAt_, kept_.size() - keptAt_, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
             keptAt_ += static_cast<size_t>(n);
-        else if (n < 0 && errno == EINTR)
+            took_ = true;
+        } else if (n < 0 && errno == EINTR)
             continue;
         else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        else
+        else {
+            // The system reports an error once: a later read would see only the end.
+            sendError_ = n < 0 ? errno : OTHER_ERROR;
             return false;
+        }
     }
     if (keptAt_ == kept_.size()) {
         kept_.clear();

@@ -43,6 +43,7 @@ public:
     size_t bytesToWrite() const override;
     void flush(int milliseconds) override;
     std::string errorString() const override;
+    void setReading(bool on) override;
 
 private:
     enum class State { Closed, LookingUp, Connecting, Open };
@@ -67,6 +68,8 @@ private:
     // connection, whose error is then recorded.
     bool sendKept();
     void watchWrites(bool on);
+    // Raises onWritten when the system took bytes since the last time.
+    void reportWritten();
 
     struct LaterDeleter {
         void operator()(QSocketNotifier* notifier) const;
@@ -88,8 +91,11 @@ private:
     std::string kept_;     // handed on, not taken by the system yet, from keptAt_
     size_t keptAt_ = 0;
     std::string error_;
-    int notifying_ = 0;    // handlers of the socket's notifications running
+    int notifying_ = 0; // handlers of the socket's notifications running
     bool writePosted_ = false;
+    bool reading_ = true;
+    bool took_ = false; // the system took queued bytes, not reported yet
+    int sendError_ = 0; // the error a send met, for the notification that follows
     // Receives the posted write, the lookup's answer and the event loop's
     // signal; going with this object, it takes them along.
     QObject turn_;

@@ -30,12 +30,19 @@ public:
     virtual void flush(int milliseconds) = 0;
     // The last error as the system words it ("Connection refused").
     virtual std::string errorString() const = 0;
+    // Stops (false) or resumes reading: while stopped, what the peer sends
+    // waits in the system, which pushes back on the peer, and no data
+    // notification is raised. A new connection starts reading.
+    virtual void setReading(bool on) = 0;
 
     std::function<void()> onConnected;
     std::function<void()> onClosed;
     // The handler may set the code to 0 to say it has dealt with the error.
     std::function<void(int& errorCode)> onError;
     std::function<void()> onDataAvailable;
+    // The system took some of the queued bytes; raised from the event loop,
+    // never inside sendBytes.
+    std::function<void()> onWritten;
 };
 
 using SocketFactory = std::function<std::unique_ptr<ClientSocket>()>;

@@ -130,6 +130,23 @@ TEST_F(BeaconTest, StartingSendsOneCycleAtOnceThenOneEveryInterval)
     EXPECT_EQ(takeTrace(), (Lines{TICK, posted(1), TICK, posted(1), TICK, posted(1)}));
 }
 
+TEST_F(BeaconTest, ARoundIsLeftOutWhileOutputWaitsForTheEngine)
+{
+    connectLink();
+    link->setOutputMarks(10, 5);
+    link->setEngineWait(0);
+    fake->unsent = 11;
+    link->write(0, 0, 'G', "", "", "");
+    fake->takeSent();
+    beacon->setInterval(600000);
+    beacon->setActive(true);
+    EXPECT_TRUE(fake->sent.empty());
+
+    fake->take(11);
+    clock.advance(600000);
+    EXPECT_EQ(sentTexts().size(), 1u);
+}
+
 TEST_F(BeaconTest, EveryPortGetsTheBeaconHighestFirst)
 {
     connectLink();

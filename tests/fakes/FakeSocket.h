@@ -4,6 +4,7 @@
 
 #include "support/ClientSocket.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,11 +35,18 @@ public:
     size_t bytesToWrite() const override { return unsent; }
     void flush(int) override { ++flushes; }
     std::string errorString() const override { return error; }
+    void setReading(bool on) override
+    {
+        reading = on;
+        if (on && !incoming.empty() && onDataAvailable)
+            onDataAvailable();
+    }
 
     size_t unsent = 0; // what bytesToWrite reports
     int flushes = 0;
     // Where each call's bytes end in `sent`.
     std::vector<size_t> sendEnds;
+    bool reading = true;
     std::string error = "Connection refused";
 
     // The connect completes.
@@ -48,12 +56,19 @@ public:
         if (onConnected)
             onConnected();
     }
-    // Bytes arrive and the data notification is raised.
+    // Bytes arrive and, unless reading is stopped, the data notification is raised.
     void deliver(std::string_view bytes)
     {
         incoming.append(bytes);
-        if (onDataAvailable)
+        if (reading && onDataAvailable)
             onDataAvailable();
+    }
+    // The peer takes that many of the unsent bytes.
+    void take(size_t bytes)
+    {
+        unsent -= std::min(bytes, unsent);
+        if (onWritten)
+            onWritten();
     }
     // The peer closes the connection.
     void peerClose()

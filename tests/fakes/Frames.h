@@ -25,7 +25,7 @@ inline std::string agwFrame(uint8_t wirePort, char kind, uint8_t pid, const std:
 
 // One frame as the link reported it through onFrame; Port is 1-based.
 struct SeenFrame {
-    uint8_t port;
+    RadioPort port;
     uint8_t pid;
     char kind;
     std::string callFrom;
@@ -36,7 +36,7 @@ struct SeenFrame {
 // Records every frame the link reports, in order.
 inline void recordFrames(AgwLink& link, std::vector<SeenFrame>& seen)
 {
-    link.onFrame = [&seen](AgwLink&, uint8_t port, uint8_t pid, char kind, const std::string& from,
+    link.onFrame = [&seen](AgwLink&, RadioPort port, uint8_t pid, char kind, const std::string& from,
                            const std::string& to, const std::string& data) {
         seen.push_back({port, pid, kind, from, to, data});
     };

@@ -2,6 +2,8 @@
 peer on 127.0.0.1 that closes the connection, refuses connections for a few
 seconds and then accepts again. Headless."""
 
+import socket
+import struct
 import time
 import unittest
 
@@ -104,6 +106,35 @@ class ReconnectTest(unittest.TestCase):
         stderr = self.run.stderr()
         self.assertEqual(stderr.count("Link with AGWPE lost ("), 1, stderr)
         self.assertEqual(stderr.count("Link with AGWPE back"), 1, stderr)
+
+    def test_a_reset_is_a_broken_link_and_every_station_gets_its_departure(self):
+        self.link_up()
+        self.connect(1, "N1AAA")
+        reset(self.peer)
+        self.run.wait_for_log(lambda line: line.startswith(LOST), timeout=5)
+        stderr = self.run.stderr()
+        self.assertIn("link broken: Connection reset by peer\n", stderr)
+        self.assertIn("left N1AAA port 1: link lost: Connection reset by peer\n", stderr)
+
+    def test_with_reconnect_off_a_reset_ends_the_program(self):
+        peer = AgwPeer(auto_answer=True)
+        self.addCleanup(peer.close)
+        run = PalavoroRun(ini_text({"PALAVORO": {"TCP_PORT": peer.port, "CALLSIGN": SERVER, "RECONNECT": "NOT"}}))
+        self.addCleanup(run.cleanup)
+        self.addCleanup(run.stop)
+        run.start()
+        peer.accept()
+        peer.wait_for("R")
+        reset(peer)
+        self.assertEqual(run.wait(timeout=10), 1)
+        self.assertIn("Link with AGWPE Broken", run.stderr())
+
+
+def reset(peer):
+    """The engine's end resets the connection (RST) instead of closing it."""
+    peer.conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    peer.conn.close()
+    peer.conn = None
 
 
 if __name__ == "__main__":

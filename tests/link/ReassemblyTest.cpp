@@ -77,13 +77,13 @@ TEST_F(LinkReassembly, FrameAndStartOfTheNext)
     EXPECT_EQ(seen[1].data, "later");
 }
 
-TEST_F(LinkReassembly, PortByteIsReadPlusOneInEightBits)
+TEST_F(LinkReassembly, PortByteIsReadPlusOneWithoutWrapping)
 {
     l2->store(agwFrame(0, 'y', 0, "", "", "") + agwFrame(15, 'y', 0, "", "", "") + agwFrame(255, 'y', 0, "", "", ""));
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0].port, 1);
     EXPECT_EQ(seen[1].port, 16);
-    EXPECT_EQ(seen[2].port, 0);
+    EXPECT_EQ(seen[2].port, 256);
 }
 
 TEST_F(LinkReassembly, CallFieldWithoutNulGivesTenCharacters)

@@ -258,21 +258,8 @@ TEST_F(LinkViaList, OnlyTheFirst25CallsAreKept)
     EXPECT_EQ(via.substr(1 + 24 * 10, 10), "D24" + std::string(7, '\0'));
 }
 
-TEST_F(LinkSend, OutputBeyondTheCapBreaksTheLink)
+TEST_F(LinkSend, RadioPort256GoesOutOnTheLastWirePort)
 {
-    std::string broken;
-    l2->onBroken = [&broken](AgwLink&, const std::string& why) { broken = why; };
-    l2->traceLog().level = 1;
-    socket->unsent = 8 * 1024 * 1024;
-    l2->sendData(1, 0xF0, "N0CALL", "W1AW", "at the cap");
-    EXPECT_TRUE(socket->isOpen());
-    EXPECT_THAT(traceText(), IsEmpty());
-
-    socket->unsent = 8 * 1024 * 1024 + 1;
-    l2->sendData(1, 0xF0, "N0CALL", "W1AW", "one byte more");
-    EXPECT_FALSE(socket->isOpen());
-    EXPECT_FALSE(l2->isActive());
-    EXPECT_THAT(traceText(), ElementsAre("{L2} Link with AGWPE broken: 8388609 bytes waiting for the engine"));
-    clock.advance(1);
-    EXPECT_EQ(broken, "8388609 bytes waiting for the engine");
+    l2->sendData(256, 0xF0, "N0CALL", "W1AW", "hello\r");
+    EXPECT_EQ(static_cast<uint8_t>(socket->sent[0]), 255);
 }

@@ -73,18 +73,18 @@ TEST_F(ChatCommands, OnlyTheLastCrIsRemoved)
     EXPECT_EQ(me.areaId, 0);
 }
 
-TEST_F(ChatCommands, AreaNumberBeyondThirtyTwoBitsGetsNoReply)
+TEST_F(ChatCommands, AnAreaNumberBeyondThirtyTwoBitsIsNotFound)
 {
-    EXPECT_TRUE(run("/J 99999999999\r").empty());
-    EXPECT_TRUE(traced("{PALAVORO} Exception on Module ExecuteCommand"));
+    EXPECT_EQ(run("/J 2147483648\r"), Texts{"\r-- Area(2147483648) Not Found\r"});
+    EXPECT_FALSE(traced("{PALAVORO} Exception on Module ExecuteCommand"));
     EXPECT_EQ(me.areaId, 0);
 }
 
-TEST_F(ChatCommands, ThePromptStillFollowsAFailedCommand)
+TEST_F(ChatCommands, ThePromptFollowsAFailedCommandsReply)
 {
     form.connections().handleData(*form.link(), 1, "N0AAA-1", "N0SRV", 0xF0, "/C 99999999999\r");
 
-    EXPECT_EQ(takeTo("N0AAA-1"), Texts{"\r[0]{N0AAA-1 de N0SRV}:\r"});
+    EXPECT_EQ(takeTo("N0AAA-1"), (Texts{"\r-- Area(99999999999) Not Found\r", "\r[0]{N0AAA-1 de N0SRV}:\r"}));
 }
 
 TEST_F(ChatCommands, HelpSendsTheBuiltInListOrTheOperatorsFile)

@@ -38,7 +38,7 @@ TEST_F(ChatDelivery, AreaLineLeavesInOneSendForEveryAddressee)
     EXPECT_EQ(frames[1].callTo, "N0CCC");
 }
 
-TEST_F(ChatDelivery, AreaLineIsTheSameOnTheWireWithTheLinkTracedOrNearItsOutputLimit)
+TEST_F(ChatDelivery, AreaLineIsTheSameOnTheWireWithTheLinkTraced)
 {
     addUser(1, "N0AAA");
     addUser(2, "N0BBB");
@@ -59,12 +59,6 @@ TEST_F(ChatDelivery, AreaLineIsTheSameOnTheWireWithTheLinkTracedOrNearItsOutputL
     for (size_t at = linkTrace.find("<L2 Send>"); at != std::string::npos; at = linkTrace.find("<L2 Send>", at + 1))
         ++sends;
     EXPECT_EQ(sends, 3u);
-    form.link()->traceLog().debug = "NO";
-
-    // ...and when the whole line would pass the output limit at once.
-    fake->unsent = 1000;
-    form.link()->setOutputLimit(1000 + quiet.size() - 1);
-    EXPECT_EQ(areaLine(), quiet);
 }
 
 TEST_F(ChatDelivery, BellStandsBeforeTheFinalCr)

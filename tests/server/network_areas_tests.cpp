@@ -103,6 +103,23 @@ TEST_F(ChatNetwork, AStationInAnAreaOfOurOwnIsOffTheNetworksChannels)
     EXPECT_EQ(peer->takeSent(), hostCmd("USER n0aaa n0srv 2 0 -1 @") + hostCmd("USER n0aaa n0srv 3 -1 0 @"));
 }
 
+TEST_F(ChatNetwork, ANeighboursLinesWaitWhileTheEngineIsBehind)
+{
+    addUser(1, "N0AAA");
+    linkUp();
+    fromPeer("USER alice wam1 1 -1 0 @");
+    form.link()->setOutputMarks(1000, 200);
+    fake->unsent = 1001;
+    form.delivery().sendTo(1, "N0AAA", "x");
+    takeTo("N0AAA");
+    ASSERT_TRUE(form.outputBacklogged());
+
+    fromPeer("CMSG alice 0 later");
+    EXPECT_TRUE(takeTo("N0AAA").empty());
+    fake->take(1001);
+    EXPECT_EQ(takeTo("N0AAA"), Texts{"[0]<alice@wam1> later\r\r"});
+}
+
 TEST_F(ChatNetwork, WhoListsRemoteUsersUnderTheirAreas)
 {
     Station& ann = addUser(1, "N0AAA");

@@ -180,4 +180,10 @@ TEST(StatusListen, AddressAndPortOrAPortOnLoopbackOrOff)
         EXPECT_FALSE(parseStatusListen(bad, listen)) << bad;
 }
 
+TEST_F(SettingsCheckTest, AnEngineWaitBelowZeroIsAProblem)
+{
+    EXPECT_EQ(check("[PALAVORO]\r\nCALLSIGN=N0CALL\r\nENGINEWAIT=-1\r\n"),
+              (Problems{warns("Palavoro.INI: [PALAVORO] ENGINEWAIT=-1 is below 0 (taken as 0, never)")}));
+}
+
 } // namespace

@@ -15,6 +15,8 @@
 
 #include <filesystem>
 
+#include <sys/socket.h>
+
 namespace {
 
 constexpr int LONG_WAIT = 20000;
@@ -215,22 +217,54 @@ TEST_F(QtLink, AnswersSentWhileReadingLeaveInOrderPastTheGatheringLimit)
     EXPECT_TRUE(joined == expected);
 }
 
-TEST_F(QtLink, AnEngineThatStopsReadingBreaksTheLinkAtTheOutputLimit)
+TEST_F(QtLink, AnEngineThatStopsReadingPausesTheLinkThenBreaksItAfterTheWait)
 {
     std::string reason;
     l2->onBroken = [&](AgwLink&, const std::string& why) { reason = why; };
-    l2->setOutputLimit(1 << 20);
+    l2->setOutputMarks(1 << 20, 1 << 18);
+    l2->setEngineWait(AgwLink::OUTPUT_TICK);
     accept();
     // The peer takes 4 kB and no more: the system's buffers fill, then the socket's.
     peer->setReadBufferSize(4096);
     const std::string text(65536, 't');
-    for (int i = 0; i < 2000 && l2->isActive(); ++i) {
+    for (int i = 0; i < 2000 && !l2->outputBacklogged(); ++i) {
         l2->sendData(1, 0xF0, "N0CALL", "W1AW", text);
         QCoreApplication::processEvents();
     }
-    EXPECT_FALSE(l2->isActive());
+    EXPECT_TRUE(l2->outputBacklogged());
+    EXPECT_TRUE(l2->isActive());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !reason.empty(); }, LONG_WAIT));
-    EXPECT_NE(reason.find(" bytes waiting for the engine"), std::string::npos) << reason;
+    EXPECT_NE(reason.find(" took nothing of "), std::string::npos) << reason;
+}
+
+TEST_F(QtLink, AnEngineThatReadsAgainIsReadAgain)
+{
+    int frames = 0;
+    l2->onFrame = [&](AgwLink&, RadioPort, uint8_t, char, const std::string&, const std::string&, const std::string&) {
+        ++frames;
+    };
+    l2->setOutputMarks(1 << 20, 1 << 18);
+    accept();
+    peer->setReadBufferSize(4096);
+    const std::string text(65536, 't');
+    for (int i = 0; i < 2000 && !l2->outputBacklogged(); ++i) {
+        l2->sendData(1, 0xF0, "N0CALL", "W1AW", text);
+        QCoreApplication::processEvents();
+    }
+    ASSERT_TRUE(l2->outputBacklogged());
+    const std::string frame = agwFrame(0, 'D', 0xF0, "W1AW", "N0CALL", "hi\r");
+    peer->write(frame.data(), static_cast<qint64>(frame.size()));
+    peer->flush();
+    QTest::qWait(200);
+    EXPECT_EQ(frames, 0) << "not read while backlogged";
+
+    peer->setReadBufferSize(0);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            peer->readAll();
+            return !l2->outputBacklogged() && frames == 1;
+        },
+        LONG_WAIT));
 }
 
 TEST_F(QtLink, RefusedConnectionIsASocketError)
@@ -260,11 +294,23 @@ TEST_F(QtLink, PortAbove65535IsASocketError)
 TEST_F(QtLink, PeerCloseIsADisconnectNotAnError)
 {
     accept();
+    receive(2 * 36); // unread bytes would make the close a reset
     peer->disconnectFromHost();
     ASSERT_TRUE(QTest::qWaitFor([&] { return downs > 0; }, LONG_WAIT));
     EXPECT_EQ(errors, 0);
     EXPECT_FALSE(l2->isActive());
     EXPECT_FALSE(l2->write(0, 0, 'G', "", "", ""));
+}
+
+TEST_F(QtLink, PeerResetIsASocketError)
+{
+    accept();
+    const linger abortive{1, 0};
+    ::setsockopt(static_cast<int>(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    peer->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return errors > 0; }, LONG_WAIT));
+    EXPECT_EQ(downs, 0);
+    EXPECT_EQ(l2->lastError(), "Connection reset by peer");
 }
 
 TEST_F(QtLink, DestroyingTheLinkClosesTheConnection)
