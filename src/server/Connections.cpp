@@ -425,6 +425,15 @@ void Connections::handleBroken(AgwLink& /*link*/, const std::string& reason)
     p_.keeper.linkLost(reason);
 }
 
+std::vector<std::pair<int32_t, std::string>> Connections::stationKeys() const
+{
+    // By key, not by block: handling one station may remove others.
+    std::vector<std::pair<int32_t, std::string>> keys;
+    for (const Station& station : p_.directory.stations())
+        keys.emplace_back(station.port, station.callSign);
+    return keys;
+}
+
 void Connections::dropStations(const std::string& reason)
 {
     // What waited for the engine has nobody left to go to.
@@ -432,10 +441,7 @@ void Connections::dropStations(const std::string& reason)
     leaving_.clear();
     if (p_.directory.stationCount() == 0)
         return;
-    std::vector<std::pair<int32_t, std::string>> stations;
-    for (const Station& station : p_.directory.stations())
-        stations.emplace_back(station.port, station.callSign);
-    for (const auto& [port, call] : stations) {
+    for (const auto& [port, call] : stationKeys()) {
         Station* station = p_.directory.findStation(port, call);
         if (station == nullptr)
             continue;
@@ -474,10 +480,7 @@ void Connections::stopAll(std::function<void()> done)
     }
     writeLog(1,
              "{PALAVORO} Shutting down, disconnecting " + std::to_string(p_.directory.stationCount()) + " station(s)");
-    std::vector<std::pair<int32_t, std::string>> stations;
-    for (const Station& station : p_.directory.stations())
-        stations.emplace_back(station.port, station.callSign);
-    for (const auto& [port, call] : stations) {
+    for (const auto& [port, call] : stationKeys()) {
         Station* station = p_.directory.findStation(port, call);
         if (station == nullptr)
             continue;

@@ -26,6 +26,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class Connections {
@@ -125,6 +126,8 @@ private:
     static std::vector<std::string> takeLines(Station& station, std::string_view data);
 
     void stopped();
+    // Every station's port and callsign, in connection order.
+    std::vector<std::pair<int32_t, std::string>> stationKeys() const;
 
     Parts p_;
     std::deque<std::function<void()>> later_;

@@ -11,10 +11,10 @@
 namespace {
 
 // The sections the server reads itself, and their keys; AREAS takes any key.
-constexpr std::array PALAVORO_KEYS = {"IP_ADDRESS", "HOSTNAME",  "TCP_PORT", "DEBUG",     "TRACE",
-                                      "LOGFILE",    "LOGSIZE",   "CALLSIGN", "LOGIN",     "PASWD",
-                                      "TIMEOUT",    "IDLE",      "DISCWAIT", "DISABLE",   "CREATEAREA",
-                                      "BELL",       "FORCENAME", "STATUS",   "RECONNECT", "MAXAREAS",  "ENGINEWAIT"};
+constexpr std::array PALAVORO_KEYS = {"IP_ADDRESS", "HOSTNAME", "TCP_PORT",   "DEBUG", "TRACE",     "LOGFILE",
+                                      "LOGSIZE",    "CALLSIGN", "LOGIN",      "PASWD", "TIMEOUT",   "IDLE",
+                                      "DISCWAIT",   "DISABLE",  "CREATEAREA", "BELL",  "FORCENAME", "STATUS",
+                                      "RECONNECT",  "MAXAREAS", "ENGINEWAIT"};
 constexpr std::array BEACON_KEYS = {"TEXT", "EVERY", "ID", "VIA"};
 
 std::vector<IniSectionRules>& sectionRules()
