@@ -177,6 +177,15 @@ void Network::bury()
 void Network::dial(Dialler& dialler)
 {
     const Neighbour& n = dialler.neighbour;
+    if (n.overAir) {
+        if (!makeAirSocket_)
+            return;
+        trace(3, "Dialling " + n.name + " at " + n.address + (n.via.empty() ? "" : " via " + n.via));
+        Link& link = addLink(makeAirSocket_(n), HostLink::Side::WeDialled, n.address);
+        link.neighbour = n.name;
+        link.socket->connectTo(n.call, n.radioPort);
+        return;
+    }
     trace(3, "Dialling " + n.name + " at " + n.address + ":" + std::to_string(n.port));
     Link& link = addLink(makeSocket_(), HostLink::Side::WeDialled, n.address + ":" + std::to_string(n.port));
     link.neighbour = n.name;
@@ -756,7 +765,9 @@ std::vector<LinkStatus> Network::links() const
     for (const Neighbour& neighbour : config_.neighbours) {
         LinkStatus status;
         status.name = neighbour.name;
-        status.address = neighbour.anyAddress ? "*" : neighbour.address + ":" + std::to_string(neighbour.port);
+        status.address = neighbour.anyAddress ? "*"
+                         : neighbour.overAir ? neighbour.address
+                                             : neighbour.address + ":" + std::to_string(neighbour.port);
         status.state = neighbour.anyAddress ? "listening" : "waiting";
         status.since = 0;
         const Link* attempt = nullptr;

@@ -44,6 +44,10 @@ public:
     Network& operator=(const Network&) = delete;
 
     void setListenFactory(ListenSocketFactory makeListener) { makeListener_ = std::move(makeListener); }
+    // Makes the connection to a neighbour over the air; its connectTo gets the
+    // neighbour's callsign and radio port. Without one such neighbours are not dialled.
+    using AirSocketFactory = std::function<std::unique_ptr<ClientSocket>(const Neighbour&)>;
+    void setAirFactory(AirSocketFactory makeAirSocket) { makeAirSocket_ = std::move(makeAirSocket); }
     // Listens and dials as configured; closes what an earlier start made.
     void start(const NetworkConfig& config);
     void stop();
@@ -148,6 +152,7 @@ private:
     TimerFactory& timers_;
     SocketFactory makeSocket_;
     ListenSocketFactory makeListener_;
+    AirSocketFactory makeAirSocket_;
     TraceLog& log_;
     Clock clock_;
     NetworkConfig config_;

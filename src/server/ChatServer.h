@@ -7,6 +7,7 @@
 #include "beacon/Beacon.h"
 #include "convers/Network.h"
 #include "link/AgwLink.h"
+#include "server/AirLinks.h"
 #include "server/Commands.h"
 #include "server/Connections.h"
 #include "server/Delivery.h"
@@ -65,6 +66,7 @@ public:
     Connections& connections() { return connections_; }
     Network& network() { return network_; }
     NetworkAreas& networkAreas() { return networkAreas_; }
+    AirLinks& airLinks() { return airLinks_; }
     ServerStats& stats() { return stats_; }
     const ServerStats& stats() const { return stats_; }
 
@@ -94,4 +96,5 @@ private:
     LinkKeeper keeper_;
     Connections connections_;
     NetworkAreas networkAreas_;
+    AirLinks airLinks_;
 };

@@ -52,7 +52,7 @@ TEST_F(ConversSettingsTest, BadValuesAreNamed)
               (std::vector<std::string>{
                   "Palavoro.INI: [CONVERS] LISTEN=here is not address:port, a port, or NOT",
                   "Palavoro.INI: [CONVERS] MAXUSERS=0 is not a number of 1 or more",
-                  "Palavoro.INI: [LINKS] wam1=nowhere is not address:port [first line], or *",
+                  "Palavoro.INI: [LINKS] wam1=nowhere is not address:port [first line], AX25:[port:]CALL [via DIGI,...] [first line], or *",
                   "Palavoro.INI: [LINKS] x=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
                   "Palavoro.INI: [LINKS] pv=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
               }));
