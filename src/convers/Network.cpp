@@ -766,8 +766,8 @@ std::vector<LinkStatus> Network::links() const
         LinkStatus status;
         status.name = neighbour.name;
         status.address = neighbour.anyAddress ? "*"
-                         : neighbour.overAir ? neighbour.address
-                                             : neighbour.address + ":" + std::to_string(neighbour.port);
+                         : neighbour.overAir  ? neighbour.address
+                                              : neighbour.address + ":" + std::to_string(neighbour.port);
         status.state = neighbour.anyAddress ? "listening" : "waiting";
         status.since = 0;
         const Link* attempt = nullptr;

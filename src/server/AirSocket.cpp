@@ -27,7 +27,7 @@ void AirSocket::connectTo(const std::string& host, uint32_t port)
         fail(call_ + " is connected already");
         return;
     }
-    const bool sent = link_ && link_->isActive() && link_->isRegistered() &&
+    const bool sent = link_ && link_->isActive() &&
                       (via_.empty() ? link_->write(radioPort_, 0xF0, 'C', ownCall_, call_, "")
                                     : link_->write(radioPort_, 0xF0, 'v', ownCall_, call_, AgwLink::viaList(via_)));
     if (!sent)

@@ -127,7 +127,9 @@ void readConversSettings(const std::string& ini, const std::string& callSign, Ne
         else if (lowerAscii(name) == c.hostName)
             problems.push_back(problem("LINKS", name, value, "is this node's own HOSTNAME"));
         else if (!parseNeighbour(name, value, neighbour))
-            problems.push_back(problem("LINKS", name, value, "is not address:port [first line], AX25:[port:]CALL [via DIGI,...] [first line], or *"));
+            problems.push_back(
+                problem("LINKS", name, value,
+                        "is not address:port [first line], AX25:[port:]CALL [via DIGI,...] [first line], or *"));
         else
             c.neighbours.push_back(std::move(neighbour));
     }
