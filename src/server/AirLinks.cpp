@@ -218,6 +218,10 @@ void AirLinks::handleDisconnect(AgwLink& link, uint8_t port, const std::string& 
     // The engine's notice of our own disconnect of a link.
     if (closing_.erase({port, upper}) > 0) {
         p_.drain.endDrain(port, upper);
+        if (closing_.empty() && onClosed_) {
+            stopTimer_.reset();
+            std::exchange(onClosed_, nullptr)();
+        }
         return;
     }
     p_.connections.handleDisconnect(link, port, call, text);
@@ -257,4 +261,23 @@ void AirLinks::closeAll()
         if (socket->state() != AirSocket::State::Closed)
             link->disconnect(key.first, socket->ownCall(), key.second);
     link->flush(1000);
+}
+
+void AirLinks::whenClosed(std::function<void()> done)
+{
+    // A neighbour would otherwise keep a link to nobody until it times out.
+    if (closing_.empty() || !p_.link || !p_.link->isActive()) {
+        done();
+        return;
+    }
+    writeLog(1, "Waiting for " + std::to_string(closing_.size()) + " link(s) over the air to close");
+    onClosed_ = std::move(done);
+    stopTimer_ = p_.timers.createTimer();
+    stopTimer_->onTimer = [this] {
+        stopTimer_->setEnabled(false);
+        if (auto done = std::exchange(onClosed_, nullptr))
+            done();
+    };
+    stopTimer_->setInterval(STOP_WAIT);
+    stopTimer_->setEnabled(true);
 }

@@ -15,6 +15,7 @@
 #include "support/Timer.h"
 #include "support/TraceLog.h"
 
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -58,6 +59,10 @@ public:
     void engineDown();
     // The server ends: every link over the air is disconnected at once.
     void closeAll();
+    // The polite stop: `done` runs once the engine has reported our links
+    // over the air gone (the network has closed them), or after STOP_WAIT ms.
+    void whenClosed(std::function<void()> done);
+    static constexpr uint32_t STOP_WAIT = 5000;
 
     size_t waitingCount() const { return waiting_.size(); }
 
@@ -87,4 +92,6 @@ private:
     std::list<Waiting> waiting_;
     std::set<Key> fresh_;   // stations that have not sent a line yet
     std::set<Key> closing_; // our own disconnects, whose notice is not a station's
+    std::function<void()> onClosed_;
+    std::unique_ptr<Timer> stopTimer_;
 };

@@ -100,6 +100,12 @@ void ChatServer::start()
     network_.start(settings_.network);
 }
 
+void ChatServer::stop(std::function<void()> done)
+{
+    network_.stop();
+    airLinks_.whenClosed([this, done = std::move(done)]() mutable { connections_.stopAll(std::move(done)); });
+}
+
 void ChatServer::wireLink()
 {
     link_ = std::make_unique<AgwLink>(makeSocket_(), timers_);

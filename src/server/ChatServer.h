@@ -24,6 +24,7 @@
 #include "support/Timer.h"
 #include "support/TraceLog.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,9 @@ public:
     // Start-up: reads the INI file, creates and opens the link, the beacon and
     // the areas. Throws ConvertError naming the key when a number is bad.
     void start();
+    // The polite stop: the host links close, then every station gets its
+    // notice and disconnect; `done` runs when all that is over.
+    void stop(std::function<void()> done);
     // How host links are accepted; set by the shell before start(). Without
     // it the server only dials its neighbours.
     void setListenFactory(ListenSocketFactory makeListener) { network_.setListenFactory(std::move(makeListener)); }
