@@ -1,6 +1,7 @@
 // Host links over the air: who a neighbour's callsign turns out to be, our
 // dial through the engine, and how much waits at the engine.
 #include "ChatFixture.h"
+#include "server/ServerStatus.h"
 
 namespace {
 
@@ -78,6 +79,7 @@ TEST_F(AirLinkTest, ANeighboursHostMakesALinkWithoutWelcomeAfterSkippedJunk)
     EXPECT_EQ(status.address, "AX25:1:N0NB");
     EXPECT_EQ(status.users, 1u);
     EXPECT_EQ(shell.connectionLog.back(), "link up: wam2 at AX25:1:N0NB (W-2.81)");
+    EXPECT_NE(statusJson(form).find("\"address\":\"AX25:1:N0NB\""), std::string::npos);
 }
 
 TEST_F(AirLinkTest, ANeighboursOtherFirstLineMakesAStationWelcomedFirst)
@@ -209,4 +211,32 @@ TEST_F(AirLinkTest, ANeighbourThatTakesNothingIsDroppedOnceTooMuchWaits)
         form.network().localSaid(user.callSign, 0, line);
     EXPECT_NE(form.network().links().at(0).state, "up");
     EXPECT_EQ(shell.connectionLog.back().rfind("link broken: wam2: ", 0), 0u);
+}
+
+TEST_F(AirLinkTest, ThePoliteStopDisconnectsTheLinkFirstAndWaitsForTheEngine)
+{
+    startNotDialling();
+    linkUp();
+    bool done = false;
+    form.stop([&done] { done = true; });
+    answerY(0); // what was sent is on the air: the disconnect goes
+    const std::vector<AgwFrame> sent = frames();
+    ASSERT_EQ(count(sent, 'd'), 1u);
+    EXPECT_EQ(sent.back().callTo, "N0NB");
+    EXPECT_FALSE(done);
+    form.airLinks().handleDisconnect(*form.link(), 1, "N0NB", "*** DISCONNECTED From Station N0NB");
+    EXPECT_TRUE(done);
+    EXPECT_FALSE(traced("{PALAVORO} User(1:N0NB) no control block found"));
+}
+
+TEST_F(AirLinkTest, ThePoliteStopWaitsNoLongerThanItsLimitForTheEngine)
+{
+    startNotDialling();
+    linkUp();
+    bool done = false;
+    form.stop([&done] { done = true; });
+    clock.advance(AirLinks::STOP_WAIT - 1);
+    EXPECT_FALSE(done);
+    clock.advance(1);
+    EXPECT_TRUE(done);
 }
