@@ -371,8 +371,10 @@ void Network::hostArrived(Link& link)
         return;
     }
     const Neighbour* neighbour = neighbourNamed(name);
-    const bool wrongAddress = neighbour != nullptr && link.side == HostLink::Side::TheyDialled &&
-                              !neighbour->anyAddress && neighbour->address != link.address;
+    // "Any address" is any TCP peer: a callsign on the air is no address of it.
+    const bool wrongAddress =
+        neighbour != nullptr && link.side == HostLink::Side::TheyDialled &&
+        (neighbour->anyAddress ? link.address.starts_with("AX25:") : neighbour->address != link.address);
     const bool wrongName =
         neighbour != nullptr && link.side == HostLink::Side::WeDialled && lowerAscii(link.neighbour) != lower;
     if (neighbour == nullptr || wrongAddress || wrongName) {

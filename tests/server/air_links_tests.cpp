@@ -240,3 +240,13 @@ TEST_F(AirLinkTest, ThePoliteStopWaitsNoLongerThanItsLimitForTheEngine)
     clock.advance(1);
     EXPECT_TRUE(done);
 }
+
+TEST_F(AirLinkTest, ANeighboursCallsignCannotLinkAsAnotherNeighbour)
+{
+    config.neighbours.push_back({"wam9", "", 0, "", true});
+    startNotDialling();
+    connectFrom("N0NB");
+    dataFrom("N0NB", PREFIX + "HOST wam9 W-2.81 dpu\r");
+    EXPECT_EQ(shell.connectionLog.back(), "link refused from AX25:1:N0NB: HOST wam9 is not a neighbour");
+    EXPECT_EQ(form.network().links().at(1).state, "listening");
+}
