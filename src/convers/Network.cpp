@@ -140,8 +140,19 @@ void Network::start(const NetworkConfig& config)
                 dial(dialler);
         };
     }
-    for (Dialler& dialler : diallers_)
-        dial(dialler);
+    for (Dialler& dialler : diallers_) {
+        if (!yields(dialler)) {
+            dial(dialler);
+            continue;
+        }
+        dialler.retry->setInterval(AIR_YIELD);
+        dialler.retry->setEnabled(true);
+    }
+}
+
+bool Network::yields(const Dialler& dialler) const
+{
+    return dialler.neighbour.overAir && lowerAscii(config_.hostName) > lowerAscii(dialler.neighbour.name);
 }
 
 void Network::stop()
@@ -195,7 +206,7 @@ void Network::dial(Dialler& dialler)
 void Network::scheduleDial(Dialler& dialler)
 {
     dialler.since = clock_();
-    dialler.retry->setInterval(dialler.delay);
+    dialler.retry->setInterval(dialler.delay + (yields(dialler) ? AIR_YIELD : 0));
     dialler.retry->setEnabled(true);
     // A neighbour that takes the connection and closes it at once is tried
     // less and less often, never in a tight loop.

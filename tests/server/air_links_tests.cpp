@@ -250,3 +250,17 @@ TEST_F(AirLinkTest, ANeighboursCallsignCannotLinkAsAnotherNeighbour)
     EXPECT_EQ(shell.connectionLog.back(), "link refused from AX25:1:N0NB: HOST wam9 is not a neighbour");
     EXPECT_EQ(form.network().links().at(1).state, "listening");
 }
+
+TEST_F(AirLinkTest, TheNodeWhoseNameSortsAfterItsNeighboursDialsLater)
+{
+    config.hostName = "xsrv";
+    start();
+    EXPECT_EQ(count(frames(), 'C'), 0u);
+    clock.advance(Network::AIR_YIELD);
+    EXPECT_EQ(count(frames(), 'C'), 1u);
+    failDial();
+    clock.advance(Network::AIR_YIELD + Network::FIRST_RETRY - 1);
+    EXPECT_EQ(count(frames(), 'C'), 0u);
+    clock.advance(1);
+    EXPECT_EQ(count(frames(), 'C'), 1u);
+}
