@@ -140,8 +140,19 @@ void Network::start(const NetworkConfig& config)
                 dial(dialler);
         };
     }
-    for (Dialler& dialler : diallers_)
-        dial(dialler);
+    for (Dialler& dialler : diallers_) {
+        if (!yields(dialler)) {
+            dial(dialler);
+            continue;
+        }
+        dialler.retry->setInterval(AIR_YIELD);
+        dialler.retry->setEnabled(true);
+    }
+}
+
+bool Network::yields(const Dialler& dialler) const
+{
+    return dialler.neighbour.overAir && lowerAscii(config_.hostName) > lowerAscii(dialler.neighbour.name);
 }
 
 void Network::stop()
@@ -177,6 +188,15 @@ void Network::bury()
 void Network::dial(Dialler& dialler)
 {
     const Neighbour& n = dialler.neighbour;
+    if (n.overAir) {
+        if (!makeAirSocket_)
+            return;
+        trace(3, "Dialling " + n.name + " at " + n.address + (n.via.empty() ? "" : " via " + n.via));
+        Link& link = addLink(makeAirSocket_(n), HostLink::Side::WeDialled, n.address);
+        link.neighbour = n.name;
+        link.socket->connectTo(n.call, n.radioPort);
+        return;
+    }
     trace(3, "Dialling " + n.name + " at " + n.address + ":" + std::to_string(n.port));
     Link& link = addLink(makeSocket_(), HostLink::Side::WeDialled, n.address + ":" + std::to_string(n.port));
     link.neighbour = n.name;
@@ -186,7 +206,7 @@ void Network::dial(Dialler& dialler)
 void Network::scheduleDial(Dialler& dialler)
 {
     dialler.since = clock_();
-    dialler.retry->setInterval(dialler.delay);
+    dialler.retry->setInterval(dialler.delay + (yields(dialler) ? AIR_YIELD : 0));
     dialler.retry->setEnabled(true);
     // A neighbour that takes the connection and closes it at once is tried
     // less and less often, never in a tight loop.
@@ -200,6 +220,8 @@ Network::Link& Network::addLink(std::unique_ptr<ClientSocket> socket, HostLink::
     link.id = nextLinkId_++;
     link.side = side;
     link.socket = std::move(socket);
+    if (paused_)
+        link.socket->setReading(false);
     link.address = address;
     link.since = clock_();
     link.connected = side == HostLink::Side::TheyDialled;
@@ -362,8 +384,10 @@ void Network::hostArrived(Link& link)
         return;
     }
     const Neighbour* neighbour = neighbourNamed(name);
-    const bool wrongAddress = neighbour != nullptr && link.side == HostLink::Side::TheyDialled &&
-                              !neighbour->anyAddress && neighbour->address != link.address;
+    // "Any address" is any TCP peer: a callsign on the air is no address of it.
+    const bool wrongAddress =
+        neighbour != nullptr && link.side == HostLink::Side::TheyDialled &&
+        (neighbour->anyAddress ? link.address.starts_with("AX25:") : neighbour->address != link.address);
     const bool wrongName =
         neighbour != nullptr && link.side == HostLink::Side::WeDialled && lowerAscii(link.neighbour) != lower;
     if (neighbour == nullptr || wrongAddress || wrongName) {
@@ -756,7 +780,9 @@ std::vector<LinkStatus> Network::links() const
     for (const Neighbour& neighbour : config_.neighbours) {
         LinkStatus status;
         status.name = neighbour.name;
-        status.address = neighbour.anyAddress ? "*" : neighbour.address + ":" + std::to_string(neighbour.port);
+        status.address = neighbour.anyAddress ? "*"
+                         : neighbour.overAir  ? neighbour.address
+                                              : neighbour.address + ":" + std::to_string(neighbour.port);
         status.state = neighbour.anyAddress ? "listening" : "waiting";
         status.since = 0;
         const Link* attempt = nullptr;
@@ -792,6 +818,11 @@ void Network::pauseInput(bool paused)
 {
     Entry entry(*this);
     paused_ = paused;
+    // The sockets stop reading too, so that a neighbour that keeps sending
+    // fills its own buffers, not ours.
+    for (const std::unique_ptr<Link>& link : links_)
+        if (!link->dead)
+            link->socket->setReading(!paused_);
     if (paused_)
         return;
     for (const std::unique_ptr<Link>& link : links_)

@@ -31,6 +31,9 @@ public:
     // A link that lasted this long was a good one: the back-off starts again.
     static constexpr int64_t STEADY_LINK = 60000;
     static constexpr uint32_t HOST_WAIT = 30000;
+    // Over the air, two connects that cross make a muddle of one connection:
+    // the node whose name sorts after its neighbour's dials this much later.
+    static constexpr uint32_t AIR_YIELD = 10000;
     // After a first line, how long we wait for the node's banner before our HOST.
     static constexpr uint32_t BANNER_WAIT = 5000;
     static constexpr size_t MAX_UNIDENTIFIED = 16;
@@ -44,6 +47,10 @@ public:
     Network& operator=(const Network&) = delete;
 
     void setListenFactory(ListenSocketFactory makeListener) { makeListener_ = std::move(makeListener); }
+    // Makes the connection to a neighbour over the air; its connectTo gets the
+    // neighbour's callsign and radio port. Without one such neighbours are not dialled.
+    using AirSocketFactory = std::function<std::unique_ptr<ClientSocket>(const Neighbour&)>;
+    void setAirFactory(AirSocketFactory makeAirSocket) { makeAirSocket_ = std::move(makeAirSocket); }
     // Listens and dials as configured; closes what an earlier start made.
     void start(const NetworkConfig& config);
     void stop();
@@ -103,6 +110,7 @@ private:
 
     void dial(Dialler& dialler);
     void scheduleDial(Dialler& dialler);
+    bool yields(const Dialler& dialler) const;
     Link& addLink(std::unique_ptr<ClientSocket> socket, HostLink::Side side, const std::string& address);
     void wire(Link& link);
     void read(Link& link);
@@ -148,6 +156,7 @@ private:
     TimerFactory& timers_;
     SocketFactory makeSocket_;
     ListenSocketFactory makeListener_;
+    AirSocketFactory makeAirSocket_;
     TraceLog& log_;
     Clock clock_;
     NetworkConfig config_;

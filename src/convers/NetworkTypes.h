@@ -16,6 +16,13 @@ struct Neighbour {
     uint16_t port = 0;
     std::string firstLine; // sent before our HOST (a PP node's permlink callsign)
     bool anyAddress = false;
+    // Over the air: an AX.25 connection through the engine to `call` on radio
+    // port `radioPort` (1-based), by way of the digipeaters in `via` (blank-
+    // separated); `address` then reads "AX25:port:CALL".
+    bool overAir = false;
+    uint16_t radioPort = 1;
+    std::string call{};
+    std::string via{};
 };
 
 struct NetworkConfig {

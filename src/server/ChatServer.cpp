@@ -18,7 +18,8 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
       keeper_({directory_, drain_, settings_, link_, log_, timers_, shell_}),
       connections_({delivery_, directory_, drain_, commands_, keeper_, userFile_, settings_, link_, beacon_, log_,
                     timers_, shell_, stats_}),
-      networkAreas_(directory_, delivery_, network_, link_, log_)
+      networkAreas_(directory_, delivery_, network_, link_, log_),
+      airLinks_({connections_, network_, drain_, keeper_, settings_, link_, log_, timers_, shell_})
 {
     wireNetwork();
 }
@@ -36,6 +37,8 @@ ChatServer::~ChatServer()
     network_.onPrivate = nullptr;
     network_.onTopic = nullptr;
     network_.onLog = nullptr;
+    // Our links over the air end with us, not when the neighbour times out.
+    airLinks_.closeAll();
 }
 
 void ChatServer::wireNetwork()
@@ -58,6 +61,8 @@ void ChatServer::wireNetwork()
     network_.onTopic = [&areas](int32_t channel, const std::string& text) { areas.topic(channel, text); };
     ShellServices& shell = shell_;
     network_.onLog = [&shell](const std::string& line) { shell.logConnection(line); };
+    AirLinks& air = airLinks_;
+    network_.setAirFactory([&air](const Neighbour& neighbour) { return air.makeSocket(neighbour); });
 }
 
 void ChatServer::start()
@@ -108,6 +113,20 @@ void ChatServer::start()
     network_.start(settings_.network);
 }
 
+void ChatServer::stop(std::function<void()> done)
+{
+    network_.stop();
+    // The links over the air and the stations go at once, so that the whole
+    // stop keeps the stations' time limit; done when both are over.
+    auto remaining = std::make_shared<int>(2);
+    auto finish = [remaining, done = std::move(done)] {
+        if (--*remaining == 0 && done)
+            done();
+    };
+    airLinks_.whenClosed(finish);
+    connections_.stopAll(finish);
+}
+
 void ChatServer::wireLink()
 {
     link_ = std::make_unique<AgwLink>(makeSocket_(), timers_);
@@ -118,29 +137,35 @@ void ChatServer::wireLink()
     trace.maxBytes = log_.maxBytes;
     link_->setLogin(settings_.login, settings_.password);
     Connections& c = connections_;
-    link_->onConnectEx = [&c](AgwLink& link, RadioPort port, const std::string& from, const std::string& to,
-                              const std::string& text) { c.handleConnect(link, port, from, to, text); };
-    link_->onDisconnect = [&c](AgwLink& link, RadioPort port, const std::string& call, const std::string& text) {
-        c.handleDisconnect(link, port, call, text);
+    // Host links over the air take their connections' events before the stations.
+    AirLinks& air = airLinks_;
+    link_->onConnectEx = [&air](AgwLink& link, RadioPort port, const std::string& from, const std::string& to,
+                                const std::string& text) { air.handleConnect(link, port, from, to, text); };
+    link_->onDisconnect = [&air](AgwLink& link, RadioPort port, const std::string& call, const std::string& text) {
+        air.handleDisconnect(link, port, call, text);
     };
-    link_->onData = [&c](AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo,
-                         uint8_t pid,
-                         const std::string& data) { c.handleData(link, port, callFrom, callTo, pid, data); };
+    link_->onData = [&air](AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo,
+                           uint8_t pid,
+                           const std::string& data) { air.handleData(link, port, callFrom, callTo, pid, data); };
     link_->onAgwUp = [&c](AgwLink& link) { c.handleLinkUp(link); };
-    link_->onAgwDown = [&c](AgwLink& link) { c.handleLinkDown(link); };
+    link_->onAgwDown = [&c, &air](AgwLink& link) {
+        air.engineDown();
+        c.handleLinkDown(link);
+    };
     link_->onAgwError = [&c](AgwLink& link) { c.handleLinkError(link); };
     link_->onRegister = [&c](AgwLink& link, RadioPort port, const std::string& call, const std::string& data) {
         c.handleRegistration(link, port, call, data);
     };
-    link_->onBroken = [&c](AgwLink& link, const std::string& reason) { c.handleBroken(link, reason); };
+    link_->onBroken = [&c, &air](AgwLink& link, const std::string& reason) {
+        air.engineDown();
+        c.handleBroken(link, reason);
+    };
     link_->onVersion = [&c](AgwLink& link, int32_t major, int32_t minor) { c.handleVersion(link, major, minor); };
     link_->onPort = [&c](AgwLink& link) { c.handlePortList(link); };
     watchBacklog();
     link_->setEngineWait(static_cast<uint32_t>(std::max<int32_t>(settings_.engineWait, 0)));
-    DisconnectDrain& drain = drain_;
-    link_->onConnFrames = [&drain](AgwLink& link, RadioPort port, const std::string& callFrom,
-                                   const std::string& callTo,
-                                   int32_t frames) { drain.handleConnFrames(link, port, callFrom, callTo, frames); };
+    link_->onConnFrames = [&air](AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo,
+                                 int32_t frames) { air.handleConnFrames(link, port, callFrom, callTo, frames); };
     link_->setCallSign(settings_.callSign);
     if (!settings_.hostName.empty())
         link_->setHost(settings_.hostName);

@@ -7,6 +7,7 @@
 #include "beacon/Beacon.h"
 #include "convers/Network.h"
 #include "link/AgwLink.h"
+#include "server/AirLinks.h"
 #include "server/Commands.h"
 #include "server/Connections.h"
 #include "server/Delivery.h"
@@ -23,6 +24,7 @@
 #include "support/Timer.h"
 #include "support/TraceLog.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -40,6 +42,9 @@ public:
     // the areas. Throws StartupError, and makes nothing, when a problem of the
     // station's files stops it.
     void start();
+    // The polite stop: the host links close, then every station gets its
+    // notice and disconnect; `done` runs when all that is over.
+    void stop(std::function<void()> done);
     // How host links are accepted; set by the shell before start(). Without
     // it the server only dials its neighbours.
     void setListenFactory(ListenSocketFactory makeListener) { network_.setListenFactory(std::move(makeListener)); }
@@ -70,6 +75,7 @@ public:
     Connections& connections() { return connections_; }
     Network& network() { return network_; }
     NetworkAreas& networkAreas() { return networkAreas_; }
+    AirLinks& airLinks() { return airLinks_; }
     ServerStats& stats() { return stats_; }
     const ServerStats& stats() const { return stats_; }
 
@@ -109,4 +115,5 @@ private:
     Connections connections_;
     NetworkAreas networkAreas_;
     bool backlogReported_ = false;
+    AirLinks airLinks_;
 };

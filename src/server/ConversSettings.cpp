@@ -6,6 +6,8 @@
 #include "support/HexStr.h"
 #include "support/Profile.h"
 
+#include <cctype>
+
 namespace {
 
 std::string problem(const std::string& section, const std::string& key, const std::string& value,
@@ -14,11 +16,63 @@ std::string problem(const std::string& section, const std::string& key, const st
     return "Palavoro.INI: [" + section + "] " + key + "=" + value + " " + what;
 }
 
+bool isCallSign(const std::string& call)
+{
+    const size_t dash = call.find('-');
+    const std::string base = call.substr(0, dash);
+    if (base.size() < 3 || base.size() > 6)
+        return false;
+    for (char c : base)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            return false;
+    if (dash == std::string::npos)
+        return true;
+    int32_t ssid = -1;
+    const std::string digits = call.substr(dash + 1);
+    return isNumeric(digits) && tryStrToInt(digits, ssid) && ssid >= 0 && ssid <= 15;
+}
+
+// "AX25:[port:]CALL [via DIGI1,DIGI2] [first line]".
+bool parseAirNeighbour(std::string rest, Neighbour& neighbour)
+{
+    std::string where = upperStr(nextWord(rest)).substr(5);
+    neighbour.overAir = true;
+    if (const size_t colon = where.find(':'); colon != std::string::npos) {
+        int32_t port = 0;
+        const std::string number = where.substr(0, colon);
+        if (!isNumeric(number) || !tryStrToInt(number, port) || port < 1 || port > 256)
+            return false;
+        neighbour.radioPort = static_cast<uint16_t>(port);
+        where = where.substr(colon + 1);
+    }
+    if (!isCallSign(where))
+        return false;
+    neighbour.call = where;
+    std::string after = rest;
+    if (upperStr(nextWord(after)) == "VIA") {
+        std::string digis = nextWord(after);
+        while (!digis.empty()) {
+            const std::string digi = upperStr(nextField(digis, ','));
+            if (!isCallSign(digi))
+                return false;
+            neighbour.via += (neighbour.via.empty() ? "" : " ") + digi;
+        }
+        if (neighbour.via.empty())
+            return false;
+        rest = after;
+    }
+    neighbour.address = "AX25:" + std::to_string(neighbour.radioPort) + ":" + neighbour.call;
+    neighbour.firstLine = rest;
+    return true;
+}
+
 // "address:port [first line]"; the address numeric IPv4 (or localhost), as
 // the listener reports a neighbour's.
 bool parseNeighbour(const std::string& name, const std::string& value, Neighbour& neighbour)
 {
     neighbour.name = name;
+    if (upperStr(value.substr(0, 5)) == "AX25:")
+        return parseAirNeighbour(value, neighbour);
     if (value == "*") {
         neighbour.anyAddress = true;
         return true;
@@ -67,7 +121,9 @@ void readConversSettings(const Profile::Document& ini, const std::string& callSi
         else if (lowerAscii(name) == c.hostName)
             problems.push_back(problem("LINKS", name, value, "is this node's own HOSTNAME"));
         else if (!parseNeighbour(name, value, neighbour))
-            problems.push_back(problem("LINKS", name, value, "is not address:port [first line], or *"));
+            problems.push_back(
+                problem("LINKS", name, value,
+                        "is not address:port [first line], AX25:[port:]CALL [via DIGI,...] [first line], or *"));
         else
             c.neighbours.push_back(std::move(neighbour));
     }

@@ -138,7 +138,7 @@ void TrayShell::stopPolitely()
         return;
     }
     stopping_ = true;
-    server_->connections().stopAll([this] { exitClick(0); });
+    server_->stop([this] { exitClick(0); });
 }
 
 void TrayShell::logConnection(const std::string& line)

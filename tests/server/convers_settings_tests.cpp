@@ -52,7 +52,8 @@ TEST_F(ConversSettingsTest, BadValuesAreNamed)
               (std::vector<std::string>{
                   "Palavoro.INI: [CONVERS] LISTEN=here is not address:port, a port, or NOT",
                   "Palavoro.INI: [CONVERS] MAXUSERS=0 is not a number of 1 or more",
-                  "Palavoro.INI: [LINKS] wam1=nowhere is not address:port [first line], or *",
+                  "Palavoro.INI: [LINKS] wam1=nowhere is not address:port [first line], AX25:[port:]CALL [via "
+                  "DIGI,...] [first line], or *",
                   "Palavoro.INI: [LINKS] x=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
                   "Palavoro.INI: [LINKS] pv=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
               }));
@@ -63,4 +64,22 @@ TEST_F(ConversSettingsTest, TheCheckKnowsTheNewKeys)
     writeFile(path, "[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[CONVERS]\r\nLISTEN=NOT\r\nLISTN=1\r\n[LINKS]\r\nwam1=*\r\n");
     EXPECT_EQ(checkStation(dir.str() + "/"),
               (SettingsProblems{{"Palavoro.INI: [CONVERS] LISTN is not a known key", false}}));
+}
+
+TEST_F(ConversSettingsTest, NeighboursOverTheAirNameTheirCallsignPortAndDigipeaters)
+{
+    const NetworkConfig config = read("[LINKS]\r\nwam2=AX25:n0nb-2\r\nxx0xx=ax25:2:N0PP via DIGI1,digi2-7 N0SRV\r\n"
+                                      "wam3=AX25:0:N0AA\r\nwam4=AX25:N0AA via\r\nwam5=AX25:N0AA-16\r\n");
+    ASSERT_EQ(config.neighbours.size(), 2u);
+    const Neighbour& wam2 = config.neighbours[0];
+    EXPECT_TRUE(wam2.overAir);
+    EXPECT_EQ(wam2.call, "N0NB-2");
+    EXPECT_EQ(wam2.radioPort, 1);
+    EXPECT_EQ(wam2.address, "AX25:1:N0NB-2");
+    EXPECT_EQ(wam2.via, "");
+    const Neighbour& pp = config.neighbours[1];
+    EXPECT_EQ(pp.address, "AX25:2:N0PP");
+    EXPECT_EQ(pp.via, "DIGI1 DIGI2-7");
+    EXPECT_EQ(pp.firstLine, "N0SRV");
+    EXPECT_EQ(problems.size(), 3u);
 }

@@ -114,9 +114,11 @@ TEST_F(ChatNetwork, ANeighboursLinesWaitWhileTheEngineIsBehind)
     takeTo("N0AAA");
     ASSERT_TRUE(form.outputBacklogged());
 
+    EXPECT_FALSE(peer->reading);
     fromPeer("CMSG alice 0 later");
     EXPECT_TRUE(takeTo("N0AAA").empty());
     fake->take(1001);
+    EXPECT_TRUE(peer->reading);
     EXPECT_EQ(takeTo("N0AAA"), Texts{"[0]<alice@wam1> later\r\r"});
 }
 
