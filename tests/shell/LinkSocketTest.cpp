@@ -72,6 +72,17 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return l2->isActive(); }, LONG_WAIT));
     }
 
+    // The peer takes 4 kB and no more; data goes out until the link holds back.
+    void fillUntilBacklogged()
+    {
+        peer->setReadBufferSize(4096);
+        const std::string text(65536, 't');
+        for (int i = 0; i < 2000 && !l2->outputBacklogged(); ++i) {
+            l2->sendData(1, 0xF0, "N0CALL", "W1AW", text);
+            QCoreApplication::processEvents();
+        }
+    }
+
     // Everything the listener has received once it holds at least `size` bytes.
     std::string receive(size_t size)
     {
@@ -224,13 +235,8 @@ TEST_F(QtLink, AnEngineThatStopsReadingPausesTheLinkThenBreaksItAfterTheWait)
     l2->setOutputMarks(1 << 20, 1 << 18);
     l2->setEngineWait(AgwLink::OUTPUT_TICK);
     accept();
-    // The peer takes 4 kB and no more: the system's buffers fill, then the socket's.
-    peer->setReadBufferSize(4096);
-    const std::string text(65536, 't');
-    for (int i = 0; i < 2000 && !l2->outputBacklogged(); ++i) {
-        l2->sendData(1, 0xF0, "N0CALL", "W1AW", text);
-        QCoreApplication::processEvents();
-    }
+    // The system's buffers fill, then the socket's.
+    fillUntilBacklogged();
     EXPECT_TRUE(l2->outputBacklogged());
     EXPECT_TRUE(l2->isActive());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !reason.empty(); }, LONG_WAIT));
@@ -245,12 +251,7 @@ TEST_F(QtLink, AnEngineThatReadsAgainIsReadAgain)
     };
     l2->setOutputMarks(1 << 20, 1 << 18);
     accept();
-    peer->setReadBufferSize(4096);
-    const std::string text(65536, 't');
-    for (int i = 0; i < 2000 && !l2->outputBacklogged(); ++i) {
-        l2->sendData(1, 0xF0, "N0CALL", "W1AW", text);
-        QCoreApplication::processEvents();
-    }
+    fillUntilBacklogged();
     ASSERT_TRUE(l2->outputBacklogged());
     const std::string frame = agwFrame(0, 'D', 0xF0, "W1AW", "N0CALL", "hi\r");
     peer->write(frame.data(), static_cast<qint64>(frame.size()));
