@@ -6,7 +6,7 @@ SKIP_RETURN_CODE, so CTest reports them as not run rather than passed).
 Under CI (CI=true), where scripts/test.sh has installed every tool, a skip
 is a failure."""
 
-import importlib.util
+import importlib
 import os
 import sys
 import unittest
@@ -24,10 +24,8 @@ def main(path):
     name = os.path.splitext(os.path.basename(path))[0]
     skipped = []
     try:
-        spec = importlib.util.spec_from_file_location(name, path)
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module
-        spec.loader.exec_module(module)
+        # The script's folder leads sys.path, so its name finds it first.
+        module = importlib.import_module(name)
     except unittest.SkipTest as skip:
         skipped.append((name, str(skip)))
         result = None
