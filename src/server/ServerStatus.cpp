@@ -125,15 +125,24 @@ void writeLink(std::string& out, ChatServer& server, int64_t now)
     ports += ']';
 }
 
-void writeAreas(std::string& out, const Directory& directory)
+// A JSON array of one object per item, each written by `write`.
+template <typename Items, typename Write> void writeObjects(std::string& out, const Items& items, Write write)
 {
     out += '[';
     bool first = true;
-    for (const Area& area : directory.areas()) {
+    for (const auto& item : items) {
         if (!first)
             out += ',';
         first = false;
         JsonObject entry(out);
+        write(entry, item);
+    }
+    out += ']';
+}
+
+void writeAreas(std::string& out, const Directory& directory)
+{
+    writeObjects(out, directory.areas(), [&directory](JsonObject& entry, const Area& area) {
         entry.number("id", area.id);
         entry.text("topic", area.topic);
         entry.text("owner", area.owner);
@@ -149,19 +158,12 @@ void writeAreas(std::string& out, const Directory& directory)
             users += jsonString(station.callSign);
         }
         users += ']';
-    }
-    out += ']';
+    });
 }
 
 void writeStations(std::string& out, const Directory& directory, int64_t now)
 {
-    out += '[';
-    bool first = true;
-    for (const Station& station : directory.stations()) {
-        if (!first)
-            out += ',';
-        first = false;
-        JsonObject entry(out);
+    writeObjects(out, directory.stations(), [now](JsonObject& entry, const Station& station) {
         entry.text("call", station.callSign);
         entry.text("name", station.name);
         entry.number("port", station.port);
@@ -171,20 +173,12 @@ void writeStations(std::string& out, const Directory& directory, int64_t now)
         entry.number("connectedSeconds", seconds(station.connectedAt, now));
         entry.number("idleSeconds", seconds(station.lastLineAt, now));
         entry.number("linesSaid", station.linesSaid);
-    }
-    out += ']';
+    });
 }
 
 void writeNetwork(JsonObject& status, Network& network)
 {
-    std::string& links = status.key("links");
-    links += '[';
-    bool first = true;
-    for (const LinkStatus& link : network.links()) {
-        if (!first)
-            links += ',';
-        first = false;
-        JsonObject entry(links);
+    writeObjects(status.key("links"), network.links(), [](JsonObject& entry, const LinkStatus& link) {
         entry.text("name", link.name);
         entry.text("address", link.address);
         entry.text("state", link.state);
@@ -196,23 +190,14 @@ void writeNetwork(JsonObject& status, Network& network)
         else
             entry.number("rtt", std::string("null"));
         entry.number("users", static_cast<uint64_t>(link.users));
-    }
-    links += ']';
-    std::string& users = status.key("remoteUsers");
-    users += '[';
-    first = true;
-    for (const RemoteUser* user : network.remoteUsers()) {
-        if (!first)
-            users += ',';
-        first = false;
-        JsonObject entry(users);
+    });
+    writeObjects(status.key("remoteUsers"), network.remoteUsers(), [](JsonObject& entry, const RemoteUser* user) {
         entry.text("name", user->name);
         entry.text("host", user->host);
         entry.number("area", user->channels.empty() ? -1 : user->channels.front());
         entry.text("note", user->note);
         entry.text("link", user->link);
-    }
-    users += ']';
+    });
 }
 
 } // namespace
