@@ -5,10 +5,12 @@
 // and how (bits 3-7); the rest is the text. 0-3: a line from neighbour A,
 // ended by LF, CR, CR LF or LF CR (bits 3-4), with the command prefix put in
 // front when bit 5 is set; 4: bytes from A with no line end; 5: a station's
-// line; 6: time passes; 7: A's link ends and A links again. After every step:
-// the remote table stays within its bound, every area counts exactly its
-// stations and the remote users on its channel, and nothing A said came back
-// to A.
+// line; 6: time passes; 7 (bits 3-4): 0 A's link ends and A links again, 1
+// the same for B, 2 and 3 A's or B's send queue fills to just below the bound
+// (bits 5-7 say how far below), so that the next lines relayed there drop the
+// link in the middle of handling a line. After every step: the remote table
+// stays within its bound, every area counts exactly its stations and the
+// remote users on its channel, and nothing A said came back to A.
 #include "FuzzSupport.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
@@ -47,6 +49,8 @@ struct Peer {
 
 void link(ChatServer& form, Peer& peer, const std::string& name)
 {
+    if (peer.usable())
+        peer.socket->peerClose();
     // A socket of its own to watch: the one before may linger until freed.
     peer.alive = std::make_shared<bool>(false);
     auto socket = std::make_unique<TrackedSocket>(peer.alive);
@@ -143,8 +147,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         form.network().start(config);
         Peer a;
         Peer b;
-        link(form, b, "wam2");
-        b.socket->deliver(PREFIX + "USER carol wam2 1 -1 0 @\n" + PREFIX + "USER carol wam2 2 -1 5 @\n");
+        const auto linkB = [&form, &b] {
+            link(form, b, "wam2");
+            if (b.usable())
+                b.socket->deliver(PREFIX + "USER carol wam2 1 -1 0 @\n" + PREFIX + "USER carol wam2 2 -1 5 @\n");
+        };
+        linkB();
         link(form, a, "wam1");
         engine.takeSent();
         checkAreas(form);
@@ -174,11 +182,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             case 6:
                 clock.advance(1000u << (argument & 15));
                 break;
-            case 7:
-                if (a.usable())
-                    a.socket->peerClose();
-                link(form, a, "wam1");
+            case 7: {
+                Peer& peer = (argument & 1) != 0 ? b : a;
+                if ((argument & 2) == 0) {
+                    if (&peer == &b)
+                        linkB();
+                    else
+                        link(form, a, "wam1");
+                } else if (peer.usable()) {
+                    peer.socket->unsent = Network::MAX_QUEUED - (argument >> 2) * 97;
+                }
                 break;
+            }
             }
             if (a.usable())
                 checkNothingBack(a.socket->takeSent());

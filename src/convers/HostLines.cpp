@@ -77,10 +77,22 @@ std::optional<HostLine> parseHostLine(std::string_view line)
 
 std::string printable(std::string_view text)
 {
+    // Bytes 0x80-0x9F stay: they are part of UTF-8 characters and of the
+    // code pages packet users type in.
     std::string out;
     out.reserve(text.size());
     for (char c : text)
         if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F)
+            out += c;
+    return out;
+}
+
+std::string oneLine(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text)
+        if (c != '\r' && c != '\n')
             out += c;
     return out;
 }

@@ -39,8 +39,12 @@ std::optional<HostLine> parseHostLine(std::string_view line);
 // The prefix every host command starts with.
 inline constexpr std::string_view HOST_PREFIX{"/\xff\x80", 3};
 
-// The text without CR, LF or any other control byte, for stations' eyes.
+// The text without CR, LF or any other control byte, for stations' eyes and
+// for the lines we pass on to other neighbours.
 std::string printable(std::string_view text);
+
+// A station's text as one host line: without its CR and LF.
+std::string oneLine(std::string_view text);
 
 // Lower-cases ASCII letters only: names on the network are compared this way.
 std::string lowerAscii(std::string_view text);

@@ -105,18 +105,24 @@ void HostLink::handleLine(const std::string& line)
         user.newChannel = *newChannel;
         user.note = rest == "@" ? std::string() : std::string(rest);
         if (onUser)
-            onUser(*this, user, parsed->args);
+            onUser(*this, user);
         break;
     }
     case HostCommand::Cmsg: {
-        std::string name = field(rest);
+        ChatLine chat;
+        chat.name = field(rest);
         // A PP name may carry a nickname: "name:nick".
-        name = name.substr(0, name.find(':'));
+        if (const size_t colon = chat.name.find(':'); colon != std::string::npos) {
+            chat.nick = chat.name.substr(colon + 1);
+            chat.name.erase(colon);
+        }
         const std::optional<int32_t> channel = channelField(rest);
-        if (name.empty() || !channel || *channel < 0)
+        if (chat.name.empty() || !channel || *channel < 0)
             return;
+        chat.channel = *channel;
+        chat.text = rest;
         if (onCmsg)
-            onCmsg(*this, name, *channel, std::string(rest), parsed->args);
+            onCmsg(*this, chat);
         break;
     }
     case HostCommand::Umsg: {
@@ -125,7 +131,7 @@ void HostLink::handleLine(const std::string& line)
         if (from.empty() || to.empty())
             return;
         if (onUmsg)
-            onUmsg(*this, from, to, std::string(rest), parsed->args);
+            onUmsg(*this, from, to, std::string(rest));
         break;
     }
     case HostCommand::Ping:
@@ -136,14 +142,18 @@ void HostLink::handleLine(const std::string& line)
             onPong(*this);
         break;
     case HostCommand::Topi: {
-        field(rest); // the user who set it
-        field(rest); // that user's host
-        field(rest); // when
+        TopicLine topic;
+        topic.name = field(rest);
+        topic.host = field(rest);
+        const std::optional<int64_t> time = parseNumber(field(rest));
         const std::optional<int32_t> channel = channelField(rest);
-        if (!channel || *channel < 0)
+        if (topic.name.empty() || topic.host.empty() || !time || !channel || *channel < 0)
             return;
+        topic.time = *time;
+        topic.channel = *channel;
+        topic.text = rest;
         if (onTopic)
-            onTopic(*this, *channel, std::string(rest), parsed->args);
+            onTopic(*this, topic);
         break;
     }
     case HostCommand::Dest:
@@ -198,6 +208,12 @@ void HostLink::sendUmsg(std::string_view from, std::string_view to, std::string_
     std::string line = "UMSG ";
     line.append(from).append(" ").append(to).append(" ").append(text);
     send(line);
+}
+
+void HostLink::sendTopic(const TopicLine& topic)
+{
+    send("TOPI " + topic.name + " " + topic.host + " " + std::to_string(topic.time) + " " +
+         std::to_string(topic.channel) + " " + topic.text);
 }
 
 void HostLink::sendPing()

@@ -21,6 +21,24 @@ struct UserLine {
     std::string note; // "@" and nothing both mean none
 };
 
+// A CMSG line: `name` (with a PP node's nickname, when it gave one) says
+// `text` on `channel`.
+struct ChatLine {
+    std::string name;
+    std::string nick;
+    int32_t channel = 0;
+    std::string text;
+};
+
+// A TOPI line: `name` on `host` set the topic of `channel` at `time`.
+struct TopicLine {
+    std::string name;
+    std::string host;
+    int64_t time = 0;
+    int32_t channel = 0;
+    std::string text;
+};
+
 class HostLink {
 public:
     // Who opened the TCP connection.
@@ -55,8 +73,10 @@ public:
     bool isPp() const { return software_.starts_with("PP-"); }
 
     void sendUser(const UserLine& user);
+    // `name` may carry a nickname, "name:nick", for a node that knows them.
     void sendCmsg(std::string_view name, int32_t channel, std::string_view text);
     void sendUmsg(std::string_view from, std::string_view to, std::string_view text);
+    void sendTopic(const TopicLine& topic);
     void sendPing();
     // The round trip, in seconds, that our PONG answers carry.
     void setRoundTrip(int64_t seconds) { roundTrip_ = seconds; }
@@ -68,14 +88,10 @@ public:
     std::function<void(HostLink&)> onHost;
     // The link is up and our HOST has gone: the owner sends its dump.
     std::function<void(HostLink&)> onUp;
-    std::function<void(HostLink&, const UserLine&, std::string_view args)> onUser;
-    std::function<void(HostLink&, const std::string& name, int32_t channel, const std::string& text,
-                       std::string_view args)>
-        onCmsg;
-    std::function<void(HostLink&, const std::string& from, const std::string& to, const std::string& text,
-                       std::string_view args)>
-        onUmsg;
-    std::function<void(HostLink&, int32_t channel, const std::string& text, std::string_view args)> onTopic;
+    std::function<void(HostLink&, const UserLine&)> onUser;
+    std::function<void(HostLink&, const ChatLine&)> onCmsg;
+    std::function<void(HostLink&, const std::string& from, const std::string& to, const std::string& text)> onUmsg;
+    std::function<void(HostLink&, const TopicLine&)> onTopic;
     std::function<void(HostLink&, std::string_view args)> onDest;
     std::function<void(HostLink&)> onPong;
 

@@ -1,12 +1,16 @@
-// The convers network as this node takes part in it: the host links to the
-// configured neighbours (dialled with back-off, or accepted on the listener),
-// the table of remote users learnt over them, relaying between links, loop
-// detection, and the announcements of our own stations. The server sees it
-// through plain values (NetworkTypes.h) and the events below.
+// The convers network as this node takes part in it, and the face the server
+// sees: it takes the neighbours' lines from the set of links (LinkSet), keeps
+// what they teach in the table of remote users (RemoteTable), passes them on
+// through the relay (Relay), announces our stations (LocalUsers), and finds
+// loops. The server sees it through plain values (NetworkTypes.h) and the
+// events below.
 #pragma once
 
-#include "convers/HostLink.h"
+#include "convers/LinkSet.h"
+#include "convers/LocalUsers.h"
 #include "convers/NetworkTypes.h"
+#include "convers/Relay.h"
+#include "convers/RemoteTable.h"
 #include "convers/RemoteView.h"
 #include "support/ClientSocket.h"
 #include "support/ListenSocket.h"
@@ -15,8 +19,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <list>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,42 +28,45 @@ public:
     // Milliseconds since the epoch; the owner's clock.
     using Clock = std::function<int64_t()>;
 
-    static constexpr uint32_t FIRST_RETRY = 1000;
-    static constexpr uint32_t LONGEST_RETRY = 60000;
-    // A link that lasted this long was a good one: the back-off starts again.
-    static constexpr int64_t STEADY_LINK = 60000;
-    static constexpr uint32_t HOST_WAIT = 30000;
-    // Over the air, two connects that cross make a muddle of one connection:
-    // the node whose name sorts after its neighbour's dials this much later.
-    static constexpr uint32_t AIR_YIELD = 10000;
-    // After a first line, how long we wait for the node's banner before our HOST.
-    static constexpr uint32_t BANNER_WAIT = 5000;
-    static constexpr size_t MAX_UNIDENTIFIED = 16;
-    static constexpr uint32_t PING_EVERY = 300000;
-    // What may wait to be sent to a neighbour before it counts as not reading.
-    static constexpr size_t MAX_QUEUED = 256 * 1024;
+    static constexpr uint32_t FIRST_RETRY = LinkSet::FIRST_RETRY;
+    static constexpr uint32_t LONGEST_RETRY = LinkSet::LONGEST_RETRY;
+    static constexpr int64_t STEADY_LINK = LinkSet::STEADY_LINK;
+    static constexpr uint32_t HOST_WAIT = LinkSet::HOST_WAIT;
+    static constexpr uint32_t AIR_YIELD = LinkSet::AIR_YIELD;
+    static constexpr uint32_t BANNER_WAIT = LinkSet::BANNER_WAIT;
+    static constexpr size_t MAX_UNIDENTIFIED = LinkSet::MAX_UNIDENTIFIED;
+    static constexpr uint32_t PING_EVERY = LinkSet::PING_EVERY;
+    static constexpr size_t MAX_QUEUED = LinkSet::MAX_QUEUED;
+    // What a neighbour may make us keep and show: longer, a USER line is
+    // dropped and a topic cut.
+    static constexpr size_t MAX_NAME = 32; // a user's name or host
+    static constexpr size_t MAX_NOTE = 256;
+    static constexpr size_t MAX_TOPIC = 256;
 
     Network(TimerFactory& timers, SocketFactory makeSocket, TraceLog& log, Clock clock);
     ~Network() override;
     Network(const Network&) = delete;
     Network& operator=(const Network&) = delete;
 
-    void setListenFactory(ListenSocketFactory makeListener) { makeListener_ = std::move(makeListener); }
+    void setListenFactory(ListenSocketFactory makeListener) { links_.setListenFactory(std::move(makeListener)); }
     // Makes the connection to a neighbour over the air; its connectTo gets the
     // neighbour's callsign and radio port. Without one such neighbours are not dialled.
-    using AirSocketFactory = std::function<std::unique_ptr<ClientSocket>(const Neighbour&)>;
-    void setAirFactory(AirSocketFactory makeAirSocket) { makeAirSocket_ = std::move(makeAirSocket); }
+    using AirSocketFactory = LinkSet::AirSocketFactory;
+    void setAirFactory(AirSocketFactory makeAirSocket) { links_.setAirFactory(std::move(makeAirSocket)); }
     // Listens and dials as configured; closes what an earlier start made.
-    void start(const NetworkConfig& config);
-    void stop();
-    const NetworkConfig& config() const { return config_; }
+    void start(const NetworkConfig& config) { links_.start(config); }
+    void stop() { links_.stop(); }
+    const NetworkConfig& config() const { return links_.config(); }
 
     // A connection as the listener hands it over (also for tests and tools).
-    void accept(std::unique_ptr<ClientSocket> socket, const std::string& peerAddress);
+    void accept(std::unique_ptr<ClientSocket> socket, const std::string& peerAddress)
+    {
+        links_.accept(std::move(socket), peerAddress);
+    }
     // While paused, nothing is read from the links; what came meanwhile is
     // read when input resumes.
-    void pauseInput(bool paused);
-    bool inputPaused() const { return paused_; }
+    void pauseInput(bool paused) { links_.pauseAll(PauseReason::Engine, paused); }
+    bool inputPaused() const { return links_.pausedAll(PauseReason::Engine); }
 
     // Our stations. `channel` is -1 for one that is not on the network's
     // channels (an area of this node's own).
@@ -75,11 +80,11 @@ public:
     // The remote users, in no particular order; each name@host once.
     std::vector<const RemoteUser*> remoteUsers() const override;
     // By "name" (the first of that name) or "name@host", any case.
-    const RemoteUser* findRemote(const std::string& who) const override;
-    size_t remoteCount() const { return remote_.size(); }
+    const RemoteUser* findRemote(const std::string& who) const override { return table_.findByName(who); }
+    size_t remoteCount() const { return table_.size(); }
     std::vector<LinkStatus> links() const override;
     // The topic a neighbour gave a channel, empty when none.
-    std::string topic(int32_t channel) const override;
+    std::string topic(int32_t channel) const override { return table_.topic(channel); }
 
     // Events for the server, each skipped when empty.
     std::function<void(const RemoteUser&, int32_t channel)> onJoined;
@@ -91,83 +96,31 @@ public:
     std::function<void(const std::string& fromName, const std::string& fromHost, const std::string& toCall,
                        const std::string& text)>
         onPrivate;
+    // A channel's topic; empty when the one a neighbour gave is forgotten.
     std::function<void(int32_t channel, const std::string& topic)> onTopic;
     // One line for the connection log per link up, down, refused or looping.
     std::function<void(const std::string& line)> onLog;
 
 private:
-    struct Link;
-    struct Dialler;
-    class Entry;
-    // One of our stations. Kept after it leaves: its number must still grow
-    // when it comes back within the same second.
-    struct Local {
-        int32_t channel = -1;
-        std::string note;
-        int64_t number = 0;
-        bool present = false;
-    };
-
-    void dial(Dialler& dialler);
-    void scheduleDial(Dialler& dialler);
-    bool yields(const Dialler& dialler) const;
-    Link& addLink(std::unique_ptr<ClientSocket> socket, HostLink::Side side, const std::string& address);
     void wire(Link& link);
-    void read(Link& link);
-    void write(Link& link, std::string_view bytes);
-    void hostArrived(Link& link);
-    void linkUp(Link& link);
-    // Ends a link: its remote users depart, its neighbour is dialled again.
-    void drop(Link& link, const std::string& logLine, const std::string& trace);
-    void bury();
-    Link* linkOf(const HostLink& proto);
-    Link* upLinkTo(const std::string& neighbour, const Link* besides);
-    Link* attemptTo(const std::string& neighbour);
-    Link* linkById(uint64_t id);
-    void timerFired(Link& link);
-    void userLeaves(Link& link, std::map<std::string, RemoteUser>::iterator user, int32_t channel);
-    const Neighbour* neighbourNamed(const std::string& name) const;
-    Dialler* diallerOf(const std::string& neighbour);
-    bool addressAllowed(const std::string& address) const;
-    size_t unidentified() const;
-
-    void handleUser(Link& link, const UserLine& user, std::string_view args);
-    void handleCmsg(Link& link, const std::string& name, int32_t channel, const std::string& text,
-                    std::string_view args);
-    void handleUmsg(Link& link, const std::string& from, const std::string& to, const std::string& text,
-                    std::string_view args);
-    // A host seen over `link` that another link also reaches: the newer goes.
+    void handleUser(Link& link, const UserLine& line);
+    void handleCmsg(Link& link, const ChatLine& line);
+    void handleUmsg(Link& link, const std::string& from, const std::string& to, const std::string& text);
+    void handleTopic(Link& link, const TopicLine& line);
+    // A host seen over `link` that another link also reaches: the newer goes,
+    // and its users stay, over the older.
     bool loopDropped(Link& link, const std::string& host);
+    // A link that was up has gone: each of its users leaves.
     void forget(Link& link);
-    void relay(const Link* from, std::string_view word, std::string_view args);
-    bool carries(const Link& link, int32_t channel) const;
-    void announce(const std::string& name, const Local& local, int32_t oldChannel, int32_t newChannel,
-                  Link* only = nullptr);
-    void sendRemote(Link& to, const RemoteUser& user, int32_t oldChannel, int32_t newChannel);
-    int64_t nextNumber(Local& local);
-    std::string userKey(std::string_view name, std::string_view host) const;
+    void userLeaves(RemoteUser& user, int32_t channel, int64_t number);
+    // A channel nobody is on any more keeps no topic.
+    void channelEmptied(int32_t channel);
     void trace(uint8_t level, const std::string& text) { log_.writeLog(level, "{CONVERS} " + text); }
-    void logLine(const std::string& line)
-    {
-        if (onLog && !line.empty())
-            onLog(line);
-    }
 
-    TimerFactory& timers_;
-    SocketFactory makeSocket_;
-    ListenSocketFactory makeListener_;
-    AirSocketFactory makeAirSocket_;
     TraceLog& log_;
     Clock clock_;
-    NetworkConfig config_;
-    std::unique_ptr<ListenSocket> listener_;
-    std::list<std::unique_ptr<Link>> links_;
-    std::vector<std::unique_ptr<Link>> graveyard_; // closed in their own handlers, freed later
-    std::list<Dialler> diallers_;
-    std::map<std::string, RemoteUser> remote_; // by lower-case name@host
-    std::map<std::string, Local> locals_;      // by lower-case call
-    std::map<int32_t, std::string> topics_;
-    uint64_t nextLinkId_ = 1;
-    bool paused_ = false;
-    int depth_ = 0; // how deep in our own handlers: dead links are freed only at 0
+    LinkSet links_;
+    RemoteTable table_;
+    Relay relay_{links_, table_};
+    LocalUsers locals_;
 };

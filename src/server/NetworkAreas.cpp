@@ -100,7 +100,7 @@ void NetworkAreas::privateLine(const std::string& fromName, const std::string& f
 void NetworkAreas::topic(int32_t channel, const std::string& text)
 {
     Area* area = directory_.findArea(channel);
-    if (area != nullptr && area->network && !text.empty())
-        area->topic = text;
+    if (area != nullptr && area->network)
+        area->topic = text.empty() ? "Channel " + std::to_string(channel) : text;
     log_.writeLog(3, "{CONVERS} Topic of channel " + std::to_string(channel) + ": " + text);
 }

@@ -47,6 +47,7 @@ protected:
                                    const std::string& text) {
             seen("private " + from + "@" + host + " " + to + " " + text);
         };
+        network.onTopic = [this](int32_t ch, const std::string& text) { seen("topic " + n(ch) + " " + text); };
     }
 
     // This node, "pvnode", with the neighbours given as [LINKS] would.

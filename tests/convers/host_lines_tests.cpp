@@ -52,6 +52,8 @@ TEST(HostLines, HostNamesFollowTheNetworksRules)
 {
     EXPECT_TRUE(isValidHostName("wam1"));
     EXPECT_TRUE(isValidHostName("db0abc-10"));
+    EXPECT_TRUE(isValidHostName("abcdefghij"));
+    EXPECT_FALSE(isValidHostName("abcdefghijk"));
     EXPECT_FALSE(isValidHostName("wam"));
     EXPECT_FALSE(isValidHostName("12345"));
     EXPECT_FALSE(isValidHostName("averylonghost"));

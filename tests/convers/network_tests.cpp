@@ -114,13 +114,13 @@ TEST_F(NetworkTest, ConnectionsWithoutAHostAreFewAndShortLived)
 {
     start({anywhere("wam1")});
     for (size_t i = 0; i < Network::MAX_UNIDENTIFIED; ++i)
-        arrive()->deliver("garbage\n");
-    arrive();
-    EXPECT_EQ(logLines.back(), "link refused from 127.0.0.1: too many connections waiting for HOST");
+        arrive("10.0.0." + std::to_string(i))->deliver("garbage\n");
+    arrive("10.0.1.1");
+    EXPECT_EQ(logLines, Lines{"link refused from 10.0.1.1: too many connections waiting for HOST"});
     clock.advance(Network::HOST_WAIT - 1);
     EXPECT_TRUE(accepted[0]->open);
     clock.advance(1);
-    EXPECT_TRUE(traced("{CONVERS} Link 127.0.0.1 dropped: no HOST within 30 s"));
+    EXPECT_TRUE(traced("{CONVERS} Link 10.0.0.0 dropped: no HOST within 30 s"));
     const size_t refusals = logLines.size();
     arrive()->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
     EXPECT_EQ(logLines.size(), refusals + 1);
@@ -132,8 +132,10 @@ TEST_F(NetworkTest, DiallingBacksOffFromOneSecondToAMinuteAndStartsAgainAfterASt
     start({dialling("wam1")});
     uint32_t expected = 1000;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        // Accepted and closed at once: no tight loop.
+        // Accepted and closed at once, with or without a HOST first: no tight loop.
         dialled.back()->connect();
+        if (attempt % 2 == 1)
+            dialled.back()->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
         dialled.back()->peerClose();
         const size_t before = dialled.size();
         clock.advance(expected - 1);
@@ -379,7 +381,170 @@ TEST_F(NetworkTest, PausedInputWaitsInTheSocketUntilResumed)
     FakeSocket* peer = linkedFrom("wam1");
     network.pauseInput(true);
     user(peer, "bob wam1 1 -1 0");
+    // A notification queued before the pause reads nothing either.
+    peer->onDataAvailable();
     EXPECT_EQ(takeEvents(), Lines{});
     network.pauseInput(false);
     EXPECT_EQ(takeEvents(), Lines{"join bob@wam1 0"});
+}
+
+// ---- Links dropped between events, hostile neighbours
+
+// Both neighbours' queues are full: relaying L's line drops O, whose users'
+// departures then drop L. The user whose line it was is still there until
+// the line has been handled.
+struct DropInHandler {
+    const char* line;
+    const char* event;
+};
+
+void PrintTo(const DropInHandler& c, std::ostream* os)
+{
+    *os << c.line;
+}
+
+class LinksDroppedInAHandler : public NetworkTest, public ::testing::WithParamInterface<DropInHandler> {};
+
+TEST_P(LinksDroppedInAHandler, GoOnlyOnceTheLineIsHandled)
+{
+    start({anywhere("wam1"), anywhere("wam2")});
+    FakeSocket* l = linkedFrom("wam1");
+    FakeSocket* o = linkedFrom("wam2");
+    user(l, "bob wam1 1 -1 0");
+    user(o, "olga wam2 1 -1 0");
+    takeEvents();
+    l->unsent = o->unsent = Network::MAX_QUEUED + 1;
+    l->deliver(hostCmd(GetParam().line, "\n"));
+    Lines expected{GetParam().event, "leave olga@wam2 0", "leave bob@wam1 0"};
+    if (std::string(GetParam().event).starts_with("join dave"))
+        expected.push_back("leave dave@wam1 0");
+    EXPECT_EQ(takeEvents(), expected);
+    EXPECT_FALSE(l->open);
+    EXPECT_FALSE(o->open);
+    EXPECT_EQ(network.remoteCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(NetworkTest, LinksDroppedInAHandler,
+                         ::testing::Values(DropInHandler{"CMSG bob 0 hello", "said bob@wam1 0 hello"},
+                                           DropInHandler{"USER bob wam1 2 0 0 away", "note bob@wam1 away"},
+                                           DropInHandler{"USER dave wam1 1 -1 0", "join dave@wam1 0"}));
+
+TEST_F(NetworkTest, AStationsLineThatFillsAQueueDropsTheLinkAfterwards)
+{
+    start({anywhere("wam1"), anywhere("wam2")});
+    FakeSocket* one = linkedFrom("wam1");
+    FakeSocket* two = linkedFrom("wam2");
+    user(one, "bob wam1 1 -1 0");
+    user(two, "olga wam2 1 -1 0");
+    two->takeSent();
+    takeEvents();
+    one->unsent = Network::MAX_QUEUED + 1;
+    network.localSaid("N0AAA", 0, "hello");
+    // wam2 still got the line, and then bob's departure.
+    EXPECT_EQ(two->takeSent(), hostCmd("CMSG n0aaa 0 hello") + hostCmd("USER bob wam1 0 0 -1 @"));
+    EXPECT_EQ(takeEvents(), Lines{"leave bob@wam1 0"});
+}
+
+TEST_F(NetworkTest, ConnectionsWaitingForHostAreFewPerAddressAndLeaveEachNeighbourAPlace)
+{
+    start({anywhere("wam1"), {"wam2", "10.0.0.2", 3600, "", false}});
+    arrive("10.9.0.1");
+    arrive("10.9.0.1");
+    arrive("10.9.0.1");
+    EXPECT_EQ(logLines, Lines{"link refused from 10.9.0.1: too many connections waiting for HOST"});
+    // Strangers take every place but wam2's.
+    for (size_t i = 3; i < Network::MAX_UNIDENTIFIED; ++i)
+        arrive("10.9.1." + std::to_string(i));
+    arrive("10.9.2.1");
+    EXPECT_EQ(logLines.size(), 2u);
+    arrive("10.0.0.2")->deliver(hostCmd("HOST wam2 W-2.81 dpu", "\n"));
+    EXPECT_EQ(logLines.back(), "link up: wam2 at 10.0.0.2 (W-2.81)");
+}
+
+TEST_F(NetworkTest, AHostNamingANeighbourFromAnotherNeighboursAddressOrALoopIsRefused)
+{
+    start({{"wam1", "10.0.0.1", 3600, "", false}, {"wam2", "10.0.0.2", 3600, "", false}, anywhere("wam3")});
+    arrive("10.0.0.2")->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    EXPECT_EQ(logLines.back(), "link refused from 10.0.0.2: HOST wam1 is not a neighbour");
+    FakeSocket* one = arrive("10.0.0.1");
+    one->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    user(one, "carol wam3 1 -1 0");
+    arrive("10.0.0.3")->deliver(hostCmd("HOST wam3 W-2.81 dpu", "\n"));
+    EXPECT_EQ(logLines.back(), "link looping: wam3: wam3 is reached over wam1 too");
+    EXPECT_EQ(network.findRemote("carol")->link, "wam1");
+}
+
+TEST_F(NetworkTest, NothingGoesBackOverTheLinkItCameFrom)
+{
+    start({anywhere("wam1"), anywhere("wam2")});
+    FakeSocket* one = linkedFrom("wam1");
+    FakeSocket* two = linkedFrom("wam2");
+    user(one, "bob wam1 1 -1 0");
+    user(one, "ann wam1 1 -1 0");
+    user(two, "carol wam2 1 -1 0");
+    one->takeSent();
+    two->takeSent();
+    one->deliver(hostCmd("UMSG bob ann hi ann", "\n") + hostCmd("USER bob wam1 2 0 -1 ", "\n"));
+    EXPECT_EQ(one->takeSent(), "");
+    EXPECT_EQ(two->takeSent(), hostCmd("USER bob wam1 2 0 -1 @"));
+}
+
+TEST_F(NetworkTest, RelayedLinesAreBuiltForEachLinkFromCleanedText)
+{
+    start({anywhere("xx0xx"), anywhere("wam1")});
+    FakeSocket* pp = linkedFrom("xx0xx", "PP-3.14t", "Admpun");
+    FakeSocket* w = linkedFrom("wam1");
+    user(pp, "xx1bob xx0xx 1796645178 -1 0 ");
+    user(w, "ali wam1 1 -1 0");
+    w->takeSent();
+    takeEvents();
+    pp->deliver(hostCmd("CMSG xx1bob:Bobby 0 hi\x1b[2J there\x07\x85", "\n") +
+                hostCmd("DEST wam9\x07 2 W-2.81", "\n"));
+    EXPECT_EQ(takeEvents(), Lines{"said xx1bob@xx0xx 0 hi[2J there\x85"});
+    EXPECT_EQ(w->takeSent(), hostCmd("CMSG xx1bob 0 hi[2J there\x85") + hostCmd("DEST wam9 2 W-2.81"));
+}
+
+TEST_F(NetworkTest, WhatANeighbourMayMakeUsKeepIsBounded)
+{
+    struct Case {
+        std::string line;
+        Lines events;
+    };
+    const std::string name32(32, 'n');
+    const std::vector<Case> cases{
+        {"USER " + name32 + " wam1 1 -1 0", {"join " + name32 + "@wam1 0"}},
+        {"USER " + name32 + "x wam1 1 -1 0", {}},
+        {"USER bob " + std::string(33, 'h') + " 1 -1 0", {}},
+        {"USER ann wam1 1 -1 0 " + std::string(256, 'a'), {"join ann@wam1 0"}},
+        {"USER cid wam1 1 -1 0 " + std::string(257, 'a'), {}},
+        {"UMSG N0BBB@N0SRV n0aaa you are mine", {}},
+        {"UMSG <n0bbb> n0aaa you are mine", {}},
+        {"UMSG n0bbb n0aaa hi", {"private n0bbb@wam1 n0aaa hi"}},
+    };
+    start({anywhere("wam1")});
+    network.localUser("N0AAA", 0, "");
+    FakeSocket* peer = linkedFrom("wam1");
+    for (const Case& c : cases) {
+        peer->deliver(hostCmd(c.line, "\n"));
+        EXPECT_EQ(takeEvents(), c.events) << c.line;
+    }
+}
+
+TEST_F(NetworkTest, TopicsAreKeptShortAndOnlyForChannelsInUseAndGoWithTheirLink)
+{
+    start({anywhere("wam1"), anywhere("wam2")});
+    FakeSocket* one = linkedFrom("wam1");
+    FakeSocket* two = linkedFrom("wam2");
+    one->deliver(hostCmd("TOPI bob wam1 1 5 Nobody here", "\n"));
+    EXPECT_EQ(network.topic(5), "");
+    EXPECT_EQ(two->takeSent(), hostCmd("TOPI bob wam1 1 5 Nobody here"));
+    user(one, "bob wam1 1 -1 5");
+    one->deliver(hostCmd("TOPI bob wam1 1 5 " + std::string(300, 't'), "\n"));
+    EXPECT_EQ(network.topic(5), std::string(Network::MAX_TOPIC, 't'));
+    network.localUser("N0AAA", 6, "");
+    one->deliver(hostCmd("TOPI bob wam1 1 6 Ours", "\n"));
+    takeEvents();
+    one->peerClose();
+    EXPECT_EQ(takeEvents(), (Lines{"leave bob@wam1 5", "topic 6 "}));
+    EXPECT_EQ(network.topic(6), "");
 }

@@ -88,9 +88,33 @@ TEST_F(ChatNetwork, ARemoteMoveMakesANetworkAreaThatGoesWhenEmpty)
     ASSERT_NE(form.directory().findArea(7), nullptr);
     line(1, "N0AAA", "/J 0\r");
     EXPECT_EQ(form.directory().findArea(7), nullptr);
+    // The topic came while nobody was on 9: it was not kept.
     fromPeer("USER bob wam1 4 -1 9 @");
     ASSERT_NE(form.directory().findArea(9), nullptr);
-    EXPECT_EQ(form.directory().findArea(9)->topic, "Nine");
+    EXPECT_EQ(form.directory().findArea(9)->topic, "Channel 9");
+}
+
+TEST_F(ChatNetwork, RemoteUsersMakeAreasBelowOurOwnRangeThatGoWithTheLastOfThem)
+{
+    linkUp();
+    fromPeer("USER bob wam1 1 -1 127 @");
+    fromPeer("USER carol wam1 1 -1 128 @");
+    EXPECT_NE(form.directory().findArea(127), nullptr);
+    EXPECT_EQ(form.directory().findArea(128), nullptr);
+    fromPeer("USER bob wam1 2 127 -1 @");
+    EXPECT_EQ(form.directory().findArea(127), nullptr);
+}
+
+TEST_F(ChatNetwork, ANeighboursTopicGoesWithItsLink)
+{
+    Station& ann = addUser(1, "N0AAA");
+    linkUp();
+    fromPeer("USER bob wam1 1 -1 5 @");
+    command(ann, "/J 5\r");
+    fromPeer("TOPI bob wam1 1 5 Fishing");
+    EXPECT_EQ(form.directory().findArea(5)->topic, "Fishing");
+    peer->peerClose();
+    EXPECT_EQ(form.directory().findArea(5)->topic, "Channel 5");
 }
 
 TEST_F(ChatNetwork, AStationInAnAreaOfOurOwnIsOffTheNetworksChannels)

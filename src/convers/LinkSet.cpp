@@ -1,0 +1,545 @@
+// The host links' lives. Trace lines start with "{CONVERS}"; the connection
+// log gets one line per link up, down, refused or looping.
+#include "convers/LinkSet.h"
+
+#include "support/HexStr.h"
+
+#include <algorithm>
+#include <exception>
+#include <set>
+
+namespace {
+
+// An IPv4 peer may be reported in its IPv6-mapped form.
+std::string plainAddress(const std::string& address)
+{
+    return address.starts_with("::ffff:") ? address.substr(7) : address;
+}
+
+} // namespace
+
+LinkSet::Entry::Entry(LinkSet& links) : links_(links), uncaught_(std::uncaught_exceptions())
+{
+    if (links_.depth_++ == 0)
+        links_.bury();
+}
+
+LinkSet::Entry::~Entry() noexcept(false)
+{
+    struct Leave {
+        int& depth;
+        ~Leave() { --depth; }
+    } leave{links_.depth_};
+    // While an exception unwinds, the departures wait for the next entry.
+    if (links_.depth_ == 1 && std::uncaught_exceptions() == uncaught_)
+        links_.settle();
+}
+
+LinkSet::LinkSet(TimerFactory& timers, SocketFactory makeSocket, TraceLog& log, Clock clock)
+    : timers_(timers), makeSocket_(std::move(makeSocket)), log_(log), clock_(std::move(clock))
+{
+}
+
+LinkSet::~LinkSet()
+{
+    onGone = nullptr;
+    onHeir = nullptr;
+    onLog = nullptr;
+    stop();
+}
+
+void LinkSet::start(const NetworkConfig& config)
+{
+    stop();
+    Entry entry(*this);
+    config_ = config;
+    if (config_.listen && makeListener_) {
+        listener_ = makeListener_();
+        std::string error;
+        listener_->onAccept = [this](std::unique_ptr<ClientSocket> socket, const std::string& address) {
+            accept(std::move(socket), address);
+        };
+        const std::string where = config_.listenAddress + ":" + std::to_string(config_.listenPort);
+        if (listener_->listen(config_.listenAddress, config_.listenPort, error)) {
+            trace(1, "Listening for host links on " + where);
+        } else {
+            trace(1, "Cannot listen on " + where + ": " + error);
+            logLine("links: cannot listen on " + where + ": " + error);
+            listener_.reset();
+        }
+    }
+    for (const Neighbour& neighbour : config_.neighbours) {
+        if (neighbour.anyAddress || neighbour.address.empty())
+            continue;
+        Dialler& dialler = diallers_.emplace_back();
+        dialler.neighbour = neighbour;
+        dialler.since = clock_();
+        dialler.retry = timers_.createTimer();
+        dialler.retry->onTimer = [this, &dialler] {
+            Entry entry(*this);
+            dialler.retry->setEnabled(false);
+            if (upLinkTo(dialler.neighbour.name, nullptr) == nullptr && attemptTo(dialler.neighbour.name) == nullptr)
+                dial(dialler);
+        };
+    }
+    for (Dialler& dialler : diallers_) {
+        if (!yields(dialler)) {
+            dial(dialler);
+            continue;
+        }
+        dialler.retry->setInterval(AIR_YIELD);
+        dialler.retry->setEnabled(true);
+    }
+}
+
+void LinkSet::stop()
+{
+    {
+        Entry entry(*this);
+        if (listener_) {
+            listener_->onAccept = nullptr;
+            listener_->close();
+            listener_.reset();
+        }
+        for (const std::unique_ptr<Link>& link : links_)
+            close(*link, "", "");
+        diallers_.clear();
+    }
+    if (depth_ == 0)
+        bury();
+}
+
+bool LinkSet::yields(const Dialler& dialler) const
+{
+    return dialler.neighbour.overAir && lowerAscii(config_.hostName) > lowerAscii(dialler.neighbour.name);
+}
+
+void LinkSet::settle()
+{
+    while (!marked_.empty()) {
+        Link& link = *marked_.front();
+        marked_.erase(marked_.begin());
+        if (link.wasUp && onGone)
+            onGone(link);
+        redial(link);
+    }
+}
+
+void LinkSet::bury()
+{
+    // Links whose departure an exception cut short still have it to come.
+    if (!marked_.empty())
+        settle();
+    std::erase_if(links_, [](const std::unique_ptr<Link>& link) { return link->going; });
+}
+
+void LinkSet::dial(Dialler& dialler)
+{
+    const Neighbour& n = dialler.neighbour;
+    if (n.overAir) {
+        if (!makeAirSocket_)
+            return;
+        trace(3, "Dialling " + n.name + " at " + n.address + (n.via.empty() ? "" : " via " + n.via));
+        Link& link = addLink(makeAirSocket_(n), HostLink::Side::WeDialled, n.address);
+        link.neighbour = n.name;
+        link.socket->connectTo(n.call, n.radioPort);
+        return;
+    }
+    trace(3, "Dialling " + n.name + " at " + n.address + ":" + std::to_string(n.port));
+    Link& link = addLink(makeSocket_(), HostLink::Side::WeDialled, n.address + ":" + std::to_string(n.port));
+    link.neighbour = n.name;
+    link.socket->connectTo(n.address, n.port);
+}
+
+void LinkSet::scheduleDial(Dialler& dialler)
+{
+    dialler.since = clock_();
+    dialler.retry->setInterval(dialler.delay + (yields(dialler) ? AIR_YIELD : 0));
+    dialler.retry->setEnabled(true);
+    // A neighbour that takes the connection and closes it at once is tried
+    // less and less often, never in a tight loop.
+    dialler.delay = std::min(dialler.delay * 2, LONGEST_RETRY);
+}
+
+void LinkSet::redial(const Link& link)
+{
+    Dialler* dialler = diallerOf(link.neighbour);
+    if (dialler == nullptr || upLinkTo(link.neighbour, nullptr) != nullptr || attemptTo(link.neighbour) != nullptr)
+        return;
+    if (link.wasUp && clock_() - link.upAt >= STEADY_LINK)
+        dialler->delay = FIRST_RETRY;
+    scheduleDial(*dialler);
+}
+
+Link& LinkSet::addLink(std::unique_ptr<ClientSocket> socket, HostLink::Side side, const std::string& address)
+{
+    auto owned = std::make_unique<Link>();
+    Link& link = *owned;
+    link.id = nextLinkId_++;
+    link.side = side;
+    link.socket = std::move(socket);
+    if (paused_ != 0)
+        link.socket->setReading(false);
+    link.address = address;
+    link.since = clock_();
+    link.connected = side == HostLink::Side::TheyDialled;
+    link.proto = std::make_unique<HostLink>(side, config_.hostName,
+                                            [this, &link](std::string_view bytes) { write(link, bytes); });
+    link.timer = timers_.createTimer();
+    link.timer->onTimer = [this, &link] {
+        if (link.going)
+            return;
+        Entry entry(*this);
+        timerFired(link);
+    };
+    link.timer->setInterval(HOST_WAIT);
+    link.timer->setEnabled(true);
+    links_.push_back(std::move(owned));
+    wire(link);
+    if (onNewLink)
+        onNewLink(link);
+    return link;
+}
+
+void LinkSet::wire(Link& link)
+{
+    Link* l = &link;
+    ClientSocket& socket = *link.socket;
+    socket.onConnected = [this, l] {
+        if (l->going)
+            return;
+        Entry entry(*this);
+        l->connected = true;
+        const Dialler* dialler = diallerOf(l->neighbour);
+        l->proto->open(dialler != nullptr ? dialler->neighbour.firstLine : std::string());
+        if (!l->proto->hostPending())
+            return;
+        l->banner = timers_.createTimer();
+        l->banner->onTimer = [this, l] {
+            l->banner->setEnabled(false);
+            if (l->going || !l->proto->hostPending())
+                return;
+            Entry entry(*this);
+            l->proto->sendHost();
+        };
+        l->banner->setInterval(BANNER_WAIT);
+        l->banner->setEnabled(true);
+    };
+    socket.onDataAvailable = [this, l] {
+        if (l->going)
+            return;
+        Entry entry(*this);
+        read(*l);
+    };
+    socket.onClosed = [this, l] {
+        if (l->going)
+            return;
+        Entry entry(*this);
+        close(*l, l->isUp() ? "link down: " + l->neighbour + ": closed by the neighbour" : "",
+              "Link " + l->address + " closed by the other end");
+    };
+    socket.onError = [this, l](int& code) {
+        if (l->going)
+            return;
+        Entry entry(*this);
+        code = 0;
+        const std::string reason = l->socket->errorString();
+        close(*l, l->isUp() ? "link broken: " + l->neighbour + ": " + reason : "",
+              "Link " + l->address + " failed: " + reason);
+    };
+    HostLink& proto = *link.proto;
+    proto.onHost = [this, l](HostLink&) { hostArrived(*l); };
+    proto.onUp = [this, l](HostLink&) { linkUp(*l); };
+    proto.onPong = [this, l](HostLink&) {
+        if (l->pingSentAt < 0)
+            return;
+        l->rttMs = std::max<int64_t>(0, clock_() - l->pingSentAt);
+        l->proto->setRoundTrip((l->rttMs + 500) / 1000);
+        l->pingSentAt = -1;
+    };
+}
+
+void LinkSet::accept(std::unique_ptr<ClientSocket> socket, const std::string& peerAddress)
+{
+    Entry entry(*this);
+    const std::string address = plainAddress(peerAddress);
+    if (!addressAllowed(address)) {
+        trace(1, "Host link from " + address + " refused: no neighbour has that address");
+        logLine("link refused from " + address + ": not a neighbour's address");
+        return;
+    }
+    if (const std::string refusal = waitRefusal(address); !refusal.empty()) {
+        trace(1, "Host link from " + address + " refused: " + refusal);
+        logLine("link refused from " + address + ": too many connections waiting for HOST");
+        return;
+    }
+    trace(3, "Host link from " + address + " accepted, waiting for HOST");
+    Link& link = addLink(std::move(socket), HostLink::Side::TheyDialled, address);
+    // What came before the handlers were in place.
+    read(link);
+}
+
+void LinkSet::read(Link& link)
+{
+    if (link.going || ((paused_ | link.paused) != 0))
+        return;
+    const std::string bytes = link.socket->readAll();
+    if (bytes.empty())
+        return;
+    if (!link.proto->receive(bytes))
+        close(link,
+              "link broken: " + (link.neighbour.empty() ? link.address : link.neighbour) + ": " + link.proto->problem(),
+              "Link " + link.address + " dropped: " + link.proto->problem());
+}
+
+void LinkSet::write(Link& link, std::string_view bytes)
+{
+    if (link.going)
+        return;
+    link.socket->sendBytes(bytes);
+    // A neighbour that stops reading is dropped, never waited for.
+    if (!link.going && link.socket->bytesToWrite() > MAX_QUEUED)
+        close(link, "link broken: " + link.neighbour + ": it does not read what we send",
+              "Link " + link.address + " dropped: " + std::to_string(link.socket->bytesToWrite()) +
+                  " bytes wait to be sent");
+}
+
+void LinkSet::timerFired(Link& link)
+{
+    if (!link.isUp()) {
+        close(link, "", "Link " + link.address + " dropped: no HOST within " + std::to_string(HOST_WAIT / 1000) + " s");
+        return;
+    }
+    if (link.proto->hasCapability('p'))
+        sendPing(link);
+}
+
+void LinkSet::sendPing(Link& link)
+{
+    link.pingSentAt = clock_();
+    link.proto->sendPing();
+}
+
+void LinkSet::hostArrived(Link& link)
+{
+    const std::string name = link.proto->peerName();
+    const std::string lower = lowerAscii(name);
+    const std::string from = link.address;
+    if (lower == lowerAscii(config_.hostName)) {
+        close(link, "link refused from " + from + ": its HOST names this node",
+              "HOST " + printable(name) + " from " + from + " names this node, link closed");
+        return;
+    }
+    const Neighbour* neighbour = neighbourNamed(name);
+    // "Any address" is any TCP peer: a callsign on the air is no address of it.
+    const bool wrongAddress =
+        neighbour != nullptr && link.side == HostLink::Side::TheyDialled &&
+        (neighbour->anyAddress ? link.address.starts_with("AX25:") : neighbour->address != link.address);
+    const bool wrongName =
+        neighbour != nullptr && link.side == HostLink::Side::WeDialled && lowerAscii(link.neighbour) != lower;
+    if (neighbour == nullptr || wrongAddress || wrongName) {
+        close(link, "link refused from " + from + ": HOST " + printable(name) + " is not a neighbour",
+              "HOST " + printable(name) + " from " + from + " is not a neighbour, link closed");
+        return;
+    }
+    link.neighbour = neighbour->name;
+    if (Link* other = upLinkTo(neighbour->name, &link)) {
+        // Both dialled: keep the link that the node whose name sorts first
+        // dialled; each side reaches the same choice. The users of the link
+        // that goes stay, over the one that stays.
+        Link* keep = &link;
+        if (other->side != link.side) {
+            const bool weSortFirst = lowerAscii(config_.hostName) < lower;
+            keep = (link.side == HostLink::Side::WeDialled) == weSortFirst ? &link : other;
+        }
+        Link& lose = keep == &link ? *other : link;
+        const std::string dialler = keep->side == HostLink::Side::WeDialled ? config_.hostName : neighbour->name;
+        close(lose, lose.isUp() ? "link down: " + neighbour->name + ": the link " + dialler + " dialled stays" : "",
+              "Second link with " + neighbour->name + " closed, the one dialled by " + dialler + " stays", keep);
+        return;
+    }
+    if (onHostAccepted)
+        onHostAccepted(link);
+}
+
+void LinkSet::linkUp(Link& link)
+{
+    link.upAt = clock_();
+    link.timer->setInterval(PING_EVERY);
+    link.timer->setEnabled(true);
+    if (Dialler* dialler = diallerOf(link.neighbour))
+        dialler->retry->setEnabled(false);
+    const std::string software = printable(link.proto->software());
+    trace(1, "Link with " + link.neighbour + " (" + link.address + ", " + software + ") is up");
+    logLine("link up: " + link.neighbour + " at " + link.address + " (" + software + ")");
+    if (onUp)
+        onUp(link);
+    if (link.proto->hasCapability('p') && !link.going)
+        sendPing(link);
+}
+
+void LinkSet::close(Link& link, const std::string& logText, const std::string& traceText, Link* heir)
+{
+    if (link.going)
+        return;
+    link.wasUp = link.proto->isUp();
+    link.going = true;
+    link.proto->stop();
+    link.timer->setEnabled(false);
+    if (link.banner)
+        link.banner->setEnabled(false);
+    link.socket->close();
+    if (!traceText.empty())
+        trace(1, traceText);
+    logLine(logText);
+    if (heir != nullptr && !heir->going && onHeir)
+        onHeir(link, *heir);
+    marked_.push_back(&link);
+    if (depth_ == 0)
+        settle();
+}
+
+void LinkSet::pauseAll(PauseReason reason, bool paused)
+{
+    Entry entry(*this);
+    paused_ = paused ? paused_ | bit(reason) : paused_ & ~bit(reason);
+    // The sockets stop reading too, so that a neighbour that keeps sending
+    // fills its own buffers, not ours.
+    for (const std::unique_ptr<Link>& link : links_)
+        if (!link->going)
+            link->socket->setReading((paused_ | link->paused) == 0);
+    for (const std::unique_ptr<Link>& link : links_)
+        read(*link);
+}
+
+void LinkSet::pause(Link& link, PauseReason reason, bool paused)
+{
+    Entry entry(*this);
+    link.paused = paused ? link.paused | bit(reason) : link.paused & ~bit(reason);
+    if (link.going)
+        return;
+    link.socket->setReading((paused_ | link.paused) == 0);
+    read(link);
+}
+
+std::vector<Link*> LinkSet::upLinks() const
+{
+    std::vector<Link*> up;
+    for (const std::unique_ptr<Link>& link : links_)
+        if (link->isUp())
+            up.push_back(link.get());
+    return up;
+}
+
+Link* LinkSet::linkById(uint64_t id) const
+{
+    for (const std::unique_ptr<Link>& link : links_)
+        if (link->id == id && !link->going)
+            return link.get();
+    return nullptr;
+}
+
+Link* LinkSet::upLinkTo(const std::string& neighbour, const Link* besides) const
+{
+    const std::string name = lowerAscii(neighbour);
+    for (const std::unique_ptr<Link>& link : links_)
+        if (link.get() != besides && link->isUp() && lowerAscii(link->neighbour) == name)
+            return link.get();
+    return nullptr;
+}
+
+Link* LinkSet::attemptTo(const std::string& neighbour) const
+{
+    for (const std::unique_ptr<Link>& link : links_)
+        if (!link->going && !link->proto->isUp() && link->side == HostLink::Side::WeDialled &&
+            link->neighbour == neighbour)
+            return link.get();
+    return nullptr;
+}
+
+const Neighbour* LinkSet::neighbourNamed(const std::string& name) const
+{
+    const std::string lower = lowerAscii(name);
+    for (const Neighbour& neighbour : config_.neighbours)
+        if (lowerAscii(neighbour.name) == lower)
+            return &neighbour;
+    return nullptr;
+}
+
+LinkSet::Dialler* LinkSet::diallerOf(const std::string& neighbour)
+{
+    for (Dialler& dialler : diallers_)
+        if (!neighbour.empty() && dialler.neighbour.name == neighbour)
+            return &dialler;
+    return nullptr;
+}
+
+bool LinkSet::addressAllowed(const std::string& address) const
+{
+    for (const Neighbour& neighbour : config_.neighbours)
+        if (neighbour.anyAddress || neighbour.address == address)
+            return true;
+    return false;
+}
+
+size_t LinkSet::unidentifiedFrom(const std::string& address) const
+{
+    return std::count_if(links_.begin(), links_.end(), [&](const std::unique_ptr<Link>& link) {
+        return !link->going && link->side == HostLink::Side::TheyDialled && !link->proto->isUp() &&
+               (address.empty() || link->address == address);
+    });
+}
+
+std::string LinkSet::waitRefusal(const std::string& address) const
+{
+    if (unidentifiedFrom(address) >= MAX_UNIDENTIFIED_PER_ADDRESS)
+        return std::to_string(MAX_UNIDENTIFIED_PER_ADDRESS) + " connections from it are waiting for their HOST";
+    // One place is kept for each neighbour with an address of its own, so
+    // that strangers opening connections cannot keep it out.
+    std::set<std::string> kept;
+    for (const Neighbour& neighbour : config_.neighbours)
+        if (!neighbour.anyAddress && neighbour.address != address && unidentifiedFrom(neighbour.address) == 0)
+            kept.insert(neighbour.address);
+    if (unidentifiedFrom("") + kept.size() >= MAX_UNIDENTIFIED)
+        return std::to_string(MAX_UNIDENTIFIED) + " connections are waiting for their HOST";
+    return {};
+}
+
+std::vector<LinkStatus> LinkSet::status(const std::function<size_t(const Link&)>& users) const
+{
+    std::vector<LinkStatus> list;
+    for (const Neighbour& neighbour : config_.neighbours) {
+        LinkStatus status;
+        status.name = neighbour.name;
+        status.address = neighbour.anyAddress ? "*"
+                         : neighbour.overAir  ? neighbour.address
+                                              : neighbour.address + ":" + std::to_string(neighbour.port);
+        status.state = neighbour.anyAddress ? "listening" : "waiting";
+        const Link* attempt = nullptr;
+        const Link* up = nullptr;
+        for (const std::unique_ptr<Link>& link : links_) {
+            if (link->going || lowerAscii(link->neighbour) != lowerAscii(neighbour.name))
+                continue;
+            if (link->isUp())
+                up = link.get();
+            else if (link->side == HostLink::Side::WeDialled)
+                attempt = link.get();
+        }
+        for (const Dialler& dialler : diallers_)
+            if (dialler.neighbour.name == neighbour.name)
+                status.since = dialler.since;
+        if (up != nullptr) {
+            status.state = "up";
+            status.address = up->address;
+            status.software = printable(up->proto->software());
+            status.since = up->upAt;
+            status.rttMs = up->rttMs;
+            status.users = users(*up);
+        } else if (attempt != nullptr) {
+            status.state = attempt->connected ? "handshake" : "dialling";
+            status.since = attempt->since;
+        }
+        list.push_back(std::move(status));
+    }
+    return list;
+}

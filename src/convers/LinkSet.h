@@ -1,0 +1,188 @@
+// The host links and their lives: the neighbours dialled with back-off or
+// accepted on the listener, the wait for HOST, the pings, reading paused for
+// a set of reasons, and the end of a link. A link that must go while an event
+// is being handled is only marked: nothing more is read from it or written to
+// it, and its departure (what it taught forgotten, its neighbour dialled
+// again) is carried out once the outermost event handling returns.
+#pragma once
+
+#include "convers/HostLink.h"
+#include "convers/NetworkTypes.h"
+#include "support/ClientSocket.h"
+#include "support/ListenSocket.h"
+#include "support/Timer.h"
+#include "support/TraceLog.h"
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Why a link is not read. A link is read only while no reason holds it.
+enum class PauseReason : uint8_t {
+    Engine = 1 << 0, // the engine is behind: a neighbour's lines make output for it
+};
+
+// One host link: its socket, its protocol and what the set keeps of it.
+struct Link {
+    uint64_t id = 0;
+    HostLink::Side side = HostLink::Side::TheyDialled;
+    std::unique_ptr<ClientSocket> socket;
+    std::unique_ptr<HostLink> proto;
+    std::unique_ptr<Timer> timer;  // the wait for HOST, then the pings
+    std::unique_ptr<Timer> banner; // the wait for a PP node's banner
+    std::string address;           // the peer's, or the one we dialled
+    std::string neighbour;         // the configured name, once known
+    int64_t since = 0;
+    int64_t upAt = 0;
+    int64_t pingSentAt = -1;
+    int64_t rttMs = -1;
+    bool connected = false; // the connection is open (always, for accepted ones)
+    bool going = false;     // marked to go: not read, not written
+    bool wasUp = false;     // it was up when it was marked
+    bool fullNoted = false; // its bound of remote users was traced
+    uint8_t paused = 0;     // PauseReason bits of its own
+
+    bool isUp() const { return !going && proto->isUp(); }
+};
+
+class LinkSet {
+public:
+    // Milliseconds since the epoch; the owner's clock.
+    using Clock = std::function<int64_t()>;
+
+    static constexpr uint32_t FIRST_RETRY = 1000;
+    static constexpr uint32_t LONGEST_RETRY = 60000;
+    // A link that lasted this long was a good one: the back-off starts again.
+    static constexpr int64_t STEADY_LINK = 60000;
+    static constexpr uint32_t HOST_WAIT = 30000;
+    // Over the air, two connects that cross make a muddle of one connection:
+    // the node whose name sorts after its neighbour's dials this much later.
+    static constexpr uint32_t AIR_YIELD = 10000;
+    // After a first line, how long we wait for the node's banner before our HOST.
+    static constexpr uint32_t BANNER_WAIT = 5000;
+    // Connections waiting for their HOST: in all, and from one address.
+    static constexpr size_t MAX_UNIDENTIFIED = 16;
+    static constexpr size_t MAX_UNIDENTIFIED_PER_ADDRESS = 2;
+    static constexpr uint32_t PING_EVERY = 300000;
+    // What may wait to be sent to a neighbour before it counts as not reading.
+    static constexpr size_t MAX_QUEUED = 256 * 1024;
+
+    using AirSocketFactory = std::function<std::unique_ptr<ClientSocket>(const Neighbour&)>;
+
+    LinkSet(TimerFactory& timers, SocketFactory makeSocket, TraceLog& log, Clock clock);
+    ~LinkSet();
+    LinkSet(const LinkSet&) = delete;
+    LinkSet& operator=(const LinkSet&) = delete;
+
+    // Every call into the network from outside (a socket, a timer, the
+    // server) holds one of these. When the outermost one ends, the links
+    // marked meanwhile go; links that went earlier are freed when the next
+    // outermost one begins (their sockets may still be in their own handlers).
+    class Entry {
+    public:
+        explicit Entry(LinkSet& links);
+        ~Entry() noexcept(false);
+        Entry(const Entry&) = delete;
+        Entry& operator=(const Entry&) = delete;
+
+    private:
+        LinkSet& links_;
+        int uncaught_;
+    };
+
+    void setListenFactory(ListenSocketFactory makeListener) { makeListener_ = std::move(makeListener); }
+    void setAirFactory(AirSocketFactory makeAirSocket) { makeAirSocket_ = std::move(makeAirSocket); }
+    // Listens and dials as configured; closes what an earlier start made.
+    void start(const NetworkConfig& config);
+    void stop();
+    const NetworkConfig& config() const { return config_; }
+    const std::string& hostName() const { return config_.hostName; }
+
+    void accept(std::unique_ptr<ClientSocket> socket, const std::string& peerAddress);
+    // Marks a link to go (see the head of this file). The log line goes to the
+    // connection log, the trace line to the trace, both at once. With an
+    // heir, the link's users are the heir's from now on (onHeir).
+    void close(Link& link, const std::string& logText, const std::string& traceText, Link* heir = nullptr);
+
+    // A reason that holds every link, or one link, from being read.
+    void pauseAll(PauseReason reason, bool paused);
+    void pause(Link& link, PauseReason reason, bool paused);
+    bool pausedAll(PauseReason reason) const { return (paused_ & bit(reason)) != 0; }
+
+    // Links that are up, in the order they were made.
+    std::vector<Link*> upLinks() const;
+    Link* upLinkTo(const std::string& neighbour, const Link* besides) const;
+    Link* linkById(uint64_t id) const;
+    // Each configured neighbour's link as it stands; `users` counts what a link taught.
+    std::vector<LinkStatus> status(const std::function<size_t(const Link&)>& users) const;
+
+    // A new link: the owner wires its protocol's events.
+    std::function<void(Link&)> onNewLink;
+    // A neighbour's HOST passed the checks of names and addresses; the owner
+    // may still close the link (a loop).
+    std::function<void(Link&)> onHostAccepted;
+    // The link is up and our HOST has gone: the owner sends its dump.
+    std::function<void(Link&)> onUp;
+    // `gone` is closed and `heir` takes over its users.
+    std::function<void(Link& gone, Link& heir)> onHeir;
+    // A link that was up has gone: the owner forgets what it taught.
+    std::function<void(Link&)> onGone;
+    // One line for the connection log per link up, down, refused or looping.
+    std::function<void(const std::string& line)> onLog;
+
+private:
+    struct Dialler {
+        Neighbour neighbour;
+        std::unique_ptr<Timer> retry;
+        uint32_t delay = FIRST_RETRY;
+        int64_t since = 0;
+    };
+
+    static uint8_t bit(PauseReason reason) { return static_cast<uint8_t>(reason); }
+    void dial(Dialler& dialler);
+    void scheduleDial(Dialler& dialler);
+    bool yields(const Dialler& dialler) const;
+    Link& addLink(std::unique_ptr<ClientSocket> socket, HostLink::Side side, const std::string& address);
+    void wire(Link& link);
+    void read(Link& link);
+    void write(Link& link, std::string_view bytes);
+    void hostArrived(Link& link);
+    void linkUp(Link& link);
+    void timerFired(Link& link);
+    void sendPing(Link& link);
+    // The departures of the links marked to go, until none is left.
+    void settle();
+    void bury();
+    void redial(const Link& link);
+    Link* attemptTo(const std::string& neighbour) const;
+    const Neighbour* neighbourNamed(const std::string& name) const;
+    Dialler* diallerOf(const std::string& neighbour);
+    bool addressAllowed(const std::string& address) const;
+    // Why a connection from this address cannot wait for its HOST, or empty.
+    std::string waitRefusal(const std::string& address) const;
+    size_t unidentifiedFrom(const std::string& address) const;
+    void trace(uint8_t level, const std::string& text) { log_.writeLog(level, "{CONVERS} " + text); }
+    void logLine(const std::string& line)
+    {
+        if (onLog && !line.empty())
+            onLog(line);
+    }
+
+    TimerFactory& timers_;
+    SocketFactory makeSocket_;
+    ListenSocketFactory makeListener_;
+    AirSocketFactory makeAirSocket_;
+    TraceLog& log_;
+    Clock clock_;
+    NetworkConfig config_;
+    std::unique_ptr<ListenSocket> listener_;
+    std::list<std::unique_ptr<Link>> links_;
+    std::vector<Link*> marked_; // to go when the outermost entry ends
+    std::list<Dialler> diallers_;
+    uint64_t nextLinkId_ = 1;
+    uint8_t paused_ = 0; // PauseReason bits that hold every link
+    int depth_ = 0;      // how deep in our own handlers
+};
