@@ -82,6 +82,33 @@ TEST_F(AirLinkTest, ANeighboursHostMakesALinkWithoutWelcomeAfterSkippedJunk)
     EXPECT_NE(statusJson(form).find("\"address\":\"AX25:1:N0NB\""), std::string::npos);
 }
 
+class AirLinkPrompt : public AirLinkTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(AirLinkPrompt, ANodesPromptOnALineOfItsOwnIsSkipped)
+{
+    startNotDialling();
+    connectFrom("N0NB");
+    dataFrom("N0NB", GetParam() + std::string("\r") + PREFIX + "HOST wam2 W-2.81 dpu\r");
+    EXPECT_EQ(form.network().links().at(0).state, "up");
+}
+
+INSTANTIATE_TEST_SUITE_P(AirLinkTest, AirLinkPrompt, ::testing::Values("convers", "ppconvers", "CONV"));
+
+TEST_F(AirLinkTest, ANeighbourIsAStationWhenItsFirstLineRunsTooLongOrTheCallsignIsNotYetOurs)
+{
+    startNotDialling();
+    connectFrom("N0NB");
+    dataFrom("N0NB", std::string(LineSplitter::MAX_LINE, 'x'));
+    EXPECT_EQ(form.airLinks().waitingCount(), 1u);
+    dataFrom("N0NB", "x");
+    EXPECT_NE(form.directory().findStation(1, "N0NB"), nullptr);
+
+    form.connections().setRegistered(false);
+    connectFrom("N0NB");
+    EXPECT_EQ(form.airLinks().waitingCount(), 0u);
+    EXPECT_EQ(takeTo("N0NB").back(), "\r--- Server Busy, Try Later\r");
+}
+
 TEST_F(AirLinkTest, ANeighboursOtherFirstLineMakesAStationWelcomedFirst)
 {
     startNotDialling();
@@ -211,6 +238,23 @@ TEST_F(AirLinkTest, ANeighbourThatTakesNothingIsDroppedOnceTooMuchWaits)
         form.network().localSaid(user.callSign, 0, line);
     EXPECT_NE(form.network().links().at(0).state, "up");
     EXPECT_EQ(shell.connectionLog.back().rfind("link broken: wam2: ", 0), 0u);
+}
+
+TEST_F(AirLinkTest, WhatWaitsForTheAirIsBoundedToTheByte)
+{
+    auto owned = std::make_unique<FakeSocket>();
+    owned->open = true;
+    const std::unique_ptr<AgwLink> engine = std::make_unique<AgwLink>(std::move(owned), clock);
+    AirSocket socket(engine, clock, "N0SRV", "");
+    socket.adoptOpen(1, "N0NB", "");
+    int errors = 0;
+    socket.onError = [&errors](int&) { ++errors; };
+    // Four frames go to the engine; what comes after them waits here.
+    socket.sendBytes(std::string(AirSocket::MAX_OUTSTANDING * AirSocket::FRAME_BYTES, 'x'));
+    socket.sendBytes(std::string(AirSocket::MAX_HELD, 'x'));
+    EXPECT_EQ(errors, 0);
+    socket.sendBytes("x");
+    EXPECT_EQ(errors, 1);
 }
 
 TEST_F(AirLinkTest, ThePoliteStopDisconnectsTheLinkFirstAndWaitsForTheEngine)

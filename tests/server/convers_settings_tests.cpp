@@ -59,6 +59,13 @@ TEST_F(ConversSettingsTest, BadValuesAreNamed)
               }));
 }
 
+TEST_F(ConversSettingsTest, ANeighbourNamedLikeThisNodeIsRefused)
+{
+    const NetworkConfig config = read("[CONVERS]\r\nHOSTNAME=pvnode\r\n[LINKS]\r\nPVnode=*\r\n");
+    EXPECT_TRUE(config.neighbours.empty());
+    EXPECT_EQ(problems, std::vector<std::string>{"Palavoro.INI: [LINKS] PVnode=* is this node's own HOSTNAME"});
+}
+
 TEST_F(ConversSettingsTest, TheCheckKnowsTheNewKeys)
 {
     writeFile(path, "[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[CONVERS]\r\nLISTEN=NOT\r\nLISTN=1\r\n[LINKS]\r\nwam1=*\r\n");
