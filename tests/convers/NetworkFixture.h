@@ -85,6 +85,13 @@ protected:
         socket->takeSent();
         return socket;
     }
+    // Two W neighbours, wam1 and wam2, linked from anywhere: `one` and `two`.
+    void linkTwo()
+    {
+        start({anywhere("wam1"), anywhere("wam2")});
+        one = linkedFrom("wam1");
+        two = linkedFrom("wam2");
+    }
     void user(FakeSocket* socket, const std::string& fields) { socket->deliver(hostCmd("USER " + fields, "\n")); }
 
     std::vector<std::string> takeEvents() { return std::exchange(events, {}); }
@@ -102,6 +109,8 @@ protected:
     size_t maxUsers = 1000;
     std::vector<FakeSocket*> dialled;
     std::vector<FakeSocket*> accepted;
+    FakeSocket* one = nullptr;
+    FakeSocket* two = nullptr;
     std::vector<std::string> logLines;
     std::vector<std::string> events;
     Network network;

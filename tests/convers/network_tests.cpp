@@ -407,9 +407,9 @@ class LinksDroppedInAHandler : public NetworkTest, public ::testing::WithParamIn
 
 TEST_P(LinksDroppedInAHandler, GoOnlyOnceTheLineIsHandled)
 {
-    start({anywhere("wam1"), anywhere("wam2")});
-    FakeSocket* l = linkedFrom("wam1");
-    FakeSocket* o = linkedFrom("wam2");
+    linkTwo();
+    FakeSocket* l = one;
+    FakeSocket* o = two;
     user(l, "bob wam1 1 -1 0");
     user(o, "olga wam2 1 -1 0");
     takeEvents();
@@ -431,9 +431,7 @@ INSTANTIATE_TEST_SUITE_P(NetworkTest, LinksDroppedInAHandler,
 
 TEST_F(NetworkTest, AStationsLineThatFillsAQueueDropsTheLinkAfterwards)
 {
-    start({anywhere("wam1"), anywhere("wam2")});
-    FakeSocket* one = linkedFrom("wam1");
-    FakeSocket* two = linkedFrom("wam2");
+    linkTwo();
     user(one, "bob wam1 1 -1 0");
     user(two, "olga wam2 1 -1 0");
     two->takeSent();
@@ -476,9 +474,7 @@ TEST_F(NetworkTest, AHostNamingANeighbourFromAnotherNeighboursAddressOrALoopIsRe
 
 TEST_F(NetworkTest, NothingGoesBackOverTheLinkItCameFrom)
 {
-    start({anywhere("wam1"), anywhere("wam2")});
-    FakeSocket* one = linkedFrom("wam1");
-    FakeSocket* two = linkedFrom("wam2");
+    linkTwo();
     user(one, "bob wam1 1 -1 0");
     user(one, "ann wam1 1 -1 0");
     user(two, "carol wam2 1 -1 0");
@@ -532,9 +528,7 @@ TEST_F(NetworkTest, WhatANeighbourMayMakeUsKeepIsBounded)
 
 TEST_F(NetworkTest, TopicsAreKeptShortAndOnlyForChannelsInUseAndGoWithTheirLink)
 {
-    start({anywhere("wam1"), anywhere("wam2")});
-    FakeSocket* one = linkedFrom("wam1");
-    FakeSocket* two = linkedFrom("wam2");
+    linkTwo();
     one->deliver(hostCmd("TOPI bob wam1 1 5 Nobody here", "\n"));
     EXPECT_EQ(network.topic(5), "");
     EXPECT_EQ(two->takeSent(), hostCmd("TOPI bob wam1 1 5 Nobody here"));
