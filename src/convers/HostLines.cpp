@@ -15,7 +15,7 @@ struct CommandName {
 // Every word a neighbour may send; the words we do not act on are here so that
 // their prefixes do not make a word we know look unique.
 constexpr std::array COMMANDS = {
-    CommandName{"away", HostCommand::Other}, CommandName{"cmsg", HostCommand::Cmsg},
+    CommandName{"away", HostCommand::Away}, CommandName{"cmsg", HostCommand::Cmsg},
     CommandName{"dest", HostCommand::Dest},  CommandName{"host", HostCommand::Host},
     CommandName{"invi", HostCommand::Invi},  CommandName{"link", HostCommand::Other},
     CommandName{"mode", HostCommand::Other}, CommandName{"oper", HostCommand::Other},

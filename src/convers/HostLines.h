@@ -23,7 +23,7 @@ private:
     std::string held_;
 };
 
-enum class HostCommand { Host, User, Cmsg, Umsg, Ping, Pong, Topi, Dest, Invi, Rout, Other };
+enum class HostCommand { Host, User, Cmsg, Umsg, Ping, Pong, Topi, Dest, Invi, Away, Rout, Other };
 
 struct HostLine {
     HostCommand command = HostCommand::Other;

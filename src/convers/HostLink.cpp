@@ -156,12 +156,35 @@ void HostLink::handleLine(const std::string& line)
             onTopic(*this, topic);
         break;
     }
+    case HostCommand::Invi: {
+        const std::string from = field(rest);
+        const std::string to = field(rest);
+        const std::optional<int32_t> channel = channelField(rest);
+        if (from.empty() || to.empty() || !channel || *channel < 0)
+            return;
+        if (onInvite)
+            onInvite(*this, from, to, *channel);
+        break;
+    }
+    case HostCommand::Away: {
+        AwayLine away;
+        away.name = field(rest);
+        away.host = field(rest);
+        const std::optional<int64_t> time = parseNumber(field(rest));
+        if (away.name.empty() || away.host.empty() || !time)
+            return;
+        away.time = *time;
+        away.text = rest;
+        if (onAway)
+            onAway(*this, away);
+        break;
+    }
     case HostCommand::Dest:
         if (onDest)
             onDest(*this, parsed->args);
         break;
     default:
-        // Invitations, routes and the PP extras: not built here.
+        // Routes and the other PP extras: not built here.
         break;
     }
 }
@@ -214,6 +237,18 @@ void HostLink::sendTopic(const TopicLine& topic)
 {
     send("TOPI " + topic.name + " " + topic.host + " " + std::to_string(topic.time) + " " +
          std::to_string(topic.channel) + " " + topic.text);
+}
+
+void HostLink::sendInvite(std::string_view from, std::string_view to, int32_t channel)
+{
+    std::string line = "INVI ";
+    line.append(from).append(" ").append(to).append(" ").append(std::to_string(channel));
+    send(line);
+}
+
+void HostLink::sendAway(const AwayLine& away)
+{
+    send("AWAY " + away.name + " " + away.host + " " + std::to_string(away.time) + " " + away.text);
 }
 
 void HostLink::sendPing()

@@ -39,6 +39,14 @@ struct TopicLine {
     std::string text;
 };
 
+// An AWAY line (PP): `name` on `host` is away since `time`; an empty text: back.
+struct AwayLine {
+    std::string name;
+    std::string host;
+    int64_t time = 0;
+    std::string text;
+};
+
 class HostLink {
 public:
     // Who opened the TCP connection.
@@ -77,6 +85,8 @@ public:
     void sendCmsg(std::string_view name, int32_t channel, std::string_view text);
     void sendUmsg(std::string_view from, std::string_view to, std::string_view text);
     void sendTopic(const TopicLine& topic);
+    void sendInvite(std::string_view from, std::string_view to, int32_t channel);
+    void sendAway(const AwayLine& away);
     void sendPing();
     // The round trip, in seconds, that our PONG answers carry.
     void setRoundTrip(int64_t seconds) { roundTrip_ = seconds; }
@@ -92,6 +102,9 @@ public:
     std::function<void(HostLink&, const ChatLine&)> onCmsg;
     std::function<void(HostLink&, const std::string& from, const std::string& to, const std::string& text)> onUmsg;
     std::function<void(HostLink&, const TopicLine&)> onTopic;
+    // `from` invites `to` to `channel` (a W node's INVI).
+    std::function<void(HostLink&, const std::string& from, const std::string& to, int32_t channel)> onInvite;
+    std::function<void(HostLink&, const AwayLine&)> onAway;
     std::function<void(HostLink&, std::string_view args)> onDest;
     std::function<void(HostLink&)> onPong;
 

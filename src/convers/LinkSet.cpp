@@ -78,8 +78,14 @@ void LinkSet::start(const NetworkConfig& config)
         dialler.retry->onTimer = [this, &dialler] {
             Entry entry(*this);
             dialler.retry->setEnabled(false);
-            if (upLinkTo(dialler.neighbour.name, nullptr) == nullptr && attemptTo(dialler.neighbour.name) == nullptr)
-                dial(dialler);
+            if (upLinkTo(dialler.neighbour.name, nullptr) != nullptr || attemptTo(dialler.neighbour.name) != nullptr)
+                return;
+            if (dialler.loopHeld && reached && reached(lowerAscii(dialler.neighbour.name))) {
+                dialler.retry->setInterval(LOOP_RETRY);
+                dialler.retry->setEnabled(true);
+                return;
+            }
+            dial(dialler);
         };
     }
     for (Dialler& dialler : diallers_) {
@@ -166,9 +172,28 @@ void LinkSet::redial(const Link& link)
     Dialler* dialler = diallerOf(link.neighbour);
     if (dialler == nullptr || upLinkTo(link.neighbour, nullptr) != nullptr || attemptTo(link.neighbour) != nullptr)
         return;
+    if (dialler->loopHeld) {
+        dialler->since = clock_();
+        dialler->retry->setInterval(LOOP_RETRY);
+        dialler->retry->setEnabled(true);
+        return;
+    }
     if (link.wasUp && clock_() - link.upAt >= STEADY_LINK)
         dialler->delay = FIRST_RETRY;
     scheduleDial(*dialler);
+}
+
+void LinkSet::hostUnreached(const std::string& host)
+{
+    Dialler* dialler = nullptr;
+    for (Dialler& d : diallers_)
+        if (d.loopHeld && lowerAscii(d.neighbour.name) == host)
+            dialler = &d;
+    if (dialler == nullptr || upLinkTo(dialler->neighbour.name, nullptr) != nullptr ||
+        attemptTo(dialler->neighbour.name) != nullptr)
+        return;
+    dialler->retry->setInterval(FIRST_RETRY);
+    dialler->retry->setEnabled(true);
 }
 
 Link& LinkSet::addLink(std::unique_ptr<ClientSocket> socket, HostLink::Side side, const std::string& address)
@@ -178,10 +203,12 @@ Link& LinkSet::addLink(std::unique_ptr<ClientSocket> socket, HostLink::Side side
     link.id = nextLinkId_++;
     link.side = side;
     link.socket = std::move(socket);
-    if (paused_ != 0)
+    if (paused_ != 0) {
         link.socket->setReading(false);
+        link.pausedAt = clock_();
+    }
     link.address = address;
-    link.since = clock_();
+    link.since = link.lastHeard = clock_();
     link.connected = side == HostLink::Side::TheyDialled;
     link.proto = std::make_unique<HostLink>(side, config_.hostName,
                                             [this, &link](std::string_view bytes) { write(link, bytes); });
@@ -286,6 +313,7 @@ void LinkSet::read(Link& link)
     const std::string bytes = link.socket->readAll();
     if (bytes.empty())
         return;
+    link.lastHeard = clock_();
     if (!link.proto->receive(bytes))
         close(link,
               "link broken: " + (link.neighbour.empty() ? link.address : link.neighbour) + ": " + link.proto->problem(),
@@ -310,13 +338,22 @@ void LinkSet::timerFired(Link& link)
         close(link, "", "Link " + link.address + " dropped: no HOST within " + std::to_string(HOST_WAIT / 1000) + " s");
         return;
     }
+    // A neighbour that hangs (a stopped process, a path gone without a
+    // reset) says nothing at all, not even PONG.
+    const int64_t silent = clock_() - link.lastHeard;
+    if (link.pausedAt < 0 && link.lastPing > link.lastHeard && silent >= DEAD_AFTER) {
+        close(link, "link broken: " + link.neighbour + ": nothing heard for " + std::to_string(silent / 1000) + " s",
+              "Link " + link.address + " dropped: nothing heard for " + std::to_string(silent / 1000) +
+                  " s after a PING");
+        return;
+    }
     if (link.proto->hasCapability('p'))
         sendPing(link);
 }
 
 void LinkSet::sendPing(Link& link)
 {
-    link.pingSentAt = clock_();
+    link.pingSentAt = link.lastPing = clock_();
     link.proto->sendPing();
 }
 
@@ -372,10 +409,12 @@ void LinkSet::linkUp(Link& link)
     const std::string software = printable(link.proto->software());
     trace(1, "Link with " + link.neighbour + " (" + link.address + ", " + software + ") is up");
     logLine("link up: " + link.neighbour + " at " + link.address + " (" + software + ")");
+    if (Dialler* dialler = diallerOf(link.neighbour))
+        dialler->loopHeld = false;
+    // The first PING waits for the first tick: a PP node did not answer one
+    // that came in the same write as our answer to its HOST.
     if (onUp)
         onUp(link);
-    if (link.proto->hasCapability('p') && !link.going)
-        sendPing(link);
 }
 
 void LinkSet::close(Link& link, const std::string& logText, const std::string& traceText, Link* heir)
@@ -399,26 +438,45 @@ void LinkSet::close(Link& link, const std::string& logText, const std::string& t
         settle();
 }
 
+void LinkSet::closeForLoop(Link& link, const std::string& logText, const std::string& traceText, Link& heir)
+{
+    if (Dialler* dialler = diallerOf(link.neighbour))
+        dialler->loopHeld = true;
+    close(link, logText, traceText, &heir);
+}
+
 void LinkSet::pauseAll(PauseReason reason, bool paused)
 {
     Entry entry(*this);
     paused_ = paused ? paused_ | bit(reason) : paused_ & ~bit(reason);
-    // The sockets stop reading too, so that a neighbour that keeps sending
-    // fills its own buffers, not ours.
     for (const std::unique_ptr<Link>& link : links_)
-        if (!link->going)
-            link->socket->setReading((paused_ | link->paused) == 0);
-    for (const std::unique_ptr<Link>& link : links_)
-        read(*link);
+        applyPause(*link);
 }
 
 void LinkSet::pause(Link& link, PauseReason reason, bool paused)
 {
     Entry entry(*this);
     link.paused = paused ? link.paused | bit(reason) : link.paused & ~bit(reason);
+    applyPause(link);
+}
+
+void LinkSet::applyPause(Link& link)
+{
     if (link.going)
         return;
-    link.socket->setReading((paused_ | link.paused) == 0);
+    const bool readable = (paused_ | link.paused) == 0;
+    // The socket stops reading too, so that a neighbour that keeps sending
+    // fills its own buffers, not ours.
+    link.socket->setReading(readable);
+    if (!readable) {
+        if (link.pausedAt < 0)
+            link.pausedAt = clock_();
+        return;
+    }
+    if (link.pausedAt >= 0) {
+        link.lastHeard += clock_() - link.pausedAt;
+        link.pausedAt = -1;
+    }
     read(link);
 }
 

@@ -8,6 +8,7 @@
 
 #include "convers/HostLink.h"
 #include "convers/NetworkTypes.h"
+#include "convers/RepeatMarks.h"
 #include "support/ClientSocket.h"
 #include "support/ListenSocket.h"
 #include "support/Timer.h"
@@ -18,6 +19,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // Why a link is not read. A link is read only while no reason holds it.
@@ -37,13 +39,20 @@ struct Link {
     std::string neighbour;         // the configured name, once known
     int64_t since = 0;
     int64_t upAt = 0;
-    int64_t pingSentAt = -1;
+    int64_t pingSentAt = -1; // the PING whose PONG we wait for
+    int64_t lastPing = -1;   // when the last PING went out
+    int64_t lastHeard = 0;   // when anything last arrived, moved on by our own pauses
+    int64_t pausedAt = -1;   // since when we do not read it
     int64_t rttMs = -1;
     bool connected = false; // the connection is open (always, for accepted ones)
     bool going = false;     // marked to go: not read, not written
     bool wasUp = false;     // it was up when it was marked
     bool fullNoted = false; // its bound of remote users was traced
     uint8_t paused = 0;     // PauseReason bits of its own
+    // What we sent over it: the repeats marked for a W node, and each remote
+    // user's last number (a W node ignores a USER whose number does not grow).
+    RepeatMarks marks;
+    std::unordered_map<std::string, int64_t> numbers;
 
     bool isUp() const { return !going && proto->isUp(); }
 };
@@ -67,6 +76,11 @@ public:
     static constexpr size_t MAX_UNIDENTIFIED = 16;
     static constexpr size_t MAX_UNIDENTIFIED_PER_ADDRESS = 2;
     static constexpr uint32_t PING_EVERY = 300000;
+    // A link from which nothing has come for this long since a PING went out is dead.
+    static constexpr int64_t DEAD_AFTER = 2 * PING_EVERY;
+    // A neighbour dropped for a loop is not dialled while its host is reached
+    // over another link, and then at most this often.
+    static constexpr uint32_t LOOP_RETRY = 600000;
     // What may wait to be sent to a neighbour before it counts as not reading.
     static constexpr size_t MAX_QUEUED = 256 * 1024;
 
@@ -106,6 +120,10 @@ public:
     // connection log, the trace line to the trace, both at once. With an
     // heir, the link's users are the heir's from now on (onHeir).
     void close(Link& link, const std::string& logText, const std::string& traceText, Link* heir = nullptr);
+    // Closes a link for a loop: its neighbour is not dialled while `reachedElsewhere` says its host is reached.
+    void closeForLoop(Link& link, const std::string& logText, const std::string& traceText, Link& heir);
+    // No link reaches that host any more: a neighbour of that name held back for a loop is dialled at once.
+    void hostUnreached(const std::string& host);
 
     // A reason that holds every link, or one link, from being read.
     void pauseAll(PauseReason reason, bool paused);
@@ -132,6 +150,8 @@ public:
     std::function<void(Link&)> onGone;
     // One line for the connection log per link up, down, refused or looping.
     std::function<void(const std::string& line)> onLog;
+    // Whether a host (lower case) is reached over one of the links.
+    std::function<bool(const std::string& host)> reached;
 
 private:
     struct Dialler {
@@ -139,6 +159,7 @@ private:
         std::unique_ptr<Timer> retry;
         uint32_t delay = FIRST_RETRY;
         int64_t since = 0;
+        bool loopHeld = false; // its last link looped
     };
 
     static uint8_t bit(PauseReason reason) { return static_cast<uint8_t>(reason); }
@@ -153,6 +174,8 @@ private:
     void linkUp(Link& link);
     void timerFired(Link& link);
     void sendPing(Link& link);
+    // Reading on or off as the reasons say; the silence of a link we do not read does not count.
+    void applyPause(Link& link);
     // The departures of the links marked to go, until none is left.
     void settle();
     void bury();

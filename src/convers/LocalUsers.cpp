@@ -8,7 +8,7 @@
 void LocalUsers::nextNumber(Local& local)
 {
     // W nodes ignore a USER whose number does not grow.
-    local.number = std::max(local.number + 1, clock_() / 1000);
+    local.number = std::max({local.number + 1, local.received + 1, clock_() / 1000});
 }
 
 void LocalUsers::announce(const std::string& name, const Local& local, int32_t oldChannel, int32_t newChannel)
@@ -70,9 +70,28 @@ bool LocalUsers::onChannel(int32_t channel) const
                        [channel](const auto& entry) { return entry.second.present && entry.second.channel == channel; });
 }
 
+bool LocalUsers::corrected(const std::string& name, int64_t number, bool gone)
+{
+    auto it = locals_.find(name);
+    if (it == locals_.end())
+        return false;
+    Local& local = it->second;
+    local.received = std::max(local.received, number);
+    // Our own line come back over a loop, or an old one.
+    if (number < local.number || (number == local.number && !gone))
+        return true;
+    if (local.present && local.channel >= 0) {
+        nextNumber(local);
+        announce(name, local, -1, local.channel);
+    }
+    return true;
+}
+
 void LocalUsers::dumpTo(Link& link)
 {
-    for (const auto& [name, local] : locals_)
-        if (local.channel >= 0 && link.isUp())
+    for (auto& [name, local] : locals_)
+        if (local.present && local.channel >= 0 && link.isUp()) {
+            nextNumber(local);
             link.proto->sendUser({name, links_.hostName(), local.number, -1, local.channel, local.note});
+        }
 }

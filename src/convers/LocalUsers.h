@@ -23,6 +23,13 @@ public:
     // By lower-case call: a station that is on now.
     bool present(const std::string& name) const;
     bool onChannel(int32_t channel) const;
+    // A neighbour named one of our stations (lower-case call) with `number`:
+    // above what we sent, or equal to it in a departure we never sent, it is
+    // a correction (a W node raised it after losing a link and forgot the
+    // station), answered on every link with a number above it while the
+    // station is on. False when no station of that name was ever ours.
+    bool corrected(const std::string& name, int64_t number, bool gone);
+    // At link-up each station goes out with a number above any sent or received.
     void dumpTo(Link& link);
 
 private:
@@ -31,7 +38,8 @@ private:
     struct Local {
         int32_t channel = -1;
         std::string note;
-        int64_t number = 0;
+        int64_t number = 0;   // the last we sent
+        int64_t received = 0; // the highest a neighbour sent for it
         bool present = false;
     };
 

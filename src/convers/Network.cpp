@@ -53,6 +53,7 @@ Network::Network(TimerFactory& timers, SocketFactory makeSocket, TraceLog& log, 
         if (onLog)
             onLog(line);
     };
+    links_.reached = [this](const std::string& host) { return table_.reachesAnywhere(host); };
 }
 
 Network::~Network()
@@ -74,6 +75,10 @@ void Network::wire(Link& link)
         handleUmsg(*l, from, to, text);
     };
     proto.onTopic = [this, l](HostLink&, const TopicLine& topic) { handleTopic(*l, topic); };
+    proto.onInvite = [this, l](HostLink&, const std::string& from, const std::string& to, int32_t channel) {
+        handleInvite(*l, from, to, channel);
+    };
+    proto.onAway = [this, l](HostLink&, const AwayLine& away) { handleAway(*l, away); };
     proto.onDest = [this, l](HostLink&, std::string_view args) { relay_.dest(*l, printable(args)); };
 }
 
@@ -98,8 +103,12 @@ void Network::userLeaves(RemoteUser& user, int32_t channel, int64_t number)
     relay_.user(user, channel, -1, number);
     if (onLeft)
         onLeft(user, channel);
-    if (user.channels.empty())
+    if (user.channels.empty()) {
+        const std::string host = lowerAscii(user.host);
         table_.erase(user);
+        if (!table_.reachesAnywhere(host))
+            links_.hostUnreached(host);
+    }
     channelEmptied(channel);
 }
 
@@ -121,12 +130,13 @@ bool Network::loopDropped(Link& link, const std::string& host)
             !link.isUp() || link.upAt > other->upAt || (link.upAt == other->upAt && link.id > other->id);
         Link& newer = linkNewer ? link : *other;
         Link& older = linkNewer ? *other : link;
-        links_.close(newer,
-                     "link looping: " + newer.neighbour + ": " + printable(host) + " is reached over " +
-                         older.neighbour + " too",
-                     "Loop: " + printable(host) + " is reached over " + older.neighbour + " and " + newer.neighbour +
-                         ", link with " + newer.neighbour + " closed",
-                     &older);
+        // Its users stay, over the older link: the loop proves it reaches them.
+        links_.closeForLoop(newer,
+                            "link looping: " + newer.neighbour + ": " + printable(host) + " is reached over " +
+                                older.neighbour + " too",
+                            "Loop: " + printable(host) + " is reached over " + older.neighbour + " and " +
+                                newer.neighbour + ", link with " + newer.neighbour + " closed",
+                            older);
         return &newer == &link;
     }
     return false;
@@ -134,8 +144,6 @@ bool Network::loopDropped(Link& link, const std::string& host)
 
 void Network::handleUser(Link& link, const UserLine& line)
 {
-    if (line.oldChannel < 0 && line.newChannel < 0)
-        return;
     // Users are known by what stations see of them.
     const std::string shownName = printable(line.name);
     const std::string shownHost = printable(line.host);
@@ -149,6 +157,12 @@ void Network::handleUser(Link& link, const UserLine& line)
     }
     const std::string host = lowerAscii(shownHost);
     const NetworkConfig& config = links_.config();
+    // A neighbour's word on one of our own stations (channels -1 -1 included).
+    if (host == lowerAscii(config.hostName) &&
+        locals_.corrected(lowerAscii(shownName), line.number, line.newChannel < 0))
+        return;
+    if (line.oldChannel < 0 && line.newChannel < 0)
+        return;
     if (host == lowerAscii(config.hostName) || host == lowerAscii(config.callSign) ||
         host == lowerAscii(baseCall(config.callSign))) {
         trace(1, "USER " + shownName + "@" + shownHost + " from " + link.neighbour +
@@ -170,7 +184,7 @@ void Network::handleUser(Link& link, const UserLine& line)
             link.fullNoted = true;
             return;
         }
-        RemoteUser& added = table_.add({shownName, shownHost, {to}, note, link.neighbour, line.number, link.id});
+        RemoteUser& added = table_.add({shownName, shownHost, {to}, note, "", link.neighbour, line.number, link.id});
         relay_.user(added, -1, to, line.number);
         if (onJoined)
             onJoined(added, to);
@@ -201,7 +215,7 @@ void Network::handleUser(Link& link, const UserLine& line)
     } else if (from >= 0 && from != to && hasChannel(user->channels, from)) {
         // Moved to a channel it was on already: it leaves the old one.
         userLeaves(*user, from, line.number);
-    } else {
+    } else if (noteChanged) {
         relay_.user(*user, from, to, line.number);
     }
     if (noteChanged && onNote)
@@ -214,23 +228,33 @@ void Network::handleCmsg(Link& link, const ChatLine& line)
     RemoteUser* user = table_.announcedOver(link.id, printable(line.name));
     if (user == nullptr)
         return;
-    const std::string text = printable(line.text);
+    // A W node marks its users' repeats; PP users' lines are theirs to the byte
+    // (0xA0 is also Latin-1's no-break space).
+    std::string text = printable(line.text);
+    if (!link.proto->isPp())
+        text = RepeatMarks::strip(std::move(text));
     relay_.said(*user, printable(line.nick), line.channel, text);
     if (onSaid)
         onSaid(*user, line.channel, text);
 }
 
+std::string Network::senderHost(Link& link, const std::string& sender)
+{
+    if (posesAsSomeoneElse(sender)) {
+        trace(3, "A line from " + link.neighbour + " with a sender that is no user's name, dropped");
+        return {};
+    }
+    if (const RemoteUser* user = table_.announcedOver(link.id, sender))
+        return user->host;
+    return printable(link.proto->peerName());
+}
+
 void Network::handleUmsg(Link& link, const std::string& from, const std::string& to, const std::string& text)
 {
     const std::string sender = printable(from);
-    if (posesAsSomeoneElse(sender)) {
-        trace(3, "UMSG from " + link.neighbour + " with a sender that is no user's name, dropped");
+    const std::string host = senderHost(link, sender);
+    if (host.empty())
         return;
-    }
-    // The sender's host, as we know it; else the neighbour's.
-    std::string host = printable(link.proto->peerName());
-    if (const RemoteUser* user = table_.announcedOver(link.id, sender))
-        host = user->host;
     const std::string clean = printable(text);
     if (locals_.present(lowerAscii(to))) {
         if (onPrivate)
@@ -257,6 +281,31 @@ void Network::handleTopic(Link& link, const TopicLine& line)
             onTopic(topic.channel, topic.text);
     }
     relay_.topic(link, topic);
+}
+
+void Network::handleInvite(Link& link, const std::string& from, const std::string& to, int32_t channel)
+{
+    const std::string sender = printable(from);
+    const std::string host = senderHost(link, sender);
+    if (host.empty())
+        return;
+    if (locals_.present(lowerAscii(to))) {
+        if (onInvited)
+            onInvited(sender, host, to, channel);
+        return;
+    }
+    const RemoteUser* target = table_.findByName(printable(to));
+    if (target != nullptr && target->linkId != link.id)
+        relay_.invite(*target, sender, channel);
+}
+
+void Network::handleAway(Link& link, const AwayLine& line)
+{
+    RemoteUser* user = table_.find(RemoteTable::key(printable(line.name), printable(line.host)));
+    if (user == nullptr || user->linkId != link.id)
+        return;
+    user->away = cut(printable(line.text), MAX_NOTE);
+    relay_.away(*user, line.time);
 }
 
 void Network::localUser(const std::string& call, int32_t channel, const std::string& note)

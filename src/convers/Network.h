@@ -96,6 +96,10 @@ public:
     std::function<void(const std::string& fromName, const std::string& fromHost, const std::string& toCall,
                        const std::string& text)>
         onPrivate;
+    // An invitation to a channel for one of our stations (`toCall` as the neighbour wrote it).
+    std::function<void(const std::string& fromName, const std::string& fromHost, const std::string& toCall,
+                       int32_t channel)>
+        onInvited;
     // A channel's topic; empty when the one a neighbour gave is forgotten.
     std::function<void(int32_t channel, const std::string& topic)> onTopic;
     // One line for the connection log per link up, down, refused or looping.
@@ -107,6 +111,11 @@ private:
     void handleCmsg(Link& link, const ChatLine& line);
     void handleUmsg(Link& link, const std::string& from, const std::string& to, const std::string& text);
     void handleTopic(Link& link, const TopicLine& line);
+    void handleInvite(Link& link, const std::string& from, const std::string& to, int32_t channel);
+    void handleAway(Link& link, const AwayLine& line);
+    // The host of a private line's or invitation's sender: the user's if we know
+    // it over that link, else the neighbour's. Empty when the sender poses as someone else.
+    std::string senderHost(Link& link, const std::string& sender);
     // A host seen over `link` that another link also reaches: the newer goes,
     // and its users stay, over the older.
     bool loopDropped(Link& link, const std::string& host);
@@ -121,6 +130,6 @@ private:
     Clock clock_;
     LinkSet links_;
     RemoteTable table_;
-    Relay relay_{links_, table_};
+    Relay relay_{links_, table_, clock_};
     LocalUsers locals_;
 };

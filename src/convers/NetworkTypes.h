@@ -41,6 +41,7 @@ struct RemoteUser {
     std::string host;              // printable, never empty
     std::vector<int32_t> channels; // a PP user may be on several
     std::string note;              // personal text, printable
+    std::string away;              // away text, printable; empty while not away
     std::string link;              // the neighbour it came over
     int64_t number = 0;            // the USER line's number, for passing it on
     uint64_t linkId = 0;           // which link, while it lasts

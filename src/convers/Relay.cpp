@@ -1,27 +1,46 @@
 // Lines between links, built for each link.
 #include "convers/Relay.h"
 
+#include <algorithm>
+
+void Relay::sendUser(Link& link, const RemoteUser& user, int32_t oldChannel, int32_t newChannel, int64_t number)
+{
+    const std::string key = RemoteTable::key(user.name, user.host);
+    auto last = link.numbers.find(key);
+    const int64_t sent = last == link.numbers.end() ? number : std::max(last->second + 1, number);
+    link.proto->sendUser(
+        {user.name, user.host, sent, oldChannel, newChannel, newChannel < 0 ? std::string() : user.note});
+    if (newChannel < 0 && user.channels.empty())
+        link.numbers.erase(key);
+    else
+        link.numbers[key] = sent;
+}
+
+void Relay::sendCmsg(Link& link, const std::string& name, int32_t channel, const std::string& text)
+{
+    link.proto->sendCmsg(name, channel, link.proto->isPp() ? text : link.marks.mark(name, channel, text, clock_()));
+}
+
 void Relay::user(const RemoteUser& user, int32_t oldChannel, int32_t newChannel, int64_t number)
 {
     for (Link* link : links_.upLinks())
         if (link->id != user.linkId)
-            link->proto->sendUser(
-                {user.name, user.host, number, oldChannel, newChannel, newChannel < 0 ? std::string() : user.note});
+            sendUser(*link, user, oldChannel, newChannel, number);
 }
 
 void Relay::said(const RemoteUser& user, const std::string& nick, int32_t channel, const std::string& text)
 {
     for (Link* link : links_.upLinks())
         if (link->id != user.linkId && table_.carries(link->id, channel))
-            link->proto->sendCmsg(nick.empty() || !link->proto->hasCapability('n') ? user.name : user.name + ":" + nick,
-                                  channel, text);
+            sendCmsg(*link, nick.empty() || !link->proto->hasCapability('n') ? user.name : user.name + ":" + nick,
+                     channel, text);
 }
 
 void Relay::stationSaid(const std::string& name, int32_t channel, const std::string& text)
 {
     for (Link* link : links_.upLinks())
         if (table_.carries(link->id, channel))
-            link->proto->sendCmsg(name, channel, text);
+            sendCmsg(*link, name, channel, text);
 }
 
 bool Relay::privateLine(const RemoteUser& to, const std::string& from, const std::string& text)
@@ -31,6 +50,19 @@ bool Relay::privateLine(const RemoteUser& to, const std::string& from, const std
         return false;
     link->proto->sendUmsg(from, to.name, text);
     return true;
+}
+
+void Relay::invite(const RemoteUser& to, const std::string& from, int32_t channel)
+{
+    if (Link* link = links_.linkById(to.linkId))
+        link->proto->sendInvite(from, to.name, channel);
+}
+
+void Relay::away(const RemoteUser& user, int64_t time)
+{
+    for (Link* link : links_.upLinks())
+        if (link->id != user.linkId)
+            link->proto->sendAway({user.name, user.host, time, user.away});
 }
 
 void Relay::topic(const Link& from, const TopicLine& topic)
@@ -53,5 +85,5 @@ void Relay::dumpTo(Link& link)
         if (user.linkId != link.id)
             for (int32_t channel : user.channels)
                 if (link.isUp())
-                    link.proto->sendUser({user.name, user.host, user.number, -1, channel, user.note});
+                    sendUser(link, user, -1, channel, user.number);
 }

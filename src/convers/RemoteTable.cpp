@@ -53,6 +53,7 @@ RemoteUser& RemoteTable::add(RemoteUser user)
     Taught& taught = taught_[user.linkId];
     ++taught.users;
     ++taught.hosts[lowerAscii(user.host)];
+    ++hosts_[lowerAscii(user.host)];
     for (int32_t channel : user.channels)
         count(taught.channels, channel, +1);
     taught.names.emplace(lowerAscii(user.name), k);
@@ -85,6 +86,8 @@ void RemoteTable::leave(RemoteUser& user, int32_t channel)
 void RemoteTable::erase(const RemoteUser& user)
 {
     const std::string k = key(user.name, user.host);
+    if (auto host = hosts_.find(lowerAscii(user.host)); host != hosts_.end() && --host->second == 0)
+        hosts_.erase(host);
     auto taught = taught_.find(user.linkId);
     if (taught != taught_.end()) {
         Taught& t = taught->second;

@@ -38,6 +38,7 @@ public:
     size_t usersOf(uint64_t linkId) const;
     bool carries(uint64_t linkId, int32_t channel) const;
     bool reaches(uint64_t linkId, const std::string& lowerHost) const;
+    bool reachesAnywhere(const std::string& lowerHost) const { return hosts_.count(lowerHost) > 0; }
     bool channelUsed(int32_t channel) const;
     // Every user of one link becomes a user of another, silently.
     void moveLink(uint64_t from, uint64_t to, const std::string& neighbour);
@@ -64,6 +65,7 @@ private:
     static void count(std::map<int32_t, size_t>& counts, int32_t channel, int delta);
 
     Users users_;
+    std::map<std::string, size_t> hosts_; // users per lower-case host, over every link
     std::map<uint64_t, Taught> taught_;
     std::map<int32_t, Topic> topics_;
 };

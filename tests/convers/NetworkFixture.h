@@ -48,6 +48,8 @@ protected:
             seen("private " + from + "@" + host + " " + to + " " + text);
         };
         network.onTopic = [this](int32_t ch, const std::string& text) { seen("topic " + n(ch) + " " + text); };
+        network.onInvited = [this](const std::string& from, const std::string& host, const std::string& to,
+                                   int32_t ch) { seen("invite " + from + "@" + host + " " + to + " " + n(ch)); };
     }
 
     // This node, "pvnode", with the neighbours given as [LINKS] would.

@@ -4,13 +4,13 @@ const std::string W_HOST_ANSWER = hostCmd("HOST pvnode Palav0.1 p");
 
 // ---- Handshakes, from PROTOCOL.md's transcripts
 
-TEST_F(NetworkTest, AWNodeDiallingInGetsOurHostOurUsersAndAPing)
+TEST_F(NetworkTest, AWNodeDiallingInGetsOurHostAndOurUsersWithNewNumbers)
 {
     start({anywhere("wam1")});
     network.localUser("N0AAA-1", 0, "");
     FakeSocket* peer = arrive();
     peer->deliver("convers\n" + hostCmd("HOST wam1 W-2.81 dpu", "\n"));
-    EXPECT_EQ(peer->takeSent(), W_HOST_ANSWER + hostCmd("USER n0aaa-1 pvnode 1 -1 0 @") + hostCmd("PING"));
+    EXPECT_EQ(peer->takeSent(), W_HOST_ANSWER + hostCmd("USER n0aaa-1 pvnode 2 -1 0 @"));
     // The dialler repeats its HOST; nothing more happens.
     peer->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
     EXPECT_EQ(peer->takeSent(), "");
@@ -27,7 +27,7 @@ TEST_F(NetworkTest, WeDialAWNodeAndSendOurUsersOnceItAnswers)
     dialled[0]->connect();
     EXPECT_EQ(dialled[0]->takeSent(), W_HOST_ANSWER);
     dialled[0]->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n") + hostCmd("USER alice wam1 1796684258 -1 0 @", "\n"));
-    EXPECT_EQ(dialled[0]->takeSent(), hostCmd("USER n0aaa pvnode 1 -1 3 at home") + hostCmd("PING"));
+    EXPECT_EQ(dialled[0]->takeSent(), hostCmd("USER n0aaa pvnode 2 -1 3 at home"));
     EXPECT_EQ(takeEvents(), Lines{"join alice@wam1 0"});
 }
 
@@ -54,7 +54,7 @@ TEST_F(NetworkTest, APpNodeDiallingInWithItsJunkIsAnswered)
     start({anywhere("xx0xx")});
     FakeSocket* peer = arrive();
     peer->deliver("ppconvers" + hostCmd("HOST xx0xx PP-3.14t Admpun", "\r"));
-    EXPECT_EQ(peer->takeSent(), W_HOST_ANSWER + hostCmd("PING"));
+    EXPECT_EQ(peer->takeSent(), W_HOST_ANSWER);
 }
 
 TEST_F(NetworkTest, LinesBeforeTheHostAreDropped)
@@ -72,13 +72,14 @@ TEST_F(NetworkTest, PingIsAnsweredWithTheLastRoundTripWeMeasured)
     FakeSocket* peer = linkedFrom("wam1");
     peer->deliver(hostCmd("PING", "\n"));
     EXPECT_EQ(peer->takeSent(), hostCmd("PONG 0"));
+    // Our first PING goes out on the first tick, not with the HOST answer.
+    clock.advance(Network::PING_EVERY);
+    EXPECT_EQ(peer->takeSent(), hostCmd("PING"));
     clock.advance(1600);
     peer->deliver(hostCmd("PONG 0", "\n"));
     EXPECT_EQ(network.links()[0].rttMs, 1600);
     peer->deliver(hostCmd("PING", "\n"));
     EXPECT_EQ(peer->takeSent(), hostCmd("PONG 2"));
-    clock.advance(Network::PING_EVERY);
-    EXPECT_EQ(peer->takeSent(), hostCmd("PING"));
 }
 
 // ---- Who may link
@@ -159,9 +160,11 @@ TEST_F(NetworkTest, TwoNeighboursDiallingEachOtherKeepTheLinkDialledByTheFirstNa
     // "pvnode" sorts after "alfa": the link alfa dialled stays.
     start({dialling("alfa")});
     dialled[0]->connect();
-    dialled[0]->deliver(hostCmd("HOST alfa W-2.81 dpu", "\n"));
+    dialled[0]->deliver(hostCmd("HOST alfa W-2.81 dpu", "\n") + hostCmd("USER bob alfa 1 -1 0", "\n"));
     FakeSocket* theirs = arrive();
-    theirs->deliver(hostCmd("HOST alfa W-2.81 dpu", "\n"));
+    theirs->deliver(hostCmd("HOST alfa W-2.81 dpu", "\n") + hostCmd("USER bob alfa 1 -1 0", "\n"));
+    // bob stays, over the link that stays: stations see no leave and no join.
+    EXPECT_EQ(takeEvents(), Lines{"join bob@alfa 0"});
     EXPECT_FALSE(dialled[0]->open);
     EXPECT_TRUE(theirs->open);
     EXPECT_EQ(network.links()[0].state, "up");
@@ -255,7 +258,8 @@ TEST_F(NetworkTest, ALostLinkTakesEachOfItsUsersOnceAndTellsTheOtherLinks)
     takeEvents();
     one->peerClose();
     EXPECT_EQ(takeEvents(), (Lines{"leave bob@wam1 0", "leave carol@wam3 7"}));
-    EXPECT_EQ(two->takeSent(), hostCmd("USER bob wam1 0 0 -1 @") + hostCmd("USER carol wam3 0 7 -1 @"));
+    // Numbers above those sent for them on that link: a W node ignores any other.
+    EXPECT_EQ(two->takeSent(), hostCmd("USER bob wam1 2 0 -1 @") + hostCmd("USER carol wam3 2 7 -1 @"));
     EXPECT_EQ(logLines.back(), "link down: wam1: closed by the neighbour");
 }
 
@@ -439,7 +443,7 @@ TEST_F(NetworkTest, AStationsLineThatFillsAQueueDropsTheLinkAfterwards)
     one->unsent = Network::MAX_QUEUED + 1;
     network.localSaid("N0AAA", 0, "hello");
     // wam2 still got the line, and then bob's departure.
-    EXPECT_EQ(two->takeSent(), hostCmd("CMSG n0aaa 0 hello") + hostCmd("USER bob wam1 0 0 -1 @"));
+    EXPECT_EQ(two->takeSent(), hostCmd("CMSG n0aaa 0 hello") + hostCmd("USER bob wam1 2 0 -1 @"));
     EXPECT_EQ(takeEvents(), Lines{"leave bob@wam1 0"});
 }
 
@@ -541,4 +545,155 @@ TEST_F(NetworkTest, TopicsAreKeptShortAndOnlyForChannelsInUseAndGoWithTheirLink)
     one->peerClose();
     EXPECT_EQ(takeEvents(), (Lines{"leave bob@wam1 5", "topic 6 "}));
     EXPECT_EQ(network.topic(6), "");
+}
+
+// ---- What real W and PP nodes do, on a bridge between them
+
+// wam1 (W) and xx0xx (PP) linked; our station n0abc, W's xx1ali and PP's
+// xx1bob on channel 0. Each case: lines from one side (or the station's own
+// lines), and what goes to each node and to the stations.
+struct Exchange {
+    const char* name;
+    std::string from; // "wam1", "xx0xx" or "station"
+    Lines lines;
+    Lines toW;
+    Lines toPp;
+    Lines events;
+};
+
+void PrintTo(const Exchange& e, std::ostream* os)
+{
+    *os << e.name;
+}
+
+class OnTheBridge : public NetworkTest, public ::testing::WithParamInterface<Exchange> {
+protected:
+    static Lines commands(FakeSocket* socket)
+    {
+        Lines lines;
+        std::string sent = socket->takeSent();
+        for (size_t end; (end = sent.find("\r\n")) != std::string::npos; sent.erase(0, end + 2))
+            lines.push_back(sent.substr(3, end - 3));
+        return lines;
+    }
+};
+
+TEST_P(OnTheBridge, WhatEachSideGets)
+{
+    start({anywhere("wam1"), anywhere("xx0xx")});
+    network.localUser("N0ABC", 0, "");
+    FakeSocket* w = linkedFrom("wam1");
+    FakeSocket* pp = linkedFrom("xx0xx", "PP-3.14t", "Admpun");
+    user(w, "xx1ali wam1 1796703810 -1 0 @");
+    user(pp, "xx1bob xx0xx 1796703802 -1 0 ");
+    w->takeSent();
+    pp->takeSent();
+    takeEvents();
+    const Exchange& e = GetParam();
+    for (const std::string& line : e.lines) {
+        if (e.from == "station")
+            network.localSaid("N0ABC", 0, line);
+        else
+            (e.from == "wam1" ? w : pp)->deliver(hostCmd(line, "\n"));
+    }
+    EXPECT_EQ(commands(w), e.toW);
+    EXPECT_EQ(commands(pp), e.toPp);
+    EXPECT_EQ(takeEvents(), e.events);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NetworkTest, OnTheBridge,
+    ::testing::Values(
+        // n0abc went out as 1, then 2 and 3 at each link-up.
+        Exchange{"WRaisesOurNumberAfterALostLink",
+                 "wam1",
+                 {"USER n0abc pvnode 4 -1 -1 ", "USER n0abc pvnode 5 -1 0 @", "USER n0abc pvnode 2 -1 0 @",
+                  "USER n0abc pvnode 5 -1 -1 "},
+                 {"USER n0abc pvnode 5 -1 0 @", "USER n0abc pvnode 6 -1 0 @"},
+                 {"USER n0abc pvnode 5 -1 0 @", "USER n0abc pvnode 6 -1 0 @"},
+                 {}},
+        Exchange{"AWUsersRepeatIsShownWithoutWsMark",
+                 "wam1",
+                 {"CMSG xx1ali 0 same words", "CMSG xx1ali 0 same words\xa0" "1"},
+                 {},
+                 {"CMSG xx1ali 0 same words", "CMSG xx1ali 0 same words"},
+                 {"said xx1ali@wam1 0 same words", "said xx1ali@wam1 0 same words"}},
+        Exchange{"AStationsRepeatIsMarkedForWOnly",
+                 "station",
+                 {"yes", "yes", "yes"},
+                 {"CMSG n0abc 0 yes", "CMSG n0abc 0 yes\xa0" "1", "CMSG n0abc 0 yes\xa0" "2"},
+                 {"CMSG n0abc 0 yes", "CMSG n0abc 0 yes", "CMSG n0abc 0 yes"},
+                 {}},
+        Exchange{"APpUsersNoBreakSpaceStaysAndARepeatIsMarkedForW",
+                 "xx0xx",
+                 {"CMSG xx1bob:Bobby 0 a\xa0" "1", "CMSG xx1bob 0 a\xa0" "1"},
+                 {"CMSG xx1bob 0 a\xa0" "1", "CMSG xx1bob 0 a\xa0" "1\xa0" "1"},
+                 {},
+                 {"said xx1bob@xx0xx 0 a\xa0" "1", "said xx1bob@xx0xx 0 a\xa0" "1"}},
+        Exchange{"PpNumbersGrowTowardW",
+                 "xx0xx",
+                 {"USER xx1bob xx0xx 1796703802 0 0 PP note", "USER xx1bob xx0xx 1796703802 -1 3 PP note"},
+                 {"USER xx1bob xx0xx 1796703803 0 0 PP note", "USER xx1bob xx0xx 1796703804 -1 3 PP note"},
+                 {},
+                 {"note xx1bob@xx0xx PP note", "join xx1bob@xx0xx 3"}},
+        Exchange{"AWDumpOfWhatWeKnowChangesNothing", "wam1", {"USER xx1ali wam1 1796703811 -1 0 @"}, {}, {}, {}},
+        Exchange{"AWDepartureGoesOnOnce",
+                 "wam1",
+                 {"USER xx1ali wam1 1796703818 0 -1 "},
+                 {},
+                 {"USER xx1ali wam1 1796703818 0 -1 @"},
+                 {"leave xx1ali@wam1 0"}},
+        Exchange{"PresenceLines",
+                 "wam1",
+                 {"INVI xx1ali N0ABC 5 ", "INVI xx1ali xx1bob 7", "INVI xx1ali@evil n0abc 5"},
+                 {},
+                 {"INVI xx1ali xx1bob 7"},
+                 {"invite xx1ali@wam1 N0ABC 5"}},
+        Exchange{"APpUsersAwayGoesOn",
+                 "xx0xx",
+                 {"AWAY xx1bob xx0xx 1796703913 gone fishing", "AWAY xx1ali wam1 1796703913 not mine"},
+                 {"AWAY xx1bob xx0xx 1796703913 gone fishing"},
+                 {},
+                 {}}),
+    [](const ::testing::TestParamInfo<Exchange>& info) { return std::string(info.param.name); });
+
+TEST_F(NetworkTest, UsersOfALinkDroppedForALoopStayAndItsNeighbourWaitsTillItsHostIsUnreached)
+{
+    start({dialling("wam2"), anywhere("wam1")});
+    FakeSocket* one = linkedFrom("wam1");
+    user(one, "xx1c01 wam1 1 -1 0");
+    clock.advance(1000);
+    dialled[0]->connect();
+    dialled[0]->deliver(hostCmd("HOST wam2 W-2.81 dpu", "\n") + hostCmd("USER xx1bob wam2 1 -1 0", "\n") +
+                        hostCmd("USER xx1c01 wam1 1 -1 0", "\n"));
+    EXPECT_FALSE(dialled[0]->open);
+    // wam1 passes on wam2's correction: bob never left.
+    user(one, "xx1bob wam2 2 -1 0 @");
+    EXPECT_EQ(takeEvents(), (Lines{"join xx1c01@wam1 0", "join xx1bob@wam2 0"}));
+    EXPECT_EQ(network.findRemote("xx1bob")->link, "wam1");
+    clock.advance(LinkSet::LOOP_RETRY);
+    EXPECT_EQ(dialled.size(), 1u);
+    user(one, "xx1bob wam2 3 0 -1");
+    clock.advance(Network::FIRST_RETRY);
+    EXPECT_EQ(dialled.size(), 2u);
+}
+
+TEST_F(NetworkTest, ALinkSilentForTwoPingIntervalsAfterAPingIsDroppedButNotWhileWeDoNotReadIt)
+{
+    start({anywhere("wam1"), anywhere("wam2")});
+    FakeSocket* pinged = linkedFrom("wam1");
+    FakeSocket* unpinged = linkedFrom("wam2", "W-2.81", "du");
+    user(pinged, "bob wam1 1 -1 0");
+    takeEvents();
+    network.pauseInput(true);
+    clock.advance(4 * Network::PING_EVERY);
+    network.pauseInput(false);
+    clock.advance(Network::PING_EVERY);
+    EXPECT_TRUE(pinged->open);
+    clock.advance(Network::PING_EVERY);
+    EXPECT_FALSE(pinged->open);
+    EXPECT_EQ(takeEvents(), Lines{"leave bob@wam1 0"});
+    EXPECT_EQ(logLines.back(), "link broken: wam1: nothing heard for 600 s");
+    EXPECT_TRUE(unpinged->open);
+    EXPECT_EQ(unpinged->takeSent().find("PING"), std::string::npos);
 }
