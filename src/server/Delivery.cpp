@@ -186,7 +186,9 @@ int Delivery::listRemoteInArea(int32_t port, const std::string& call, int32_t ar
     for (const RemoteUser* user : network_->remoteUsers()) {
         if (std::find(user->channels.begin(), user->channels.end(), areaId) == user->channels.end())
             continue;
-        sendTo(port, call, "   User(" + user->name + "@" + user->host + ") Info(" + user->note + ")\r");
+        sendTo(port, call,
+               "   User(" + user->name + "@" + user->host + ") Info(" + user->note + ")" +
+                   (user->away.empty() ? "" : " Away(" + user->away + ")") + "\r");
         ++count;
     }
     return count;

@@ -97,6 +97,15 @@ void NetworkAreas::privateLine(const std::string& fromName, const std::string& f
                          "> ((PRIVATE MESSAGE FROM " + fromName + "@" + fromHost + "))" + "\r" + text + "\r");
 }
 
+void NetworkAreas::invited(const std::string& fromName, const std::string& fromHost, const std::string& toCall,
+                           int32_t channel)
+{
+    if (const Station* target = directory_.findStationByCall(upperStr(toCall)))
+        delivery_.sendTo(target->port, target->callSign,
+                         "\r-- Invitation from " + fromName + "@" + fromHost + " to Area(" + std::to_string(channel) +
+                             ")\r");
+}
+
 void NetworkAreas::topic(int32_t channel, const std::string& text)
 {
     Area* area = directory_.findArea(channel);

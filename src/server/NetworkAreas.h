@@ -38,6 +38,7 @@ public:
     void said(const RemoteUser& user, int32_t channel, const std::string& text);
     void privateLine(const std::string& fromName, const std::string& fromHost, const std::string& toCall,
                      const std::string& text);
+    void invited(const std::string& fromName, const std::string& fromHost, const std::string& toCall, int32_t channel);
     void topic(int32_t channel, const std::string& text);
 
     // "name@host", as stations see a user of another node.

@@ -197,6 +197,7 @@ void writeNetwork(JsonObject& status, Network& network)
         entry.number("area", user->channels.empty() ? -1 : user->channels.front());
         entry.text("note", user->note);
         entry.text("link", user->link);
+        entry.text("away", user->away);
     });
 }
 

@@ -72,7 +72,7 @@ TEST_F(AirLinkTest, ANeighboursHostMakesALinkWithoutWelcomeAfterSkippedJunk)
     EXPECT_TRUE(frames().empty());
     dataFrom("N0NB", "convers\r");
     dataFrom("N0NB", "ppconvers" + PREFIX + "HOST wam2 W-2.81 dpu\r" + PREFIX + "USER alice wam2 7 -1 0 @\r");
-    EXPECT_EQ(takeTo("N0NB"), (Texts{PREFIX + "HOST n0srv Palav0.1 p\r\n", PREFIX + "PING\r\n"}));
+    EXPECT_EQ(takeTo("N0NB"), (Texts{PREFIX + "HOST n0srv Palav0.1 p\r\n"}));
     EXPECT_EQ(form.directory().findStation(1, "N0NB"), nullptr);
     const LinkStatus status = form.network().links().at(0);
     EXPECT_EQ(status.state, "up");

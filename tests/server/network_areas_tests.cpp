@@ -48,11 +48,11 @@ TEST_F(ChatNetwork, ARemoteUsersLineReachesTheStationsOfTheAreaAsAnAreaLine)
     addUser(1, "N0AAA");
     linkUp();
     fromPeer("USER alice wam1 1796644183 -1 0 @");
+    // A W node's mark on its user's repeated line is not the user's.
     fromPeer("CMSG alice 0 hi from alice\xa0"
              "1");
     EXPECT_EQ(takeTo("N0AAA"),
-              (Texts{"[0]<alice@wam1> <alice@wam1 joined Area>\r\r", "[0]<alice@wam1> hi from alice\xa0"
-                                                                     "1\r\r"}));
+              (Texts{"[0]<alice@wam1> <alice@wam1 joined Area>\r\r", "[0]<alice@wam1> hi from alice\r\r"}));
 }
 
 TEST_F(ChatNetwork, AStationsLineLeavesAsCmsgAndItsComingAndGoingAsUser)
@@ -82,7 +82,7 @@ TEST_F(ChatNetwork, ARemoteMoveMakesANetworkAreaThatGoesWhenEmpty)
                                          "Id(7) Topic(Channel 7) Owner() Users(1)\r"}));
     EXPECT_EQ(run(ann, "/D 7\r"), Texts{"\r-- Area(7) Not Owned by Call(N0AAA)\r"});
     command(ann, "/J 7\r");
-    EXPECT_EQ(peer->takeSent(), hostCmd("USER n0aaa n0srv 2 0 7 @"));
+    EXPECT_EQ(peer->takeSent(), hostCmd("USER n0aaa n0srv 3 0 7 @"));
     fromPeer("USER bob wam1 3 7 -1 ");
     EXPECT_EQ(takeTo("N0AAA").back(), "[7]<bob@wam1> <bob@wam1 left Area>\r\r");
     ASSERT_NE(form.directory().findArea(7), nullptr);
@@ -124,7 +124,7 @@ TEST_F(ChatNetwork, AStationInAnAreaOfOurOwnIsOffTheNetworksChannels)
     linkUp();
     command(ann, "/NE Ours\r");
     command(ann, "/J 0\r");
-    EXPECT_EQ(peer->takeSent(), hostCmd("USER n0aaa n0srv 2 0 -1 @") + hostCmd("USER n0aaa n0srv 3 -1 0 @"));
+    EXPECT_EQ(peer->takeSent(), hostCmd("USER n0aaa n0srv 3 0 -1 @") + hostCmd("USER n0aaa n0srv 4 -1 0 @"));
 }
 
 TEST_F(ChatNetwork, ANeighboursLinesWaitWhileTheEngineIsBehind)
@@ -155,6 +155,20 @@ TEST_F(ChatNetwork, WhoListsRemoteUsersUnderTheirAreas)
     EXPECT_EQ(run(ann, "/W\r"), (Texts{"\rWho is here:\r", "Id(0) Topic(Root) Owner(N0SRV) Users(2)\r",
                                        "   User(1:N0AAA) Name() Info()\r",
                                        "   User(alice@wam1) Info(testing the link)\r", "   --- Total Users (2)\r"}));
+}
+
+TEST_F(ChatNetwork, StationsGetInvitationsAndSeeAwayTexts)
+{
+    Station& ann = addUser(1, "N0AAA");
+    linkUp();
+    fromPeer("USER bob wam1 1 -1 0 @");
+    fromPeer("INVI bob N0AAA 5");
+    fromPeer("AWAY bob wam1 1796703913 gone fishing");
+    EXPECT_EQ(takeTo("N0AAA").back(), "\r-- Invitation from bob@wam1 to Area(5)\r");
+    EXPECT_EQ(run(ann, "/W\r").at(3), "   User(bob@wam1) Info() Away(gone fishing)\r");
+    EXPECT_NE(statusJson(form).find("\"away\":\"gone fishing\""), std::string::npos);
+    fromPeer("AWAY bob wam1 1796703914 ");
+    EXPECT_EQ(run(ann, "/W\r").at(3), "   User(bob@wam1) Info()\r");
 }
 
 TEST_F(ChatNetwork, UserAndFollowFindRemoteUsersInAnyCase)
@@ -208,7 +222,7 @@ TEST_F(ChatNetwork, LinksAreListedByLiAndOnTheStatusPage)
     EXPECT_NE(json.find("\"links\":[{\"name\":\"wam1\",\"address\":\"127.0.0.1\",\"state\":\"up\",\"software\":"
                         "\"W-2.81\",\"since\":\"1970-01-01T00:00:01Z\",\"rtt\":null,\"users\":1}],"
                         "\"remoteUsers\":[{\"name\":\"alice\",\"host\":\"wam1\",\"area\":0,\"note\":\"\",\"link\":"
-                        "\"wam1\"}]"),
+                        "\"wam1\",\"away\":\"\"}]"),
               std::string::npos)
         << json;
 }
@@ -228,5 +242,5 @@ TEST_F(ChatNetwork, TheShellsListenerTakesHostLinks)
     EXPECT_EQ(listener->port, 3600u);
     FakeSocket* socket = listener->arrive("127.0.0.1");
     socket->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
-    EXPECT_EQ(socket->takeSent(), hostCmd("HOST n0srv Palav0.1 p") + hostCmd("PING"));
+    EXPECT_EQ(socket->takeSent(), hostCmd("HOST n0srv Palav0.1 p"));
 }

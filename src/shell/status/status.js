@@ -94,7 +94,7 @@ function show(status) {
     cell(row, user.name, "call");
     cell(row, user.host);
     cell(row, topics.has(user.area) ? user.area + " " + topics.get(user.area) : String(user.area));
-    cell(row, user.note);
+    cell(row, user.away ? user.note + " (away: " + user.away + ")" : user.note);
     cell(row, user.link);
   });
   byId("remote-count").textContent = "(" + remoteUsers.length + ")";
