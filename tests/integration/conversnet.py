@@ -4,8 +4,10 @@ A Node is one real palavoro program with its own scripted AGWPE engine
 (agwpeer.AgwPeer), its own status page (read for the links' states) and a
 host-link listener; its [LINKS] name the other nodes. A HeldProxy stands
 between two nodes and holds a connection until told to pass it on, so that a
-test decides when that link comes up. ConversPeer is a scripted convers node
-speaking the host protocol itself.
+test decides when that link comes up, and cuts every connection it joined
+when told to, as a network blip does. ConversPeer is a scripted convers node
+speaking the host protocol itself; WNode a scripted node that keeps what it
+learns as a real W node does.
 """
 
 import json
@@ -137,12 +139,18 @@ class HeldProxy:
         self._listener.listen(8)
         self.port = self._listener.getsockname()[1]
         self._released = threading.Event()
+        self._cut = threading.Event()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
 
     def release(self):
         self._released.set()
+
+    def cut(self):
+        """Closes both sides of every connection it holds or joined."""
+        self._cut.set()
+        wait_until(lambda: not self._cut.is_set(), what="the cut")
 
     def close(self):
         self._stop.set()
@@ -153,6 +161,10 @@ class HeldProxy:
         pairs = {}   # socket -> its partner (None while held)
         held = {}    # a held socket -> what it sent so far
         while not self._stop.is_set():
+            if self._cut.is_set():
+                for s in list(pairs):
+                    self._drop(pairs, held, s)
+                self._cut.clear()
             readable, _, _ = select.select([self._listener] + list(pairs), [], [], 0.05)
             for s in readable:
                 if s is self._listener:
@@ -264,3 +276,142 @@ class ConversPeer:
             self._read(deadline - time.monotonic())
         lines, self._pending = self._pending, []
         return lines
+
+
+class WNode:
+    """A scripted W node (W-2.81) called `host`, listening on 127.0.0.1 for a
+    neighbour that dials it, with its own `users` on channel 0. As a real W
+    node does, it keeps the users it learns over the link with their numbers
+    and ignores a USER whose number does not grow; when the link is lost it
+    raises by one the number of every user it learnt over it, forgets them,
+    and at the next link-up tells the neighbour of the neighbour's own users
+    with those numbers and channels -1 -1; it sends its users' lines only
+    while the neighbour has users on their channel; it drops a CMSG identical
+    to one of the last 30 minutes, marks its own users' repeats with 0xA0 and
+    a counter, and strips such a mark before its users see a line (`heard`).
+    Runs in a thread of its own."""
+
+    SOFTWARE = b"W-2.81"
+
+    def __init__(self, host=b"wam1", users=(b"xx1ali",)):
+        self.host = host
+        self.users = list(users)
+        self._listener = socket.socket()
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind(("127.0.0.1", 0))
+        self._listener.listen(4)
+        self.port = self._listener.getsockname()[1]
+        self._lock = threading.Lock()
+        self._known = {}      # (name, host) -> [number, channel] of users learnt over the link
+        self._neighbour = None
+        self._seen = {}       # (name, channel, text) -> when a CMSG came
+        self._said = {}       # (user, text) -> how often our user said it
+        self._outbox = []
+        self.heard = []       # (name, text) as its users see the neighbour's lines
+        self.links = 0        # how many times the link came up
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def close(self):
+        self._stop.set()
+        self._thread.join(DEFAULT_TIMEOUT)
+        self._listener.close()
+
+    def say(self, user, text):
+        """Our user says a line on channel 0, as W sends it (or does not)."""
+        with self._lock:
+            self._outbox.append((user, text))
+
+    def knows(self, name):
+        with self._lock:
+            return any(n == name and entry[1] >= 0 for (n, _), entry in self._known.items())
+
+    def wait_for_heard(self, text, count=1):
+        wait_until(lambda: sum(1 for _, t in self.heard if t == text) >= count, what="%r heard on the W node" % text)
+
+    def _serve(self):
+        conn, buffer, up = None, b"", False
+        while not self._stop.is_set():
+            watched = [self._listener] + ([conn] if conn else [])
+            readable, _, _ = select.select(watched, [], [], 0.05)
+            if self._listener in readable:
+                if conn:
+                    conn.close()
+                conn, _ = self._listener.accept()
+                buffer, up = b"", False
+            if conn and conn in readable:
+                try:
+                    data = conn.recv(65536)
+                except OSError:
+                    data = b""
+                if not data:
+                    conn.close()
+                    conn = None
+                    self._lost()
+                    continue
+                buffer += data.replace(b"\r", b"\n")
+                while b"\n" in buffer:
+                    line, buffer = buffer.split(b"\n", 1)
+                    if line.startswith(PREFIX):
+                        up = self._line(conn, line[len(PREFIX):], up)
+            if conn and up:
+                self._flush(conn)
+        if conn:
+            conn.close()
+
+    def _send(self, conn, command):
+        conn.sendall(PREFIX + command + b"\n")
+
+    def _lost(self):
+        with self._lock:
+            for entry in self._known.values():
+                if entry[1] >= 0:
+                    entry[0] += 1
+                    entry[1] = -1
+
+    def _line(self, conn, line, up):
+        word, _, args = line.partition(b" ")
+        word = word.upper()
+        if word == b"HOST" and not up:
+            self._neighbour = args.split(b" ")[0]
+            self.links += 1
+            self._send(conn, b"HOST " + self.host + b" " + self.SOFTWARE + b" dpu")
+            with self._lock:
+                for (name, host), (number, _) in self._known.items():
+                    if host == self._neighbour:
+                        self._send(conn, b"USER %s %s %d -1 -1 " % (name, host, number))
+            for user in self.users:
+                self._send(conn, b"USER %s %s %d -1 0 @" % (user, self.host, int(time.time())))
+            self._send(conn, b"PING")
+            return True
+        if word == b"USER":
+            fields = args.split(b" ")
+            key, number, channel = (fields[0], fields[1]), int(fields[2]), int(fields[4])
+            with self._lock:
+                entry = self._known.get(key)
+                if entry is None or number > entry[0]:
+                    self._known[key] = [number, channel]
+        elif word == b"CMSG":
+            name, channel, text = args.split(b" ", 2)
+            now = time.monotonic()
+            if now - self._seen.get((name, channel, text), -1e9) < 1800:
+                return up
+            self._seen[(name, channel, text)] = now
+            mark = text.rfind(b"\xa0")
+            if mark > 0 and text[mark + 1:].isdigit():
+                text = text[:mark]
+            self.heard.append((name, text))
+        elif word == b"PING":
+            self._send(conn, b"PONG 0")
+        return up
+
+    def _flush(self, conn):
+        with self._lock:
+            outbox, self._outbox = self._outbox, []
+            listening = any(entry[1] == 0 for entry in self._known.values())
+        for user, text in outbox:
+            repeats = self._said.get((user, text), 0)
+            self._said[(user, text)] = repeats + 1
+            if listening:
+                self._send(conn, b"CMSG %s 0 %s" % (user, text + (b"\xa0%d" % repeats if repeats else b"")))
