@@ -63,18 +63,21 @@ bool HostLink::receive(std::string_view bytes)
     // The node's banner: our login as a permlink was taken.
     if (hostPending_ && !bytes.empty())
         sendHost();
-    std::vector<std::string> lines;
-    const bool whole = splitter_.feed(bytes, lines);
-    for (const std::string& line : lines) {
-        if (stopped_)
-            return true;
-        handleLine(line);
+    if (next_ == lines_.size()) {
+        lines_.clear();
+        next_ = 0;
     }
-    if (!whole && !stopped_) {
+    if (!splitter_.feed(bytes, lines_)) {
         problem_ = "a line longer than " + std::to_string(LineSplitter::MAX_LINE) + " bytes";
         return false;
     }
     return true;
+}
+
+void HostLink::handle(size_t most, const std::function<bool()>& more)
+{
+    for (size_t done = 0; done < most && next_ < lines_.size() && !stopped_ && more(); ++done)
+        handleLine(lines_[next_++]);
 }
 
 void HostLink::handleLine(const std::string& line)

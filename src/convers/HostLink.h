@@ -65,9 +65,13 @@ public:
     void open(const std::string& firstLine);
     void sendHost();
     bool hostPending() const { return hostPending_; }
-    // Bytes from the neighbour. False when the stream broke (a line too long);
-    // `problem()` says why. Stops early once `stop()` was called by a handler.
+    // Bytes from the neighbour, cut into lines that wait to be handled. False
+    // when the stream broke (a line too long); `problem()` says why.
     bool receive(std::string_view bytes);
+    size_t waitingLines() const { return lines_.size() - next_; }
+    // Handles waiting lines, at most `most`, while `more()` holds; stops
+    // early once `stop()` was called by a handler.
+    void handle(size_t most, const std::function<bool()>& more);
     void stop() { stopped_ = true; }
     const std::string& problem() const { return problem_; }
 
@@ -117,6 +121,8 @@ private:
     const std::string ourName_;
     std::function<void(std::string_view)> write_;
     LineSplitter splitter_;
+    std::vector<std::string> lines_; // received, handled up to next_
+    size_t next_ = 0;
     bool up_ = false;
     bool hostPending_ = false;
     bool stopped_ = false;

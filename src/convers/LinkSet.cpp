@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <exception>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -147,6 +148,7 @@ void LinkSet::dial(Dialler& dialler)
             return;
         trace(3, "Dialling " + n.name + " at " + n.address + (n.via.empty() ? "" : " via " + n.via));
         Link& link = addLink(makeAirSocket_(n), HostLink::Side::WeDialled, n.address);
+        link.overAir = true;
         link.neighbour = n.name;
         link.socket->connectTo(n.call, n.radioPort);
         return;
@@ -208,6 +210,7 @@ Link& LinkSet::addLink(std::unique_ptr<ClientSocket> socket, HostLink::Side side
         link.pausedAt = clock_();
     }
     link.address = address;
+    link.overAir = address.starts_with("AX25:");
     link.since = link.lastHeard = clock_();
     link.connected = side == HostLink::Side::TheyDialled;
     link.proto = std::make_unique<HostLink>(side, config_.hostName,
@@ -257,6 +260,14 @@ void LinkSet::wire(Link& link)
             return;
         Entry entry(*this);
         read(*l);
+    };
+    socket.onWritten = [this, l] {
+        if (l->going)
+            return;
+        Entry entry(*this);
+        account(*l);
+        feed(*l);
+        pressure(*l);
     };
     socket.onClosed = [this, l] {
         if (l->going)
@@ -308,28 +319,228 @@ void LinkSet::accept(std::unique_ptr<ClientSocket> socket, const std::string& pe
 
 void LinkSet::read(Link& link)
 {
-    if (link.going || ((paused_ | link.paused) != 0))
+    // A link released while its own lines are handled goes on where it is.
+    if (link.reading || !readable(link, paused_))
         return;
-    const std::string bytes = link.socket->readAll();
-    if (bytes.empty())
-        return;
-    link.lastHeard = clock_();
-    if (!link.proto->receive(bytes))
-        close(link,
-              "link broken: " + (link.neighbour.empty() ? link.address : link.neighbour) + ": " + link.proto->problem(),
-              "Link " + link.address + " dropped: " + link.proto->problem());
+    link.reading = true;
+    handleInput(link);
+    link.reading = false;
+}
+
+void LinkSet::handleInput(Link& link)
+{
+    const uint64_t outer = source_;
+    source_ = link.id;
+    size_t handled = 0;
+    // Whatever holds the link (the engine behind, another link's queue full)
+    // stops it between one line and the next: what one read brings in makes
+    // no more output than the high-water marks allow.
+    const auto more = [this, &link] { return readable(link, paused_); };
+    while (readable(link, paused_) && handled < EVENT_LINES) {
+        if (link.proto->waitingLines() == 0) {
+            const std::string bytes = link.socket->readAll();
+            if (bytes.empty())
+                break;
+            link.lastHeard = clock_();
+            if (!link.proto->receive(bytes)) {
+                close(link,
+                      "link broken: " + (link.neighbour.empty() ? link.address : link.neighbour) + ": " +
+                          link.proto->problem(),
+                      "Link " + link.address + " dropped: " + link.proto->problem());
+                break;
+            }
+        }
+        const size_t before = link.proto->waitingLines();
+        link.proto->handle(TURN_LINES, more);
+        handled += before - link.proto->waitingLines();
+    }
+    source_ = outer;
+    // The rest waits for a later turn of the event loop, so that one link
+    // does not keep the others and the stations waiting.
+    if (handled >= EVENT_LINES && readable(link, paused_)) {
+        if (!link.later) {
+            link.later = timers_.createTimer();
+            link.later->setInterval(1);
+            Link* l = &link;
+            link.later->onTimer = [this, l] {
+                l->later->setEnabled(false);
+                if (l->going)
+                    return;
+                Entry entry(*this);
+                read(*l);
+            };
+        }
+        link.later->setEnabled(true);
+    }
+}
+
+LinkSet::About::About(LinkSet& links, std::string user, bool noteChange) : links_(links)
+{
+    links_.aboutUser_ = std::move(user);
+    links_.aboutNote_ = noteChange;
+}
+
+LinkSet::About::~About()
+{
+    links_.aboutUser_.clear();
+    links_.aboutNote_ = false;
 }
 
 void LinkSet::write(Link& link, std::string_view bytes)
 {
     if (link.going)
         return;
-    link.socket->sendBytes(bytes);
+    account(link);
+    // A note change still waiting, with nothing else of that user after it,
+    // takes the new text in its place: the latest wins, no line moves.
+    if (aboutNote_ && !link.queue.empty()) {
+        auto last = link.lastOf.find(aboutUser_);
+        if (last != link.lastOf.end() && last->second >= link.queue.front().seq) {
+            Outgoing& old = link.queue[last->second - link.queue.front().seq];
+            if (old.noteChange) {
+                link.queued += bytes.size() - old.bytes.size();
+                if ((link.bySource[old.source] -= old.bytes.size()) == 0)
+                    link.bySource.erase(old.source);
+                link.bySource[source_] += bytes.size();
+                old.bytes = bytes;
+                old.source = source_;
+                pressure(link);
+                return;
+            }
+        }
+    }
+    const uint64_t seq = link.nextSeq++;
+    if (!aboutUser_.empty())
+        link.lastOf[aboutUser_] = seq;
+    link.queue.push_back({std::string(bytes), source_, aboutUser_, aboutNote_, seq});
+    link.queued += bytes.size();
+    link.bySource[source_] += bytes.size();
+    feed(link);
     // A neighbour that stops reading is dropped, never waited for.
-    if (!link.going && link.socket->bytesToWrite() > MAX_QUEUED)
+    const size_t bound = link.overAir ? MAX_QUEUED_AIR : MAX_QUEUED;
+    if (!link.going && waiting(link) > bound) {
         close(link, "link broken: " + link.neighbour + ": it does not read what we send",
-              "Link " + link.address + " dropped: " + std::to_string(link.socket->bytesToWrite()) +
-                  " bytes wait to be sent");
+              "Link " + link.address + " dropped: " + std::to_string(waiting(link)) + " bytes wait to be sent");
+        return;
+    }
+    pressure(link);
+}
+
+void LinkSet::account(Link& link)
+{
+    const size_t inSocket = link.socket->bytesToWrite();
+    size_t taken = link.given > inSocket ? link.given - inSocket : 0;
+    link.drained = link.drained || taken > 0;
+    link.given -= taken;
+    while (taken > 0 && !link.inSocket.empty()) {
+        auto& [source, bytes] = link.inSocket.front();
+        const size_t part = std::min(taken, bytes);
+        bytes -= part;
+        taken -= part;
+        if ((link.bySource[source] -= part) == 0)
+            link.bySource.erase(source);
+        if (bytes == 0)
+            link.inSocket.pop_front();
+    }
+}
+
+void LinkSet::feed(Link& link)
+{
+    while (!link.going && !link.queue.empty() && link.socket->bytesToWrite() < SOCKET_SHARE) {
+        Outgoing line = std::move(link.queue.front());
+        link.queue.pop_front();
+        link.queued -= line.bytes.size();
+        if (auto last = link.lastOf.find(line.user); last != link.lastOf.end() && last->second == line.seq)
+            link.lastOf.erase(last);
+        link.inSocket.emplace_back(line.source, line.bytes.size());
+        link.given += line.bytes.size();
+        link.socket->sendBytes(line.bytes);
+        // A socket that took it all at once keeps no count of it.
+        account(link);
+    }
+}
+
+void LinkSet::pressure(Link& link)
+{
+    if (link.going)
+        return;
+    const size_t now = waiting(link);
+    const size_t high = link.overAir ? HIGH_WATER_AIR : HIGH_WATER;
+    const size_t low = link.overAir ? LOW_WATER_AIR : LOW_WATER;
+    if (!link.holding.empty() && now < low) {
+        release(link);
+        return;
+    }
+    if (now <= high)
+        return;
+    // The links that made the larger half of it wait, the others go on.
+    std::vector<std::pair<size_t, uint64_t>> makers;
+    for (const auto& [source, bytes] : link.bySource)
+        if (source != 0 && source != link.id && link.holding.count(source) == 0)
+            makers.emplace_back(bytes, source);
+    std::sort(makers.rbegin(), makers.rend());
+    size_t held = 0;
+    for (uint64_t source : link.holding)
+        held += link.bySource.count(source) > 0 ? link.bySource.at(source) : 0;
+    for (const auto& [bytes, source] : makers) {
+        if (2 * held >= now)
+            break;
+        Link* maker = linkById(source);
+        if (maker == nullptr)
+            continue;
+        held += bytes;
+        link.holding.insert(source);
+        maker->heldBy.insert(link.id);
+        trace(3, "Link " + maker->address + " paused: " + std::to_string(now) + " bytes wait for " + link.address);
+        pause(*maker, PauseReason::Flood, true);
+    }
+    if (!link.holding.empty()) {
+        link.drained = false;
+        if (!link.hold) {
+            link.hold = timers_.createTimer();
+            link.hold->setInterval(HOLD_WAIT);
+            Link* l = &link;
+            link.hold->onTimer = [this, l] {
+                if (l->going)
+                    return;
+                Entry entry(*this);
+                holdTick(*l);
+            };
+        }
+        if (!link.hold->enabled())
+            link.hold->setEnabled(true);
+    }
+}
+
+void LinkSet::holdTick(Link& link)
+{
+    account(link);
+    if (link.holding.empty()) {
+        link.hold->setEnabled(false);
+        return;
+    }
+    if (!link.drained) {
+        close(link, "link broken: " + link.neighbour + ": it does not read what we send",
+              "Link " + link.address + " dropped: it took none of " + std::to_string(waiting(link)) + " bytes in " +
+                  std::to_string(HOLD_WAIT / 1000) + " s");
+        return;
+    }
+    link.drained = false;
+}
+
+void LinkSet::release(Link& link)
+{
+    const std::set<uint64_t> holding = std::exchange(link.holding, {});
+    if (link.hold)
+        link.hold->setEnabled(false);
+    for (uint64_t source : holding) {
+        Link* maker = linkById(source);
+        if (maker == nullptr)
+            continue;
+        maker->heldBy.erase(link.id);
+        if (maker->heldBy.empty())
+            pause(*maker, PauseReason::Flood, false);
+    }
 }
 
 void LinkSet::timerFired(Link& link)
@@ -427,7 +638,14 @@ void LinkSet::close(Link& link, const std::string& logText, const std::string& t
     link.timer->setEnabled(false);
     if (link.banner)
         link.banner->setEnabled(false);
+    if (link.later)
+        link.later->setEnabled(false);
     link.socket->close();
+    // The links it held paused go on; the ones holding it forget it.
+    release(link);
+    for (uint64_t holder : std::exchange(link.heldBy, {}))
+        if (Link* other = linkById(holder))
+            other->holding.erase(link.id);
     if (!traceText.empty())
         trace(1, traceText);
     logLine(logText);
@@ -593,6 +811,7 @@ std::vector<LinkStatus> LinkSet::status(const std::function<size_t(const Link&)>
             status.since = up->upAt;
             status.rttMs = up->rttMs;
             status.users = users(*up);
+            status.waiting = waiting(*up);
         } else if (attempt != nullptr) {
             status.state = attempt->connected ? "handshake" : "dialling";
             status.since = attempt->since;

@@ -15,9 +15,12 @@
 #include "support/TraceLog.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +28,18 @@
 // Why a link is not read. A link is read only while no reason holds it.
 enum class PauseReason : uint8_t {
     Engine = 1 << 0, // the engine is behind: a neighbour's lines make output for it
+    Flood = 1 << 1,  // what it made waits for another link beyond that link's high-water mark
+};
+
+// A line waiting for a link: who made it (a link's id, 0 for our stations)
+// and which remote user it is about, so that a note change can be merged
+// into one still waiting.
+struct Outgoing {
+    std::string bytes;
+    uint64_t source = 0;
+    std::string user;        // the user's key, empty for lines about nobody
+    bool noteChange = false; // the same channel before and after: only the note is new
+    uint64_t seq = 0;
 };
 
 // One host link: its socket, its protocol and what the set keeps of it.
@@ -49,6 +64,22 @@ struct Link {
     bool wasUp = false;     // it was up when it was marked
     bool fullNoted = false; // its bound of remote users was traced
     uint8_t paused = 0;     // PauseReason bits of its own
+    bool overAir = false;
+    // Output: lines wait here while the socket holds enough; what waits
+    // (here and in the socket) is counted by the link that made it.
+    std::deque<Outgoing> queue;
+    size_t queued = 0;                     // bytes in `queue`
+    uint64_t nextSeq = 0;
+    std::map<std::string, uint64_t> lastOf; // a user's last line in `queue`, by seq
+    std::deque<std::pair<uint64_t, size_t>> inSocket; // given to the socket, by source, oldest first
+    size_t given = 0;                      // bytes of `inSocket`
+    std::map<uint64_t, size_t> bySource;   // what waits, by the link that made it
+    std::set<uint64_t> holding;            // links paused for what waits here
+    bool drained = false;                  // the socket took bytes since the last look
+    std::set<uint64_t> heldBy;             // links whose queue holds this one paused
+    std::unique_ptr<Timer> hold;           // how long a link that holds others may take nothing
+    std::unique_ptr<Timer> later;          // the rest of its input, in a later turn
+    bool reading = false;                  // its lines are being handled
     // What we sent over it: the repeats marked for a W node, and each remote
     // user's last number (a W node ignores a USER whose number does not grow).
     RepeatMarks marks;
@@ -81,8 +112,23 @@ public:
     // A neighbour dropped for a loop is not dialled while its host is reached
     // over another link, and then at most this often.
     static constexpr uint32_t LOOP_RETRY = 600000;
-    // What may wait to be sent to a neighbour before it counts as not reading.
+    // What may wait to be sent to a neighbour before it counts as not reading
+    // (over the air, where 1,200 baud takes minutes for it, much less).
     static constexpr size_t MAX_QUEUED = 256 * 1024;
+    static constexpr size_t MAX_QUEUED_AIR = 32 * 1024;
+    // Above this much waiting for a link, the links that made most of it are
+    // paused, until less than the low-water mark waits.
+    static constexpr size_t HIGH_WATER = 64 * 1024;
+    static constexpr size_t LOW_WATER = 16 * 1024;
+    static constexpr size_t HIGH_WATER_AIR = 8 * 1024;
+    static constexpr size_t LOW_WATER_AIR = 2 * 1024;
+    // Lines wait in our own queue (where note changes merge) while the socket holds this much.
+    static constexpr size_t SOCKET_SHARE = 4 * 1024;
+    // A link that holds others paused and takes nothing for this long does not read.
+    static constexpr uint32_t HOLD_WAIT = 60000;
+    // A neighbour's lines handled in one turn, and in one event at most.
+    static constexpr size_t TURN_LINES = 16;
+    static constexpr size_t EVENT_LINES = 256;
 
     using AirSocketFactory = std::function<std::unique_ptr<ClientSocket>(const Neighbour&)>;
 
@@ -129,6 +175,22 @@ public:
     void pauseAll(PauseReason reason, bool paused);
     void pause(Link& link, PauseReason reason, bool paused);
     bool pausedAll(PauseReason reason) const { return (paused_ & bit(reason)) != 0; }
+    static bool readable(const Link& link, uint8_t all) { return !link.going && (all | link.paused) == 0; }
+
+    // The lines written while this lives are about `user` (its key); a note
+    // change may be merged into one still waiting.
+    class About {
+    public:
+        About(LinkSet& links, std::string user, bool noteChange);
+        ~About();
+        About(const About&) = delete;
+        About& operator=(const About&) = delete;
+
+    private:
+        LinkSet& links_;
+    };
+    // What waits for a link, here and in its socket.
+    static size_t waiting(const Link& link) { return link.queued + link.socket->bytesToWrite(); }
 
     // Links that are up, in the order they were made.
     std::vector<Link*> upLinks() const;
@@ -174,6 +236,15 @@ private:
     void linkUp(Link& link);
     void timerFired(Link& link);
     void sendPing(Link& link);
+    // Bytes the socket took, taken off the counts of the links that made them.
+    void account(Link& link);
+    // Lines from our queue into the socket while it holds little.
+    void feed(Link& link);
+    void pressure(Link& link);
+    void release(Link& link);
+    void holdTick(Link& link);
+    // Handles what the link sent, a turn at a time while nothing holds it.
+    void handleInput(Link& link);
     // Reading on or off as the reasons say; the silence of a link we do not read does not count.
     void applyPause(Link& link);
     // The departures of the links marked to go, until none is left.
@@ -208,4 +279,7 @@ private:
     uint64_t nextLinkId_ = 1;
     uint8_t paused_ = 0; // PauseReason bits that hold every link
     int depth_ = 0;      // how deep in our own handlers
+    uint64_t source_ = 0; // the link whose line is being handled, 0 for none
+    std::string aboutUser_;
+    bool aboutNote_ = false;
 };

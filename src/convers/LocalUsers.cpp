@@ -14,6 +14,7 @@ void LocalUsers::nextNumber(Local& local)
 void LocalUsers::announce(const std::string& name, const Local& local, int32_t oldChannel, int32_t newChannel)
 {
     const std::string& host = links_.hostName();
+    LinkSet::About about(links_, name + "@" + host, oldChannel == newChannel && newChannel >= 0);
     for (Link* link : links_.upLinks()) {
         // A PP node keeps a user on several channels: a move is a leave and a join.
         if (link->proto->isPp() && oldChannel >= 0 && newChannel >= 0 && oldChannel != newChannel) {

@@ -55,4 +55,5 @@ struct LinkStatus {
     int64_t since = 0;  // wall-clock ms of the last change of state
     int64_t rttMs = -1; // the last measured round trip, -1 before one
     size_t users = 0;   // remote users learnt over it
+    size_t waiting = 0; // bytes waiting to be sent to it
 };

@@ -6,6 +6,7 @@
 void Relay::sendUser(Link& link, const RemoteUser& user, int32_t oldChannel, int32_t newChannel, int64_t number)
 {
     const std::string key = RemoteTable::key(user.name, user.host);
+    LinkSet::About about(links_, key, oldChannel == newChannel && newChannel >= 0);
     auto last = link.numbers.find(key);
     const int64_t sent = last == link.numbers.end() ? number : std::max(last->second + 1, number);
     link.proto->sendUser(
@@ -30,6 +31,7 @@ void Relay::user(const RemoteUser& user, int32_t oldChannel, int32_t newChannel,
 
 void Relay::said(const RemoteUser& user, const std::string& nick, int32_t channel, const std::string& text)
 {
+    LinkSet::About about(links_, RemoteTable::key(user.name, user.host), false);
     for (Link* link : links_.upLinks())
         if (link->id != user.linkId && table_.carries(link->id, channel))
             sendCmsg(*link, nick.empty() || !link->proto->hasCapability('n') ? user.name : user.name + ":" + nick,

@@ -171,7 +171,10 @@ void AirSocket::outstanding(int32_t frames)
     // Frames given after the question are not in the answer yet.
     outstanding_ = std::max(frames, 0) + sentSinceAsk_;
     sentSinceAsk_ = 0;
+    const size_t before = held_.size();
     pump();
+    if (held_.size() < before && onWritten)
+        onWritten();
     if (outstanding_ == 0)
         ask_->setEnabled(false);
 }

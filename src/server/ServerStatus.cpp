@@ -190,6 +190,7 @@ void writeNetwork(JsonObject& status, Network& network)
         else
             entry.number("rtt", std::string("null"));
         entry.number("users", static_cast<uint64_t>(link.users));
+        entry.number("waiting", static_cast<uint64_t>(link.waiting));
     });
     writeObjects(status.key("remoteUsers"), network.remoteUsers(), [](JsonObject& entry, const RemoteUser* user) {
         entry.text("name", user->name);

@@ -697,3 +697,71 @@ TEST_F(NetworkTest, ALinkSilentForTwoPingIntervalsAfterAPingIsDroppedButNotWhile
     EXPECT_TRUE(unpinged->open);
     EXPECT_EQ(unpinged->takeSent().find("PING"), std::string::npos);
 }
+
+// ---- Flow control between links
+
+Lines commandsIn(std::string sent)
+{
+    Lines lines;
+    for (size_t end; (end = sent.find("\r\n")) != std::string::npos; sent.erase(0, end + 2))
+        lines.push_back(sent.substr(3, end - 3));
+    return lines;
+}
+
+TEST_F(NetworkTest, AFloodingLinkWaitsForTheSlowOneItFillsWhileTheOthersGoOn)
+{
+    start({anywhere("wam1"), anywhere("wam2"), anywhere("wam3")});
+    FakeSocket* flood = linkedFrom("wam1");
+    FakeSocket* slow = linkedFrom("wam2");
+    FakeSocket* other = linkedFrom("wam3");
+    user(flood, "bob wam1 1 -1 0");
+    user(slow, "sam wam2 1 -1 0");
+    user(other, "carol wam3 1 -1 0");
+    slow->holdSent = true;
+    other->deliver(hostCmd("CMSG carol 0 first", "\n"));
+    slow->takeSent();
+    takeEvents();
+    std::string lines;
+    for (int i = 0; i < 100; ++i)
+        lines += hostCmd("CMSG bob 0 " + std::to_string(i) + std::string(1000, 'x'), "\n");
+    flood->deliver(lines);
+    // Paused at the line that passed the high-water mark, not a turn later.
+    EXPECT_FALSE(flood->reading);
+    EXPECT_EQ(events.size(), LinkSet::HIGH_WATER / 1015 + 1);
+    other->deliver(hostCmd("CMSG carol 0 still here", "\n"));
+    EXPECT_EQ(events.back(), "said carol@wam3 0 still here");
+    // wam2 reads: below the low-water mark wam1 goes on, and nothing is lost.
+    size_t before = 0;
+    while (!flood->reading) {
+        before = network.links()[1].waiting;
+        slow->take(1024);
+    }
+    EXPECT_GE(before, LinkSet::LOW_WATER);
+    EXPECT_LT(before, LinkSet::LOW_WATER + 1024);
+    while (slow->unsent > 0)
+        slow->take(LinkSet::HIGH_WATER);
+    EXPECT_EQ(takeEvents().size(), 100u + 1);
+    EXPECT_EQ(commandsIn(slow->takeSent()).size(), 100u + 1);
+
+    // A link that holds another and takes nothing for a minute does not read.
+    flood->deliver(lines);
+    clock.advance(LinkSet::HOLD_WAIT);
+    EXPECT_FALSE(slow->open);
+    EXPECT_TRUE(flood->reading);
+}
+
+TEST_F(NetworkTest, NoteChangesWaitingForASlowLinkMergeButAMoveKeepsItsPlace)
+{
+    linkTwo();
+    two->unsent = LinkSet::SOCKET_SHARE;
+    user(one, "bob wam1 1 -1 0");
+    user(one, "bob wam1 2 0 0 a");
+    user(one, "bob wam1 3 0 0 b");
+    user(one, "bob wam1 4 0 5 b");
+    user(one, "bob wam1 5 5 5 c");
+    user(one, "bob wam1 6 5 5 d");
+    two->takeSent();
+    two->take(two->unsent);
+    EXPECT_EQ(commandsIn(two->takeSent()), (Lines{"USER bob wam1 1 -1 0 @", "USER bob wam1 3 0 0 b",
+                                                  "USER bob wam1 4 0 5 b", "USER bob wam1 6 5 5 d"}));
+}

@@ -29,6 +29,8 @@ public:
     {
         sent.append(bytes);
         sendEnds.push_back(sent.size());
+        if (holdSent)
+            unsent += bytes.size();
     }
     std::string readAll() override { return std::exchange(incoming, {}); }
     void close() override { open = false; }
@@ -42,7 +44,8 @@ public:
             onDataAvailable();
     }
 
-    size_t unsent = 0; // what bytesToWrite reports
+    size_t unsent = 0;     // what bytesToWrite reports
+    bool holdSent = false; // what is sent stays unsent until the peer takes it
     int flushes = 0;
     // Where each call's bytes end in `sent`.
     std::vector<size_t> sendEnds;

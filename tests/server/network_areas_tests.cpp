@@ -220,7 +220,7 @@ TEST_F(ChatNetwork, LinksAreListedByLiAndOnTheStatusPage)
                                        "Since(1970-01-01T00:00:01Z) Rtt() Users(1)\r"});
     const std::string json = statusJson(form);
     EXPECT_NE(json.find("\"links\":[{\"name\":\"wam1\",\"address\":\"127.0.0.1\",\"state\":\"up\",\"software\":"
-                        "\"W-2.81\",\"since\":\"1970-01-01T00:00:01Z\",\"rtt\":null,\"users\":1}],"
+                        "\"W-2.81\",\"since\":\"1970-01-01T00:00:01Z\",\"rtt\":null,\"users\":1,\"waiting\":0}],"
                         "\"remoteUsers\":[{\"name\":\"alice\",\"host\":\"wam1\",\"area\":0,\"note\":\"\",\"link\":"
                         "\"wam1\",\"away\":\"\"}]"),
               std::string::npos)
