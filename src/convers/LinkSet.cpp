@@ -302,13 +302,13 @@ void LinkSet::accept(std::unique_ptr<ClientSocket> socket, const std::string& pe
     Entry entry(*this);
     const std::string address = plainAddress(peerAddress);
     if (!addressAllowed(address)) {
-        trace(1, "Host link from " + address + " refused: no neighbour has that address");
-        logLine("link refused from " + address + ": not a neighbour's address");
+        refused(nullptr, "address", "link refused from " + address + ": not a neighbour's address",
+                "Host link from " + address + " refused: no neighbour has that address");
         return;
     }
     if (const std::string refusal = waitRefusal(address); !refusal.empty()) {
-        trace(1, "Host link from " + address + " refused: " + refusal);
-        logLine("link refused from " + address + ": too many connections waiting for HOST");
+        refused(nullptr, "waiting", "link refused from " + address + ": too many connections waiting for HOST",
+                "Host link from " + address + " refused: " + refusal);
         return;
     }
     trace(3, "Host link from " + address + " accepted, waiting for HOST");
@@ -574,8 +574,8 @@ void LinkSet::hostArrived(Link& link)
     const std::string lower = lowerAscii(name);
     const std::string from = link.address;
     if (lower == lowerAscii(config_.hostName)) {
-        close(link, "link refused from " + from + ": its HOST names this node",
-              "HOST " + printable(name) + " from " + from + " names this node, link closed");
+        refused(&link, "ourselves", "link refused from " + from + ": its HOST names this node",
+                "HOST " + printable(name) + " from " + from + " names this node, link closed");
         return;
     }
     const Neighbour* neighbour = neighbourNamed(name);
@@ -586,8 +586,8 @@ void LinkSet::hostArrived(Link& link)
     const bool wrongName =
         neighbour != nullptr && link.side == HostLink::Side::WeDialled && lowerAscii(link.neighbour) != lower;
     if (neighbour == nullptr || wrongAddress || wrongName) {
-        close(link, "link refused from " + from + ": HOST " + printable(name) + " is not a neighbour",
-              "HOST " + printable(name) + " from " + from + " is not a neighbour, link closed");
+        refused(&link, "stranger", "link refused from " + from + ": HOST " + printable(name) + " is not a neighbour",
+                "HOST " + printable(name) + " from " + from + " is not a neighbour, link closed");
         return;
     }
     link.neighbour = neighbour->name;
@@ -661,6 +661,14 @@ void LinkSet::closeForLoop(Link& link, const std::string& logText, const std::st
     if (Dialler* dialler = diallerOf(link.neighbour))
         dialler->loopHeld = true;
     close(link, logText, traceText, &heir);
+}
+
+void LinkSet::refused(Link* link, const std::string& cause, const std::string& logText, const std::string& traceText)
+{
+    if (link != nullptr)
+        close(*link, "", "");
+    trace(1, traceText);
+    refusals_.note(cause, logText);
 }
 
 void LinkSet::pauseAll(PauseReason reason, bool paused)

@@ -11,6 +11,7 @@
 #include "convers/RepeatMarks.h"
 #include "support/ClientSocket.h"
 #include "support/ListenSocket.h"
+#include "support/LogThrottle.h"
 #include "support/Timer.h"
 #include "support/TraceLog.h"
 
@@ -258,6 +259,8 @@ private:
     // Why a connection from this address cannot wait for its HOST, or empty.
     std::string waitRefusal(const std::string& address) const;
     size_t unidentifiedFrom(const std::string& address) const;
+    // A refused connection: one log line at once, then one a minute for the same reason.
+    void refused(Link* link, const std::string& cause, const std::string& logText, const std::string& traceText);
     void trace(uint8_t level, const std::string& text) { log_.writeLog(level, "{CONVERS} " + text); }
     void logLine(const std::string& line)
     {
@@ -276,6 +279,7 @@ private:
     std::list<std::unique_ptr<Link>> links_;
     std::vector<Link*> marked_; // to go when the outermost entry ends
     std::list<Dialler> diallers_;
+    LogThrottle refusals_{timers_, [this](const std::string& line) { logLine(line); }};
     uint64_t nextLinkId_ = 1;
     uint8_t paused_ = 0; // PauseReason bits that hold every link
     int depth_ = 0;      // how deep in our own handlers

@@ -39,13 +39,24 @@ std::string cut(std::string text, size_t most)
 } // namespace
 
 Network::Network(TimerFactory& timers, SocketFactory makeSocket, TraceLog& log, Clock clock)
-    : log_(log), clock_(clock), links_(timers, std::move(makeSocket), log, clock), locals_(links_, clock)
+    : timers_(timers), log_(log), clock_(clock), links_(timers, std::move(makeSocket), log, clock),
+      locals_(links_, clock)
 {
     links_.onNewLink = [this](Link& link) { wire(link); };
     links_.onHostAccepted = [this](Link& link) { loopDropped(link, lowerAscii(link.proto->peerName())); };
     links_.onUp = [this](Link& link) {
         locals_.dumpTo(link);
         relay_.dumpTo(link);
+        gathering(link.neighbour, true, true);
+        auto& [name, timer] = joinGatherings_[link.id];
+        name = link.neighbour;
+        timer = timers_.createTimer();
+        timer->setInterval(JOIN_GATHERING);
+        timer->onTimer = [this, id = link.id] {
+            LinkSet::Entry entry(links_);
+            endJoinGathering(id);
+        };
+        timer->setEnabled(true);
     };
     links_.onHeir = [this](Link& gone, Link& heir) { table_.moveLink(gone.id, heir.id, heir.neighbour); };
     links_.onGone = [this](Link& link) { forget(link); };
@@ -62,7 +73,21 @@ Network::~Network()
     onLeft = nullptr;
     onTopic = nullptr;
     onLog = nullptr;
+    onGathering = nullptr;
     links_.stop();
+}
+
+void Network::endJoinGathering(uint64_t linkId)
+{
+    auto it = joinGatherings_.find(linkId);
+    if (it == joinGatherings_.end())
+        return;
+    const std::string name = it->second.first;
+    // The timer may be the caller: it goes with the next one.
+    it->second.second->setEnabled(false);
+    retiredTimer_ = std::move(it->second.second);
+    joinGatherings_.erase(it);
+    gathering(name, true, false);
 }
 
 void Network::wire(Link& link)
@@ -85,11 +110,14 @@ void Network::wire(Link& link)
 void Network::forget(Link& link)
 {
     const std::vector<std::string> keys = table_.keysOf(link.id);
+    gathering(link.neighbour, false, true);
     for (const std::string& key : keys) {
         // A user on several channels leaves each; the last leave erases it.
         while (RemoteUser* user = table_.find(key))
             userLeaves(*user, user->channels.front(), clock_() / 1000);
     }
+    gathering(link.neighbour, false, false);
+    endJoinGathering(link.id);
     if (!keys.empty())
         trace(1, "Link with " + link.neighbour + " gone: " + std::to_string(keys.size()) + " remote user(s) left");
     for (int32_t channel : table_.dropTopicsOf(link.id))

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,8 @@ public:
     static constexpr size_t MAX_NAME = 32; // a user's name or host
     static constexpr size_t MAX_NOTE = 256;
     static constexpr size_t MAX_TOPIC = 256;
+    // The joins a link announces this long after its link-up are shown together.
+    static constexpr uint32_t JOIN_GATHERING = 10000;
 
     Network(TimerFactory& timers, SocketFactory makeSocket, TraceLog& log, Clock clock);
     ~Network() override;
@@ -104,6 +107,11 @@ public:
     std::function<void(int32_t channel, const std::string& topic)> onTopic;
     // One line for the connection log per link up, down, refused or looping.
     std::function<void(const std::string& line)> onLog;
+    // The notices of many users at once are shown together: the joins a link
+    // announces in its first JOIN_GATHERING ms, and the departures when it
+    // goes. `open` begins such a gathering for the link of that name (joins
+    // or departures), the same call with `open` false ends it.
+    std::function<void(const std::string& link, bool joins, bool open)> onGathering;
 
 private:
     void wire(Link& link);
@@ -125,9 +133,18 @@ private:
     // A channel nobody is on any more keeps no topic.
     void channelEmptied(int32_t channel);
     void trace(uint8_t level, const std::string& text) { log_.writeLog(level, "{CONVERS} " + text); }
+    void gathering(const std::string& link, bool joins, bool open)
+    {
+        if (onGathering)
+            onGathering(link, joins, open);
+    }
+    void endJoinGathering(uint64_t linkId);
 
+    TimerFactory& timers_;
     TraceLog& log_;
     Clock clock_;
+    std::map<uint64_t, std::pair<std::string, std::unique_ptr<Timer>>> joinGatherings_; // by link id
+    std::unique_ptr<Timer> retiredTimer_;
     LinkSet links_;
     RemoteTable table_;
     Relay relay_{links_, table_, clock_};

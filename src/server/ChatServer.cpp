@@ -37,6 +37,7 @@ ChatServer::~ChatServer()
     network_.onPrivate = nullptr;
     network_.onTopic = nullptr;
     network_.onInvited = nullptr;
+    network_.onGathering = nullptr;
     network_.onLog = nullptr;
     // Our links over the air end with us, not when the neighbour times out.
     airLinks_.closeAll();
@@ -60,6 +61,9 @@ void ChatServer::wireNetwork()
     network_.onPrivate = [&areas](const std::string& name, const std::string& host, const std::string& to,
                                   const std::string& text) { areas.privateLine(name, host, to, text); };
     network_.onTopic = [&areas](int32_t channel, const std::string& text) { areas.topic(channel, text); };
+    network_.onGathering = [&areas](const std::string& link, bool joins, bool open) {
+        areas.gathering(link, joins, open);
+    };
     network_.onInvited = [&areas](const std::string& name, const std::string& host, const std::string& to,
                                   int32_t channel) { areas.invited(name, host, to, channel); };
     ShellServices& shell = shell_;

@@ -3,6 +3,8 @@
 
 #include "support/HexStr.h"
 
+#include <algorithm>
+
 NetworkAreas::NetworkAreas(Directory& directory, Delivery& delivery, RemoteView& network,
                            const std::unique_ptr<AgwLink>& link, TraceLog& log)
     : directory_(directory), delivery_(delivery), network_(network), link_(link), log_(log)
@@ -46,13 +48,33 @@ Area* NetworkAreas::areaFor(int32_t channel, bool make)
     return area;
 }
 
+void NetworkAreas::notice(const std::string& who, int32_t channel, const char* what)
+{
+    delivery_.broadCastRemote(who, channel, "<" + who + " " + what + " Area>\r");
+}
+
+bool NetworkAreas::take(Gathered& gathered, int32_t channel, const std::string& who)
+{
+    auto area = gathered.areas.find(channel);
+    if (area == gathered.areas.end())
+        return false;
+    auto it = std::find(area->second.begin(), area->second.end(), who);
+    if (it == area->second.end())
+        return false;
+    area->second.erase(it);
+    return true;
+}
+
 void NetworkAreas::joined(const RemoteUser& user, int32_t channel)
 {
     Area* area = areaFor(channel, true);
     if (area == nullptr)
         return;
     directory_.countRemote(*area, +1);
-    delivery_.broadCastRemote(who(user), channel, "<" + who(user) + " joined Area>\r");
+    if (auto gathered = joins_.find(user.link); gathered != joins_.end())
+        gathered->second.areas[channel].push_back(who(user));
+    else
+        notice(who(user), channel, "joined");
 }
 
 void NetworkAreas::left(const RemoteUser& user, int32_t channel)
@@ -61,12 +83,54 @@ void NetworkAreas::left(const RemoteUser& user, int32_t channel)
     if (area == nullptr)
         return;
     directory_.countRemote(*area, -1);
-    delivery_.broadCastRemote(who(user), channel, "<" + who(user) + " left Area>\r");
+    // A user whose join the stations have not been told of leaves unseen.
+    auto joins = joins_.find(user.link);
+    if (joins == joins_.end() || !take(joins->second, channel, who(user))) {
+        if (auto leaves = leaves_.find(user.link); leaves != leaves_.end())
+            leaves->second.areas[channel].push_back(who(user));
+        else
+            notice(who(user), channel, "left");
+    }
     directory_.removeAbandonedAreas();
+}
+
+void NetworkAreas::gathering(const std::string& link, bool joins, bool open)
+{
+    std::map<std::string, Gathered>& all = joins ? joins_ : leaves_;
+    if (open) {
+        all.try_emplace(link);
+        return;
+    }
+    auto it = all.find(link);
+    if (it == all.end())
+        return;
+    const Gathered gathered = std::move(it->second);
+    all.erase(it);
+    const char* what = joins ? "joined" : "left";
+    for (const auto& [channel, users] : gathered.areas) {
+        if (users.size() <= SUMMED) {
+            for (const std::string& user : users)
+                notice(user, channel, what);
+            continue;
+        }
+        delivery_.broadCastRemote(link, channel,
+                                  "<" + std::to_string(users.size()) + " users of " + link + " " + what + " Area>\r");
+    }
 }
 
 void NetworkAreas::moved(const RemoteUser& user, int32_t from, int32_t to)
 {
+    // Still to be told of its join: it is told of the area it is in now.
+    if (auto joins = joins_.find(user.link); joins != joins_.end() && take(joins->second, from, who(user))) {
+        if (Area* area = areaFor(from, false))
+            directory_.countRemote(*area, -1);
+        if (Area* area = areaFor(to, true)) {
+            directory_.countRemote(*area, +1);
+            joins->second.areas[to].push_back(who(user));
+        }
+        directory_.removeAbandonedAreas();
+        return;
+    }
     if (Area* area = areaFor(from, false)) {
         directory_.countRemote(*area, -1);
         delivery_.broadCastRemote(who(user), from,

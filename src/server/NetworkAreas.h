@@ -11,6 +11,8 @@
 #include "support/TraceLog.h"
 
 #include <cstdint>
+#include <map>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -40,6 +42,10 @@ public:
                      const std::string& text);
     void invited(const std::string& fromName, const std::string& fromHost, const std::string& toCall, int32_t channel);
     void topic(int32_t channel, const std::string& text);
+    // The notices of many users of one link at once, gathered and shown
+    // together: more than SUMMED in one area make one line.
+    void gathering(const std::string& link, bool joins, bool open);
+    static constexpr size_t SUMMED = 3;
 
     // "name@host", as stations see a user of another node.
     static std::string who(const RemoteUser& user) { return user.name + "@" + user.host; }
@@ -47,10 +53,18 @@ public:
 private:
     // The area of a channel, made when a channel below 128 has none yet.
     Area* areaFor(int32_t channel, bool make);
+    // Users ("name@host") whose notice waits, by area, for one link's gathering.
+    struct Gathered {
+        std::map<int32_t, std::vector<std::string>> areas;
+    };
+    static bool take(Gathered& gathered, int32_t channel, const std::string& who);
+    void notice(const std::string& who, int32_t channel, const char* what);
 
     Directory& directory_;
     Delivery& delivery_;
     RemoteView& network_;
     const std::unique_ptr<AgwLink>& link_;
     TraceLog& log_;
+    std::map<std::string, Gathered> joins_;  // by link name
+    std::map<std::string, Gathered> leaves_; // by link name
 };

@@ -458,9 +458,13 @@ TEST_F(NetworkTest, ConnectionsWaitingForHostAreFewPerAddressAndLeaveEachNeighbo
     for (size_t i = 3; i < Network::MAX_UNIDENTIFIED; ++i)
         arrive("10.9.1." + std::to_string(i));
     arrive("10.9.2.1");
-    EXPECT_EQ(logLines.size(), 2u);
     arrive("10.0.0.2")->deliver(hostCmd("HOST wam2 W-2.81 dpu", "\n"));
-    EXPECT_EQ(logLines.back(), "link up: wam2 at 10.0.0.2 (W-2.81)");
+    // Refusals of one cause are logged once a minute at the most.
+    clock.advance(LogThrottle::EVERY);
+    EXPECT_EQ(logLines, (Lines{"link refused from 10.9.0.1: too many connections waiting for HOST",
+                               "link up: wam2 at 10.0.0.2 (W-2.81)",
+                               "link refused from 10.9.2.1: too many connections waiting for HOST (1 since the last "
+                               "such line)"}));
 }
 
 TEST_F(NetworkTest, AHostNamingANeighbourFromAnotherNeighboursAddressOrALoopIsRefused)

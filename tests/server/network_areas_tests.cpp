@@ -22,8 +22,9 @@ protected:
         config.neighbours = {{"wam1", "", 0, "", true}};
         form.network().start(config);
     }
-    // wam1 dials in; what we answered is taken.
-    FakeSocket* linkUp()
+    // wam1 dials in; what we answered is taken. With `settled`, its users
+    // join after the joins of its link-up have been gathered.
+    FakeSocket* linkUp(bool settled = false)
     {
         auto socket = std::make_unique<FakeSocket>();
         socket->open = true;
@@ -31,6 +32,8 @@ protected:
         form.network().accept(std::move(socket), "127.0.0.1");
         fromPeer("HOST wam1 W-2.81 du");
         peer->takeSent();
+        if (settled)
+            clock.advance(Network::JOIN_GATHERING);
         return peer;
     }
     void fromPeer(const std::string& command) { peer->deliver(hostCmd(command, "\n")); }
@@ -46,7 +49,7 @@ protected:
 TEST_F(ChatNetwork, ARemoteUsersLineReachesTheStationsOfTheAreaAsAnAreaLine)
 {
     addUser(1, "N0AAA");
-    linkUp();
+    linkUp(true);
     fromPeer("USER alice wam1 1796644183 -1 0 @");
     // A W node's mark on its user's repeated line is not the user's.
     fromPeer("CMSG alice 0 hi from alice\xa0"
@@ -70,7 +73,7 @@ TEST_F(ChatNetwork, AStationsLineLeavesAsCmsgAndItsComingAndGoingAsUser)
 TEST_F(ChatNetwork, ARemoteMoveMakesANetworkAreaThatGoesWhenEmpty)
 {
     Station& ann = addUser(1, "N0AAA");
-    linkUp();
+    linkUp(true);
     fromPeer("USER bob wam1 1 -1 0 @");
     fromPeer("TOPI bob wam1 1 9 Nine");
     fromPeer("USER bob wam1 2 0 7 @");
@@ -82,7 +85,7 @@ TEST_F(ChatNetwork, ARemoteMoveMakesANetworkAreaThatGoesWhenEmpty)
                                          "Id(7) Topic(Channel 7) Owner() Users(1)\r"}));
     EXPECT_EQ(run(ann, "/D 7\r"), Texts{"\r-- Area(7) Not Owned by Call(N0AAA)\r"});
     command(ann, "/J 7\r");
-    EXPECT_EQ(peer->takeSent(), hostCmd("USER n0aaa n0srv 3 0 7 @"));
+    EXPECT_EQ(peer->takeSent(), hostCmd("USER n0aaa n0srv 10 0 7 @"));
     fromPeer("USER bob wam1 3 7 -1 ");
     EXPECT_EQ(takeTo("N0AAA").back(), "[7]<bob@wam1> <bob@wam1 left Area>\r\r");
     ASSERT_NE(form.directory().findArea(7), nullptr);
@@ -115,6 +118,30 @@ TEST_F(ChatNetwork, ANeighboursTopicGoesWithItsLink)
     EXPECT_EQ(form.directory().findArea(5)->topic, "Fishing");
     peer->peerClose();
     EXPECT_EQ(form.directory().findArea(5)->topic, "Channel 5");
+}
+
+TEST_F(ChatNetwork, MoreThanThreeUsersOfALinkComingOrGoingInOneAreaMakeOneLine)
+{
+    addUser(1, "N0AAA");
+    form.directory().addArea(5, "Five", true, "N0SRV");
+    addUser(1, "N0BBB", 5);
+    linkUp();
+    for (const char* name : {"a1", "a2", "a3", "a4"})
+        fromPeer("USER " + std::string(name) + " wam1 1 -1 0 @");
+    for (const char* name : {"b1", "b2", "b3"})
+        fromPeer("USER " + std::string(name) + " wam1 1 -1 5 @");
+    fromPeer("USER b9 wam1 1 -1 0 @");
+    fromPeer("USER b9 wam1 2 0 -1 @");
+    EXPECT_TRUE(sentTexts().empty());
+    clock.advance(Network::JOIN_GATHERING);
+    const std::vector<SentText> joins = sentTexts();
+    EXPECT_EQ(dataTo(joins, "N0AAA"), Texts{"[0]<wam1> <4 users of wam1 joined Area>\r\r"});
+    EXPECT_EQ(dataTo(joins, "N0BBB"), (Texts{"[5]<b1@wam1> <b1@wam1 joined Area>\r\r", "[5]<b2@wam1> <b2@wam1 joined Area>\r\r",
+                                      "[5]<b3@wam1> <b3@wam1 joined Area>\r\r"}));
+    peer->peerClose();
+    const std::vector<SentText> sent = sentTexts();
+    EXPECT_EQ(dataTo(sent, "N0AAA"), Texts{"[0]<wam1> <4 users of wam1 left Area>\r\r"});
+    EXPECT_EQ(dataTo(sent, "N0BBB").size(), 3u);
 }
 
 TEST_F(ChatNetwork, AStationInAnAreaOfOurOwnIsOffTheNetworksChannels)
@@ -198,7 +225,7 @@ TEST_F(ChatNetwork, PrivateLinesBetweenStationsAndRemoteUsers)
 TEST_F(ChatNetwork, ALostLinkTakesEveryRemoteUserOnce)
 {
     addUser(1, "N0AAA");
-    linkUp();
+    linkUp(true);
     fromPeer("USER alice wam1 1 -1 0 @");
     fromPeer("USER bob wam1 1 -1 0 @");
     takeTo("N0AAA");
