@@ -355,6 +355,10 @@ void LinkSet::handleInput(Link& link)
         handled += before - link.proto->waitingLines();
     }
     source_ = outer;
+    // While lines read wait to be handled, the socket reads no more: what a
+    // neighbour sends faster than it is handled waits in the system.
+    if (!link.going)
+        link.socket->setReading(readable(link, paused_) && link.proto->waitingLines() == 0);
     // The rest waits for a later turn of the event loop, so that one link
     // does not keep the others and the stations waiting.
     if (handled >= EVENT_LINES && readable(link, paused_)) {
