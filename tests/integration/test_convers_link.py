@@ -61,6 +61,8 @@ class TwoNodesTest(unittest.TestCase):
                 self.assertEqual(node.remote_users(), [remote])
 
     def test_a_station_leaving_one_node_departs_from_the_other(self):
+        # The joins of a link-up are shown 10 s later; a station gone before that is never shown.
+        self.a.wait_for_line("N0ABC", "joined Area")
         self.b.peer.disconnect_station(1, "K1BBB-7", self.b.callsign)
         self.assertEqual(self.a.wait_for_line("N0ABC", "left Area"), "[0]<k1bbb-7@n0bbb> <k1bbb-7@n0bbb left Area>\r\r")
         self.assertEqual(self.a.remote_users(), [])

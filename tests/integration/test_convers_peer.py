@@ -87,7 +87,8 @@ class WPeerTest(unittest.TestCase):
         peer.send(b"/\xff\x80HOST wam1 W-2.81 dpu\n/\xff\x80USER alice wam1 1796684259 -1 0 @\n")
         user = peer.command(b"USER").split(b" ")
         self.assertEqual(user[:2], [b"n0abc", b"pvnode"])
-        self.assertIn("[0]<alice@wam1> <alice@wam1 joined Area>\r\r", self.node.data_to("N0ABC"))
+        # Shown with the other joins of the link-up, 10 s later.
+        self.assertEqual(self.node.wait_for_line("N0ABC", "alice"), "[0]<alice@wam1> <alice@wam1 joined Area>\r\r")
         self.assertIn("   User(alice@wam1) Info()\r", self.node.say("N0ABC", "/W"))
 
     def test_a_neighbour_that_closes_at_once_is_dialled_again_ever_more_slowly(self):
