@@ -212,7 +212,8 @@ void Network::handleUser(Link& link, const UserLine& line)
             link.fullNoted = true;
             return;
         }
-        RemoteUser& added = table_.add({shownName, shownHost, {to}, note, "", link.neighbour, line.number, link.id});
+        RemoteUser& added =
+            table_.add({shownName, shownHost, {to}, note, "", link.neighbour, line.number, link.id, link.neighbour});
         relay_.user(added, -1, to, line.number);
         if (onJoined)
             onJoined(added, to);

@@ -45,6 +45,7 @@ struct RemoteUser {
     std::string link;              // the neighbour it came over
     int64_t number = 0;            // the USER line's number, for passing it on
     uint64_t linkId = 0;           // which link, while it lasts
+    std::string origin{};          // the neighbour that taught it first, never told of it again
 };
 
 struct LinkStatus {

@@ -1,7 +1,20 @@
 // Lines between links, built for each link.
 #include "convers/Relay.h"
 
+#include "convers/HostLines.h"
+
 #include <algorithm>
+
+namespace {
+
+// Never back to the link a user came over, nor, after a loop moved it to
+// another link, to the neighbour that taught it.
+bool goesTo(const Link& link, const RemoteUser& user)
+{
+    return link.id != user.linkId && lowerAscii(link.neighbour) != lowerAscii(user.origin);
+}
+
+} // namespace
 
 void Relay::sendUser(Link& link, const RemoteUser& user, int32_t oldChannel, int32_t newChannel, int64_t number)
 {
@@ -25,7 +38,7 @@ void Relay::sendCmsg(Link& link, const std::string& name, int32_t channel, const
 void Relay::user(const RemoteUser& user, int32_t oldChannel, int32_t newChannel, int64_t number)
 {
     for (Link* link : links_.upLinks())
-        if (link->id != user.linkId)
+        if (goesTo(*link, user))
             sendUser(*link, user, oldChannel, newChannel, number);
 }
 
@@ -33,7 +46,7 @@ void Relay::said(const RemoteUser& user, const std::string& nick, int32_t channe
 {
     LinkSet::About about(links_, RemoteTable::key(user.name, user.host), false);
     for (Link* link : links_.upLinks())
-        if (link->id != user.linkId && table_.carries(link->id, channel))
+        if (goesTo(*link, user) && table_.carries(link->id, channel))
             sendCmsg(*link, nick.empty() || !link->proto->hasCapability('n') ? user.name : user.name + ":" + nick,
                      channel, text);
 }
@@ -63,7 +76,7 @@ void Relay::invite(const RemoteUser& to, const std::string& from, int32_t channe
 void Relay::away(const RemoteUser& user, int64_t time)
 {
     for (Link* link : links_.upLinks())
-        if (link->id != user.linkId)
+        if (goesTo(*link, user))
             link->proto->sendAway({user.name, user.host, time, user.away});
 }
 
@@ -84,7 +97,7 @@ void Relay::dest(const Link& from, std::string_view args)
 void Relay::dumpTo(Link& link)
 {
     for (const auto& [key, user] : table_.users())
-        if (user.linkId != link.id)
+        if (goesTo(link, user))
             for (int32_t channel : user.channels)
                 if (link.isUp())
                     sendUser(link, user, -1, channel, user.number);

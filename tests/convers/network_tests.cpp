@@ -682,6 +682,18 @@ TEST_F(NetworkTest, UsersOfALinkDroppedForALoopStayAndItsNeighbourWaitsTillItsHo
     EXPECT_EQ(dialled.size(), 2u);
 }
 
+TEST_F(NetworkTest, AUserMovedByALoopIsNeverToldToTheNeighbourThatTaughtIt)
+{
+    linkTwo();
+    user(two, "dan uam2 1 -1 0");
+    user(two, "xx1 wam1 1 -1 0");
+    EXPECT_EQ(network.findRemote("dan")->link, "wam1");
+    FakeSocket* again = arrive();
+    again->deliver(hostCmd("HOST wam2 W-2.81 dpu", "\n"));
+    user(one, "dan uam2 2 0 0 back");
+    EXPECT_EQ(again->takeSent().find("dan"), std::string::npos);
+}
+
 TEST_F(NetworkTest, ALinkSilentForTwoPingIntervalsAfterAPingIsDroppedButNotWhileWeDoNotReadIt)
 {
     start({anywhere("wam1"), anywhere("wam2")});
