@@ -1,6 +1,6 @@
 // Names and personal data on any Palavoro.USR: a station connects (its entry
-// is loaded), sets its name and personal data (both saved); then the file
-// still reads, with the new values, and every other entry as it was.
+// is loaded), sets its name and personal data (both saved within a second);
+// then the file still reads, with the new values, and every other entry as it was.
 //
 // Input: the file's contents.
 #include "FuzzSupport.h"
@@ -51,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         rig.check();
     }
     rig.checkStatus(); // the names the file had, and the new one
+    rig.clock.advance(UserFile::WRITE_DELAY);
 
     // Nothing after a NUL can be read back, so such a file is left alone.
     if (contents.find('\0') != std::string::npos) {

@@ -7,11 +7,10 @@
 
 #include <algorithm>
 
-#include <algorithm>
-
 ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory makeSocket, std::string baseDirectory)
     : baseDir_(std::move(baseDirectory)), shell_(shell), timers_(timers), makeSocket_(std::move(makeSocket)),
-      network_(timers_, makeSocket_, log_, [this] { return stats_.now(); }), userFile_(baseDir_ + "Palavoro.USR", log_),
+      network_(timers_, makeSocket_, log_, [this] { return stats_.now(); }),
+      userFile_(baseDir_ + "Palavoro.USR", log_, timers_),
       delivery_(link_, directory_, settings_, log_, textDir(), stats_),
       drain_(link_, timers_, settings_.discWait, log_),
       commands_({delivery_, directory_, drain_, userFile_, settings_, link_, log_, network_}),
@@ -22,6 +21,8 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
       airLinks_({connections_, network_, drain_, keeper_, settings_, link_, log_, timers_, shell_})
 {
     wireNetwork();
+    CommandInterpreter& commands = commands_;
+    userFile_.onNotSaved = [&commands](int32_t port, const std::string& call) { commands.notSaved(port, call); };
 }
 
 ChatServer::~ChatServer()
@@ -122,6 +123,7 @@ void ChatServer::start()
 
 void ChatServer::stop(std::function<void()> done)
 {
+    userFile_.flush();
     network_.stop();
     // The links over the air and the stations go at once, so that the whole
     // stop keeps the stations' time limit; done when both are over.

@@ -42,8 +42,9 @@ public:
     // the areas. Throws StartupError, and makes nothing, when a problem of the
     // station's files stops it.
     void start();
-    // The polite stop: the host links close, then every station gets its
-    // notice and disconnect; `done` runs when all that is over.
+    // The polite stop: names not yet written are written, the host links
+    // close, then every station gets its notice and disconnect; `done` runs
+    // when all that is over.
     void stop(std::function<void()> done);
     // How host links are accepted; set by the shell before start(). Without
     // it the server only dials its neighbours.
@@ -67,7 +68,7 @@ public:
 
     Directory& directory() { return directory_; }
     const Directory& directory() const { return directory_; }
-    const UserFile& userFile() const { return userFile_; }
+    UserFile& userFile() { return userFile_; }
     Delivery& delivery() { return delivery_; }
     DisconnectDrain& drain() { return drain_; }
     CommandInterpreter& commands() { return commands_; }

@@ -199,8 +199,7 @@ void Command::name()
     if (!args_.empty())
         user_.name = args_.find('@') != std::string::npos ? std::string() : UserFile::oneLine(args_);
     reply("\r-- User Name for Call(" + call_ + ") Name(" + user_.name + ")\r");
-    if (!server_.userFile.save(call_, user_.name, user_.info))
-        reply(NOT_SAVED);
+    server_.userFile.save(port_, call_, user_.name, user_.info);
     if (!user_.name.empty())
         user_.state = ONLINE;
 }
@@ -208,15 +207,12 @@ void Command::name()
 void Command::personal()
 {
     recognized("Personal");
-    bool saved = true;
     if (!args_.empty()) {
         user_.info = args_.find('@') != std::string::npos ? std::string() : UserFile::oneLine(args_);
-        saved = server_.userFile.save(call_, user_.name, user_.info);
+        server_.userFile.save(port_, call_, user_.name, user_.info);
         server_.directory.stationChanged(user_);
     }
     reply("\r-- User Name for Call(" + call_ + ") Personal(" + user_.info + ")\r");
-    if (!saved)
-        reply(NOT_SAVED);
 }
 
 void Command::channel()
@@ -489,6 +485,12 @@ void Command::links()
 }
 
 } // namespace
+
+void CommandInterpreter::notSaved(int32_t port, const std::string& call)
+{
+    if (parts_.directory.findStation(port, call) != nullptr)
+        parts_.delivery.sendTo(port, call, NOT_SAVED);
+}
 
 void CommandInterpreter::execute(int32_t port, const std::string& call, Station& user, const std::string& text)
 {

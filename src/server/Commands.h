@@ -23,7 +23,7 @@ public:
         Delivery& delivery;
         Directory& directory;
         DisconnectDrain& drain;
-        const UserFile& userFile;
+        UserFile& userFile;
         const ServerSettings& settings;
         const std::unique_ptr<AgwLink>& link;
         TraceLog& log;
@@ -34,6 +34,9 @@ public:
 
     // Carries out one command line of a station.
     void execute(int32_t port, const std::string& call, Station& station, const std::string& text);
+    // A name or personal data the station set could not be written: it is
+    // told, when it is still on, that the change holds for this connection only.
+    void notSaved(int32_t port, const std::string& call);
 
 private:
     Parts parts_;

@@ -37,7 +37,7 @@ public:
         DisconnectDrain& drain;
         CommandInterpreter& commands;
         LinkKeeper& keeper;
-        const UserFile& userFile;
+        UserFile& userFile;
         const ServerSettings& settings;
         const std::unique_ptr<AgwLink>& link;
         const std::unique_ptr<Beacon>& beacon;

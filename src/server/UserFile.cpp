@@ -4,6 +4,9 @@
 #include "support/HexStr.h"
 #include "support/Profile.h"
 
+#include <algorithm>
+#include <optional>
+
 namespace {
 
 constexpr const char* USERS_SECTION = "USERS";
@@ -41,6 +44,11 @@ void UserFile::load(const std::string& call, std::string& name, std::string& inf
     if (key.empty())
         return;
     info.clear();
+    if (auto change = pending_.find(key); change != pending_.end()) {
+        name = change->second.name;
+        info = change->second.info;
+        return;
+    }
     const std::string& path = path_;
     if (!Profile::fileExists(path))
         return;
@@ -48,16 +56,69 @@ void UserFile::load(const std::string& call, std::string& name, std::string& inf
     info = Profile::readString(path, INFO_SECTION, key, "");
 }
 
-bool UserFile::save(const std::string& call, const std::string& name, const std::string& info) const
+void UserFile::save(int32_t port, const std::string& call, const std::string& name, const std::string& info)
 {
     const std::string key = baseCall(call);
     // The operator makes the file to have names kept; it is never created here.
     if (key.empty() || !Profile::fileExists(path_))
-        return true;
-    // Both keys in one write: the file never holds the new name with the old data.
+        return;
+    // Written with the others, it would fail them all.
+    if (!Profile::isWritableKey(key)) {
+        log_.writeLog(1, "{PALAVORO} User file not saved for Call(" + call + "): " + key + " cannot be a key");
+        if (onNotSaved)
+            onNotSaved(port, call);
+        return;
+    }
+    Change& change = pending_[key];
+    change.call = call;
+    change.name = oneLine(name);
+    change.info = oneLine(info);
+    const std::pair<int32_t, std::string> station(port, call);
+    if (std::find(change.madeBy.begin(), change.madeBy.end(), station) == change.madeBy.end())
+        change.madeBy.push_back(station);
+    if (!writeTimer_) {
+        writeTimer_ = timers_.createTimer();
+        writeTimer_->onTimer = [this] { flush(); };
+        writeTimer_->setInterval(WRITE_DELAY);
+    }
+    if (!writeTimer_->enabled())
+        writeTimer_->setEnabled(true);
+}
+
+void UserFile::flush()
+{
+    if (writeTimer_)
+        writeTimer_->setEnabled(false);
+    if (pending_.empty())
+        return;
+    const std::map<std::string, Change> changes = std::exchange(pending_, {});
+    // Removed by the operator meanwhile: names are no longer kept.
+    if (!Profile::fileExists(path_))
+        return;
+    // A change back to what the file holds writes nothing.
+    const std::optional<Profile::Document> onFile = Profile::readDocument(path_);
+    std::vector<Profile::Entry> entries;
+    std::vector<const Change*> written;
+    for (const auto& [key, change] : changes) {
+        if (onFile && onFile->value(USERS_SECTION, key, "") == change.name &&
+            onFile->value(INFO_SECTION, key, "") == change.info)
+            continue;
+        // Both keys in one write: the file never holds the new name with the old data.
+        entries.push_back({USERS_SECTION, key, change.name});
+        entries.push_back({INFO_SECTION, key, change.info});
+        written.push_back(&change);
+    }
+    if (entries.empty())
+        return;
     std::string error;
-    if (Profile::writeStrings(path_, {{USERS_SECTION, key, oneLine(name)}, {INFO_SECTION, key, oneLine(info)}}, &error))
-        return true;
-    log_.writeLog(1, "{PALAVORO} User file not saved for Call(" + call + "): " + error);
-    return false;
+    if (Profile::writeStrings(path_, entries, &error)) {
+        log_.writeLog(3, "{PALAVORO} User file written, " + std::to_string(written.size()) + " user(s) changed");
+        return;
+    }
+    for (const Change* change : written) {
+        log_.writeLog(1, "{PALAVORO} User file not saved for Call(" + change->call + "): " + error);
+        for (const auto& [port, call] : change->madeBy)
+            if (onNotSaved)
+                onNotSaved(port, call);
+    }
 }

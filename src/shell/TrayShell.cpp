@@ -198,6 +198,9 @@ void TrayShell::shutDownClick()
 
 void TrayShell::exitClick(int status)
 {
+    // Names set in the last second are written, however the program ends.
+    if (server_)
+        server_->userFile().flush();
     if (trayIcon_)
         trayIcon_->hide();
     if (exitAction)

@@ -261,12 +261,6 @@ bool isWritableSection(std::string_view section)
            section.find(']') == std::string_view::npos;
 }
 
-bool isWritableKey(std::string_view key)
-{
-    return !key.empty() && trim(key) == key && !hasLineBreakOrNul(key) && key.find('=') == std::string_view::npos &&
-           key.front() != '[' && key.front() != ';' && key.front() != '#';
-}
-
 // Sets one key in the file's text, as writeString describes.
 void setEntry(std::string& text, const std::string& section, const std::string& key, const std::string& value)
 {
@@ -350,7 +344,7 @@ bool writeEntries(const std::string& path, const std::vector<Profile::Entry>& en
     // A line end or NUL in any of the three would add lines the file's reader
     // takes as other keys or sections.
     for (const Profile::Entry& entry : entries) {
-        if (!isWritableSection(entry.section) || !isWritableKey(entry.key) || hasLineBreakOrNul(entry.value)) {
+        if (!isWritableSection(entry.section) || !Profile::isWritableKey(entry.key) || hasLineBreakOrNul(entry.value)) {
             error = "[" + entry.section + "] " + entry.key + " cannot be written as one entry";
             return false;
         }
@@ -474,6 +468,12 @@ std::optional<Document> readDocument(const std::string& path)
         sections.push_back(std::move(section));
     }
     return Document(std::move(sections));
+}
+
+bool isWritableKey(std::string_view key)
+{
+    return !key.empty() && trim(key) == key && !hasLineBreakOrNul(key) && key.find('=') == std::string_view::npos &&
+           key.front() != '[' && key.front() != ';' && key.front() != '#';
 }
 
 bool fileExists(const std::string& path)

@@ -34,6 +34,9 @@ struct Entry {
 bool writeStrings(const std::string& path, const std::vector<Entry>& entries, std::string* error = nullptr);
 bool writeString(const std::string& path, const std::string& section, const std::string& key, const std::string& value);
 
+// A key that writeStrings can write and the reader reads back as that one name.
+bool isWritableKey(std::string_view key);
+
 bool fileExists(const std::string& path);
 
 // A whole file read once: every section (repeated ones merged under the first

@@ -1,7 +1,7 @@
 """The user file survives the server being killed at any moment: a burst of
-/NA and /P is cut short by SIGKILL again and again, and each time the file is
-the one from before a change or the one after it, whole. Against a scripted
-AGWPE peer on 127.0.0.1."""
+/NA and /P is written within a second, and the server is killed again and
+again while it writes; each time the file is the one from before the burst or
+the one after it, whole. Against a scripted AGWPE peer on 127.0.0.1."""
 
 import os
 import random
@@ -35,28 +35,39 @@ class UserFileTest(unittest.TestCase):
         names = ["Old name"] + ["Name %d" % i for i in range(BURST)]
         infos = ["Old info"] + ["Info %d" % i for i in range(BURST)]
         whole = {user_file(n, i) for n in names for i in infos}
-        before, after = user_file(names[0], infos[0]), user_file(names[-1], infos[-1])
+        before = user_file(names[0], infos[0])
         burst = b"".join(line("/NA Name %d" % i) + line("/P Info %d" % i) for i in range(BURST))
-        mid_burst = 0
+        mid_write = 0
         random.seed(13)
         with AgwPeer() as peer:
             ini = ini_text({"PALAVORO": {"TCP_PORT": peer.port, "CALLSIGN": SERVER, "TRACE": 1}})
             for round in range(ROUNDS):
                 with self.subTest(round=round), PalavoroRun(ini, files={"Palavoro.USR": before}) as run:
+                    path = os.path.join(run.workdir, "Palavoro.USR")
                     peer.accept()
                     peer.serve_startup()
                     peer.connect_station(1, STATION, SERVER)
                     peer.wait_for_data_to(STATION, contains="Hello Old name!")
+                    held = open(path, "rb")  # while open, its inode is not given to the new file
+                    self.addCleanup(held.close)
+                    old = os.fstat(held.fileno()).st_ino
                     peer.send_raw(burst)
-                    time.sleep(random.uniform(0, 0.05))
+                    # The write comes within a second; the kill is aimed at it:
+                    # once its new file is there, before or after the rename.
+                    time.sleep(0.5)
+                    deadline = time.monotonic() + 5
+                    while not os.path.exists(path + ".new") and os.stat(path).st_ino == old:
+                        self.assertLess(time.monotonic(), deadline, "the burst was not written")
+                    if round % 4 == 3:  # now and then later, after the rename too
+                        time.sleep(random.uniform(0, 0.002))
                     run.signal(signal.SIGKILL)
                     self.assertEqual(run.wait(10), -signal.SIGKILL)
-                    with open(os.path.join(run.workdir, "Palavoro.USR"), "rb") as f:
+                    with open(path, "rb") as f:
                         content = f.read()
                     self.assertTrue(content in whole, "cut short or mixed, ending %r" % content[-100:])
-                    mid_burst += content not in (before, after)
-        # Unless most kills land in the middle of the burst, the test shows nothing.
-        self.assertGreater(mid_burst, ROUNDS // 2)
+                    mid_write += os.path.exists(path + ".new")
+        # Unless most kills land in the middle of a write, the test shows nothing.
+        self.assertGreater(mid_write, ROUNDS // 2)
 
 
 if __name__ == "__main__":

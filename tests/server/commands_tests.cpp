@@ -143,18 +143,28 @@ TEST_F(ChatCommands, AChangeTheFileCannotKeepIsSaidToHoldForThisConnectionOnly)
         users += "N" + std::to_string(i) + "ABC=Someone\r\n";
     writeFile("Palavoro.USR", users);
     const std::string notSaved = "\r-- Unable to save, kept for this connection only\r";
+    Station& gone = addUser(2, "N0BBB");
     {
         FileSizeLimit full(users.size());
-        EXPECT_EQ(run("/NA Ann\r"), (Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann)\r", notSaved}));
-        EXPECT_EQ(run("/P QTH Porto\r"), (Texts{"\r-- User Name for Call(N0AAA-1) Personal(QTH Porto)\r", notSaved}));
+        EXPECT_EQ(run("/NA Ann\r"), Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann)\r"});
+        EXPECT_EQ(run("/P QTH Porto\r"), Texts{"\r-- User Name for Call(N0AAA-1) Personal(QTH Porto)\r"});
+        command(gone, "/NA Bob\r");
+        form.directory().removeStation(&gone);
+        sentTexts();
+        clock.advance(UserFile::WRITE_DELAY);
     }
+    // Told once for the write that failed; the station that left is only traced.
+    EXPECT_EQ(dataTo(sentTexts(), "N0AAA-1"), Texts{notSaved});
     EXPECT_EQ(me.name, "Ann");
     EXPECT_EQ(me.info, "QTH Porto");
     EXPECT_EQ(readFile(dir_ + "/Palavoro.USR"), users);
     const std::string why = "): cannot write " + dir_ + "/Palavoro.USR.new: File too large";
     EXPECT_TRUE(traced("{PALAVORO} User file not saved for Call(N0AAA-1" + why));
+    EXPECT_TRUE(traced("{PALAVORO} User file not saved for Call(N0BBB" + why));
 
     EXPECT_EQ(run("/NA Ann\r"), Texts{"\r-- User Name for Call(N0AAA-1) Name(Ann)\r"});
+    clock.advance(UserFile::WRITE_DELAY);
+    EXPECT_TRUE(takeTo(me.callSign).empty());
 }
 
 TEST_F(ChatCommands, NamesAndPersonalDataStayOneLine)

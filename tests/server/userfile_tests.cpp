@@ -1,3 +1,4 @@
+#include "ChatFixture.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingShell.h"
@@ -20,11 +21,21 @@ protected:
         server = std::make_unique<ChatServer>(
             shell_, clock_, [] { return std::make_unique<FakeSocket>(); }, dir_.string() + "/");
         path = server->userFile().path();
+        traceInto(server->traceLog(), 5, dir_.string() + "/trace.log");
     }
     void TearDown() override { server.reset(); }
 
+    void save(const std::string& call, const std::string& name, const std::string& info)
+    {
+        server->userFile().save(1, call, name, info);
+    }
     void put(const std::string& bytes) const { writeFile(path, bytes); }
-    std::string get() const { return readFile(path); }
+    // The file with what waits written.
+    std::string get() const
+    {
+        server->userFile().flush();
+        return readFile(path);
+    }
 
     TempDir temp_{"userfile"};
     std::filesystem::path dir_ = temp_.path();
@@ -48,7 +59,7 @@ TEST_F(UserFileTest, AllSsidsOfAStationShareOneEntry)
 {
     EXPECT_EQ(path, dir_.string() + "/Palavoro.USR");
     put("");
-    server->userFile().save("N0CALL-1", "Bob", "QTH Paris");
+    save("N0CALL-1", "Bob", "QTH Paris");
     EXPECT_EQ(get(), "[USERS]\r\nN0CALL=Bob\r\n[INFO]\r\nN0CALL=QTH Paris\r\n");
 
     std::string name = "stale";
@@ -57,7 +68,7 @@ TEST_F(UserFileTest, AllSsidsOfAStationShareOneEntry)
     EXPECT_EQ(name, "Bob");
     EXPECT_EQ(info, "QTH Paris");
 
-    server->userFile().save("n0call-7", "Robert", "");
+    save("n0call-7", "Robert", "");
     EXPECT_EQ(get(), "[USERS]\r\nN0CALL=Robert\r\n[INFO]\r\nN0CALL=\r\n");
     server->userFile().load("N0CALL", name, info);
     EXPECT_EQ(name, "Robert");
@@ -66,7 +77,7 @@ TEST_F(UserFileTest, AllSsidsOfAStationShareOneEntry)
 
 TEST_F(UserFileTest, WithoutTheFileNothingIsCreatedAndNothingIsKnown)
 {
-    server->userFile().save("N0CALL-1", "Bob", "QTH Paris");
+    save("N0CALL-1", "Bob", "QTH Paris");
     EXPECT_FALSE(std::filesystem::exists(path));
 
     std::string name = "stale";
@@ -80,7 +91,7 @@ TEST_F(UserFileTest, WithoutTheFileNothingIsCreatedAndNothingIsKnown)
 TEST_F(UserFileTest, ANameCannotAddLinesKeysOrSections)
 {
     put("[USERS]\r\n[INFO]\r\n");
-    server->userFile().save("N0CALL-1", "Bob\r\n[USERS]\r\nX=Y", std::string("a\nB=C\0[D]", 9));
+    save("N0CALL-1", "Bob\r\n[USERS]\r\nX=Y", std::string("a\nB=C\0[D]", 9));
     EXPECT_EQ(get(), std::string("[USERS]\r\nN0CALL=Bob  [USERS]  X=Y\r\n[INFO]\r\nN0CALL=a B=C [D]\r\n"));
     EXPECT_EQ(Profile::readSection(path, "USERS"), std::vector<std::string>{"N0CALL=Bob  [USERS]  X=Y"});
     EXPECT_EQ(Profile::readSection(path, "INFO"), std::vector<std::string>{"N0CALL=a B=C [D]"});
@@ -97,16 +108,17 @@ TEST_F(UserFileTest, ACallsignThatCannotBeAKeyIsNotWritten)
 {
     const std::string before = "[USERS]\r\n";
     put(before);
-    server->userFile().save("[INFO]-1", "Bob", "x");
-    server->userFile().save("A=B", "Bob", "x");
-    EXPECT_EQ(get(), before);
+    save("[INFO]-1", "Bob", "x");
+    save("A=B", "Bob", "x");
+    save("N0CALL", "Carl", "y"); // written with them, as if they had not been there
+    EXPECT_EQ(get(), before + "N0CALL=Carl\r\n[INFO]\r\nN0CALL=y\r\n");
 }
 
 TEST_F(UserFileTest, AnEmptyBaseCallDoesNothing)
 {
     const std::string before = "[USERS]\r\n=Eve\r\n[INFO]\r\n";
     put(before);
-    server->userFile().save("-1", "Bob", "x");
+    save("-1", "Bob", "x");
     EXPECT_EQ(get(), before);
 
     std::string name = "stale";
@@ -129,7 +141,7 @@ TEST_F(UserFileTest, TheOperatorsFileIsKeptByteForByte)
                                "AB1CD=Somewhere\n"
                                "; end\n";
     put(before);
-    server->userFile().save("N0CALL-9", "Robert", "Lyon");
+    save("N0CALL-9", "Robert", "Lyon");
     EXPECT_EQ(get(), "; Palavoro users, kept by hand\n"
                      "\n"
                      "[Users]\n"
@@ -141,6 +153,38 @@ TEST_F(UserFileTest, TheOperatorsFileIsKeptByteForByte)
                      "AB1CD=Somewhere\n"
                      "N0CALL=Lyon\n"
                      "; end\n");
+}
+
+using ChatUserFile = ChatTest;
+
+TEST_F(ChatUserFile, AFrameOfChangesIsWrittenOnceWithinASecondAndReadThroughMeanwhile)
+{
+    const std::string before = "[USERS]\r\nN0AAA=Old\r\n[INFO]\r\nN0AAA=Home\r\n";
+    writeFile("Palavoro.USR", before);
+    auto file = [this] { return readFile(dir_ + "/Palavoro.USR"); };
+    auto writes = [this] {
+        const std::vector<std::string> lines = traceLines();
+        return std::count(lines.begin(), lines.end(), "{PALAVORO} User file written, 1 user(s) changed");
+    };
+    connect(1, "N0AAA-1");
+    std::string frame;
+    for (int i = 0; i < 5000; ++i)
+        frame += "/NA a\r/NA b\r";
+    line(1, "N0AAA-1", frame + "/P Porto\r");
+    clock.advance(UserFile::WRITE_DELAY - 1);
+    EXPECT_EQ(file(), before);
+    connect(2, "n0aaa-7"); // another SSID gets the new name before it is written
+    EXPECT_EQ(takeTo("n0aaa-7")[1], "\rHello b!\r");
+    clock.advance(1);
+    EXPECT_EQ(file(), "[USERS]\r\nN0AAA=b\r\n[INFO]\r\nN0AAA=Porto\r\n");
+
+    // Showing the name, or setting what the file holds, writes nothing; the stop writes what waits.
+    line(1, "N0AAA-1", "/NA\r/NA a\r/NA b\r");
+    clock.advance(10 * UserFile::WRITE_DELAY);
+    line(2, "n0aaa-7", "/NA Ann\r");
+    form.stop(nullptr);
+    EXPECT_EQ(file(), "[USERS]\r\nN0AAA=Ann\r\n[INFO]\r\nN0AAA=Porto\r\n");
+    EXPECT_EQ(writes(), 2);
 }
 
 } // namespace

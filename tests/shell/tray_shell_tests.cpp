@@ -187,6 +187,22 @@ TEST(HeadlessShell, FatalErrorGoesToStandardErrorAndExitsWithOne)
     EXPECT_EQ(*status, 1);
 }
 
+TEST(HeadlessShell, ANameNotYetWrittenIsWrittenHoweverTheProgramEnds)
+{
+    TempDir temp("palavoro-shell");
+    const std::string dir = temp.str() + "/";
+    writeFile(dir + "Palavoro.INI", "[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTCP_PORT=9\r\nSTATUS=NOT\r\n");
+    writeFile(dir + "Palavoro.USR", "");
+    TrayShell shell(false, dir);
+    shell.exitAction = [](int) {};
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(shell.start());
+    shell.form()->userFile().save(1, "N0AAA", "Ann", "");
+    shell.fatalError("Link with AGWPE Broken");
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(readFile(dir + "Palavoro.USR"), "[USERS]\r\nN0AAA=Ann\r\n[INFO]\r\nN0AAA=\r\n");
+}
+
 class IconTest : public ::testing::Test {
 protected:
     static QRgb corner(const QIcon& icon) { return icon.pixmap(32, 32).toImage().pixel(16, 16); }
