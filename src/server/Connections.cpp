@@ -46,7 +46,7 @@ void Connections::admit(RadioPort port, const std::string& from, const std::stri
         }
         Station* user = p_.directory.newStation(port, from);
         if (user == nullptr) {
-            refuse("ERROR.INF", "\r--- Internal Error, Try Later\r", "internal error, already connected on this port");
+            connectAgain(*p_.directory.findStation(port, from), to);
             return;
         }
         user->port = port;
@@ -55,17 +55,8 @@ void Connections::admit(RadioPort port, const std::string& from, const std::stri
         p_.userFile.load(from, user->name, user->info);
         user->state = p_.settings.forceName && user->name.empty() ? NONAME : ONLINE;
         user->connectedAt = user->lastLineAt = p_.stats.now();
-        // Started once here and never restarted: the time limit counts from
-        // the connection; the idle limit starts again with every line.
-        if (p_.settings.timeout != 0)
-            user->timeLimit = startLimit(static_cast<uint32_t>(p_.settings.timeout));
-        if (p_.settings.idle > 0)
-            user->idleLimit = startLimit(static_cast<uint32_t>(p_.settings.idle));
-        p_.delivery.sendFile(port, from, "PALAVORO.INF",
-                             "Welcome to the " + p_.settings.callSign + " Chat Server" + "\r");
-        if (!user->name.empty())
-            p_.delivery.sendTo(port, from, "\rHello " + user->name + "!\r");
-        p_.delivery.sendPrompt(port, from, 0);
+        startLimits(*user);
+        greet(*user);
         if (p_.directory.findArea(0) == nullptr) {
             refuse("ERROR.INF", "\r--- Internal Error, Try Later\r", "internal error, no Root area");
             return;
@@ -77,6 +68,60 @@ void Connections::admit(RadioPort port, const std::string& from, const std::stri
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnConnect");
     }
+}
+
+void Connections::connectAgain(Station& station, const std::string& to)
+{
+    // The engine reports a second connect when the station did not hear the
+    // first one taken (its answer lost on the air): the same station on a
+    // new link, which nothing may end. The stay goes on as it was.
+    const int32_t port = station.port;
+    const std::string call = station.callSign;
+    logStation("reconnect", call, port);
+    p_.drain.endDrain(port, call);
+    station.serverCall = to;
+    station.endedInCr = false;
+    if (!station.heldLine.empty())
+        handleHeldLine(port, call);
+    // One that was leaving stays, for a time limit of its own; its area was
+    // told it left only after /B.
+    const bool announce = station.state == DISC;
+    if (station.state == DISC || station.state == EXPIRED) {
+        station.state = p_.settings.forceName && station.name.empty() ? NONAME : ONLINE;
+        station.endedBy.clear();
+        station.connectedAt = p_.stats.now();
+        startLimits(station);
+    }
+    auto welcome = [this, port, call, announce] {
+        Station* user = p_.directory.findStation(port, call);
+        if (user == nullptr)
+            return;
+        greet(*user);
+        if (announce)
+            p_.delivery.broadCastToArea(port, call, user->areaId, "<" + call + " joined Area>\r");
+    };
+    // After its held line, when that waits for the output to drain.
+    if (holdingBack())
+        later_.push_back(welcome);
+    else
+        welcome();
+}
+
+void Connections::startLimits(Station& station)
+{
+    // The time limit counts from the start of the stay, whatever the station
+    // does; the idle limit starts again with every line.
+    station.timeLimit = p_.settings.timeout != 0 ? startLimit(static_cast<uint32_t>(p_.settings.timeout)) : nullptr;
+    station.idleLimit = p_.settings.idle > 0 ? startLimit(static_cast<uint32_t>(p_.settings.idle)) : nullptr;
+}
+
+void Connections::greet(const Station& station)
+{
+    p_.delivery.sendFile(station.port, station.callSign, "PALAVORO.INF",
+                         "Welcome to the " + p_.settings.callSign + " Chat Server" + "\r");
+    if (!station.name.empty())
+        p_.delivery.sendTo(station.port, station.callSign, "\rHello " + station.name + "!\r");
+    p_.delivery.sendPrompt(station.port, station.callSign, station.areaId);
 }
 
 void Connections::handleData(AgwLink& /*link*/, RadioPort port, const std::string& callFrom, const std::string& callTo,

@@ -102,6 +102,12 @@ private:
     bool holdingBack() const { return !later_.empty() || (p_.link && p_.link->outputBacklogged()); }
     void admit(RadioPort port, const std::string& from, const std::string& to, const std::string& text,
                const char* how);
+    // A connect for a station that is on already: a new link for the same stay.
+    void connectAgain(Station& station, const std::string& to);
+    // The time limit and the idle limit, from now, as the settings ask.
+    void startLimits(Station& station);
+    // The welcome text, the hello for a known name, and the prompt.
+    void greet(const Station& station);
     void depart(RadioPort port, const std::string& call);
     void endStay(int32_t port, const std::string& call, bool idle);
     // A station leaves with part of a line held: it goes to the area now.

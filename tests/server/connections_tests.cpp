@@ -73,20 +73,45 @@ TEST_F(ChatConnections, DisabledPortsRefuseAndPortsAbove100AreAdmitted)
     EXPECT_NE(form.directory().findStation(101, "N0BBB"), nullptr);
 }
 
-TEST_F(ChatConnections, ASecondConnectWhileTheBlockExistsGetsErrorInf)
+TEST_F(ChatConnections, AStationThatConnectsAgainIsWelcomedAgainAndKeepsItsStay)
 {
-    writeText("ERROR.INF", "Please try again\r\n");
-    connect(1, "N0AAA");
+    writeFile("Palavoro.USR", "[USERS]\r\nN0AAA=Ann\r\n");
+    form.directory().addArea(1, "One", true, "N0SRV");
+    form.settings().timeout = 60000;
+    for (const char* call : {"N0AAA", "N0BBB"}) {
+        connect(1, call);
+        line(1, call, "/J 1\r");
+    }
+    clock.advance(30000);
+    line(1, "N0AAA", "half a li");
     sentTexts();
 
+    // Its held text first, as it is; the others see no leave or join.
     connect(1, "N0AAA");
-    expectRefusal(1, "N0AAA", "Please try again\r");
-    EXPECT_EQ(form.directory().stations().size(), 1u);
+    std::vector<SentText> sent = sentTexts();
+    EXPECT_EQ(dataTo(sent, "N0BBB"), Texts{"[1]<N0AAA@N0SRV> half a li\r"});
+    EXPECT_EQ(dataTo(sent, "N0AAA"),
+              (Texts{prompt("N0AAA", 1), "Welcome to the N0SRV Chat Server\r", "\rHello Ann!\r", prompt("N0AAA", 1)}));
 
-    disconnect(1, "N0AAA");
-    EXPECT_TRUE(form.directory().stations().empty());
+    // One that said goodbye stays after all (its disconnect is not sent), and its area hears it is back.
+    line(1, "N0BBB", "/B\r");
+    connect(1, "N0BBB");
+    allSent(1, "N0BBB");
+    EXPECT_EQ(takeTo("N0AAA"),
+              (Texts{"[1]<N0BBB@N0SRV> <N0BBB left Area>\r\r", "[1]<N0BBB@N0SRV> <N0BBB joined Area>\r\r"}));
+
+    // The time limit counts from the first connect; one that ran out starts a new stay.
+    clock.advance(30000);
+    EXPECT_EQ(takeTo("N0AAA"), Texts{"\r--- Inactivity Timeout, Logging out\r"});
     connect(1, "N0AAA");
-    EXPECT_EQ(takeTo("N0AAA"), (Texts{"Welcome to the N0SRV Chat Server\r", prompt("N0AAA")}));
+    allSent(1, "N0AAA");
+    EXPECT_EQ(sentTexts().size(), 3u); // the welcome, hello and prompt only: no disconnect, no join
+    clock.advance(30000);
+    EXPECT_EQ(takeTo("N0BBB"), Texts{"\r--- Inactivity Timeout, Logging out\r"});
+    clock.advance(30000);
+    EXPECT_EQ(takeTo("N0AAA"), Texts{"\r--- Inactivity Timeout, Logging out\r"});
+    EXPECT_EQ(shell.connectionLog, (Texts{"connect N0AAA port 1", "connect N0BBB port 1", "reconnect N0AAA port 1",
+                                          "reconnect N0BBB port 1", "reconnect N0AAA port 1"}));
 }
 
 TEST_F(ChatConnections, WelcomeHelloAndPromptComeBeforeTheJoinNotice)
@@ -650,7 +675,7 @@ TEST_F(ChatConnections, TheConnectionLogNamesEachConnectRefusalAndDeparture)
                                        "link ready: N0SRV registered",
                                        "refused N0PRT port 2: disabled port",
                                        "connect N0AAA port 1",
-                                       "refused N0AAA port 1: internal error, already connected on this port",
+                                       "reconnect N0AAA port 1",
                                        "connect N0BBB port 3",
                                        "connect N0CCC port 1",
                                        "connect N0DDD port 1",
@@ -660,7 +685,7 @@ TEST_F(ChatConnections, TheConnectionLogNamesEachConnectRefusalAndDeparture)
                                        "link down: the engine closed the connection",
                                    }));
     EXPECT_EQ(form.stats().connects, 4u);
-    EXPECT_EQ(form.stats().refusals, 3u);
+    EXPECT_EQ(form.stats().refusals, 2u);
     EXPECT_EQ(form.stats().linkSince, 1000);
 }
 

@@ -63,6 +63,16 @@ TEST_F(ChatPressure, TimeLimitsAndHeldLinesWaitForTheOutputToDrain)
     EXPECT_EQ(form.directory().findStation(1, "N0CCC")->state, EXPIRED);
 }
 
+TEST_F(ChatPressure, AStationConnectingAgainIsWelcomedAfterItsHeldLine)
+{
+    line(1, "N0AAA", "held");
+    engineBehind();
+    connect(1, "N0AAA");
+    fake->take(fake->unsent);
+    EXPECT_EQ(takeTo("N0AAA"),
+              (Texts{"\r[0]{N0AAA de N0SRV}:\r", "Welcome to the N0SRV Chat Server\r", "\r[0]{N0AAA de N0SRV}:\r"}));
+}
+
 TEST_F(ChatPressure, AStationNotKnownHereIsWelcomedAndItsLineHandled)
 {
     line(1, "N0ZZZ", "hello\r");
