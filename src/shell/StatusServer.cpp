@@ -75,6 +75,8 @@ StatusServer::StatusServer(ChatServer& server) : server_(server)
     resume_.setSingleShot(true);
     resume_.setInterval(acceptPauseMs);
     connect(&resume_, &QTimer::timeout, this, [this] { accepting_->setEnabled(true); });
+    late_.setSingleShot(true);
+    connect(&late_, &QTimer::timeout, this, &StatusServer::closeLate);
 }
 
 StatusServer::~StatusServer()
@@ -108,9 +110,17 @@ bool StatusServer::listen(const std::string& address, uint16_t port, std::string
                       const char* /*version*/, const char* /*body*/, size_t* bodySize, void** state) {
         return static_cast<MHD_Result>(onRequest(self, connection, path, method, *bodySize, *state));
     };
+    MHD_NotifyConnectionCallback connections = [](void* self, MHD_Connection* connection, void** /*context*/,
+                                                  MHD_ConnectionNotificationCode code) {
+        onConnection(self, connection, code == MHD_CONNECTION_NOTIFY_STARTED);
+    };
+    MHD_RequestCompletedCallback answered = [](void* self, MHD_Connection* connection, void** /*state*/,
+                                               MHD_RequestTerminationCode /*code*/) { onAnswered(self, connection); };
     daemon_.reset(MHD_start_daemon(MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, handler, this,
-                                   MHD_OPTION_CONNECTION_LIMIT, connectionLimit(), MHD_OPTION_CONNECTION_TIMEOUT,
-                                   idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, maxHeaderBytes, MHD_OPTION_END));
+                                   MHD_OPTION_CONNECTION_LIMIT, connectionLimit(), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+                                   maxPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds,
+                                   MHD_OPTION_CONNECTION_MEMORY_LIMIT, maxHeaderBytes, MHD_OPTION_NOTIFY_CONNECTION,
+                                   connections, this, MHD_OPTION_NOTIFY_COMPLETED, answered, this, MHD_OPTION_END));
     if (!daemon_) {
         ::close(socket);
         error = "the HTTP server did not start";
@@ -147,7 +157,7 @@ void StatusServer::acceptSome()
                 continue;
             break;
         }
-        // Past the connection limit the library closes it at once.
+        // Past the connection limits the library closes it at once.
         MHD_add_connection(daemon_.get(), client, reinterpret_cast<const sockaddr*>(&address), size);
     }
     serve();
@@ -161,6 +171,53 @@ void StatusServer::serve()
         due_.start(static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(wait, INT_MAX)));
     else
         due_.stop();
+}
+
+void StatusServer::onConnection(void* self, void* connection, bool started)
+{
+    auto* server = static_cast<StatusServer*>(self);
+    if (!started) {
+        server->clients_.erase(connection);
+        return;
+    }
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(static_cast<MHD_Connection*>(connection), MHD_CONNECTION_INFO_CONNECTION_FD);
+    server->clients_[connection] = {info->connect_fd, Clock::now() + requestTime};
+    if (!server->late_.isActive())
+        server->late_.start(requestTime);
+}
+
+void StatusServer::onAnswered(void* self, void* connection)
+{
+    auto* server = static_cast<StatusServer*>(self);
+    // On a connection kept alive, the next request has its time from now.
+    if (auto client = server->clients_.find(connection); client != server->clients_.end()) {
+        client->second.deadline = Clock::now() + requestTime;
+        if (!server->late_.isActive())
+            server->late_.start(requestTime);
+    }
+}
+
+void StatusServer::closeLate()
+{
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = Clock::time_point::max();
+    bool closed = false;
+    for (auto& [connection, client] : clients_) {
+        if (client.deadline <= now) {
+            // The library reads the end of the stream and closes the
+            // connection as it closes any other.
+            ::shutdown(client.socket, SHUT_RDWR);
+            client.deadline = Clock::time_point::max();
+            closed = true;
+        } else {
+            next = std::min(next, client.deadline);
+        }
+    }
+    if (next != Clock::time_point::max())
+        late_.start(std::chrono::ceil<std::chrono::milliseconds>(next - now));
+    if (closed)
+        serve();
 }
 
 int StatusServer::onRequest(void* self, void* connection, const char* path, const char* method, size_t& bodySize,
@@ -193,6 +250,10 @@ int StatusServer::onRequest(void* self, void* connection, const char* path, cons
             answer = {MHD_HTTP_INTERNAL_SERVER_ERROR, nullptr, {}};
         }
     }
+    // The request is whole: the time that counts now is the client's to take the answer.
+    auto* server = static_cast<StatusServer*>(self);
+    if (auto client = server->clients_.find(connection); client != server->clients_.end())
+        client->second.deadline = Clock::time_point::max();
     MHD_Response* response =
         MHD_create_response_from_buffer(answer.body.size(), answer.body.data(), MHD_RESPMEM_MUST_COPY);
     if (response == nullptr)

@@ -3,14 +3,17 @@
 // the JSON is built from the chat server when it is asked for, nowhere else.
 //
 // A web client can make the server hold only a little: a request's header
-// and body are bounded, so are the connections at once and their idle time,
-// and a connection gets its next answer only once it has taken the last.
+// and body are bounded, so are the connections at once (from one address and
+// in all), their idle time and the time to deliver a whole request, and a
+// connection gets its next answer only once it has taken the last.
 #pragma once
 
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -28,8 +31,14 @@ public:
     static constexpr size_t maxBodyBytes = 8 * 1024;
     // Connections served at once (or half the descriptor limit); further ones are closed at once.
     static constexpr unsigned maxConnections = 64;
+    // Connections served at once from one client address; further ones are closed at once.
+    static constexpr unsigned maxPerAddress = 8;
     // A connection that sends nothing for this long is closed.
     static constexpr unsigned idleSeconds = 5;
+    // A connection that has not delivered a whole request this long after it
+    // was accepted, or after its last answer went out, is closed: a client
+    // that sends a byte now and then holds no connection for longer.
+    static constexpr std::chrono::seconds requestTime{5};
     // With no descriptor free, accepting waits this long before it tries again.
     static constexpr int acceptPauseMs = 250;
 
@@ -52,6 +61,11 @@ private:
                          void*& state);
     // Lets the HTTP library do what is due, then arms the wake-up for what is due next.
     void serve();
+    // The library's calls when a connection starts or ends, and when an answer has gone out.
+    static void onConnection(void* self, void* connection, bool started);
+    static void onAnswered(void* self, void* connection);
+    // Ends the connections past their deadline and arms the wake-up for the next deadline.
+    void closeLate();
 
     ChatServer& server_;
     struct Stop {
@@ -64,4 +78,12 @@ private:
     std::unique_ptr<QSocketNotifier> ready_;
     QTimer due_;
     uint16_t port_ = 0;
+    using Clock = std::chrono::steady_clock;
+    struct Client {
+        int socket;
+        // When its request must be whole; none while the answer is on its way.
+        Clock::time_point deadline;
+    };
+    std::map<const void*, Client> clients_;
+    QTimer late_;
 };

@@ -1,10 +1,12 @@
 """A hostile web client against the status page of the real program: a huge
 request header, a huge POST body, many pipelined requests never read, many
-idle connections. Each is refused or bounded: the server's memory stays within
+idle connections, many connections that send a byte now and then (from
+127.0.0.2, while the sysop's requests come from 127.0.0.1). Each is refused or bounded: the server's memory stays within
 10 MB of idle, two stations keep chatting meanwhile, and the page answers
 again afterwards. At a low descriptor limit the page leaves the chat its
 descriptors and the server does not spin."""
 
+import contextlib
 import http.client
 import os
 import resource
@@ -23,7 +25,11 @@ STATIONS = ("N0ABC", "K1BBB")
 MB = 1024 * 1024
 # What the server may hold on a connection (see StatusServer.h).
 MAX_CONNECTIONS = 64
+MAX_PER_ADDRESS = 8
 IDLE_SECONDS = 5
+REQUEST_SECONDS = 5  # to deliver a whole request
+SLOW_ADDRESS = "127.0.0.2"
+REQUEST = b"GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 
 
 class LimitedRun(PalavoroRun):
@@ -182,10 +188,15 @@ class StatusFloodTest(unittest.TestCase):
         self.chat()
         self.assertTrue(self.run_.running())
 
-    def connection(self):
-        sock = socket.create_connection(("127.0.0.1", self.port), timeout=DEFAULT_TIMEOUT)
+    def connection(self, source=None):
+        sock = socket.create_connection(("127.0.0.1", self.port), timeout=DEFAULT_TIMEOUT,
+                                        source_address=(source, 0) if source else None)
         self.addCleanup(sock.close)
         return sock
+
+    def connections(self, count):
+        """Connections from as many addresses as the limit per address asks for (127.0.0.2 onwards)."""
+        return [self.connection("127.0.0.%d" % (2 + i // MAX_PER_ADDRESS)) for i in range(count)]
 
     def test_a_huge_request_header_gets_431_and_the_connection_closed(self):
         self.start()
@@ -248,7 +259,7 @@ class StatusFloodTest(unittest.TestCase):
     def test_idle_connections_past_the_limit_are_bounded_and_closed(self):
         self.start()
         before = open_sockets(self.run_.pid)
-        socks = [self.connection() for _ in range(3 * MAX_CONNECTIONS)]
+        socks = self.connections(3 * MAX_CONNECTIONS)
         for sock in socks[::2]:
             sock.sendall(b"GET / HTTP/1.1\r\nHost: ")  # a request never finished
 
@@ -265,11 +276,49 @@ class StatusFloodTest(unittest.TestCase):
         self.assertEqual(self.closed_by_server(socks), len(socks))
         self.assert_recovered("idle connections")
 
+    def test_slow_clients_are_closed_at_their_deadline_and_the_sysop_is_served(self):
+        self.start()
+        start = time.monotonic()
+        socks = {self.connection(SLOW_ADDRESS) for _ in range(MAX_CONNECTIONS)}
+        closed, sent = {}, 0  # the seconds after which the server closed each
+        while socks - closed.keys() and time.monotonic() - start < 3 * REQUEST_SECONDS:
+            if time.monotonic() - start >= 4 * sent:  # a byte every 4 s: less than the idle time
+                for sock in socks - closed.keys():
+                    with contextlib.suppress(OSError):
+                        sock.send(REQUEST[sent:sent + 1])
+                sent += 1
+            for sock in select.select(list(socks - closed.keys()), [], [], 0.2)[0]:
+                closed[sock] = time.monotonic() - start  # the end: the request is never whole
+            self.fetch("/status.json")  # the sysop's, all along
+        late = sorted(t for t in closed.values() if t > REQUEST_SECONDS / 2)
+        self.assertEqual(len(closed), MAX_CONNECTIONS)
+        self.assertEqual(len(late), MAX_PER_ADDRESS, late)
+        self.assertTrue(REQUEST_SECONDS - 0.5 < late[0] and late[-1] < REQUEST_SECONDS + 2.5, late)
+        self.assert_recovered("slow clients")
+
+    def test_a_kept_alive_connection_has_its_time_from_its_last_answer(self):
+        self.start()
+        sock, start = self.connection(), time.monotonic()
+        for pause in (0, REQUEST_SECONDS - 2):
+            time.sleep(pause)
+            sock.sendall(REQUEST)
+            answer = http.client.HTTPResponse(sock)
+            answer.begin()
+            answer.read()
+        answered = time.monotonic()
+        for byte in REQUEST:  # a byte a second: never idle, never whole
+            sock.send(bytes([byte]))
+            if select.select([sock], [], [], 1)[0]:
+                break
+        closed = time.monotonic()
+        self.assertTrue(REQUEST_SECONDS - 0.5 < closed - answered < REQUEST_SECONDS + 2, closed - answered)
+        self.assertGreater(closed - start, REQUEST_SECONDS + 1)  # not counted from its acceptance
+
     def test_the_page_takes_at_most_half_of_the_raised_descriptor_limit(self):
         self.start(nofile=(40, 48))
         self.assertEqual(proc_field(self.run_.pid, "Max open files", "limits")[:2], ["48", "48"])
         before = open_sockets(self.run_.pid)
-        socks = [self.connection() for _ in range(40)]
+        socks = self.connections(40)
         self.during(lambda: time.sleep(1))
         self.assertEqual(open_sockets(self.run_.pid) - before, 48 // 2)
         self.assertEqual(self.closed_by_server(socks), 40 - 48 // 2)
