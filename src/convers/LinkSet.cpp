@@ -11,6 +11,12 @@
 
 namespace {
 
+// "address:port", an IPv6 address in brackets.
+std::string hostPort(const std::string& address, uint16_t port)
+{
+    return (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
 // An IPv4 peer may be reported in its IPv6-mapped form.
 std::string plainAddress(const std::string& address)
 {
@@ -43,6 +49,7 @@ LinkSet::LinkSet(TimerFactory& timers, SocketFactory makeSocket, TraceLog& log, 
 
 LinkSet::~LinkSet()
 {
+    *alive_ = false;
     onGone = nullptr;
     onHeir = nullptr;
     onLog = nullptr;
@@ -54,49 +61,164 @@ void LinkSet::start(const NetworkConfig& config)
     stop();
     Entry entry(*this);
     config_ = config;
-    if (config_.listen && makeListener_) {
-        listener_ = makeListener_();
-        std::string error;
-        listener_->onAccept = [this](std::unique_ptr<ClientSocket> socket, const std::string& address) {
-            accept(std::move(socket), address);
-        };
-        const std::string where = config_.listenAddress + ":" + std::to_string(config_.listenPort);
-        if (listener_->listen(config_.listenAddress, config_.listenPort, error)) {
-            trace(1, "Listening for host links on " + where);
-        } else {
-            trace(1, "Cannot listen on " + where + ": " + error);
-            logLine("links: cannot listen on " + where + ": " + error);
-            listener_.reset();
-        }
+    down_.clear();
+    openListener();
+    if (!config_.listen && !config_.neighbours.empty())
+        logLine("links: this node is " + config_.hostName + ", not listening");
+    std::vector<Dialler*> added;
+    for (const Neighbour& neighbour : config_.neighbours)
+        if (!neighbour.anyAddress && !neighbour.address.empty())
+            added.push_back(&addDialler(neighbour));
+    for (Dialler* dialler : added)
+        firstDial(*dialler);
+}
+
+void LinkSet::firstDial(Dialler& dialler)
+{
+    if (!yields(dialler)) {
+        dial(dialler);
+        return;
     }
-    for (const Neighbour& neighbour : config_.neighbours) {
-        if (neighbour.anyAddress || neighbour.address.empty())
+    dialler.retry->setInterval(AIR_YIELD);
+    dialler.retry->setEnabled(true);
+}
+
+LinkSet::Dialler& LinkSet::addDialler(const Neighbour& neighbour)
+{
+    Dialler& dialler = diallers_.emplace_back();
+    dialler.neighbour = neighbour;
+    dialler.since = clock_();
+    dialler.retry = timers_.createTimer();
+    dialler.retry->onTimer = [this, &dialler] {
+        Entry entry(*this);
+        dialler.retry->setEnabled(false);
+        if (upLinkTo(dialler.neighbour.name, nullptr) != nullptr || attemptTo(dialler.neighbour.name) != nullptr)
+            return;
+        if (dialler.loopHeld && reached && reached(lowerAscii(dialler.neighbour.name))) {
+            dialler.retry->setInterval(LOOP_RETRY);
+            dialler.retry->setEnabled(true);
+            return;
+        }
+        dial(dialler);
+    };
+    return dialler;
+}
+
+void LinkSet::openListener()
+{
+    if (!config_.listen || !makeListener_)
+        return;
+    listener_ = makeListener_();
+    std::string error;
+    listener_->onAccept = [this](std::unique_ptr<ClientSocket> socket, const std::string& address) {
+        accept(std::move(socket), address);
+    };
+    const std::string where = config_.listenText();
+    if (listener_->listen(config_.listenAddress, config_.listenPort, error)) {
+        trace(1, "Listening for host links on " + where);
+        logLine("links: this node is " + config_.hostName + ", listening on " + where);
+    } else {
+        trace(1, "Cannot listen on " + where + ": " + error);
+        logLine("links: cannot listen on " + where + ": " + error);
+        listener_.reset();
+    }
+}
+
+void LinkSet::closeListener()
+{
+    if (!listener_)
+        return;
+    listener_->onAccept = nullptr;
+    listener_->close();
+    listener_.reset();
+}
+
+void LinkSet::closeLinksTo(const std::string& name, const std::string& logText)
+{
+    const std::string lower = lowerAscii(name);
+    for (const std::unique_ptr<Link>& link : links_)
+        if (!link->going && lowerAscii(link->neighbour) == lower)
+            close(*link, link->isUp() ? logText : "", "Link with " + link->neighbour + " closed: " + logText);
+}
+
+std::vector<std::string> LinkSet::reconfigure(const NetworkConfig& fresh)
+{
+    Entry entry(*this);
+    std::vector<std::string> lines;
+    if (fresh.listenText() != config_.listenText()) {
+        closeListener();
+        config_.listen = fresh.listen;
+        config_.listenAddress = fresh.listenAddress;
+        config_.listenPort = fresh.listenPort;
+        openListener();
+        lines.push_back("[CONVERS] LISTEN=" + (fresh.listen ? fresh.listenText() : std::string("NOT")));
+    }
+    if (fresh.maxRemoteUsers != config_.maxRemoteUsers) {
+        config_.maxRemoteUsers = fresh.maxRemoteUsers;
+        lines.push_back("[CONVERS] MAXUSERS=" + std::to_string(fresh.maxRemoteUsers));
+    }
+    const auto same = [](const Neighbour& a, const Neighbour& b) {
+        return a.address == b.address && a.port == b.port && a.firstLine == b.firstLine &&
+               a.anyAddress == b.anyAddress && a.overAir == b.overAir && a.radioPort == b.radioPort &&
+               a.call == b.call && a.via == b.via;
+    };
+    const auto find = [](const std::vector<Neighbour>& list, const std::string& name) -> const Neighbour* {
+        for (const Neighbour& n : list)
+            if (lowerAscii(n.name) == lowerAscii(name))
+                return &n;
+        return nullptr;
+    };
+    std::vector<Neighbour> toDial;
+    for (const Neighbour& old : config_.neighbours) {
+        const Neighbour* now = find(fresh.neighbours, old.name);
+        if (now != nullptr && same(old, *now))
             continue;
-        Dialler& dialler = diallers_.emplace_back();
-        dialler.neighbour = neighbour;
-        dialler.since = clock_();
-        dialler.retry = timers_.createTimer();
-        dialler.retry->onTimer = [this, &dialler] {
-            Entry entry(*this);
-            dialler.retry->setEnabled(false);
-            if (upLinkTo(dialler.neighbour.name, nullptr) != nullptr || attemptTo(dialler.neighbour.name) != nullptr)
-                return;
-            if (dialler.loopHeld && reached && reached(lowerAscii(dialler.neighbour.name))) {
-                dialler.retry->setInterval(LOOP_RETRY);
-                dialler.retry->setEnabled(true);
-                return;
+        // Removed, or changed: it goes, and a changed one comes back as written now.
+        const std::string lower = lowerAscii(old.name);
+        closeLinksTo(old.name, "link down: " + old.name + (now ? ": its line changed" : ": removed from [LINKS]"));
+        diallers_.remove_if([&](const Dialler& d) { return lowerAscii(d.neighbour.name) == lower; });
+        down_.erase(lower);
+        resolved_.erase(lower);
+        lines.push_back("[LINKS] " + old.name + (now ? " changed" : " removed"));
+        if (now != nullptr)
+            toDial.push_back(*now);
+    }
+    for (const Neighbour& now : fresh.neighbours)
+        if (find(config_.neighbours, now.name) == nullptr) {
+            toDial.push_back(now);
+            lines.push_back("[LINKS] " + now.name + " added");
+        }
+    config_.neighbours = fresh.neighbours;
+    std::vector<Dialler*> added;
+    for (const Neighbour& neighbour : toDial)
+        if (!neighbour.anyAddress && !neighbour.address.empty())
+            added.push_back(&addDialler(neighbour));
+    for (Dialler* dialler : added)
+        firstDial(*dialler);
+    return lines;
+}
+
+bool LinkSet::setDown(const std::string& name, bool down)
+{
+    Entry entry(*this);
+    const Neighbour* neighbour = neighbourNamed(name);
+    if (neighbour == nullptr)
+        return false;
+    const std::string lower = lowerAscii(neighbour->name);
+    if (!down) {
+        if (down_.erase(lower) > 0)
+            if (Dialler* dialler = diallerOf(neighbour->name)) {
+                dialler->delay = FIRST_RETRY;
+                if (upLinkTo(neighbour->name, nullptr) == nullptr && attemptTo(neighbour->name) == nullptr)
+                    dial(*dialler);
             }
-            dial(dialler);
-        };
+        return true;
     }
-    for (Dialler& dialler : diallers_) {
-        if (!yields(dialler)) {
-            dial(dialler);
-            continue;
-        }
-        dialler.retry->setInterval(AIR_YIELD);
-        dialler.retry->setEnabled(true);
-    }
+    down_.insert(lower);
+    if (Dialler* dialler = diallerOf(neighbour->name))
+        dialler->retry->setEnabled(false);
+    closeLinksTo(neighbour->name, "link down: " + neighbour->name + ": taken down by the sysop");
+    return true;
 }
 
 void LinkSet::stop()
@@ -153,8 +275,8 @@ void LinkSet::dial(Dialler& dialler)
         link.socket->connectTo(n.call, n.radioPort);
         return;
     }
-    trace(3, "Dialling " + n.name + " at " + n.address + ":" + std::to_string(n.port));
-    Link& link = addLink(makeSocket_(), HostLink::Side::WeDialled, n.address + ":" + std::to_string(n.port));
+    trace(3, "Dialling " + n.name + " at " + hostPort(n.address, n.port));
+    Link& link = addLink(makeSocket_(), HostLink::Side::WeDialled, hostPort(n.address, n.port));
     link.neighbour = n.name;
     link.socket->connectTo(n.address, n.port);
 }
@@ -172,7 +294,17 @@ void LinkSet::scheduleDial(Dialler& dialler)
 void LinkSet::redial(const Link& link)
 {
     Dialler* dialler = diallerOf(link.neighbour);
-    if (dialler == nullptr || upLinkTo(link.neighbour, nullptr) != nullptr || attemptTo(link.neighbour) != nullptr)
+    if (dialler == nullptr)
+        return;
+    // A dial of ours that never came up: the sysop hears of it once, until the link is up again.
+    if (link.side == HostLink::Side::WeDialled && !link.wasUp && !link.failure.empty()) {
+        dialler->lastError = link.failure;
+        if (!std::exchange(dialler->failing, true))
+            refusals_.note("unreachable " + lowerAscii(link.neighbour),
+                           "link unreachable: " + link.neighbour + " at " + link.address + ": " + link.failure);
+    }
+    if (isDown(link.neighbour) || upLinkTo(link.neighbour, nullptr) != nullptr ||
+        attemptTo(link.neighbour) != nullptr)
         return;
     if (dialler->loopHeld) {
         dialler->since = clock_();
@@ -273,6 +405,7 @@ void LinkSet::wire(Link& link)
         if (l->going)
             return;
         Entry entry(*this);
+        l->failure = "closed by the neighbour";
         close(*l, l->isUp() ? "link down: " + l->neighbour + ": closed by the neighbour" : "",
               "Link " + l->address + " closed by the other end");
     };
@@ -282,6 +415,7 @@ void LinkSet::wire(Link& link)
         Entry entry(*this);
         code = 0;
         const std::string reason = l->socket->errorString();
+        l->failure = reason;
         close(*l, l->isUp() ? "link broken: " + l->neighbour + ": " + reason : "",
               "Link " + l->address + " failed: " + reason);
     };
@@ -301,7 +435,10 @@ void LinkSet::accept(std::unique_ptr<ClientSocket> socket, const std::string& pe
 {
     Entry entry(*this);
     const std::string address = plainAddress(peerAddress);
-    if (!addressAllowed(address)) {
+    const bool named = std::any_of(config_.neighbours.begin(), config_.neighbours.end(),
+                                   [](const Neighbour& n) { return n.byName; });
+    const bool allowed = addressAllowed(address);
+    if (!allowed && !(named && resolver_ != nullptr)) {
         refused(nullptr, "address", "link refused from " + address + ": not a neighbour's address",
                 "Host link from " + address + " refused: no neighbour has that address");
         return;
@@ -313,8 +450,64 @@ void LinkSet::accept(std::unique_ptr<ClientSocket> socket, const std::string& pe
     }
     trace(3, "Host link from " + address + " accepted, waiting for HOST");
     Link& link = addLink(std::move(socket), HostLink::Side::TheyDialled, address);
+    if (const uint16_t port = link.socket->peerPort(); port != 0)
+        link.shownAddress = address + ":" + std::to_string(port);
+    if (!allowed) {
+        // Perhaps a neighbour known by name whose address changed: it waits
+        // (unread) while the names are looked up again.
+        pause(link, PauseReason::Lookup, true);
+        lookUpNames();
+        return;
+    }
     // What came before the handlers were in place.
     read(link);
+}
+
+void LinkSet::lookUpNames()
+{
+    for (const Neighbour& neighbour : config_.neighbours) {
+        if (!neighbour.byName || !lookingUp_.insert(lowerAscii(neighbour.name)).second)
+            continue;
+        std::weak_ptr<bool> alive = alive_;
+        resolver_->lookUp(neighbour.address, [this, alive, name = lowerAscii(neighbour.name)](std::vector<std::string> found) {
+            if (auto still = alive.lock(); still && *still)
+                namesResolved(name, std::move(found));
+        });
+    }
+}
+
+void LinkSet::namesResolved(const std::string& name, std::vector<std::string> addresses)
+{
+    Entry entry(*this);
+    lookingUp_.erase(name);
+    for (std::string& address : addresses)
+        if (address.starts_with("::ffff:"))
+            address.erase(0, 7);
+    resolved_[name] = std::move(addresses);
+    const bool done = lookingUp_.empty();
+    std::vector<Link*> waiting;
+    for (const std::unique_ptr<Link>& link : links_)
+        if (!link->going && (link->paused & bit(PauseReason::Lookup)) != 0)
+            waiting.push_back(link.get());
+    for (Link* link : waiting) {
+        if (addressAllowed(link->address))
+            pause(*link, PauseReason::Lookup, false);
+        else if (done)
+            refused(link, "address", "link refused from " + link->address + ": not a neighbour's address",
+                    "Host link from " + link->address + " refused: no neighbour has that address or a name for it");
+    }
+}
+
+bool LinkSet::matches(const Neighbour& neighbour, const std::string& address) const
+{
+    // "Any address" is any TCP peer: a callsign on the air is no address of it.
+    if (neighbour.anyAddress)
+        return !address.starts_with("AX25:");
+    if (neighbour.address == address)
+        return true;
+    auto it = resolved_.find(lowerAscii(neighbour.name));
+    return neighbour.byName && it != resolved_.end() &&
+           std::find(it->second.begin(), it->second.end(), address) != it->second.end();
 }
 
 void LinkSet::read(Link& link)
@@ -550,7 +743,8 @@ void LinkSet::release(Link& link)
 void LinkSet::timerFired(Link& link)
 {
     if (!link.isUp()) {
-        close(link, "", "Link " + link.address + " dropped: no HOST within " + std::to_string(HOST_WAIT / 1000) + " s");
+        link.failure = "no HOST within " + std::to_string(HOST_WAIT / 1000) + " s";
+        close(link, "", "Link " + link.address + " dropped: " + link.failure);
         return;
     }
     // A neighbour that hangs (a stopped process, a path gone without a
@@ -583,15 +777,18 @@ void LinkSet::hostArrived(Link& link)
         return;
     }
     const Neighbour* neighbour = neighbourNamed(name);
-    // "Any address" is any TCP peer: a callsign on the air is no address of it.
     const bool wrongAddress =
-        neighbour != nullptr && link.side == HostLink::Side::TheyDialled &&
-        (neighbour->anyAddress ? link.address.starts_with("AX25:") : neighbour->address != link.address);
+        neighbour != nullptr && link.side == HostLink::Side::TheyDialled && !matches(*neighbour, link.address);
     const bool wrongName =
         neighbour != nullptr && link.side == HostLink::Side::WeDialled && lowerAscii(link.neighbour) != lower;
     if (neighbour == nullptr || wrongAddress || wrongName) {
         refused(&link, "stranger", "link refused from " + from + ": HOST " + printable(name) + " is not a neighbour",
                 "HOST " + printable(name) + " from " + from + " is not a neighbour, link closed");
+        return;
+    }
+    if (isDown(neighbour->name)) {
+        refused(&link, "down", "link refused from " + from + ": " + neighbour->name + " is taken down",
+                "HOST " + neighbour->name + " from " + from + ": taken down by the sysop, link closed");
         return;
     }
     link.neighbour = neighbour->name;
@@ -624,8 +821,11 @@ void LinkSet::linkUp(Link& link)
     const std::string software = printable(link.proto->software());
     trace(1, "Link with " + link.neighbour + " (" + link.address + ", " + software + ") is up");
     logLine("link up: " + link.neighbour + " at " + link.address + " (" + software + ")");
-    if (Dialler* dialler = diallerOf(link.neighbour))
+    if (Dialler* dialler = diallerOf(link.neighbour)) {
         dialler->loopHeld = false;
+        dialler->failing = false;
+        dialler->lastError.clear();
+    }
     // The first PING waits for the first tick: a PP node did not answer one
     // that came in the same write as our answer to its HOST.
     if (onUp)
@@ -669,8 +869,10 @@ void LinkSet::closeForLoop(Link& link, const std::string& logText, const std::st
 
 void LinkSet::refused(Link* link, const std::string& cause, const std::string& logText, const std::string& traceText)
 {
-    if (link != nullptr)
+    if (link != nullptr) {
+        link->failure = logText.substr(logText.find(": ") + 2);
         close(*link, "", "");
+    }
     trace(1, traceText);
     refusals_.note(cause, logText);
 }
@@ -764,10 +966,8 @@ LinkSet::Dialler* LinkSet::diallerOf(const std::string& neighbour)
 
 bool LinkSet::addressAllowed(const std::string& address) const
 {
-    for (const Neighbour& neighbour : config_.neighbours)
-        if (neighbour.anyAddress || neighbour.address == address)
-            return true;
-    return false;
+    return std::any_of(config_.neighbours.begin(), config_.neighbours.end(),
+                       [&](const Neighbour& neighbour) { return matches(neighbour, address); });
 }
 
 size_t LinkSet::unidentifiedFrom(const std::string& address) const
@@ -801,8 +1001,8 @@ std::vector<LinkStatus> LinkSet::status(const std::function<size_t(const Link&)>
         status.name = neighbour.name;
         status.address = neighbour.anyAddress ? "*"
                          : neighbour.overAir  ? neighbour.address
-                                              : neighbour.address + ":" + std::to_string(neighbour.port);
-        status.state = neighbour.anyAddress ? "listening" : "waiting";
+                                              : hostPort(neighbour.address, neighbour.port);
+        status.state = isDown(neighbour.name) ? "down" : neighbour.anyAddress ? "listening" : "waiting";
         const Link* attempt = nullptr;
         const Link* up = nullptr;
         for (const std::unique_ptr<Link>& link : links_) {
@@ -814,11 +1014,15 @@ std::vector<LinkStatus> LinkSet::status(const std::function<size_t(const Link&)>
                 attempt = link.get();
         }
         for (const Dialler& dialler : diallers_)
-            if (dialler.neighbour.name == neighbour.name)
+            if (dialler.neighbour.name == neighbour.name) {
                 status.since = dialler.since;
+                if (status.state == "waiting")
+                    status.lastError = dialler.lastError;
+            }
         if (up != nullptr) {
             status.state = "up";
-            status.address = up->address;
+            status.address = up->shownAddress.empty() ? up->address : up->shownAddress;
+            status.direction = up->side == HostLink::Side::WeDialled ? "out" : "in";
             status.software = printable(up->proto->software());
             status.since = up->upAt;
             status.rttMs = up->rttMs;
@@ -826,6 +1030,7 @@ std::vector<LinkStatus> LinkSet::status(const std::function<size_t(const Link&)>
             status.waiting = waiting(*up);
         } else if (attempt != nullptr) {
             status.state = attempt->connected ? "handshake" : "dialling";
+            status.direction = "out";
             status.since = attempt->since;
         }
         list.push_back(std::move(status));

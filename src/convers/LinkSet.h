@@ -9,6 +9,7 @@
 #include "convers/HostLink.h"
 #include "convers/NetworkTypes.h"
 #include "convers/RepeatMarks.h"
+#include "convers/Resolver.h"
 #include "support/ClientSocket.h"
 #include "support/ListenSocket.h"
 #include "support/LogThrottle.h"
@@ -30,6 +31,7 @@
 enum class PauseReason : uint8_t {
     Engine = 1 << 0, // the engine is behind: a neighbour's lines make output for it
     Flood = 1 << 1,  // what it made waits for another link beyond that link's high-water mark
+    Lookup = 1 << 2, // its address may be a named neighbour's: the names are being looked up
 };
 
 // A line waiting for a link: who made it (a link's id, 0 for our stations)
@@ -52,6 +54,7 @@ struct Link {
     std::unique_ptr<Timer> timer;  // the wait for HOST, then the pings
     std::unique_ptr<Timer> banner; // the wait for a PP node's banner
     std::string address;           // the peer's, or the one we dialled
+    std::string shownAddress;      // the peer's with its port, when known
     std::string neighbour;         // the configured name, once known
     int64_t since = 0;
     int64_t upAt = 0;
@@ -64,6 +67,7 @@ struct Link {
     bool going = false;     // marked to go: not read, not written
     bool wasUp = false;     // it was up when it was marked
     bool fullNoted = false; // its bound of remote users was traced
+    std::string failure;    // why it ended, for the sysop
     uint8_t paused = 0;     // PauseReason bits of its own
     bool overAir = false;
     // Output: lines wait here while the socket holds enough; what waits
@@ -155,10 +159,19 @@ public:
     };
 
     void setListenFactory(ListenSocketFactory makeListener) { makeListener_ = std::move(makeListener); }
+    // Looks neighbours' host names up; without one, a named neighbour is only dialled.
+    void setResolver(Resolver* resolver) { resolver_ = resolver; }
     void setAirFactory(AirSocketFactory makeAirSocket) { makeAirSocket_ = std::move(makeAirSocket); }
     // Listens and dials as configured; closes what an earlier start made.
     void start(const NetworkConfig& config);
     void stop();
+    // Another configuration, at once: the listener moves if its address did,
+    // neighbours added are dialled, removed ones closed, changed ones closed
+    // and dialled again; the others are left as they are. One line per change.
+    std::vector<std::string> reconfigure(const NetworkConfig& config);
+    // A neighbour taken down stays down (closed, not dialled, refused) until
+    // taken up, or a reconfiguration changes its line. False: no such neighbour.
+    bool setDown(const std::string& name, bool down);
     const NetworkConfig& config() const { return config_; }
     const std::string& hostName() const { return config_.hostName; }
 
@@ -223,9 +236,23 @@ private:
         uint32_t delay = FIRST_RETRY;
         int64_t since = 0;
         bool loopHeld = false; // its last link looped
+        bool failing = false;  // its dials fail: said once, until it is up again
+        std::string lastError;
     };
 
     static uint8_t bit(PauseReason reason) { return static_cast<uint8_t>(reason); }
+    Dialler& addDialler(const Neighbour& neighbour);
+    void firstDial(Dialler& dialler);
+    void openListener();
+    void closeListener();
+    // Closes every link to a neighbour, with that log line.
+    void closeLinksTo(const std::string& name, const std::string& logText);
+    bool isDown(const std::string& name) const { return down_.count(lowerAscii(name)) > 0; }
+    // Whether `address` may be the neighbour's: its own, any for "*", or one its name resolved to.
+    bool matches(const Neighbour& neighbour, const std::string& address) const;
+    // The named neighbours looked up again, for links waiting on an address no number matched.
+    void lookUpNames();
+    void namesResolved(const std::string& name, std::vector<std::string> addresses);
     void dial(Dialler& dialler);
     void scheduleDial(Dialler& dialler);
     bool yields(const Dialler& dialler) const;
@@ -279,6 +306,11 @@ private:
     std::list<std::unique_ptr<Link>> links_;
     std::vector<Link*> marked_; // to go when the outermost entry ends
     std::list<Dialler> diallers_;
+    std::set<std::string> down_; // lower-case names taken down by the sysop
+    Resolver* resolver_ = nullptr;
+    std::map<std::string, std::vector<std::string>> resolved_; // lower-case name -> its addresses, last looked up
+    std::set<std::string> lookingUp_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true); // for lookups that answer late
     LogThrottle refusals_{timers_, [this](const std::string& line) { logLine(line); }};
     uint64_t nextLinkId_ = 1;
     uint8_t paused_ = 0; // PauseReason bits that hold every link

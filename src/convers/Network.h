@@ -52,6 +52,8 @@ public:
     Network& operator=(const Network&) = delete;
 
     void setListenFactory(ListenSocketFactory makeListener) { links_.setListenFactory(std::move(makeListener)); }
+    // Looks up neighbours given by host name when one dials in from an address no number matches.
+    void setResolver(Resolver* resolver) { links_.setResolver(resolver); }
     // Makes the connection to a neighbour over the air; its connectTo gets the
     // neighbour's callsign and radio port. Without one such neighbours are not dialled.
     using AirSocketFactory = LinkSet::AirSocketFactory;
@@ -59,7 +61,12 @@ public:
     // Listens and dials as configured; closes what an earlier start made.
     void start(const NetworkConfig& config) { links_.start(config); }
     void stop() { links_.stop(); }
-    const NetworkConfig& config() const { return links_.config(); }
+    // The listener, the bound on remote users and the neighbours as configured
+    // now, without a start: one line for each change.
+    std::vector<std::string> reconfigure(const NetworkConfig& config) { return links_.reconfigure(config); }
+    // A neighbour taken down (closed, not dialled, refused) or up again; false when there is none of that name.
+    bool setLinkDown(const std::string& name, bool down) { return links_.setDown(name, down); }
+    const NetworkConfig& config() const override { return links_.config(); }
 
     // A connection as the listener hands it over (also for tests and tools).
     void accept(std::unique_ptr<ClientSocket> socket, const std::string& peerAddress)

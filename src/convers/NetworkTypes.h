@@ -12,10 +12,11 @@
 // address; or, with anyAddress, only accept, from wherever it comes.
 struct Neighbour {
     std::string name;
-    std::string address;
+    std::string address; // numeric, or a host name (byName) looked up when dialled and when it dials in
     uint16_t port = 0;
     std::string firstLine; // sent before our HOST (a PP node's permlink callsign)
     bool anyAddress = false;
+    bool byName = false;
     // Over the air: an AX.25 connection through the engine to `call` on radio
     // port `radioPort` (1-based), by way of the digipeaters in `via` (blank-
     // separated); `address` then reads "AX25:port:CALL".
@@ -31,6 +32,14 @@ struct NetworkConfig {
     bool listen = false;
     std::string listenAddress = "127.0.0.1";
     uint16_t listenPort = 3600;
+    // As the sysop reads it: "127.0.0.1:3600", "[::1]:3600", or empty when not listening.
+    std::string listenText() const
+    {
+        if (!listen)
+            return {};
+        return (listenAddress.find(':') != std::string::npos ? "[" + listenAddress + "]" : listenAddress) + ":" +
+               std::to_string(listenPort);
+    }
     size_t maxRemoteUsers = 1000; // per link
     std::vector<Neighbour> neighbours;
 };
@@ -49,9 +58,11 @@ struct RemoteUser {
 };
 
 struct LinkStatus {
-    std::string name; // the neighbour's name as configured
-    std::string address;
-    std::string state; // "dialling", "waiting", "handshake", "up"
+    std::string name;      // the neighbour's name as configured
+    std::string address;   // with the port, when known
+    std::string direction; // "out" when we dialled, "in" when it did; empty while not linked
+    std::string state;     // "dialling", "waiting", "handshake", "up", "listening", "down"
+    std::string lastError; // why the last dial failed, while waiting
     std::string software;
     int64_t since = 0;  // wall-clock ms of the last change of state
     int64_t rttMs = -1; // the last measured round trip, -1 before one

@@ -17,6 +17,8 @@ public:
     // By "name" (the first of that name) or "name@host", any case; none when unknown.
     virtual const RemoteUser* findRemote(const std::string& who) const = 0;
     virtual std::vector<LinkStatus> links() const = 0;
+    // This node as the network knows it (its name, its listener) and its neighbours.
+    virtual const NetworkConfig& config() const = 0;
     // The topic a neighbour gave a channel, empty when none.
     virtual std::string topic(int32_t channel) const = 0;
 

@@ -18,7 +18,8 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
       connections_({delivery_, directory_, drain_, commands_, keeper_, userFile_, settings_, link_, beacon_, log_,
                     timers_, shell_, stats_}),
       networkAreas_(directory_, delivery_, network_, link_, log_),
-      airLinks_({connections_, network_, drain_, keeper_, settings_, link_, log_, timers_, shell_})
+      airLinks_({connections_, network_, drain_, keeper_, settings_, link_, log_, timers_, shell_}),
+      sysop_({connections_, directory_, delivery_, network_, [this] { return stateLine(); }})
 {
     wireNetwork();
     CommandInterpreter& commands = commands_;
@@ -73,16 +74,70 @@ void ChatServer::wireNetwork()
     network_.setAirFactory([&air](const Neighbour& neighbour) { return air.makeSocket(neighbour); });
 }
 
+ServerSettings ChatServer::defaultSettings() const
+{
+    ServerSettings settings;
+    settings.beaconEvery = 0;
+    // A path keeps its case: file names are case-sensitive here.
+    settings.logFile = baseDir_ + "Palavoro.LOG";
+    return settings;
+}
+
+void ChatServer::applyDisable(const std::string& disable)
+{
+    disable_ = disable;
+    settings_.portEnabled.fill(true);
+    std::string rest = disable;
+    while (!rest.empty()) {
+        std::string piece = nextField(rest, ',');
+        int32_t port = 0;
+        if (isNumeric(piece) && tryStrToInt(piece, port) && port >= 1 && port <= MAX_ENABLE_PORTS) {
+            settings_.portEnabled[static_cast<size_t>(port)] = false;
+            writeLog(1, "{CHAT} Port(" + std::to_string(port) + ") Disabled");
+        }
+    }
+}
+
+ControlReply ChatServer::control(const std::vector<std::string>& arguments, uint32_t uid)
+{
+    std::string words;
+    for (const std::string& argument : arguments)
+        words += " " + argument;
+    shell_.logConnection("ctl:" + words + " (uid " + std::to_string(uid) + ")");
+    if (arguments.size() == 1 && arguments.front() == "reload") {
+        const ReloadResult result = reload();
+        std::string text;
+        for (const std::string& line : result.lines)
+            text += line + "\n";
+        return {result.applied, text};
+    }
+    return sysop_.handle(arguments);
+}
+
+std::string ChatServer::stateLine()
+{
+    const size_t stations = directory_.stationCount();
+    std::string text = std::to_string(stations) + (stations == 1 ? " station on; " : " stations on; ");
+    if (!link_)
+        return text + "no link";
+    const std::string engine =
+        (link_->host().empty() ? link_->address() : link_->host()) + ":" + std::to_string(link_->tcpPort());
+    if (link_->isActive() && keeper_.isRegistered())
+        return text + "link ready: " + link_->callSign() + " registered at " + engine;
+    if (link_->isActive())
+        return text + "registering " + link_->callSign() + " with the engine at " + engine;
+    if (keeper_.isWaiting())
+        return text + "waiting for the engine at " + engine;
+    return text + "connecting to the engine at " + engine;
+}
+
 void ChatServer::start()
 {
-    settings_ = ServerSettings();
-    settings_.beaconEvery = 0;
+    settings_ = defaultSettings();
     stats_.startedAt = stats_.linkSince = stats_.now();
     keeper_.reset();
     log_.debug = "YES";
     log_.level = 4;
-    // A path keeps its case: file names are case-sensitive here.
-    settings_.logFile = baseDir_ + "Palavoro.LOG";
     log_.logFile = settings_.logFile;
 
     std::string disable;
@@ -104,14 +159,7 @@ void ChatServer::start()
             throw StartupError(problem.text);
         }
 
-    while (!disable.empty()) {
-        std::string piece = nextField(disable, ',');
-        int32_t port = 0;
-        if (isNumeric(piece) && tryStrToInt(piece, port) && port >= 1 && port <= MAX_ENABLE_PORTS) {
-            settings_.portEnabled[static_cast<size_t>(port)] = false;
-            writeLog(1, "{CHAT} Port(" + std::to_string(port) + ") Disabled");
-        }
-    }
+    applyDisable(disable);
 
     writeLog(1, "{PALAVORO} Program Initialization");
     wireLink();

@@ -10,6 +10,7 @@
 #include "server/AirLinks.h"
 #include "server/Commands.h"
 #include "server/Connections.h"
+#include "server/ControlReply.h"
 #include "server/Delivery.h"
 #include "server/Directory.h"
 #include "server/DisconnectDrain.h"
@@ -17,6 +18,7 @@
 #include "server/NetworkAreas.h"
 #include "server/ServerStats.h"
 #include "server/Settings.h"
+#include "server/SysopControl.h"
 #include "server/ShellServices.h"
 #include "server/UserFile.h"
 #include "support/ClientSocket.h"
@@ -27,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 constexpr const char* PROGRAM_VERSION = "Palavoro 0.10";
 
@@ -46,6 +49,25 @@ public:
     // close, then every station gets its notice and disconnect; `done` runs
     // when all that is over.
     void stop(std::function<void()> done);
+    // Palavoro.INI read again with the reading start-up uses: what can change
+    // at once does (the network's links and listener, the limits for stations
+    // that connect from now on, the beacon, the trace, the status page's
+    // address for the shell to move), without dropping a station; keys that
+    // need a restart are named and left as they were. With a problem that
+    // would stop start-up, nothing changes. One line per change or problem.
+    struct ReloadResult {
+        bool applied = false;
+        std::vector<std::string> lines;
+        bool statusMoved = false;
+    };
+    ReloadResult reload();
+    // Around each reload: with none as it begins, with its result when it is over.
+    std::function<void(const ReloadResult* result)> onReload;
+    // A sysop's request (`palavoro ctl`, but for reload, which is the shell's),
+    // by the caller's uid: one connection-log line, then the verb.
+    ControlReply control(const std::vector<std::string>& arguments, uint32_t uid);
+    // The engine and the stations in one line (systemd's status, `ctl status`).
+    std::string stateLine();
     // How host links are accepted; set by the shell before start(). Without
     // it the server only dials its neighbours.
     void setListenFactory(ListenSocketFactory makeListener) { network_.setListenFactory(std::move(makeListener)); }
@@ -91,6 +113,10 @@ private:
     void watchBacklog();
     void backlogChanged();
     void makeBeacon();
+    ServerSettings defaultSettings() const;
+    ReloadResult readAgain();
+    // Ports that DISABLE names are closed to stations, the others open.
+    void applyDisable(const std::string& disable);
     void makeAreas();
     void wireNetwork();
     void writeLog(uint8_t level, std::string_view text) { log_.writeLog(level, text); }
@@ -117,4 +143,6 @@ private:
     NetworkAreas networkAreas_;
     bool backlogReported_ = false;
     AirLinks airLinks_;
+    SysopControl sysop_;
+    std::string disable_; // DISABLE as read
 };

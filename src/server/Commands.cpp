@@ -474,13 +474,10 @@ void Command::links()
         reply("\r-- No Links Configured\r");
         return;
     }
-    std::string text = "\rLinks:\r";
-    for (const LinkStatus& link : links) {
-        text += "Link(" + link.name + ") Address(" + link.address + ") State(" + link.state + ") Software(" +
-                link.software + ") Since(" + (link.since > 0 ? isoTime(link.since) : std::string()) + ") Rtt(" +
-                (link.rttMs >= 0 ? std::to_string((link.rttMs + 500) / 1000) + "s" : std::string()) + ") Users(" +
-                std::to_string(link.users) + ")\r";
-    }
+    const NetworkConfig& node = server_.network.config();
+    std::string text = "\rNode(" + node.hostName + ") Listen(" + node.listenText() + ")\rLinks:\r";
+    for (const LinkStatus& link : links)
+        text += linkLine(link) + "\r";
     reply(text);
 }
 
@@ -490,6 +487,15 @@ void CommandInterpreter::notSaved(int32_t port, const std::string& call)
 {
     if (parts_.directory.findStation(port, call) != nullptr)
         parts_.delivery.sendTo(port, call, NOT_SAVED);
+}
+
+std::string linkLine(const LinkStatus& link)
+{
+    return "Link(" + link.name + ") Address(" + link.address + ") Dir(" + link.direction + ") State(" + link.state +
+           (link.lastError.empty() ? "" : ", last: " + link.lastError) + ") Software(" + link.software + ") Since(" +
+           (link.since > 0 ? isoTime(link.since) : std::string()) + ") Rtt(" +
+           (link.rttMs >= 0 ? std::to_string((link.rttMs + 500) / 1000) + "s" : std::string()) + ") Users(" +
+           std::to_string(link.users) + ")";
 }
 
 void CommandInterpreter::execute(int32_t port, const std::string& call, Station& user, const std::string& text)

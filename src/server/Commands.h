@@ -16,6 +16,9 @@
 #include <memory>
 #include <string>
 
+// One host link as /LI and `palavoro ctl links` show it.
+std::string linkLine(const LinkStatus& link);
+
 class CommandInterpreter {
 public:
     // What the commands work with.

@@ -3,6 +3,8 @@
 // operators' log tools read: they keep their old names byte for byte.
 #include "server/Connections.h"
 
+#include "support/HexStr.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -374,6 +376,26 @@ void Connections::endStay(int32_t port, const std::string& call, bool idle)
     writeLog(1, "{PALAVORO} User (" + user->callSign + ") in <> DISC, send disconnect");
     p_.delivery.sendFile(user->port, user->callSign, "INACTIVE.INF", "\r--- Inactivity Timeout, Logging out\r");
     p_.drain.disconnectWhenSent(user->port, p_.link->callSign(), user->callSign);
+}
+
+size_t Connections::sendAway(const std::string& call, const std::string& text)
+{
+    std::vector<Station*> found;
+    for (const Station& station : p_.directory.stations())
+        if (upperStr(station.callSign) == call && (station.state == ONLINE || station.state == NONAME))
+            found.push_back(p_.directory.findStation(station.port, station.callSign));
+    for (Station* user : found) {
+        user->timeLimit.reset();
+        user->idleLimit.reset();
+        user->state = EXPIRED;
+        user->endedBy = "sent away by the sysop";
+        writeLog(1, "{PALAVORO} User (" + user->callSign + ") sent away by the sysop");
+        if (!text.empty())
+            p_.delivery.sendTo(user->port, user->callSign, "\r" + text + "\r");
+        if (p_.link)
+            p_.drain.disconnectWhenSent(user->port, p_.link->callSign(), user->callSign);
+    }
+    return found.size();
 }
 
 std::unique_ptr<Timer> Connections::startLimit(uint32_t milliseconds)

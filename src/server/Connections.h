@@ -76,6 +76,9 @@ public:
     // ms at the most, when the disconnects still waiting go out anyway and
     // the last frames get FLUSH_WAIT ms: the stop takes 10 s at the most.
     void stopAll(std::function<void()> done);
+    // The sysop sends every station of `call` away: `text` (if any), then the
+    // disconnect as after a time limit. How many there were.
+    size_t sendAway(const std::string& call, const std::string& text);
     static constexpr uint32_t STOP_WAIT = 7000;
     static constexpr int FLUSH_WAIT = 2000;
 

@@ -6,7 +6,9 @@
 #include "support/HexStr.h"
 #include "support/Profile.h"
 
+#include <algorithm>
 #include <cctype>
+#include <map>
 
 namespace {
 
@@ -66,8 +68,20 @@ bool parseAirNeighbour(std::string rest, Neighbour& neighbour)
     return true;
 }
 
-// "address:port [first line]"; the address numeric IPv4 (or localhost), as
-// the listener reports a neighbour's.
+// A host name as DNS has them: labels of letters, digits and '-', joined by dots.
+bool isDnsName(const std::string& text)
+{
+    if (text.empty() || text.size() > 253 || text.front() == '.' || text.back() == '.' ||
+        text.find("..") != std::string::npos)
+        return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+    });
+}
+
+// "address:port [first line]": a numeric IPv4 address, an IPv6 one in
+// brackets, or a host name (a dynamic one too: it is looked up at each dial
+// and when a connection comes from an address no number matches).
 bool parseNeighbour(const std::string& name, const std::string& value, Neighbour& neighbour)
 {
     neighbour.name = name;
@@ -79,13 +93,22 @@ bool parseNeighbour(const std::string& name, const std::string& value, Neighbour
     }
     std::string rest = value;
     const std::string where = nextWord(rest);
-    StatusListen parsed;
-    if (where.find(':') == std::string::npos || !parseStatusListen(where, parsed) || !parsed.on)
-        return false;
-    neighbour.address = parsed.address;
-    neighbour.port = parsed.port;
     neighbour.firstLine = rest;
-    return neighbour.address.find(':') == std::string::npos;
+    StatusListen parsed;
+    if (where.find(':') != std::string::npos && parseStatusListen(where, parsed) && parsed.on) {
+        neighbour.address = parsed.address;
+        neighbour.port = parsed.port;
+        return true;
+    }
+    const size_t colon = where.rfind(':');
+    int32_t port = 0;
+    if (colon == std::string::npos || !isDnsName(where.substr(0, colon)) || !isNumeric(where.substr(colon + 1)) ||
+        !tryStrToInt(where.substr(colon + 1), port) || port < 1 || port > 65535)
+        return false;
+    neighbour.address = lowerAscii(where.substr(0, colon));
+    neighbour.port = static_cast<uint16_t>(port);
+    neighbour.byName = true;
+    return true;
 }
 
 } // namespace
@@ -111,11 +134,15 @@ void readConversSettings(const Profile::Document& ini, const std::string& callSi
         c.maxRemoteUsers = static_cast<size_t>(value);
     else
         problems.push_back(problem("CONVERS", "MAXUSERS", most, "is not a number of 1 or more"));
+    std::map<std::string, std::string> seen; // lower-case name -> its first line
     for (const std::string& line : ini.lines("LINKS")) {
         std::string value = line;
         const std::string name = nextField(value, '=');
         Neighbour neighbour;
-        if (!isValidHostName(name))
+        // Names compare without regard to case: two lines would make two links of one name.
+        if (auto [first, fresh] = seen.try_emplace(lowerAscii(name), line); !fresh)
+            problems.push_back("Palavoro.INI: [LINKS] " + first->second + " and " + line + " name the same neighbour");
+        else if (!isValidHostName(name))
             problems.push_back(
                 problem("LINKS", name, value, "names no host: 4 to 10 letters, digits, '.' or '-', one a letter"));
         else if (lowerAscii(name) == c.hostName)
@@ -123,7 +150,8 @@ void readConversSettings(const Profile::Document& ini, const std::string& callSi
         else if (!parseNeighbour(name, value, neighbour))
             problems.push_back(
                 problem("LINKS", name, value,
-                        "is not address:port [first line], AX25:[port:]CALL [via DIGI,...] [first line], or *"));
+                        "is not address:port [first line] (a number, [IPv6] or a host name), AX25:[port:]CALL [via "
+                        "DIGI,...] [first line], or *"));
         else
             c.neighbours.push_back(std::move(neighbour));
     }

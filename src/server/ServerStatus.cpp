@@ -178,10 +178,15 @@ void writeStations(std::string& out, const Directory& directory, int64_t now)
 
 void writeNetwork(JsonObject& status, Network& network)
 {
+    // This node on the network: its name, and where neighbours dial it (empty: nowhere).
+    status.text("hostName", network.config().hostName);
+    status.text("listen", network.config().listenText());
     writeObjects(status.key("links"), network.links(), [](JsonObject& entry, const LinkStatus& link) {
         entry.text("name", link.name);
         entry.text("address", link.address);
+        entry.text("direction", link.direction);
         entry.text("state", link.state);
+        entry.text("lastError", link.lastError);
         entry.text("software", link.software);
         entry.text("since", link.since > 0 ? isoTime(link.since) : std::string());
         // Milliseconds; null before a round trip has been measured.

@@ -62,6 +62,15 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments)
     auto goesOn = [&line] { return line.action_ == Action::Run || line.action_ == Action::Check; };
     for (auto argument = arguments.begin(); argument != arguments.end() && goesOn(); ++argument) {
         std::string name = *argument;
+        // The verb for the running server, with everything after it.
+        if (name == "ctl" && line.action_ == Action::Run) {
+            line.control_.assign(std::next(argument), arguments.end());
+            if (line.control_.empty())
+                CommandLineOptions::fail(line, "ctl needs a verb");
+            else
+                line.action_ = Action::Control;
+            break;
+        }
         std::string value;
         bool inlineValue = false;
         if (auto equals = name.find('='); name.starts_with("--") && equals != std::string::npos) {
@@ -97,6 +106,7 @@ CommandLine CommandLine::parse(int argc, const char* const* argv)
 std::string CommandLine::usage()
 {
     std::string text = "Usage: palavoro [--dir DIR] [--check]\n"
+                       "       palavoro [--dir DIR] ctl VERB [ARGS]\n"
                        "       palavoro --help | --version\n"
                        "\n"
                        "Palavoro, a chat server for amateur packet radio stations, runs as a client\n"
@@ -113,6 +123,16 @@ std::string CommandLine::usage()
         form.resize(std::max<size_t>(form.size() + 2, 18), ' ');
         text += "  " + form + option.help + "\n";
     }
+    text += "\n"
+            "Verbs for the running server (over ctl.sock in the station directory):\n"
+            "  status              the server, the engine, stations and links in a few lines\n"
+            "  links               the host links, as /LI shows them\n"
+            "  link up NAME        dial or accept the [LINKS] neighbour NAME again\n"
+            "  link down NAME      close the link to NAME and keep it down\n"
+            "  kick CALL [TEXT]    send TEXT to every station of CALL, then disconnect it\n"
+            "  notice TEXT         one line holding TEXT to every station\n"
+            "  reload              read Palavoro.INI again (as SIGHUP does)\n"
+            "Exit status: 0 done, 1 refused (the reason on standard error), 2 no server.\n";
     return text;
 }
 

@@ -14,6 +14,7 @@ public:
         Help,    // print usage() on standard output, exit 0
         Version, // print version() on standard output, exit 0
         Check,   // check Palavoro.INI (in directory() when it is not empty), exit 0 or 1
+        Control, // ask the running server (of directory() when it is not empty) to do control()
         Fail,    // print error() and usage() on standard error, exit 2
     };
 
@@ -24,6 +25,8 @@ public:
     Action action() const { return action_; }
     const std::string& directory() const { return directory_; }
     const std::string& error() const { return error_; }
+    // After "ctl": the verb and its arguments.
+    const std::vector<std::string>& control() const { return control_; }
 
     static std::string usage();
     static std::string version();
@@ -36,4 +39,5 @@ private:
     Action action_ = Action::Run;
     std::string directory_;
     std::string error_;
+    std::vector<std::string> control_;
 };

@@ -30,6 +30,7 @@ public:
     void flush(int milliseconds) override { inner_->flush(milliseconds); }
     std::string errorString() const override { return inner_->errorString(); }
     void setReading(bool on) override { inner_->setReading(on); }
+    uint16_t peerPort() const override { return inner_->peerPort(); }
 
 private:
     std::unique_ptr<ClientSocket> inner_;

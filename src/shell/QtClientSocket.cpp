@@ -284,6 +284,19 @@ void QtClientSocket::reportWritten()
         notify(onWritten);
 }
 
+uint16_t QtClientSocket::peerPort() const
+{
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    if (fd_ < 0 || ::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+        return 0;
+    if (peer.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(peer).sin_port);
+    if (peer.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(peer).sin6_port);
+    return 0;
+}
+
 void QtClientSocket::setReading(bool on)
 {
     reading_ = on;

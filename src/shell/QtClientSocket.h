@@ -44,6 +44,7 @@ public:
     void flush(int milliseconds) override;
     std::string errorString() const override;
     void setReading(bool on) override;
+    uint16_t peerPort() const override;
 
 private:
     enum class State { Closed, LookingUp, Connecting, Open };

@@ -33,20 +33,14 @@ ServiceNotifier::ServiceNotifier(ChatServer& server) : server_(server)
 
 std::string ServiceNotifier::statusText(ChatServer& server)
 {
-    const size_t stations = server.directory().stationCount();
-    std::string text = std::to_string(stations) + (stations == 1 ? " station on; " : " stations on; ");
-    AgwLink* link = server.link();
-    if (link == nullptr)
-        return text + "no link";
-    const std::string engine =
-        (link->host().empty() ? link->address() : link->host()) + ":" + std::to_string(link->tcpPort());
-    if (link->isActive() && server.keeper().isRegistered())
-        return text + "link ready: " + link->callSign() + " registered at " + engine;
-    if (link->isActive())
-        return text + "registering " + link->callSign() + " with the engine at " + engine;
-    if (server.keeper().isWaiting())
-        return text + "waiting for the engine at " + engine;
-    return text + "connecting to the engine at " + engine;
+    return server.stateLine();
+}
+
+void ServiceNotifier::reloading(bool begins)
+{
+    if (std::getenv("NOTIFY_SOCKET") == nullptr)
+        return;
+    sd_notify(0, begins ? "RELOADING=1" : "READY=1");
 }
 
 void ServiceNotifier::tick()

@@ -19,6 +19,8 @@ public:
 
     // The line systemctl status shows: stations on and the link's state.
     static std::string statusText(ChatServer& server);
+    // A reload begins (true) or is over (false).
+    void reloading(bool begins);
 
 private:
     void tick();

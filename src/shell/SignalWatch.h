@@ -1,5 +1,6 @@
-// Turns SIGTERM and SIGINT into a Qt signal on the event loop (self-pipe), so
-// that the program ends there like a confirmed Shutdown.
+// Turns signals (SIGTERM, SIGINT, SIGHUP) into a Qt signal on the event loop
+// (self-pipe), so that they are acted on there: the program ends like a
+// confirmed Shutdown, or reads its settings again.
 #pragma once
 
 #include <QObject>

@@ -10,11 +10,13 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <exception>
+#include <utility>
 #include <iostream>
 
 // The resource lives in a static library: nothing would pull it in otherwise.
@@ -60,6 +62,19 @@ bool TrayShell::start()
     server_ = std::make_unique<ChatServer>(*this, timers_, makeSocket, baseDirectory_);
     server_->setListenFactory(
         [report] { return std::make_unique<GuardedListenSocket>(std::make_unique<QtListenSocket>(), report); });
+    server_->network().setResolver(&resolver_);
+    server_->onReload = [this](const ChatServer::ReloadResult* result) {
+        if (notifier_)
+            notifier_->reloading(result == nullptr);
+        if (result == nullptr)
+            return;
+        for (const std::string& line : result->lines)
+            std::cerr << "Palavoro: reload: " << line << std::endl;
+        if (result->statusMoved) {
+            statusServer_.reset();
+            startStatusPage();
+        }
+    };
     bool started = false;
     try {
         server_->start();
@@ -79,6 +94,7 @@ bool TrayShell::start()
         std::cerr << problem.text << "\n";
     std::cerr.flush();
     startStatusPage();
+    startControl();
     notifier_ = std::make_unique<ServiceNotifier>(*server_);
     QCoreApplication::setApplicationName(APP_TITLE);
     if (gui_) {
@@ -106,6 +122,37 @@ void TrayShell::startStatusPage()
     }
     statusServer_ = std::move(page);
     std::cerr << "Palavoro: status page on http://" << where << "/" << std::endl;
+}
+
+void TrayShell::startControl()
+{
+    auto control = std::make_unique<ControlServer>(
+        [this](const std::vector<std::string>& arguments, uid_t uid) { return server_->control(arguments, uid); });
+    std::string error;
+    if (!control->listen(error)) {
+        std::cerr << "Palavoro: no control socket: cannot listen on " << baseDirectory_ << CONTROL_SOCKET << ": "
+                  << error << std::endl;
+        return;
+    }
+    control_ = std::move(control);
+}
+
+void TrayShell::hangUp()
+{
+    // The terminal the server runs in has gone: there is nobody to run it for.
+    if (::isatty(STDIN_FILENO) == 1) {
+        stopPolitely();
+        return;
+    }
+    if (std::exchange(reloadQueued_, true) || !server_)
+        return;
+    QTimer::singleShot(0, this, [this] {
+        reloadQueued_ = false;
+        if (stopping_)
+            return;
+        logConnection("reload: SIGHUP");
+        server_->reload();
+    });
 }
 
 void TrayShell::fatalError(const std::string& text)
@@ -201,6 +248,8 @@ void TrayShell::exitClick(int status)
     // Names set in the last second are written, however the program ends.
     if (server_)
         server_->userFile().flush();
+    // Its socket file goes with it: a ctl afterwards finds no server.
+    control_.reset();
     if (trayIcon_)
         trayIcon_->hide();
     if (exitAction)

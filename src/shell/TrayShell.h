@@ -5,7 +5,9 @@
 #pragma once
 
 #include "AboutDialog.h"
+#include "ControlSocket.h"
 #include "GuardedEvents.h"
+#include "QtResolver.h"
 #include "QtTimerFactory.h"
 #include "ServiceNotifier.h"
 #include "StatusServer.h"
@@ -52,6 +54,9 @@ public:
     void logConnection(const std::string& line) override;
     // A failure the program survives: standard error and the trace.
     void reportError(const std::string& what);
+    // SIGHUP: Palavoro.INI read again, once for however many came together;
+    // a server run in a terminal that hangs up stops politely instead.
+    void hangUp();
 
     void buildMenu();
     void buildTrayIcon();
@@ -81,14 +86,20 @@ private:
     // standard error and the chat goes on without it.
     void startStatusPage();
 
+    // The control socket (`palavoro ctl`) in the station directory.
+    void startControl();
+
     bool gui_;
     bool stopping_ = false;
+    bool reloadQueued_ = false;
     std::string baseDirectory_;
     QtTimerFactory qtTimers_;
     GuardedTimerFactory timers_;
+    QtResolver resolver_;
     std::unique_ptr<QMenu> popUpMenu1_;
     std::unique_ptr<QSystemTrayIcon> trayIcon_;
     std::unique_ptr<ChatServer> server_;
     std::unique_ptr<StatusServer> statusServer_;
     std::unique_ptr<ServiceNotifier> notifier_;
+    std::unique_ptr<ControlServer> control_;
 };

@@ -2,6 +2,7 @@
 // --dir names (see CommandLine.h). With a display and a system tray it runs as
 // a tray icon; without one it runs headless and reports on standard error.
 #include "CommandLine.h"
+#include "ControlSocket.h"
 #include "DescriptorLimit.h"
 #include "InstanceGuard.h"
 #include "SignalWatch.h"
@@ -94,12 +95,15 @@ int main(int argumentCount, char** argv)
         return CommandLine::usageStatus;
     case CommandLine::Action::Run:
     case CommandLine::Action::Check:
+    case CommandLine::Action::Control:
         break;
     }
     if (!command.directory().empty() && ::chdir(command.directory().c_str()) != 0) {
         std::cerr << "palavoro: --dir " << command.directory() << ": " << std::strerror(errno) << std::endl;
         return CommandLine::usageStatus;
     }
+    if (command.action() == CommandLine::Action::Control)
+        return runControl(command.control());
     if (command.action() == CommandLine::Action::Check) {
         try {
             return checkIni();
@@ -154,8 +158,13 @@ int main(int argumentCount, char** argv)
     QSocketNotifier callers(guard.descriptor(), QSocketNotifier::Read);
     QObject::connect(&callers, &QSocketNotifier::activated, [&guard] { guard.turnAway(); });
 
-    SignalWatch signalWatch({SIGTERM, SIGINT});
-    QObject::connect(&signalWatch, &SignalWatch::raised, &shell, [&shell](int) { shell.stopPolitely(); });
+    SignalWatch signalWatch({SIGTERM, SIGINT, SIGHUP});
+    QObject::connect(&signalWatch, &SignalWatch::raised, &shell, [&shell](int number) {
+        if (number == SIGHUP)
+            shell.hangUp();
+        else
+            shell.stopPolitely();
+    });
 
     if (!shell.start())
         return 1;

@@ -30,6 +30,8 @@ public:
     virtual void flush(int milliseconds) = 0;
     // The last error as the system words it ("Connection refused").
     virtual std::string errorString() const = 0;
+    // The peer's port, for the sysop's eyes; 0 when unknown.
+    virtual uint16_t peerPort() const { return 0; }
     // Stops (false) or resumes reading: while stopped, what the peer sends
     // waits in the system, which pushes back on the peer, and no data
     // notification is raised. A new connection starts reading.

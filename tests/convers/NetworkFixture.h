@@ -61,6 +61,8 @@ protected:
         config.neighbours = std::move(neighbours);
         config.maxRemoteUsers = maxUsers;
         network.start(config);
+        // The node's own line at start ("links: this node is ...") is no link's.
+        logLines.clear();
     }
     static Neighbour dialling(const std::string& name, const std::string& firstLine = "")
     {

@@ -1,4 +1,5 @@
 #include "convers/NetworkFixture.h"
+#include "fakes/FakeResolver.h"
 
 const std::string W_HOST_ANSWER = hostCmd("HOST pvnode Palav0.1 p");
 
@@ -463,6 +464,7 @@ TEST_F(NetworkTest, ConnectionsWaitingForHostAreFewPerAddressAndLeaveEachNeighbo
     clock.advance(LogThrottle::EVERY);
     EXPECT_EQ(logLines, (Lines{"link refused from 10.9.0.1: too many connections waiting for HOST",
                                "link up: wam2 at 10.0.0.2 (W-2.81)",
+                               "link unreachable: wam2 at 10.0.0.2:3600: no HOST within 30 s",
                                "link refused from 10.9.2.1: too many connections waiting for HOST (1 since the last "
                                "such line)"}));
 }
@@ -781,4 +783,83 @@ TEST_F(NetworkTest, NoteChangesWaitingForASlowLinkMergeButAMoveKeepsItsPlace)
     two->take(two->unsent);
     EXPECT_EQ(commandsIn(two->takeSent()), (Lines{"USER bob wam1 1 -1 0 @", "USER bob wam1 3 0 0 b",
                                                   "USER bob wam1 4 0 5 b", "USER bob wam1 6 5 5 d"}));
+}
+
+// ---- The sysop's hands: neighbours by name, taken down, reconfigured
+
+TEST_F(NetworkTest, ANeighbourByNameIsAcceptedFromWhatItsNameResolvesToNow)
+{
+    FakeResolver resolver;
+    network.setResolver(&resolver);
+    Neighbour named{"xx0xx", "node.example.net", 3600, "", false};
+    named.byName = true;
+    start({named});
+    FakeSocket* moved = arrive("10.1.1.1");
+    moved->deliver(hostCmd("HOST xx0xx PP-3.14t Admpun", "\n"));
+    // The HOST waits, unread, for the name.
+    ASSERT_EQ(resolver.asked.size(), 1u);
+    EXPECT_EQ(resolver.asked[0].name, "node.example.net");
+    EXPECT_EQ(logLines, Lines{});
+    resolver.answer({"::ffff:10.1.1.1"});
+    EXPECT_EQ(logLines, Lines{"link up: xx0xx at 10.1.1.1 (PP-3.14t)"});
+    arrive("10.2.2.2");
+    resolver.answer({"10.1.1.1"});
+    EXPECT_EQ(logLines.back(), "link refused from 10.2.2.2: not a neighbour's address");
+}
+
+TEST_F(NetworkTest, ANeighbourTakenDownStaysDownUntilTakenUp)
+{
+    start({dialling("wam1"), anywhere("wam2")});
+    dialled[0]->connect();
+    dialled[0]->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    EXPECT_FALSE(network.setLinkDown("wam9", true));
+    EXPECT_TRUE(network.setLinkDown("WAM1", true));
+    EXPECT_TRUE(network.setLinkDown("wam2", true));
+    EXPECT_EQ(logLines.back(), "link down: wam1: taken down by the sysop");
+    clock.advance(Network::LONGEST_RETRY);
+    EXPECT_EQ(dialled.size(), 1u);
+    arrive()->deliver(hostCmd("HOST wam2 W-2.81 dpu", "\n"));
+    EXPECT_EQ(logLines.back(), "link refused from 127.0.0.1: wam2 is taken down");
+    EXPECT_EQ(network.links()[0].state, "down");
+    network.setLinkDown("wam1", false);
+    EXPECT_EQ(dialled.size(), 2u);
+}
+
+TEST_F(NetworkTest, AReconfigurationTouchesOnlyTheNeighboursWhoseLinesChanged)
+{
+    start({anywhere("wam1"), dialling("wam2"), dialling("wam3")});
+    FakeSocket* kept = linkedFrom("wam1");
+    user(kept, "bob wam1 1 -1 0");
+    dialled[0]->connect();
+    dialled[0]->deliver(hostCmd("HOST wam2 W-2.81 dpu", "\n"));
+    takeEvents();
+    Neighbour moved = dialling("wam2");
+    moved.port = 3601;
+    NetworkConfig config = network.config();
+    config.neighbours = {anywhere("WAM1"), moved, dialling("wam4")};
+    EXPECT_EQ(network.reconfigure(config), (Lines{"[LINKS] wam2 changed", "[LINKS] wam3 removed", "[LINKS] wam4 added"}));
+    EXPECT_TRUE(kept->open);
+    EXPECT_EQ(takeEvents(), Lines{});
+    EXPECT_FALSE(dialled[0]->open);
+    EXPECT_EQ(network.links().size(), 3u);
+    ASSERT_EQ(dialled.size(), 4u);
+    EXPECT_EQ(dialled[2]->connectPort, 3601u);
+    EXPECT_EQ(dialled[3]->connectCalls, 1);
+}
+
+TEST_F(NetworkTest, AFailingDialIsLoggedOnceAndShownAsTheLinksLastError)
+{
+    start({dialling("wam1")});
+    dialled[0]->fail();
+    // Long after, still failing: still the one line.
+    clock.advance(LogThrottle::EVERY + Network::FIRST_RETRY);
+    dialled.back()->fail();
+    EXPECT_EQ(logLines, Lines{"link unreachable: wam1 at 127.0.0.1:3600: Connection refused"});
+    EXPECT_EQ(network.links()[0].lastError, "Connection refused");
+    clock.advance(Network::LONGEST_RETRY);
+    dialled.back()->connect();
+    dialled.back()->deliver(hostCmd("HOST wam1 W-2.81 dpu", "\n"));
+    const LinkStatus up = network.links()[0];
+    EXPECT_EQ(up.direction, "out");
+    EXPECT_EQ(up.lastError, "");
 }

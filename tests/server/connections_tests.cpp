@@ -714,3 +714,23 @@ TEST_F(ChatConnections, StationsAreStampedAndTheirLinesCounted)
 }
 
 } // namespace
+
+TEST_F(ChatConnections, TheSysopSendsEveryStationOfACallAwayAndTellsEveryoneANotice)
+{
+    connect(1, "N0ABC");
+    connect(2, "N0ABC");
+    connect(1, "N0DEF");
+    sentTexts();
+    EXPECT_EQ(form.control({"kick", "N9XYZ"}, 0).text, "N9XYZ is not connected\n");
+    const ControlReply kicked = form.control({"kick", "n0abc", "see", "you"}, 1000);
+    EXPECT_TRUE(kicked.done);
+    EXPECT_EQ(kicked.text, "N0ABC: 2 stations disconnected\n");
+    EXPECT_EQ(shell.connectionLog.back(), "ctl: kick n0abc see you (uid 1000)");
+    EXPECT_EQ(takeTo("N0ABC"), (Texts{"\rsee you\r", "\rsee you\r"}));
+    EXPECT_TRUE(form.drain().isPending(1, "N0ABC"));
+    EXPECT_TRUE(form.drain().isPending(2, "N0ABC"));
+    EXPECT_FALSE(form.drain().isPending(1, "N0DEF"));
+    EXPECT_EQ(form.control({"notice", "back", "at", "nine"}, 0).text, "told 3 stations\n");
+    EXPECT_EQ(takeTo("N0DEF"), Texts{"\r-- Sysop: back at nine\r"});
+    EXPECT_FALSE(form.control({"link", "sideways", "wam1"}, 0).done);
+}

@@ -31,13 +31,18 @@ TEST_F(ConversSettingsTest, WithoutTheSectionsTheNodeIsNamedAfterItsCallsignAndN
 TEST_F(ConversSettingsTest, ListenAndNeighboursAreReadAsWritten)
 {
     const NetworkConfig config = read("[CONVERS]\r\nHOSTNAME=PVnode\r\nLISTEN=3600\r\nMAXUSERS=50\r\n[LINKS]\r\n"
-                                      "wam1=127.0.0.1:3601\r\nxx0xx=localhost:3602 PVNODE\r\nwam2=*\r\n");
+                                      "wam1=127.0.0.1:3601\r\nxx0xx=localhost:3602 PVNODE\r\nwam2=*\r\n"
+                                      "wam3=Node.Example.net:3603\r\nwam4=[2001:db8::1]:3604\r\n");
     EXPECT_EQ(config.hostName, "pvnode");
     EXPECT_TRUE(config.listen);
     EXPECT_EQ(config.listenAddress, "127.0.0.1");
     EXPECT_EQ(config.listenPort, 3600);
     EXPECT_EQ(config.maxRemoteUsers, 50u);
-    ASSERT_EQ(config.neighbours.size(), 3u);
+    ASSERT_EQ(config.neighbours.size(), 5u);
+    EXPECT_EQ(config.neighbours[3].address, "node.example.net");
+    EXPECT_TRUE(config.neighbours[3].byName);
+    EXPECT_EQ(config.neighbours[4].address, "2001:db8::1");
+    EXPECT_FALSE(config.neighbours[4].byName);
     EXPECT_EQ(config.neighbours[0].port, 3601);
     EXPECT_EQ(config.neighbours[1].address, "127.0.0.1");
     EXPECT_EQ(config.neighbours[1].firstLine, "PVNODE");
@@ -47,15 +52,19 @@ TEST_F(ConversSettingsTest, ListenAndNeighboursAreReadAsWritten)
 
 TEST_F(ConversSettingsTest, BadValuesAreNamed)
 {
-    read("[CONVERS]\r\nHOSTNAME=pv\r\nLISTEN=here\r\nMAXUSERS=0\r\n[LINKS]\r\nwam1=nowhere\r\nx=*\r\npv=*\r\n");
+    read("[CONVERS]\r\nHOSTNAME=pv\r\nLISTEN=here\r\nMAXUSERS=0\r\n[LINKS]\r\nwam1=nowhere\r\nx=*\r\npv=*\r\n"
+         "WAM1=*\r\nwam5=a..b:1\r\n");
     EXPECT_EQ(problems,
               (std::vector<std::string>{
                   "Palavoro.INI: [CONVERS] LISTEN=here is not address:port, a port, or NOT",
                   "Palavoro.INI: [CONVERS] MAXUSERS=0 is not a number of 1 or more",
-                  "Palavoro.INI: [LINKS] wam1=nowhere is not address:port [first line], AX25:[port:]CALL [via "
-                  "DIGI,...] [first line], or *",
+                  "Palavoro.INI: [LINKS] wam1=nowhere is not address:port [first line] (a number, [IPv6] or a host "
+                  "name), AX25:[port:]CALL [via DIGI,...] [first line], or *",
                   "Palavoro.INI: [LINKS] x=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
                   "Palavoro.INI: [LINKS] pv=* names no host: 4 to 10 letters, digits, '.' or '-', one a letter",
+                  "Palavoro.INI: [LINKS] wam1=nowhere and WAM1=* name the same neighbour",
+                  "Palavoro.INI: [LINKS] wam5=a..b:1 is not address:port [first line] (a number, [IPv6] or a host "
+                  "name), AX25:[port:]CALL [via DIGI,...] [first line], or *",
               }));
 }
 

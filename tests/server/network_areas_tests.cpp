@@ -243,10 +243,12 @@ TEST_F(ChatNetwork, LinksAreListedByLiAndOnTheStatusPage)
     linkUp();
     fromPeer("USER alice wam1 1 -1 0 @");
     takeTo("N0AAA");
-    EXPECT_EQ(run(ann, "/LI\r"), Texts{"\rLinks:\rLink(wam1) Address(127.0.0.1) State(up) Software(W-2.81) "
+    EXPECT_EQ(run(ann, "/LI\r"), Texts{"\rNode(n0srv) Listen()\rLinks:\rLink(wam1) Address(127.0.0.1) Dir(in) State(up) "
+                                       "Software(W-2.81) "
                                        "Since(1970-01-01T00:00:01Z) Rtt() Users(1)\r"});
     const std::string json = statusJson(form);
-    EXPECT_NE(json.find("\"links\":[{\"name\":\"wam1\",\"address\":\"127.0.0.1\",\"state\":\"up\",\"software\":"
+    EXPECT_NE(json.find("\"hostName\":\"n0srv\",\"listen\":\"\",\"links\":[{\"name\":\"wam1\",\"address\":\"127.0.0.1\","
+                        "\"direction\":\"in\",\"state\":\"up\",\"lastError\":\"\",\"software\":"
                         "\"W-2.81\",\"since\":\"1970-01-01T00:00:01Z\",\"rtt\":null,\"users\":1,\"waiting\":0}],"
                         "\"remoteUsers\":[{\"name\":\"alice\",\"host\":\"wam1\",\"area\":0,\"note\":\"\",\"link\":"
                         "\"wam1\",\"away\":\"\"}]"),

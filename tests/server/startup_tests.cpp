@@ -307,3 +307,26 @@ TEST_F(StartupTest, AreaIdBeyondThirtyTwoBitsIsRefused)
 }
 
 } // namespace
+
+TEST_F(StartupTest, AReloadTakesWhatItCanAtOnceNamesWhatNeedsARestartAndRefusesABadFile)
+{
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV-1\r\nTIMEOUT=600000\r\n[CONVERS]\r\nHOSTNAME=pvnode\r\n[LINKS]\r\nwam1=*\r\n");
+    form.start();
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV-2\r\nTIMEOUT=300000\r\nDISABLE=2\r\n[CONVERS]\r\nHOSTNAME=pvnode\r\n"
+             "[LINKS]\r\nwam2=*\r\n");
+    const ChatServer::ReloadResult result = form.reload();
+    EXPECT_TRUE(result.applied);
+    EXPECT_EQ(result.lines, (std::vector<std::string>{"CALLSIGN needs a restart: kept as N0SRV-1", "TIMEOUT=300000",
+                                                      "DISABLE=2", "[LINKS] wam1 removed", "[LINKS] wam2 added"}));
+    EXPECT_EQ(form.settings().callSign, "N0SRV-1");
+    EXPECT_EQ(form.settings().timeout, 300000);
+    EXPECT_FALSE(form.settings().portAllowed(2));
+    EXPECT_EQ(form.network().links().at(0).name, "wam2");
+
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV-1\r\nTIMEOUT=soon\r\n");
+    const ChatServer::ReloadResult refused = form.reload();
+    EXPECT_FALSE(refused.applied);
+    EXPECT_EQ(refused.lines.back(), "nothing changed: the server would not start with this file");
+    EXPECT_EQ(form.settings().timeout, 300000);
+    EXPECT_EQ(traceLines().back(), "{PALAVORO} Reload refused, nothing changed: " + refused.lines.front());
+}

@@ -35,7 +35,7 @@ TEST_F(ChatStatus, TheJsonShowsLinkAreasStationsAndCounters)
               "\"connectedAt\":\"1970-01-01T00:01:00Z\",\"connectedSeconds\":15,\"idleSeconds\":15,\"linesSaid\":0},"
               "{\"call\":\"N0BBB-7\",\"name\":\"\",\"port\":3,\"area\":1,\"state\":\"online\","
               "\"connectedAt\":\"1970-01-01T00:01:00Z\",\"connectedSeconds\":15,\"idleSeconds\":10,\"linesSaid\":2}],"
-              "\"links\":[],\"remoteUsers\":[],"
+              "\"hostName\":\"\",\"listen\":\"\",\"links\":[],\"remoteUsers\":[],"
               "\"counters\":{\"linesRelayed\":1,\"bytesSent\":1234,\"connects\":2,\"refusals\":0}}");
 
     fake->peerClose();

@@ -39,12 +39,17 @@ TEST(CommandLine, EachArgumentListGivesItsAction)
              {{"--dir="}, Action::Fail, "--dir needs a directory"},
              {{"--dir", "a", "--dir", "b"}, Action::Fail, "--dir given more than once"},
              {{"--help=yes"}, Action::Fail, "--help takes no value"},
+             {{"--dir", "x", "ctl", "link", "--dir", "wam1"}, Action::Control, "x"}, // the rest is the verb's
+             {{"ctl"}, Action::Fail, "ctl needs a verb"},
+             {{"--check", "ctl", "status"}, Action::Fail, "unknown argument 'ctl'"},
          }) {
         CommandLine line = CommandLine::parse(c.arguments);
         std::string shown = c.arguments.empty() ? "(none)" : c.arguments.front();
         EXPECT_EQ(line.action(), c.action) << shown;
         EXPECT_EQ(c.action == Action::Fail ? line.error() : line.directory(), c.directoryOrError) << shown;
     }
+    EXPECT_EQ(CommandLine::parse({"ctl", "kick", "N0ABC", "go"}).control(),
+              (std::vector<std::string>{"kick", "N0ABC", "go"}));
 }
 
 TEST(CommandLine, UsageNamesEveryOption)
