@@ -35,6 +35,13 @@ sed -i "s/^TCP_PORT=.*/TCP_PORT=9/" "$conffile"
   palavoro --dir "$station" >"$scratch/server.err" 2>&1) &
 server=$!
 for _ in $(seq 100); do grep -q "no AGW engine answers" "$scratch/server.err" && break; sleep 0.1; done
+# The unit's reload, as systemctl runs it, and ctl.sock, which only the service's group may use.
+reload=$(sed -n 's/^ExecReload=//p' /usr/lib/systemd/system/palavoro.service)
+${reload//\$MAINPID/$server}
+for _ in $(seq 50); do grep -q "{PALAVORO} Reload " "$station/Palavoro.LOG" && break; sleep 0.1; done
+ours=$(runuser -u palavoro -- palavoro --dir "$station" ctl status >/dev/null 2>&1 && echo 0 || echo $?)
+theirs=$(runuser -u nobody -- palavoro --dir "$station" ctl status 2>&1 | grep -c "Permission denied" || true)
+echo "ctl $(grep -c "{PALAVORO} Reload " "$station/Palavoro.LOG") $(stat -c '%U:%G %a' "$station/ctl.sock") $ours $theirs"
 kill -TERM "$server" 2>/dev/null || true
 status=0
 wait "$server" || status=$?

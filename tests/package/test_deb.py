@@ -135,6 +135,7 @@ class DebPackageTest(unittest.TestCase):
     def test_unit_verifies(self):
         unit = self.read("usr/lib/systemd/system/palavoro.service")
         self.assertIn("\nExecStart=/usr/bin/palavoro\n", unit)
+        self.assertIn("\nExecReload=/bin/kill -HUP $MAINPID\n", unit)
         # systemd-analyze wants the program where ExecStart names it.
         copy = os.path.join(self.scratch, "unit", "palavoro.service")
         os.makedirs(os.path.dirname(copy))
@@ -183,6 +184,8 @@ class DebPackageTest(unittest.TestCase):
         self.assertEqual(report["conffile"], "root:palavoro 640")
         self.assertEqual(report["check"], "Palavoro.INI: OK")
         self.assertEqual(report["ran"], "0 1 no AGW engine answers at 127.0.0.1:9")
+        # The unit's reload line reached the server; the service's user may use ctl.sock, nobody else.
+        self.assertEqual(report["ctl"], "1 palavoro:palavoro 660 0 1")
         # Upgrading keeps the station and the conffile as the sysop left them;
         # purging keeps the station too, without the link that led nowhere, and
         # removes the links of systemctl enable.
