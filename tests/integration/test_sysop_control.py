@@ -8,7 +8,7 @@ import signal
 import subprocess
 import unittest
 
-from agwpeer import DEFAULT_TIMEOUT, ini_text, palavoro_binary
+from agwpeer import DEFAULT_TIMEOUT, free_port, ini_text, palavoro_binary
 from conversnet import PREFIX, ConversPeer, Node, wait_until
 
 
@@ -67,8 +67,12 @@ class SysopControlTest(unittest.TestCase):
         wam1.command(b"HOST")
         self.node.wait_for_remote("carol", "wam1")
         since = len(self.node.peer.received)
-        self.rewrite(["wam2"], {"TIMEOUT": 300000})
-        self.assertEqual(self.ctl("reload"), (0, "TIMEOUT=300000\n[LINKS] wam1 removed\n[LINKS] wam2 added\n"))
+        moved = free_port()
+        self.rewrite(["wam2"], {"TIMEOUT": 300000, "STATUS": str(moved)})
+        self.assertEqual(self.ctl("reload"), (0, "TIMEOUT=300000\nSTATUS=127.0.0.1:%d\n[LINKS] wam1 removed\n"
+                                                 "[LINKS] wam2 added\n" % moved))
+        # The status page has moved with it.
+        self.node.status_port = moved
         self.assertRaises(ConnectionError, wam1.quiet, DEFAULT_TIMEOUT)
         self.neighbour(b"wam2").command(b"HOST")
         self.node.wait_for_links("wam2")
