@@ -11,7 +11,7 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
     : baseDir_(std::move(baseDirectory)), shell_(shell), timers_(timers), makeSocket_(std::move(makeSocket)),
       network_(timers_, makeSocket_, log_, [this] { return stats_.now(); }),
       userFile_(baseDir_ + "Palavoro.USR", log_, timers_),
-      delivery_(link_, directory_, settings_, log_, textDir(), stats_),
+      delivery_(link_, output_, directory_, settings_, log_, textDir(), stats_),
       drain_(link_, timers_, settings_.discWait, log_),
       commands_({delivery_, directory_, drain_, userFile_, settings_, link_, log_, network_}),
       keeper_({directory_, drain_, settings_, link_, log_, timers_, shell_}),
@@ -23,6 +23,8 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
 {
     wireNetwork();
     CommandInterpreter& commands = commands_;
+    drain_.waitingHere = [this](int32_t port, const std::string& call) { return output_.waiting(port, call); };
+    output_.onDrained = [this](int32_t port, const std::string& call) { drain_.outputDrained(port, call); };
     userFile_.onNotSaved = [&commands](int32_t port, const std::string& call) { commands.notSaved(port, call); };
 }
 
@@ -198,14 +200,18 @@ void ChatServer::wireLink()
     AirLinks& air = airLinks_;
     link_->onConnectEx = [&air](AgwLink& link, RadioPort port, const std::string& from, const std::string& to,
                                 const std::string& text) { air.handleConnect(link, port, from, to, text); };
-    link_->onDisconnect = [&air](AgwLink& link, RadioPort port, const std::string& call, const std::string& text) {
+    link_->onDisconnect = [&air, this](AgwLink& link, RadioPort port, const std::string& call,
+                                       const std::string& text) {
+        // Nothing more can reach a connection that has gone.
+        output_.forget(port, call);
         air.handleDisconnect(link, port, call, text);
     };
     link_->onData = [&air](AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo,
                            uint8_t pid,
                            const std::string& data) { air.handleData(link, port, callFrom, callTo, pid, data); };
     link_->onAgwUp = [&c](AgwLink& link) { c.handleLinkUp(link); };
-    link_->onAgwDown = [&c, &air](AgwLink& link) {
+    link_->onAgwDown = [&c, &air, this](AgwLink& link) {
+        output_.clear();
         air.engineDown();
         c.handleLinkDown(link);
     };
@@ -213,7 +219,8 @@ void ChatServer::wireLink()
     link_->onRegister = [&c](AgwLink& link, RadioPort port, const std::string& call, const std::string& data) {
         c.handleRegistration(link, port, call, data);
     };
-    link_->onBroken = [&c, &air](AgwLink& link, const std::string& reason) {
+    link_->onBroken = [&c, &air, this](AgwLink& link, const std::string& reason) {
+        output_.clear();
         air.engineDown();
         c.handleBroken(link, reason);
     };
@@ -221,8 +228,12 @@ void ChatServer::wireLink()
     link_->onPort = [&c](AgwLink& link) { c.handlePortList(link); };
     watchBacklog();
     link_->setEngineWait(static_cast<uint32_t>(std::max<int32_t>(settings_.engineWait, 0)));
-    link_->onConnFrames = [&air](AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo,
-                                 int32_t frames) { air.handleConnFrames(link, port, callFrom, callTo, frames); };
+    StationOutput& output = output_;
+    link_->onConnFrames = [&air, &output](AgwLink& link, RadioPort port, const std::string& callFrom,
+                                          const std::string& callTo, int32_t frames) {
+        output.outstanding(port, callFrom, callTo, frames);
+        air.handleConnFrames(link, port, callFrom, callTo, frames);
+    };
     link_->setCallSign(settings_.callSign);
     if (!settings_.hostName.empty())
         link_->setHost(settings_.hostName);

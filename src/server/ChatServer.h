@@ -93,6 +93,7 @@ public:
     UserFile& userFile() { return userFile_; }
     Delivery& delivery() { return delivery_; }
     DisconnectDrain& drain() { return drain_; }
+    StationOutput& output() { return output_; }
     CommandInterpreter& commands() { return commands_; }
     LinkKeeper& keeper() { return keeper_; }
     Connections& connections() { return connections_; }
@@ -131,6 +132,7 @@ private:
     ServerStats stats_;
     TraceLog log_{"YES", 4, "PALAVORO.LOG", true};
     std::unique_ptr<AgwLink> link_;
+    StationOutput output_{link_, timers_, log_};
     std::unique_ptr<Beacon> beacon_;
     Network network_;
     Directory directory_{log_};

@@ -85,12 +85,7 @@ void Delivery::sendAreaLine(int32_t areaId, const std::string& skip, std::string
     for (const Station& user : directory_.stations())
         if (user.areaId == areaId && user.callSign != skip)
             addressees_.push_back({static_cast<uint32_t>(user.port), &user.callSign});
-    if (link_->isActive() && link_->sendDataToEach(PID_NO_L3, link_->callSign(), addressees_, line)) {
-        stats_.bytesSent += line.size() * addressees_.size();
-        return;
-    }
-    for (const AgwLink::Addressee& user : addressees_)
-        sendTo(static_cast<int32_t>(user.radioPort), *user.call, line);
+    output_.sendToEach(addressees_, std::string(speaker), std::move(line));
 }
 
 void Delivery::broadCastAll(int32_t port, const std::string& call, const std::string& text)
@@ -240,17 +235,20 @@ void Delivery::sendFile(int32_t port, const std::string& call, const std::string
         throw std::runtime_error("close error in " + path.string());
 }
 
-Delivery::Delivery(const std::unique_ptr<AgwLink>& link, Directory& directory, const ServerSettings& settings,
-                   TraceLog& log, std::string textDir, ServerStats& stats)
-    : link_(link), directory_(directory), settings_(settings), log_(log), textDir_(std::move(textDir)), stats_(stats)
+Delivery::Delivery(const std::unique_ptr<AgwLink>& link, StationOutput& output, Directory& directory,
+                   const ServerSettings& settings, TraceLog& log, std::string textDir, ServerStats& stats)
+    : link_(link), output_(output), directory_(directory), settings_(settings), log_(log),
+      textDir_(std::move(textDir)), stats_(stats)
 {
+    output_.onSent = [this](size_t bytes) {
+        if (link_ && link_->isActive())
+            stats_.bytesSent += bytes;
+    };
 }
 
 void Delivery::sendTo(int32_t port, const std::string& call, const std::string& text)
 {
-    if (link_->isActive())
-        stats_.bytesSent += text.size();
-    link_->sendData(static_cast<uint32_t>(port), PID_NO_L3, link_->callSign(), call, text);
+    output_.send(port, call, text);
 }
 
 void Delivery::sendPrompt(int32_t port, const std::string& call, int32_t areaId)

@@ -8,6 +8,7 @@
 #include "server/Directory.h"
 #include "server/ServerStats.h"
 #include "server/Settings.h"
+#include "server/StationOutput.h"
 #include "support/TraceLog.h"
 
 #include <cstdint>
@@ -21,8 +22,8 @@ constexpr uint8_t PID_NO_L3 = 0xF0;
 class Delivery {
 public:
     // `link` is the server's link, made at start-up; `textDir` ends in "/".
-    Delivery(const std::unique_ptr<AgwLink>& link, Directory& directory, const ServerSettings& settings, TraceLog& log,
-             std::string textDir, ServerStats& stats);
+    Delivery(const std::unique_ptr<AgwLink>& link, StationOutput& output, Directory& directory,
+             const ServerSettings& settings, TraceLog& log, std::string textDir, ServerStats& stats);
 
     // One text to one station: PID 0xF0, own call as sender.
     void sendTo(int32_t port, const std::string& call, const std::string& text);
@@ -55,6 +56,7 @@ private:
     void writeLog(uint8_t level, std::string_view text) { log_.writeLog(level, text); }
 
     const std::unique_ptr<AgwLink>& link_;
+    StationOutput& output_;
     Directory& directory_;
     const ServerSettings& settings_;
     TraceLog& log_;

@@ -31,11 +31,13 @@ void DisconnectDrain::disconnectWhenSent(int32_t port, const std::string& ownCal
     for (const PendingDisconnect& pending : pending_)
         if (pending.port == port && pending.call == call)
             return;
-    if (discWait_ <= 0 || !link_->isActive() || !link_->askOutstanding(portByte, ownCall, call)) {
+    const bool queuedHere = queued(port, call);
+    if (discWait_ <= 0 || !link_->isActive() || (!queuedHere && !link_->askOutstanding(portByte, ownCall, call))) {
         link_->disconnect(portByte, ownCall, call);
         return;
     }
     PendingDisconnect& pending = pending_.emplace_back();
+    pending.queuedHere = queuedHere;
     pending.port = port;
     pending.ownCall = ownCall;
     pending.call = call;
@@ -56,7 +58,7 @@ void DisconnectDrain::handleConnFrames(AgwLink& /*link*/, RadioPort port, const 
     });
     if (pending == pending_.end())
         return;
-    if (frames != 0) {
+    if (frames != 0 || queued(pending->port, pending->call)) {
         pending->answered = true;
         return;
     }
@@ -80,6 +82,8 @@ void DisconnectDrain::handlePoll(Timer* timer)
     if (discWait_ <= 0 || p.waited >= static_cast<uint32_t>(discWait_)) {
         log_.writeLog(1,
                       userTag(p) + "frames still outstanding after " + std::to_string(discWait_) + " ms, disconnect");
+    } else if (p.queuedHere) {
+        return;
     } else if (p.answered) {
         p.answered = false;
         p.askedAt = p.waited;
@@ -95,6 +99,18 @@ void DisconnectDrain::handlePoll(Timer* timer)
     const std::string call = p.call;
     pending_.erase(pending);
     link_->disconnect(port, ownCall, call);
+}
+
+void DisconnectDrain::outputDrained(int32_t port, const std::string& call)
+{
+    for (PendingDisconnect& p : pending_)
+        if (p.port == port && p.call == call && p.queuedHere && link_) {
+            p.queuedHere = false;
+            p.askedAt = p.waited;
+            if (!link_->askOutstanding(static_cast<RadioPort>(port), p.ownCall, p.call))
+                p.answered = false;
+            return;
+        }
 }
 
 void DisconnectDrain::endDrain(int32_t port, const std::string& call)

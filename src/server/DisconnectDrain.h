@@ -1,7 +1,8 @@
-// Disconnects held back until the engine has sent what was queued for the
-// station: an engine may drop unsent frames when it is told to disconnect.
-// Each waiting disconnect asks the engine ("Y") once a second how many frames
-// are outstanding and sends "d" when none are, or when the wait runs out.
+// Disconnects held back until what waits here for the station has gone to
+// the engine and the engine has sent it: an engine may drop unsent frames
+// when it is told to disconnect. Each waiting disconnect asks the engine
+// ("Y") once a second how many frames are outstanding and sends "d" when none
+// are, or when the wait runs out.
 #pragma once
 
 #include "link/AgwLink.h"
@@ -21,6 +22,7 @@ struct PendingDisconnect {
     uint32_t waited = 0;  // ms since the wait began, counted by the poll timer
     uint32_t askedAt = 0; // `waited` when the last "Y" went out
     bool answered = false;
+    bool queuedHere = false; // lines still wait in the server: no question yet
     std::unique_ptr<Timer> poll;
 };
 
@@ -33,6 +35,10 @@ public:
     // The engine's answer to "Y".
     void handleConnFrames(AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo,
                           int32_t frames);
+    // Everything that waited in the server for the station has gone to the engine.
+    void outputDrained(int32_t port, const std::string& call);
+    // Text still waiting in the server for a station.
+    std::function<size_t(int32_t port, const std::string& call)> waitingHere;
     // The station left by itself: its pending disconnect is dropped.
     void endDrain(int32_t port, const std::string& call);
     bool isPending(int32_t port, const std::string& call) const;
@@ -44,6 +50,7 @@ public:
 
 private:
     void handlePoll(Timer* timer);
+    bool queued(int32_t port, const std::string& call) const { return waitingHere && waitingHere(port, call) > 0; }
 
     const std::unique_ptr<AgwLink>& link_;
     TimerFactory& timers_;

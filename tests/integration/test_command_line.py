@@ -13,6 +13,9 @@ def snapshot(directory):
     files = {}
     for root, _, names in os.walk(directory):
         for name in names:
+            # The running server's control socket is no file to read.
+            if name == "ctl.sock":
+                continue
             with open(os.path.join(root, name), "rb") as f:
                 files[os.path.relpath(f.name, directory)] = f.read()
     return files

@@ -45,10 +45,11 @@ class TwoNodesTest(unittest.TestCase):
         for node, call, neighbour, other in ((self.a, "N0ABC", "n0bbb", self.b), (self.b, "K1BBB-7", "n0aaa", self.a)):
             with self.subTest(node=node.host):
                 link = next(l for l in node.status()["links"])
-                line = "Link(%s) Address(%s) State(up) Software(Palav0.1) Since(%s) " % (
-                    neighbour, link["address"], link["since"])
+                line = "Link(%s) Address(%s) Dir(%s) State(up) Software(Palav0.1) Since(%s) " % (
+                    neighbour, link["address"], link["direction"], link["since"])
                 for command in ("/LI", "/LINKS"):
                     self.assertIn("\rLinks:\r" + line, node.say(call, command))
+                    self.assertIn("\rNode(%s) Listen(%s)\r" % (node.host, node.address), node.say(call, command))
                 # /L stays leave: the station is in Root already and stays there.
                 self.assertNotIn(neighbour, node.say(call, "/L"))
 

@@ -64,8 +64,6 @@ class Evening:
         self.got = {NOT_TO_A_STATION: []}
         self.want = {NOT_TO_A_STATION: []}
         self.held = set()
-        # Whether the server asks "Y" before each disconnect; learnt at the first one.
-        self.drains = None
 
     # the stations
 
@@ -89,20 +87,11 @@ class Evening:
     def expect_disconnect(self, call, *then):
         """A "d" for the station; `then` are the texts that the server sends in the same turn after asking for it.
 
-        When the server first asks the engine whether the station's frames are
-        out ("Y"), the "d" waits for the answer, so those texts come before it.
+        The server asks the engine whether the station's frames are out ("Y")
+        and the "d" waits for the answer, so those texts come before it.
         """
-        if self.drains is None:
-            self._read_until(lambda: len(self.got[call]) > len(self.want[call]))
-            entries = self.got[call]
-            self.drains = len(entries) > len(self.want[call]) and entries[len(self.want[call])] == ("Y",)
-        if self.drains:
-            self.want[call].append(("Y",))
-            self.expect(call, *then)
-            self.want[call].append(("d",))
-        else:
-            self.want[call].append(("d",))
-            self.expect(call, *then)
+        self.expect(call, *then)
+        self.want[call].append(("d",))
 
     # what it did send
 
@@ -144,13 +133,8 @@ class Evening:
             self._take(frame)
 
     def transcript(self, call):
-        """What the station got, a run of "Y" requests counted once."""
-        entries = []
-        for entry in self.got.get(call, []):
-            if entry == ("Y",) and entries and entries[-1] == ("Y",):
-                continue
-            entries.append(entry)
-        return entries
+        """What the station got but the "Y" requests, which pace its output and wait for its disconnect."""
+        return [entry for entry in self.got.get(call, []) if entry != ("Y",)]
 
     def settle(self, timeout=DEFAULT_TIMEOUT):
         """Reads until each station has as many frames as it should, then compares every transcript whole."""
