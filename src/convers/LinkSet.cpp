@@ -512,63 +512,44 @@ bool LinkSet::matches(const Neighbour& neighbour, const std::string& address) co
 
 void LinkSet::read(Link& link)
 {
-    // A link released while its own lines are handled goes on where it is.
-    if (link.reading || !readable(link, paused_))
+    if (!readable(link, paused_))
         return;
-    link.reading = true;
-    handleInput(link);
-    link.reading = false;
+    // Its lines are handled in its turns, like a station's.
+    Link* l = &link;
+    turns().ready(party(link), [this, l] { return takeTurn(*l); });
+    turns().serve();
 }
 
-void LinkSet::handleInput(Link& link)
+bool LinkSet::takeTurn(Link& link)
 {
+    if (!readable(link, paused_))
+        return false;
+    Entry entry(*this);
     const uint64_t outer = source_;
     source_ = link.id;
-    size_t handled = 0;
-    // Whatever holds the link (the engine behind, another link's queue full)
-    // stops it between one line and the next: what one read brings in makes
-    // no more output than the high-water marks allow.
-    const auto more = [this, &link] { return readable(link, paused_); };
-    while (readable(link, paused_) && handled < EVENT_LINES) {
-        if (link.proto->waitingLines() == 0) {
-            const std::string bytes = link.socket->readAll();
-            if (bytes.empty())
-                break;
+    if (link.proto->waitingLines() == 0) {
+        const std::string bytes = link.socket->readAll();
+        if (!bytes.empty()) {
             link.lastHeard = clock_();
-            if (!link.proto->receive(bytes)) {
+            if (!link.proto->receive(bytes))
                 close(link,
                       "link broken: " + (link.neighbour.empty() ? link.address : link.neighbour) + ": " +
                           link.proto->problem(),
                       "Link " + link.address + " dropped: " + link.proto->problem());
-                break;
-            }
         }
-        const size_t before = link.proto->waitingLines();
-        link.proto->handle(TURN_LINES, more);
-        handled += before - link.proto->waitingLines();
     }
+    // Whatever holds the link (the engine behind, another link's queue full)
+    // stops it between one line and the next: what one read brings in makes
+    // no more output than the high-water marks allow.
+    link.proto->handle(TURN_LINES, [this, &link] { return readable(link, paused_); });
     source_ = outer;
+    if (link.going)
+        return false;
     // While lines read wait to be handled, the socket reads no more: what a
     // neighbour sends faster than it is handled waits in the system.
-    if (!link.going)
-        link.socket->setReading(readable(link, paused_) && link.proto->waitingLines() == 0);
-    // The rest waits for a later turn of the event loop, so that one link
-    // does not keep the others and the stations waiting.
-    if (handled >= EVENT_LINES && readable(link, paused_)) {
-        if (!link.later) {
-            link.later = timers_.createTimer();
-            link.later->setInterval(1);
-            Link* l = &link;
-            link.later->onTimer = [this, l] {
-                l->later->setEnabled(false);
-                if (l->going)
-                    return;
-                Entry entry(*this);
-                read(*l);
-            };
-        }
-        link.later->setEnabled(true);
-    }
+    const bool more = link.proto->waitingLines() > 0;
+    link.socket->setReading(readable(link, paused_) && !more);
+    return more && readable(link, paused_);
 }
 
 LinkSet::About::About(LinkSet& links, std::string user, bool noteChange) : links_(links)
@@ -842,8 +823,7 @@ void LinkSet::close(Link& link, const std::string& logText, const std::string& t
     link.timer->setEnabled(false);
     if (link.banner)
         link.banner->setEnabled(false);
-    if (link.later)
-        link.later->setEnabled(false);
+    turns().forget(party(link));
     link.socket->close();
     // The links it held paused go on; the ones holding it forget it.
     release(link);

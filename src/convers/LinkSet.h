@@ -14,6 +14,7 @@
 #include "support/ListenSocket.h"
 #include "support/LogThrottle.h"
 #include "support/Timer.h"
+#include "support/Turns.h"
 #include "support/TraceLog.h"
 
 #include <cstdint>
@@ -83,8 +84,6 @@ struct Link {
     bool drained = false;                  // the socket took bytes since the last look
     std::set<uint64_t> heldBy;             // links whose queue holds this one paused
     std::unique_ptr<Timer> hold;           // how long a link that holds others may take nothing
-    std::unique_ptr<Timer> later;          // the rest of its input, in a later turn
-    bool reading = false;                  // its lines are being handled
     // What we sent over it: the repeats marked for a W node, and each remote
     // user's last number (a W node ignores a USER whose number does not grow).
     RepeatMarks marks;
@@ -131,9 +130,8 @@ public:
     static constexpr size_t SOCKET_SHARE = 4 * 1024;
     // A link that holds others paused and takes nothing for this long does not read.
     static constexpr uint32_t HOLD_WAIT = 60000;
-    // A neighbour's lines handled in one turn, and in one event at most.
+    // A neighbour's lines handled in one turn.
     static constexpr size_t TURN_LINES = 16;
-    static constexpr size_t EVENT_LINES = 256;
 
     using AirSocketFactory = std::function<std::unique_ptr<ClientSocket>(const Neighbour&)>;
 
@@ -159,6 +157,9 @@ public:
     };
 
     void setListenFactory(ListenSocketFactory makeListener) { makeListener_ = std::move(makeListener); }
+    // The turns the links' input takes beside the owner's other work (the
+    // stations'); without them, the set's own, which serve at once.
+    void setTurns(Turns* turns) { turns_ = turns; }
     // Looks neighbours' host names up; without one, a named neighbour is only dialled.
     void setResolver(Resolver* resolver) { resolver_ = resolver; }
     void setAirFactory(AirSocketFactory makeAirSocket) { makeAirSocket_ = std::move(makeAirSocket); }
@@ -271,8 +272,10 @@ private:
     void pressure(Link& link);
     void release(Link& link);
     void holdTick(Link& link);
-    // Handles what the link sent, a turn at a time while nothing holds it.
-    void handleInput(Link& link);
+    // One turn of what the link sent; whether more is left.
+    bool takeTurn(Link& link);
+    Turns& turns() { return turns_ != nullptr ? *turns_ : ownTurns_; }
+    static std::string party(const Link& link) { return "L" + std::to_string(link.id); }
     // Reading on or off as the reasons say; the silence of a link we do not read does not count.
     void applyPause(Link& link);
     // The departures of the links marked to go, until none is left.
@@ -308,6 +311,8 @@ private:
     std::list<Dialler> diallers_;
     std::set<std::string> down_; // lower-case names taken down by the sysop
     Resolver* resolver_ = nullptr;
+    Turns* turns_ = nullptr;
+    Turns ownTurns_;
     std::map<std::string, std::vector<std::string>> resolved_; // lower-case name -> its addresses, last looked up
     std::set<std::string> lookingUp_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true); // for lookups that answer late

@@ -54,6 +54,8 @@ public:
     void setListenFactory(ListenSocketFactory makeListener) { links_.setListenFactory(std::move(makeListener)); }
     // Looks up neighbours given by host name when one dials in from an address no number matches.
     void setResolver(Resolver* resolver) { links_.setResolver(resolver); }
+    // The turns in which the links' input is handled beside the stations'.
+    void setTurns(Turns* turns) { links_.setTurns(turns); }
     // Makes the connection to a neighbour over the air; its connectTo gets the
     // neighbour's callsign and radio port. Without one such neighbours are not dialled.
     using AirSocketFactory = LinkSet::AirSocketFactory;

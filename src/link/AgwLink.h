@@ -145,14 +145,17 @@ public:
     // reading. One level-1 trace line; onBroken follows from the event loop.
     void breakLink(const std::string& reason);
     // Back-pressure: above `high` bytes waiting for the engine the output is
-    // backlogged and the engine's socket is not read (nor frames already read
-    // decoded) until fewer than `low` wait.
+    // backlogged (onBacklog) until fewer than `low` wait; the owner then makes
+    // no more output, but the engine is still read.
     void setOutputMarks(size_t high, size_t low)
     {
         highWater_ = high;
         lowWater_ = low;
     }
     bool outputBacklogged() const { return backlogged_; }
+    // The owner holds too much of what the engine sent: the engine's socket is
+    // not read, nor frames already read decoded, until it says otherwise.
+    void holdInput(bool hold);
     // How long output may wait with the engine taking none of it before the
     // link is broken, in ms; 0 never breaks it.
     void setEngineWait(uint32_t milliseconds) { engineWait_ = milliseconds; }
@@ -281,6 +284,7 @@ private:
     size_t lowWater_ = LOW_WATER;
     uint32_t engineWait_ = ENGINE_WAIT;
     bool backlogged_ = false;
+    bool inputHeld_ = false;
     bool storing_ = false;
     uint32_t stalledFor_ = 0; // ms with output waiting and none taken
     std::unique_ptr<Timer> outputTimer_;

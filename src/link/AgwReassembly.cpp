@@ -16,8 +16,8 @@ void AgwLink::store(std::string_view bytes)
     storing_ = true;
     try {
         rxBuffer_.append(bytes);
-        // While the output is backlogged the frames wait here, decoded once it drains.
-        while (!backlogged_) {
+        // While the owner holds too much of what was read, the frames wait here.
+        while (!inputHeld_) {
             if (!pending_) {
                 if (rxBuffer_.size() - rxStart_ < AGW_HEADER_SIZE)
                     break;

@@ -1,7 +1,7 @@
-// Back-pressure to the engine: while much output waits for it, the link stops
-// reading, so that nothing it is told makes more; it reads again once the
-// engine has taken most of it. Only an engine that takes nothing for a long
-// time breaks the link.
+// Back-pressure to the engine: while much output waits for it, the owner is
+// told, so that it makes no more until the engine has taken most of it; and
+// while the owner holds too much of what the engine sent, the engine is not
+// read. Only an engine that takes nothing for a long time breaks the link.
 #include "AgwLink.h"
 
 std::string AgwLink::engineAddress() const
@@ -32,21 +32,19 @@ void AgwLink::noteOutput()
 void AgwLink::setBacklogged(bool on)
 {
     backlogged_ = on;
-    if (on) {
-        socket_->setReading(false);
-        writeLog(3,
-                 "{L2} " + std::to_string(socket_->bytesToWrite()) + " bytes waiting for the engine, reading paused");
-        fireEvent(onBacklog, "FOnBacklog", true);
+    writeLog(3, "{L2} " + std::to_string(socket_->bytesToWrite()) + " bytes waiting for the engine, output " +
+                    (on ? "held back" : "going on"));
+    fireEvent(onBacklog, "FOnBacklog", on);
+}
+
+void AgwLink::holdInput(bool hold)
+{
+    inputHeld_ = hold;
+    if (!socket_)
         return;
-    }
-    writeLog(3, "{L2} " + std::to_string(socket_->bytesToWrite()) + " bytes waiting for the engine, reading again");
-    fireEvent(onBacklog, "FOnBacklog", false);
-    // The handler's own work may have filled the output again.
-    if (backlogged_ || !active_)
-        return;
-    socket_->setReading(true);
-    // Frames read before the pause come first; a store under way goes on by itself.
-    if (!storing_ && rxBuffer_.size() > rxStart_)
+    socket_->setReading(!hold);
+    // Frames read before the hold come first; a store under way goes on by itself.
+    if (!hold && active_ && !storing_ && rxBuffer_.size() > rxStart_)
         store({});
 }
 
@@ -86,6 +84,5 @@ void AgwLink::endBacklog()
     if (!backlogged_)
         return;
     backlogged_ = false;
-    socket_->setReading(true);
     fireEvent(onBacklog, "FOnBacklog", false);
 }

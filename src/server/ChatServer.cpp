@@ -16,13 +16,18 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
       commands_({delivery_, directory_, drain_, userFile_, settings_, link_, log_, network_}),
       keeper_({directory_, drain_, settings_, link_, log_, timers_, shell_}),
       connections_({delivery_, directory_, drain_, commands_, keeper_, userFile_, settings_, link_, beacon_, log_,
-                    timers_, shell_, stats_}),
+                    timers_, shell_, stats_, turns_}),
       networkAreas_(directory_, delivery_, network_, link_, log_),
       airLinks_({connections_, network_, drain_, keeper_, settings_, link_, log_, timers_, shell_}),
       sysop_({connections_, directory_, delivery_, network_, [this] { return stateLine(); }})
 {
     wireNetwork();
     CommandInterpreter& commands = commands_;
+    // Turns make output only while the engine keeps up and little waits here.
+    turns_.allowed = [this] {
+        return !(link_ && link_->outputBacklogged()) && output_.waitingTotal() < OUTPUT_HELD;
+    };
+    network_.setTurns(&turns_);
     drain_.waitingHere = [this](int32_t port, const std::string& call) { return output_.waiting(port, call); };
     output_.onDrained = [this](int32_t port, const std::string& call) { drain_.outputDrained(port, call); };
     userFile_.onNotSaved = [&commands](int32_t port, const std::string& call) { commands.notSaved(port, call); };
@@ -229,10 +234,12 @@ void ChatServer::wireLink()
     watchBacklog();
     link_->setEngineWait(static_cast<uint32_t>(std::max<int32_t>(settings_.engineWait, 0)));
     StationOutput& output = output_;
-    link_->onConnFrames = [&air, &output](AgwLink& link, RadioPort port, const std::string& callFrom,
-                                          const std::string& callTo, int32_t frames) {
+    link_->onConnFrames = [&air, &output, this](AgwLink& link, RadioPort port, const std::string& callFrom,
+                                                const std::string& callTo, int32_t frames) {
         output.outstanding(port, callFrom, callTo, frames);
         air.handleConnFrames(link, port, callFrom, callTo, frames);
+        // What waited here may have gone to the engine: turns may go on.
+        turns_.serve();
     };
     link_->setCallSign(settings_.callSign);
     if (!settings_.hostName.empty())
@@ -255,10 +262,10 @@ void ChatServer::replaceLink(std::unique_ptr<AgwLink> link)
 void ChatServer::watchBacklog()
 {
     link_->onBacklog = [this](AgwLink& /*link*/, bool on) {
-        // What waited for the engine to catch up goes first.
+        // The host links read again join the stations' turns, which then go on.
+        backlogChanged();
         if (!on)
             connections_.resumeWork();
-        backlogChanged();
     };
 }
 

@@ -94,6 +94,9 @@ public:
     Delivery& delivery() { return delivery_; }
     DisconnectDrain& drain() { return drain_; }
     StationOutput& output() { return output_; }
+    Turns& turns() { return turns_; }
+    // What may wait for the stations in the server before turns stop making more.
+    static constexpr size_t OUTPUT_HELD = 4 << 20;
     CommandInterpreter& commands() { return commands_; }
     LinkKeeper& keeper() { return keeper_; }
     Connections& connections() { return connections_; }
@@ -133,6 +136,8 @@ private:
     TraceLog log_{"YES", 4, "PALAVORO.LOG", true};
     std::unique_ptr<AgwLink> link_;
     StationOutput output_{link_, timers_, log_};
+    // The stations' and the host links' work, in turns while output may grow.
+    Turns turns_;
     std::unique_ptr<Beacon> beacon_;
     Network network_;
     Directory directory_{log_};

@@ -58,15 +58,21 @@ void Connections::admit(RadioPort port, const std::string& from, const std::stri
         user->state = p_.settings.forceName && user->name.empty() ? NONAME : ONLINE;
         user->connectedAt = user->lastLineAt = p_.stats.now();
         startLimits(*user);
-        greet(*user);
         if (p_.directory.findArea(0) == nullptr) {
             refuse("ERROR.INF", "\r--- Internal Error, Try Later\r", "internal error, no Root area");
             return;
         }
         ++p_.stats.connects;
         logStation("connect", from, port, how);
-        p_.delivery.broadCastToArea(port, from, 0, "<" + from + " joined Area>\r");
-        p_.directory.stationChanged(*user);
+        // Its welcome and its join notice take its turn, like its lines.
+        later(port, from, [this, port, from] {
+            Station* station = p_.directory.findStation(port, from);
+            if (station == nullptr)
+                return;
+            greet(*station);
+            p_.delivery.broadCastToArea(port, from, 0, "<" + from + " joined Area>\r");
+            p_.directory.stationChanged(*station);
+        });
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnConnect");
     }
@@ -102,11 +108,8 @@ void Connections::connectAgain(Station& station, const std::string& to)
         if (announce)
             p_.delivery.broadCastToArea(port, call, user->areaId, "<" + call + " joined Area>\r");
     };
-    // After its held line, when that waits for the output to drain.
-    if (holdingBack())
-        later_.push_back(welcome);
-    else
-        welcome();
+    // After its held line, in its turn.
+    later(port, call, welcome);
 }
 
 void Connections::startLimits(Station& station)
@@ -171,24 +174,83 @@ void Connections::handleData(AgwLink& /*link*/, RadioPort port, const std::strin
         writeLog(1, "{PALAVORO} Exception on OnData");
     }
     for (std::string& line : lines) {
-        if (holdingBack())
-            later_.push_back([this, port, call = callFrom, line = std::move(line)] { handleLine(port, call, line); });
-        else
-            handleLine(port, callFrom, line);
+        const size_t size = line.size();
+        later(port, callFrom, [this, port, call = callFrom, line = std::move(line)] { handleLine(port, call, line); },
+              size);
     }
 }
 
-void Connections::resumeWork()
+bool Connections::later(int32_t port, const std::string& call, std::function<void()> item, size_t bytes)
 {
-    if (resuming_ || !p_.link || !p_.link->isActive())
-        return;
-    resuming_ = true;
-    while (!later_.empty() && !p_.link->outputBacklogged()) {
-        const std::function<void()> work = std::move(later_.front());
-        later_.pop_front();
-        work();
+    Work& work = work_[{port, call}];
+    if (bytes > 0 && work.bytes + bytes > MAX_STATION_INPUT) {
+        if (!std::exchange(work.told, true)) {
+            writeLog(1, "{PALAVORO} User(" + std::to_string(port) + ":" + call +
+                            ") sent more than its turns take: further lines dropped");
+            p_.delivery.sendTo(port, call, TOO_MANY);
+        }
+        return false;
     }
-    resuming_ = false;
+    work.items.emplace_back(std::move(item), bytes);
+    work.bytes += bytes;
+    heldInput_ += bytes;
+    holdInput();
+    const Key key{port, call};
+    p_.turns.ready("S" + std::to_string(port) + ":" + call, [this, key] { return turn(key); });
+    p_.turns.serve();
+    return true;
+}
+
+bool Connections::turn(const Key& key)
+{
+    for (size_t done = 0; done < TURN_ITEMS; ++done) {
+        auto it = work_.find(key);
+        if (it == work_.end() || it->second.items.empty())
+            break;
+        auto [item, bytes] = std::move(it->second.items.front());
+        it->second.items.pop_front();
+        it->second.bytes -= bytes;
+        heldInput_ -= bytes;
+        holdInput();
+        item();
+    }
+    auto it = work_.find(key);
+    if (it == work_.end())
+        return false;
+    if (!it->second.items.empty())
+        return true;
+    work_.erase(it);
+    return false;
+}
+
+void Connections::forgetWork(const Key& key)
+{
+    auto it = work_.find(key);
+    if (it == work_.end())
+        return;
+    heldInput_ -= it->second.bytes;
+    work_.erase(it);
+    p_.turns.forget("S" + std::to_string(key.first) + ":" + key.second);
+    holdInput();
+}
+
+size_t Connections::waitingWork() const
+{
+    size_t items = 0;
+    for (const auto& [key, work] : work_)
+        items += work.items.size();
+    return items;
+}
+
+void Connections::holdInput()
+{
+    const bool hold = heldInput_ > MAX_HELD_INPUT || (inputHeld_ && heldInput_ > MAX_HELD_INPUT / 2);
+    if (hold == inputHeld_ || !p_.link)
+        return;
+    inputHeld_ = hold;
+    writeLog(3, "{PALAVORO} " + std::to_string(heldInput_) + " bytes of stations' lines wait, the engine " +
+                    (hold ? "is not read" : "is read again"));
+    p_.link->holdInput(hold);
 }
 
 std::vector<std::string> Connections::takeLines(Station& station, std::string_view data)
@@ -242,10 +304,8 @@ void Connections::handleHeldLine(int32_t port, const std::string& call)
     std::string line = std::exchange(user->heldLine, {});
     if (line.empty())
         return;
-    if (holdingBack())
-        later_.push_back([this, port, call, line = std::move(line)] { handleLine(port, call, line); });
-    else
-        handleLine(port, call, line);
+    const size_t size = line.size();
+    later(port, call, [this, port, call, line = std::move(line)] { handleLine(port, call, line); }, size);
 }
 
 void Connections::lastWords(Station& station)
@@ -295,11 +355,8 @@ void Connections::handleDisconnect(AgwLink& /*link*/, RadioPort port, const std:
         const std::string portText = std::to_string(port);
         writeLog(2, "{PALAVORO} Event <OnDisconnect>");
         writeLog(3, "{PALAVORO} Disconnect Port(" + portText + ") <" + call + "> Message(" + text + ")");
-        // After the station's lines that wait for the output to drain.
-        if (holdingBack())
-            later_.push_back([this, port, call] { depart(port, call); });
-        else
-            depart(port, call);
+        // After the station's lines that wait for their turn.
+        later(port, call, [this, port, call] { depart(port, call); });
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnDisconnect");
     }
@@ -351,11 +408,9 @@ void Connections::handleTimeLimit(Timer* timer)
             (*limit)->setEnabled(false);
         limit->reset();
     }
-    // Its notice is output too: it waits its turn while the output is backlogged.
-    if (holdingBack())
-        later_.push_back([this, port = user->port, call = user->callSign, idle] { endStay(port, call, idle); });
-    else
-        endStay(user->port, user->callSign, idle);
+    // Its notice is output too: it takes its turn, after the station's lines.
+    later(user->port, user->callSign,
+          [this, port = user->port, call = user->callSign, idle] { endStay(port, call, idle); });
 }
 
 void Connections::endStay(int32_t port, const std::string& call, bool idle)
@@ -503,8 +558,11 @@ std::vector<std::pair<int32_t, std::string>> Connections::stationKeys() const
 
 void Connections::dropStations(const std::string& reason)
 {
-    // What waited for the engine has nobody left to go to.
-    later_.clear();
+    // What waited for its turn has nobody left to go to.
+    while (!work_.empty()) {
+        const Key key = work_.begin()->first;
+        forgetWork(key);
+    }
     leaving_.clear();
     if (p_.directory.stationCount() == 0)
         return;

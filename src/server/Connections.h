@@ -17,11 +17,13 @@
 #include "server/ShellServices.h"
 #include "server/UserFile.h"
 #include "support/Timer.h"
+#include "support/Turns.h"
 #include "support/TraceLog.h"
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -45,6 +47,7 @@ public:
         TimerFactory& timers;
         ShellServices& shell;
         ServerStats& stats;
+        Turns& turns;
     };
 
     explicit Connections(const Parts& parts) : p_(parts) {}
@@ -82,11 +85,22 @@ public:
     static constexpr uint32_t STOP_WAIT = 7000;
     static constexpr int FLUSH_WAIT = 2000;
 
-    // The output drained below the low mark: the work that waited for it
-    // (lines, departures, limits) is done, in order, until it fills again.
-    void resumeWork();
-    // Lines, departures and limits waiting for the output to drain.
-    size_t waitingWork() const { return later_.size(); }
+    // The output drained below the low mark: the stations' work that waited
+    // for it (lines, departures, limits) is done in turns until it fills again.
+    void resumeWork() { p_.turns.serve(); }
+    // Lines, departures and limits waiting, of every station.
+    size_t waitingWork() const;
+    // Text of lines waiting, of every station.
+    size_t heldInput() const { return heldInput_; }
+
+    // What waits for one station's turn is bounded: its further lines are
+    // dropped, with one notice. Past all that waits of every station, the
+    // engine is not read until half of it is done.
+    static constexpr size_t MAX_STATION_INPUT = 64 * 1024;
+    static constexpr size_t MAX_HELD_INPUT = 4 << 20;
+    // The work items of one station's turn.
+    static constexpr size_t TURN_ITEMS = 4;
+    static constexpr const char* TOO_MANY = "\r-- Too many lines at once, some were not taken\r";
 
     // The link to the engine changed its state: the line goes to the
     // connection log and the status page counts the state's time from now.
@@ -100,9 +114,21 @@ public:
     static constexpr size_t MAX_HELD_LINE = 1024;
 
 private:
-    // Work that makes output waits, in order, while the output is backlogged
-    // or earlier work waits.
-    bool holdingBack() const { return !later_.empty() || (p_.link && p_.link->outputBacklogged()); }
+    using Key = std::pair<int32_t, std::string>;
+    // A station's work (its lines, its departure, its limits, its welcome),
+    // done in its turns and in order; a line's text counts against MAX_STATION_INPUT.
+    struct Work {
+        std::deque<std::pair<std::function<void()>, size_t>> items;
+        size_t bytes = 0;
+        bool told = false; // of lines dropped
+    };
+    // Queues work for the station's turn and serves the turns; false when a
+    // line does not fit.
+    bool later(int32_t port, const std::string& call, std::function<void()> item, size_t bytes = 0);
+    bool turn(const Key& key);
+    void forgetWork(const Key& key);
+    // The engine is not read while too much of what it sent waits.
+    void holdInput();
     void admit(RadioPort port, const std::string& from, const std::string& to, const std::string& text,
                const char* how);
     // A connect for a station that is on already: a new link for the same stay.
@@ -139,8 +165,9 @@ private:
     std::vector<std::pair<int32_t, std::string>> stationKeys() const;
 
     Parts p_;
-    std::deque<std::function<void()>> later_;
-    bool resuming_ = false;
+    std::map<Key, Work> work_;
+    size_t heldInput_ = 0;
+    bool inputHeld_ = false;
     std::set<std::pair<int32_t, std::string>> leaving_;
     std::function<void()> onStopped_;
     std::unique_ptr<Timer> stopTimer_;

@@ -26,32 +26,37 @@ protected:
     std::vector<bool> turns;
 };
 
-TEST_F(LinkBackPressure, ReadingStopsAboveTheHighMarkAndGoesOnBelowTheLowMark)
+TEST_F(LinkBackPressure, TheBacklogTurnsOnAboveTheHighMarkAndOffBelowTheLowMarkWhileTheEngineIsRead)
 {
     sendWith(1000);
     EXPECT_FALSE(l2->outputBacklogged());
     sendWith(1001);
     EXPECT_TRUE(l2->outputBacklogged());
-    EXPECT_FALSE(socket->reading);
-    socket->take(800); // 201 left
-    EXPECT_TRUE(l2->outputBacklogged());
-    socket->take(2);
-    EXPECT_FALSE(l2->outputBacklogged());
+    // The engine is still read: what it says waits in the owner's turns.
     EXPECT_TRUE(socket->reading);
+    socket->deliver(dataFrame("meanwhile"));
+    EXPECT_EQ(seen.back().data, "meanwhile");
+    socket->take(801); // at the low mark: still backlogged
+    EXPECT_TRUE(l2->outputBacklogged());
+    socket->take(1);
+    EXPECT_FALSE(l2->outputBacklogged());
     EXPECT_EQ(turns, (std::vector<bool>{true, false}));
 }
 
-TEST_F(LinkBackPressure, FramesReadBeforeThePauseWaitForTheOutputToDrain)
+TEST_F(LinkBackPressure, FramesReadWhileTheOwnerHoldsInputWaitUntilItLetsGo)
 {
-    // The first frame's answer fills the output: the second is held back.
+    // The first frame's handler holds the input: the second waits unread.
     l2->onData = [this](AgwLink&, uint8_t, const std::string&, const std::string&, uint8_t, const std::string&) {
-        sendWith(5000);
+        l2->holdInput(true);
     };
     socket->deliver(dataFrame("one") + dataFrame("two"));
     ASSERT_EQ(seen.size(), 1u);
-    socket->take(5000);
+    EXPECT_FALSE(socket->reading);
+    l2->onData = nullptr;
+    l2->holdInput(false);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].data, "two");
+    EXPECT_TRUE(socket->reading);
 }
 
 TEST_F(LinkBackPressure, DrainedWithoutNoticeTheTickFindsIt)

@@ -144,6 +144,28 @@ TEST_F(ChatNetwork, MoreThanThreeUsersOfALinkComingOrGoingInOneAreaMakeOneLine)
     EXPECT_EQ(dataTo(sent, "N0BBB").size(), 3u);
 }
 
+TEST_F(ChatNetwork, AHostLinkTakesItsTurnLikeAStation)
+{
+    addUser(1, "N0AAA");
+    connect(1, "N0BBB");
+    linkUp(true);
+    fromPeer("USER alice wam1 1 -1 0 @");
+    sentTexts();
+    form.link()->setOutputMarks(1000, 200);
+    fake->unsent = 1001;
+    form.delivery().sendTo(1, "N0AAA", "x");
+    takeTo("N0AAA");
+    std::string paste;
+    for (int i = 1; i <= 12; ++i)
+        paste += "p" + std::to_string(i) + "\r";
+    line(1, "N0BBB", paste);
+    fromPeer("CMSG alice 0 from afar");
+    fake->take(1001);
+    const Texts got = takeTo("N0AAA");
+    ASSERT_EQ(got.size(), 13u);
+    EXPECT_EQ(got[Connections::TURN_ITEMS], "[0]<alice@wam1> from afar\r\r");
+}
+
 TEST_F(ChatNetwork, AStationInAnAreaOfOurOwnIsOffTheNetworksChannels)
 {
     form.settings().createArea = true;

@@ -175,3 +175,50 @@ TEST_F(ChatPressure, AStationOnTheLastWirePortIsAnsweredThere)
 }
 
 } // namespace
+
+// ---- Turns: what each station sends waits in a queue of its own
+
+TEST_F(ChatPressure, StationsAreServedInTurnsSoAnotherStationsLineWaitsOneTurnOfAPaste)
+{
+    connect(1, "N0CCC");
+    sentTexts();
+    engineBehind();
+    std::string paste;
+    for (int i = 1; i <= 30; ++i)
+        paste += "p" + std::to_string(i) + "\r";
+    line(1, "N0AAA", paste);
+    line(1, "N0BBB", "hello\r");
+    disconnect(1, "N0AAA");
+    // The engine keeps being read meanwhile: each station's lines wait for its turns.
+    EXPECT_TRUE(fake->reading);
+    fake->take(fake->unsent);
+    const Texts got = takeTo("N0CCC");
+    ASSERT_EQ(got.size(), 32u);
+    EXPECT_EQ(got[Connections::TURN_ITEMS], "[0]<N0BBB@N0SRV> hello\r\r");
+    // Its departure comes after its own lines, in its own turn.
+    EXPECT_EQ(got.back(), "[0]<N0AAA@N0SRV> <N0AAA left Area>\r\r");
+    EXPECT_EQ(got[got.size() - 2], "[0]<N0AAA@N0SRV> p30\r\r");
+}
+
+TEST_F(ChatPressure, PastItsShareAStationIsToldOnceAndPastAllSharesTheEngineIsNotRead)
+{
+    engineBehind();
+    const std::string text(999, 'x');
+    std::string lines;
+    for (int i = 0; i < 70; ++i)
+        lines += text + "\r";
+    line(1, "N0AAA", lines);
+    line(1, "N0AAA", text + "\r");
+    const Texts told = takeTo("N0AAA");
+    EXPECT_EQ(std::count(told.begin(), told.end(), Connections::TOO_MANY), 1);
+    EXPECT_EQ(form.connections().heldInput(), 65u * 1000);
+    for (int i = 0; i < 64; ++i) {
+        const std::string call = "N1" + std::to_string(100 + i);
+        connect(1, call);
+        line(1, call, lines);
+    }
+    EXPECT_FALSE(fake->reading);
+    fake->take(fake->unsent);
+    EXPECT_TRUE(fake->reading);
+    EXPECT_EQ(form.connections().heldInput(), 0u);
+}
