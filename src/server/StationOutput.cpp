@@ -173,7 +173,9 @@ void StationOutput::pump(Station& s)
     // this station; what the server itself tells the station (a reply, its
     // prompt) goes whole before the next speaker's line.
     const std::string own = ownStream(s);
+    bool gave = false;
     while (!s.turn.empty() && canTake(s)) {
+        gave = true;
         const std::string speaker = s.turn.front();
         s.turn.pop_front();
         std::deque<Run>& runs = s.bySpeaker[speaker];
@@ -201,7 +203,9 @@ void StationOutput::pump(Station& s)
             onDrained(s.port, s.call);
         return;
     }
-    if (!s.asking)
+    // Asked after the few frames given; while the engine still holds them,
+    // asked again on the tick, once a second.
+    if (gave && !s.asking)
         ask(s);
     ticking(s, true);
 }
