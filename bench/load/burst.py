@@ -8,9 +8,12 @@ at a fixed rate (5 MB/s by default), on 127.0.0.1.
   3. 100 of those that stay join area 1; one of them sends one frame of
      32,767 lines: each of the other 99 gets every line.
 
-Every count is checked exactly; the link must never break. It prints, per
-phase, the time, the bytes the engine read, and the server's peak resident
-memory. Usage: burst.py PALAVORO_BINARY [--stations 2000] [--rate 5e6]
+Every count is checked exactly; the link must never break. Meanwhile two
+stations outside the burst, in the same area, take ten samples of how long
+one's line takes to reach the other. It prints, per phase, the time, the
+bytes the engine read, the server's peak resident memory, and the samples'
+median and largest latency. Usage: burst.py PALAVORO_BINARY [--stations 2000]
+[--rate 5e6]
 """
 
 import argparse
@@ -26,6 +29,8 @@ from agwpeer import AgwPeer, PalavoroRun, encode_frame, ini_text  # noqa: E402
 SERVER = "N0SRV"
 LINES = 32767
 AREA_SIZE = 100
+SPEAKER, LISTENER = "N9SPK", "N9LSN"
+SAMPLES = 10
 
 
 def call(i):
@@ -42,6 +47,8 @@ class SlowEngine:
         self.counts = {}  # (call, what) -> frames
         self.disconnects = 0
         self.peak_rss = 0
+        self.probe_sent = {}  # probe number -> when its line was sent
+        self.latencies = []
 
     def count(self, to, what):
         key = (to, what)
@@ -60,7 +67,10 @@ class SlowEngine:
             if kind == 0x44:  # "D"
                 to = bytes(buf[pos + 18:pos + 28]).rstrip(b"\0").decode()
                 data = bytes(buf[pos + 36:pos + 36 + length])
-                if data.endswith(b"> x\r\r"):
+                if to == LISTENER and b"<%s@" % SPEAKER.encode() in data and b"> probe " in data:
+                    number = int(data.rsplit(b" ", 1)[1])
+                    self.latencies.append(time.monotonic() - self.probe_sent.pop(number))
+                elif data.endswith(b"> x\r\r"):
                     self.count(to, "line")
                 elif data.endswith(b" joined Area>\r\r"):
                     self.count(to, "joined")
@@ -82,13 +92,16 @@ class SlowEngine:
                     return int(line.split()[1]) * 1024
         return 0
 
-    def until(self, done, timeout):
-        """Reads at the rate until done() holds; the link must stay up."""
+    def until(self, done, timeout, probe_every=None):
+        """Reads at the rate until done() holds; the link must stay up. With
+        probe_every, the speaker says a numbered line that often, one at a
+        time, until SAMPLES of them have reached the listener."""
         conn = self.peer.conn
         conn.setblocking(False)
         start = time.monotonic()
         allowed, last, last_rss = 0.0, start, 0.0
-        while not done():
+        self.latencies, next_probe, number = [], start, 0
+        while not done() or (probe_every and len(self.latencies) < SAMPLES):
             now = time.monotonic()
             if now - start > timeout:
                 raise TimeoutError("not done after %.0f s" % timeout)
@@ -97,6 +110,11 @@ class SlowEngine:
             if now - last_rss > 0.2:
                 self.peak_rss = max(self.peak_rss, self.rss())
                 last_rss = now
+            if probe_every and not self.probe_sent and len(self.latencies) < SAMPLES and now >= next_probe:
+                number += 1
+                self.probe_sent[number] = now
+                self.peer.send_raw(encode_frame("D", 0, 0xF0, SPEAKER, SERVER, b"probe %d\r" % number))
+                next_probe = now + probe_every
             if allowed < 4096:
                 time.sleep(0.005)
                 continue
@@ -146,14 +164,21 @@ def main():
             print("stations %d, engine reads %.1f MB/s, server idle %.1f MB" % (n, options.rate / 1e6, idle_rss / 1e6))
 
             def report(name, seconds, before):
-                print("%-34s %6.1f s  %7.1f MB read  peak RSS %6.1f MB" %
-                      (name, seconds, (engine.read - before) / 1e6, engine.peak_rss / 1e6))
+                lat = sorted(engine.latencies)
+                print("%-34s %6.1f s  %7.1f MB read  peak RSS %6.1f MB  line latency median %5.2f s, max %5.2f s"
+                      % (name, seconds, (engine.read - before) / 1e6, engine.peak_rss / 1e6,
+                         lat[len(lat) // 2] if lat else -1, lat[-1] if lat else -1))
+
+            # The two stations that sample the latency, outside the burst.
+            for c in (SPEAKER, LISTENER):
+                peer.send_raw(encode_frame("C", 0, 0, c, SERVER, b"*** CONNECTED To Station %s\r\0" % c.encode()))
+            engine.until(lambda: engine.total("welcome", [SPEAKER, LISTENER]) == 2, 60)
 
             before = engine.read
             sender = send_in_background(peer, [encode_frame("C", 0, 0, c, SERVER, b"*** CONNECTED To Station %s\r\0" % c.encode()) for c in calls])
             joins = n * (n - 1) // 2
             seconds = engine.until(lambda: engine.total("joined", calls) == joins and
-                                   engine.total("welcome", calls) == n, 600)
+                                   engine.total("welcome", calls) == n, 600, probe_every=1.0)
             sender.join()
             for i, c in enumerate(calls):
                 assert engine.counts.get((c, "joined"), 0) == n - 1 - i, c
@@ -161,12 +186,14 @@ def main():
 
             before = engine.read
             sender = send_in_background(peer, [encode_frame("d", 0, 0, c, SERVER, b"*** DISCONNECTED From Station %s\r\0" % c.encode()) for c in leave])
-            seconds = engine.until(lambda: engine.total("left", stay) == len(stay) * len(leave), 600)
+            seconds = engine.until(lambda: engine.total("left", stay) == len(stay) * len(leave), 600, probe_every=1.0)
             sender.join()
             assert all(engine.counts.get((c, "left"), 0) == len(leave) for c in stay)
             report("%d leave in one write" % len(leave), seconds, before)
 
             area = stay[:AREA_SIZE]
+            for c in (SPEAKER, LISTENER):
+                peer.send_raw(encode_frame("D", 0, 0xF0, c, SERVER, b"/J 1\r"))
             before = engine.read
             sender = send_in_background(peer, [encode_frame("D", 0, 0xF0, c, SERVER, b"/J 1\r") for c in area])
             engine.until(lambda: engine.total("prompt1", area) == len(area), 600)
@@ -174,7 +201,7 @@ def main():
             peer.conn.setblocking(True)
             sender = send_in_background(peer, [encode_frame("D", 0, 0xF0, area[0], SERVER, b"x\r" * LINES)])
             seconds = engine.until(lambda: engine.total("line", area[1:]) == LINES * (len(area) - 1) and
-                                   engine.total("prompt1", area) == len(area) + LINES, 600)
+                                   engine.total("prompt1", area) == len(area) + LINES, 600, probe_every=1.0)
             sender.join()
             assert all(engine.counts.get((c, "line"), 0) == LINES for c in area[1:])
             report("one frame of %d lines to %d" % (LINES, len(area)), seconds, before)

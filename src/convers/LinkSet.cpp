@@ -516,7 +516,14 @@ void LinkSet::read(Link& link)
         return;
     // Its lines are handled in its turns, like a station's.
     Link* l = &link;
-    turns().ready(party(link), [this, l] { return takeTurn(*l); });
+    turns().ready(
+        party(link),
+        [this, l]() -> std::optional<Turns::Kind> {
+            if (takeTurn(*l))
+                return Turns::Kind::Lines;
+            return std::nullopt;
+        },
+        Turns::Kind::Lines);
     turns().serve();
 }
 

@@ -19,7 +19,9 @@ const char* const NAME_REQUIRED = "\r--- This server requires to set your name, 
 void Connections::handleConnect(AgwLink& /*link*/, RadioPort port, const std::string& from, const std::string& to,
                                 const std::string& text)
 {
-    admit(port, from, to, text, "");
+    // Its arrival takes its turn, before anything it says: it is in its area
+    // (and hears the others come) from then on.
+    laterComing(port, from, [this, port, from, to, text] { admit(port, from, to, text, ""); });
 }
 
 void Connections::admit(RadioPort port, const std::string& from, const std::string& to, const std::string& text,
@@ -65,7 +67,7 @@ void Connections::admit(RadioPort port, const std::string& from, const std::stri
         ++p_.stats.connects;
         logStation("connect", from, port, how);
         // Its welcome and its join notice take its turn, like its lines.
-        later(port, from, [this, port, from] {
+        laterComing(port, from, [this, port, from] {
             Station* station = p_.directory.findStation(port, from);
             if (station == nullptr)
                 return;
@@ -109,7 +111,7 @@ void Connections::connectAgain(Station& station, const std::string& to)
             p_.delivery.broadCastToArea(port, call, user->areaId, "<" + call + " joined Area>\r");
     };
     // After its held line, in its turn.
-    later(port, call, welcome);
+    laterComing(port, call, welcome);
 }
 
 void Connections::startLimits(Station& station)
@@ -143,6 +145,17 @@ void Connections::handleData(AgwLink& /*link*/, RadioPort port, const std::strin
         if (data.empty())
             return;
         Station* user = p_.directory.findStation(port, callFrom);
+        // Text of a station whose arrival waits for its turn waits behind it.
+        if (user == nullptr && work_.count({port, callFrom}) > 0) {
+            later(
+                port, callFrom,
+                [this, port, callFrom, callTo, pid, data] {
+                    if (p_.link)
+                        handleData(*p_.link, port, callFrom, callTo, pid, data);
+                },
+                data.size(), false);
+            return;
+        }
         if (user == nullptr) {
             writeLog(1, "{PALAVORO} User(" + std::to_string(port) + ":" + callFrom + ") no control block found");
             if (isLeaving(port, callFrom) || p_.drain.isPending(port, callFrom))
@@ -180,10 +193,11 @@ void Connections::handleData(AgwLink& /*link*/, RadioPort port, const std::strin
     }
 }
 
-bool Connections::later(int32_t port, const std::string& call, std::function<void()> item, size_t bytes)
+bool Connections::later(int32_t port, const std::string& call, std::function<void()> item, size_t bytes,
+                        bool bounded)
 {
     Work& work = work_[{port, call}];
-    if (bytes > 0 && work.bytes + bytes > MAX_STATION_INPUT) {
+    if (bounded && bytes > 0 && work.bytes + bytes > MAX_STATION_INPUT) {
         if (!std::exchange(work.told, true)) {
             writeLog(1, "{PALAVORO} User(" + std::to_string(port) + ":" + call +
                             ") sent more than its turns take: further lines dropped");
@@ -191,36 +205,51 @@ bool Connections::later(int32_t port, const std::string& call, std::function<voi
         }
         return false;
     }
-    work.items.emplace_back(std::move(item), bytes);
-    work.bytes += bytes;
-    heldInput_ += bytes;
-    holdInput();
-    const Key key{port, call};
-    p_.turns.ready("S" + std::to_string(port) + ":" + call, [this, key] { return turn(key); });
-    p_.turns.serve();
+    queueItem(port, call, {std::move(item), bytes, Turns::Kind::Lines});
     return true;
 }
 
-bool Connections::turn(const Key& key)
+void Connections::laterComing(int32_t port, const std::string& call, std::function<void()> item)
 {
+    queueItem(port, call, {std::move(item), 0, Turns::Kind::Comings});
+}
+
+void Connections::queueItem(int32_t port, const std::string& call, Item item)
+{
+    Work& work = work_[{port, call}];
+    work.bytes += item.bytes;
+    heldInput_ += item.bytes;
+    work.items.push_back(std::move(item));
+    holdInput();
+    const Key key{port, call};
+    p_.turns.ready("S" + std::to_string(port) + ":" + call, [this, key] { return turn(key); },
+                   work.items.front().kind);
+    p_.turns.serve();
+}
+
+std::optional<Turns::Kind> Connections::turn(const Key& key)
+{
+    // A few items of one kind: the turn ends where the other kind begins.
+    std::optional<Turns::Kind> kind;
     for (size_t done = 0; done < TURN_ITEMS; ++done) {
         auto it = work_.find(key);
-        if (it == work_.end() || it->second.items.empty())
+        if (it == work_.end() || it->second.items.empty() || (kind && it->second.items.front().kind != *kind))
             break;
-        auto [item, bytes] = std::move(it->second.items.front());
+        Item item = std::move(it->second.items.front());
         it->second.items.pop_front();
-        it->second.bytes -= bytes;
-        heldInput_ -= bytes;
+        it->second.bytes -= item.bytes;
+        heldInput_ -= item.bytes;
+        kind = item.kind;
         holdInput();
-        item();
+        item.run();
     }
     auto it = work_.find(key);
     if (it == work_.end())
-        return false;
+        return std::nullopt;
     if (!it->second.items.empty())
-        return true;
+        return it->second.items.front().kind;
     work_.erase(it);
-    return false;
+    return std::nullopt;
 }
 
 void Connections::forgetWork(const Key& key)
@@ -356,7 +385,7 @@ void Connections::handleDisconnect(AgwLink& /*link*/, RadioPort port, const std:
         writeLog(2, "{PALAVORO} Event <OnDisconnect>");
         writeLog(3, "{PALAVORO} Disconnect Port(" + portText + ") <" + call + "> Message(" + text + ")");
         // After the station's lines that wait for their turn.
-        later(port, call, [this, port, call] { depart(port, call); });
+        laterComing(port, call, [this, port, call] { depart(port, call); });
     } catch (...) {
         writeLog(1, "{PALAVORO} Exception on OnDisconnect");
     }
@@ -409,8 +438,8 @@ void Connections::handleTimeLimit(Timer* timer)
         limit->reset();
     }
     // Its notice is output too: it takes its turn, after the station's lines.
-    later(user->port, user->callSign,
-          [this, port = user->port, call = user->callSign, idle] { endStay(port, call, idle); });
+    laterComing(user->port, user->callSign,
+                [this, port = user->port, call = user->callSign, idle] { endStay(port, call, idle); });
 }
 
 void Connections::endStay(int32_t port, const std::string& call, bool idle)

@@ -24,6 +24,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <set>
 #include <string>
@@ -117,15 +118,25 @@ private:
     using Key = std::pair<int32_t, std::string>;
     // A station's work (its lines, its departure, its limits, its welcome),
     // done in its turns and in order; a line's text counts against MAX_STATION_INPUT.
+    struct Item {
+        std::function<void()> run;
+        size_t bytes = 0; // text, for what counts against MAX_STATION_INPUT
+        Turns::Kind kind = Turns::Kind::Lines;
+    };
     struct Work {
-        std::deque<std::pair<std::function<void()>, size_t>> items;
+        std::deque<Item> items;
         size_t bytes = 0;
         bool told = false; // of lines dropped
     };
     // Queues work for the station's turn and serves the turns; false when a
-    // line does not fit.
-    bool later(int32_t port, const std::string& call, std::function<void()> item, size_t bytes = 0);
-    bool turn(const Key& key);
+    // line does not fit. Text not yet cut into lines counts, but is cut
+    // (and bounded) in its turn.
+    bool later(int32_t port, const std::string& call, std::function<void()> item, size_t bytes = 0,
+               bool bounded = true);
+    // An arrival, departure or limit: announced to the area, it takes a turn of comings and goings.
+    void laterComing(int32_t port, const std::string& call, std::function<void()> item);
+    void queueItem(int32_t port, const std::string& call, Item item);
+    std::optional<Turns::Kind> turn(const Key& key);
     void forgetWork(const Key& key);
     // The engine is not read while too much of what it sent waits.
     void holdInput();

@@ -1,20 +1,21 @@
-// Round-robin turns.
+// Round-robin turns, of two kinds turn about.
 #include "support/Turns.h"
 
 #include <algorithm>
 
-void Turns::ready(const std::string& party, std::function<bool()> turn)
+void Turns::ready(const std::string& party, Turn turn, Kind kind)
 {
     if (parties_.emplace(party, std::move(turn)).second)
-        order_.push_back(party);
+        queue(kind).push_back(party);
 }
 
 void Turns::forget(const std::string& party)
 {
     parties_.erase(party);
-    // Not in the order while its own turn runs.
-    if (auto it = std::find(order_.begin(), order_.end(), party); it != order_.end())
-        order_.erase(it);
+    // Not in a queue while its own turn runs.
+    for (std::deque<std::string>* q : {&lines_, &comings_})
+        if (auto it = std::find(q->begin(), q->end(), party); it != q->end())
+            q->erase(it);
 }
 
 void Turns::serve()
@@ -26,18 +27,22 @@ void Turns::serve()
         bool& flag;
         ~Done() { flag = false; }
     } done{serving_};
-    while (!order_.empty() && (!allowed || allowed())) {
-        const std::string party = order_.front();
-        order_.pop_front();
+    while (waiting() && (!allowed || allowed())) {
+        if (queue(next_).empty())
+            next_ = next_ == Kind::Lines ? Kind::Comings : Kind::Lines;
+        std::deque<std::string>& from = queue(next_);
+        next_ = next_ == Kind::Lines ? Kind::Comings : Kind::Lines;
+        const std::string party = from.front();
+        from.pop_front();
         // The party stays known while its turn runs, so that work it makes
         // for itself does not queue it twice.
-        const std::function<bool()> turn = parties_.at(party);
-        const bool more = turn();
+        const Turn turn = parties_.at(party);
+        const std::optional<Kind> more = turn();
         auto it = parties_.find(party);
         if (it == parties_.end())
             continue;
         if (more)
-            order_.push_back(party);
+            queue(*more).push_back(party);
         else
             parties_.erase(it);
     }

@@ -222,3 +222,18 @@ TEST_F(ChatPressure, PastItsShareAStationIsToldOnceAndPastAllSharesTheEngineIsNo
     EXPECT_TRUE(fake->reading);
     EXPECT_EQ(form.connections().heldInput(), 0u);
 }
+
+TEST_F(ChatPressure, ALineWaitsForOneTurnOfABurstOfArrivalsNotForAllOfThem)
+{
+    engineBehind();
+    for (int i = 0; i < 20; ++i)
+        connect(1, "N1" + std::to_string(100 + i));
+    line(1, "N0AAA", "hello\r");
+    fake->take(fake->unsent);
+    const Texts got = takeTo("N0BBB");
+    const auto hello = std::find(got.begin(), got.end(), "[0]<N0AAA@N0SRV> hello\r\r");
+    ASSERT_NE(hello, got.end());
+    EXPECT_LE(hello - got.begin(), 1);
+    EXPECT_EQ(got.size(), 21u);
+    EXPECT_EQ(got.back(), "[0]<N1119@N0SRV> <N1119 joined Area>\r\r");
+}
