@@ -40,8 +40,9 @@ class Node:
     `stations` ({call: name}) known in its Palavoro.USR and `links`
     ({neighbour: "address:port [first line]" or "*"})."""
 
-    def __init__(self, test, callsign, host, stations, links=None, listen_port=None):
+    def __init__(self, test, callsign, host, stations, links=None, listen_port=None, env=None):
         self.test = test
+        self.env = env
         self.callsign = callsign
         self.host = host
         self.stations = stations
@@ -62,7 +63,7 @@ class Node:
         users = "[USERS]\r\n" + "".join("%s=%s\r\n" % item for item in self.stations.items())
         ini = ini_text({"PALAVORO": settings, "CONVERS": {"HOSTNAME": self.host, "LISTEN": self.address},
                         "LINKS": ["%s=%s" % item for item in self.links.items()]})
-        self.run = PalavoroRun(ini, files={"Palavoro.USR": users})
+        self.run = PalavoroRun(ini, files={"Palavoro.USR": users}, env=self.env)
         self.test.addCleanup(self.run.cleanup)
         self.test.addCleanup(self.run.stop)
         self.run.start()
