@@ -82,9 +82,9 @@ void Delivery::sendAreaLine(int32_t areaId, const std::string& skip, std::string
         line += '\a';
     line += '\r';
     addressees_.clear();
-    for (const Station& user : directory_.stations())
-        if (user.areaId == areaId && user.callSign != skip)
-            addressees_.push_back({static_cast<uint32_t>(user.port), &user.callSign});
+    for (const Station* user : directory_.roll())
+        if (user->areaId == areaId && user->callSign != skip)
+            addressees_.push_back({static_cast<uint32_t>(user->port), &user->callSign});
     output_.sendToEach(addressees_, std::string(speaker), std::move(line));
 }
 

@@ -50,10 +50,8 @@ Area* Directory::addArea(int32_t id, const std::string& topic, bool lock, const 
 
 Station* Directory::findStation(int32_t port, const std::string& call)
 {
-    for (Station& user : stations_)
-        if (user.port == port && user.callSign == call)
-            return &user;
-    return nullptr;
+    auto it = byKey_.find({port, call});
+    return it == byKey_.end() ? nullptr : &*it->second;
 }
 
 Station* Directory::findStationByTimer(const Timer* timer)
@@ -68,9 +66,12 @@ Station* Directory::findStationByTimer(const Timer* timer)
 
 Station* Directory::newStation(int32_t port, const std::string& call)
 {
-    if (findStation(port, call) != nullptr)
+    auto [at, added] = byKey_.try_emplace({port, call});
+    if (!added)
         return nullptr;
-    Station& user = stations_.emplace_back();
+    at->second = stations_.emplace(stations_.end());
+    Station& user = *at->second;
+    roll_.push_back(&user);
     user.port = port;
     user.callSign = call;
     user.state = DISC;
@@ -122,9 +123,10 @@ bool Directory::countsAreTrue() const
 
 void Directory::removeStation(const Station* user)
 {
-    auto node = std::find_if(stations_.begin(), stations_.end(), [user](const Station& u) { return &u == user; });
-    if (node == stations_.end())
+    auto known = user == nullptr ? byKey_.end() : byKey_.find({user->port, user->callSign});
+    if (known == byKey_.end() || &*known->second != user)
         return;
+    const auto node = known->second;
     // A stopped timer cannot fire again for a block that is gone.
     if (std::unique_ptr<Timer> timer = std::move(node->timeLimit))
         timer->setEnabled(false);
@@ -135,6 +137,8 @@ void Directory::removeStation(const Station* user)
     departed_.insert(node->callSign);
     if (onStationRemoved)
         onStationRemoved(*node);
+    byKey_.erase({node->port, node->callSign});
+    roll_.erase(std::find(roll_.begin(), roll_.end(), &*node));
     stations_.erase(node);
     if (!clearing_)
         removeAbandonedAreas();
@@ -192,4 +196,6 @@ void Directory::clear()
 {
     areas_.clear();
     stations_.clear();
+    byKey_.clear();
+    roll_.clear();
 }

@@ -3,6 +3,7 @@
 // removal keeps the order of the rest.
 #pragma once
 
+#include "server/StationKey.h"
 #include "support/Timer.h"
 #include "support/TraceLog.h"
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 enum StationState : uint8_t { DISC = 0, NONAME = 1, ONLINE = 2, EXPIRED = 3 };
@@ -34,13 +36,14 @@ struct Area {
 
 // One connected station (a user's control block).
 struct Station {
+    // Read for every station at every line to an area: together, at the front.
     int32_t port = 0;
+    int32_t areaId = 0;
     std::string callSign;
     std::string serverCall;
     std::string name;
     std::string info;
     uint8_t state = DISC;
-    int32_t areaId = 0;
     std::unique_ptr<Timer> timeLimit; // counts from the connect
     std::unique_ptr<Timer> idleLimit; // counts from the last line
     // Which limit ended the connection ("time limit", "idle limit"), for the connection log.
@@ -101,6 +104,8 @@ public:
     // Removes every station (the engine has dropped their connections); areas stay.
     void clearStations();
     const std::list<Station>& stations() const { return stations_; }
+    // The same in an array, for the walks done at every line.
+    const std::vector<const Station*>& roll() const { return roll_; }
     std::vector<Station*> stationsInArea(int32_t areaId);
     size_t stationCount() const { return stations_.size(); }
 
@@ -117,6 +122,9 @@ private:
     TraceLog& log_;
     std::list<Area> areas_;
     std::list<Station> stations_;
+    std::vector<const Station*> roll_;
+    // Each station by its port and callsign: a line from a station looks it up.
+    std::unordered_map<StationKey, std::list<Station>::iterator, StationKeyHash> byKey_;
     std::set<int32_t> emptied_;      // areas a station left since the last sweep
     std::set<std::string> departed_; // owners who left since the last sweep
     bool clearing_ = false;
