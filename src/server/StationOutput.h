@@ -8,6 +8,7 @@
 #pragma once
 
 #include "link/AgwLink.h"
+#include "server/StationKey.h"
 #include "support/Timer.h"
 #include "support/TraceLog.h"
 
@@ -15,9 +16,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -25,6 +27,12 @@ class StationOutput {
 public:
     // Frames a station may have at the engine while more wait here.
     static constexpr int32_t PACE = 4;
+    // Frames a station may have at an engine that airs them as fast as they
+    // are given (it has aired them all when it answers the question right
+    // after them): its allowance doubles from PACE up to this.
+    static constexpr int32_t MOST_FRAMES = 256;
+    // Questions a station may have waiting for their answers.
+    static constexpr int QUESTIONS = 2;
     // An engine not known to answer "Y" is asked once a station has this many frames at it.
     static constexpr int32_t PROBE_AT = 2 * PACE;
     // While lines wait, the engine is asked this often; an engine that leaves
@@ -71,57 +79,81 @@ private:
         uint64_t order = 0;
         uint32_t readers = 0;
     };
-    // A speaker's lines, by sequence number from `first`.
+    // A speaker's lines, by sequence number from `first`; a station's own
+    // log (what the server itself tells it) is not shared.
     struct Log {
         std::deque<Entry> entries;
         uint64_t first = 0;
+        std::string speaker; // empty for a station's own
     };
-    // Lines `from` to `to` (inclusive) of one speaker's log, for one station.
+    // Lines `from` to `to` (inclusive) of one log, for one station.
     struct Run {
         uint64_t from = 0;
         uint64_t to = 0;
     };
-    struct Station {
-        int32_t port = 0;
-        std::string call;
-        std::map<std::string, std::deque<Run>> bySpeaker;
-        std::deque<std::string> turn; // speakers with lines waiting, the next first
-        size_t bytes = 0;
-        int32_t outstanding = 0; // frames at the engine, as far as we know
-        int32_t sentSinceAsk = 0;
-        bool asking = false;
-        uint32_t unanswered = 0; // ms since the question, counted by the tick
-        bool told = false;       // of lines dropped
-        std::unique_ptr<Timer> tick;
+    // One speaker's lines waiting for one station: runs from `head` on.
+    struct Waiting {
+        Log* log = nullptr;
+        std::vector<Run> runs;
+        size_t head = 0;
     };
-    using Key = std::pair<int32_t, std::string>;
+    struct Question {
+        uint64_t given = 0;       // the station's frames given when it was put
+        bool afterGiving = false; // put right after frames were given (not on the tick)
+    };
+    struct Station {
+        // What a line for many reads and writes for each of its stations, together.
+        int32_t port = 0;
+        int32_t outstanding = 0; // frames at the engine, as far as we know
+        int32_t allowance = PACE;
+        int asked = 0;
+        uint64_t given = 0;      // frames given in all
+        std::list<Waiting> turn; // speakers with lines waiting, the next first
+        std::string call;
+        Log own;
+        size_t bytes = 0;
+        Question askedAt[QUESTIONS] = {}; // the questions not yet answered, oldest first
+        uint32_t unanswered = 0; // ms since the oldest question (or the last answer), counted by the tick
+        bool told = false;       // of lines dropped
+        bool ticking = false;    // in ticking_
+    };
+    using Key = StationKey;
 
     Station& station(int32_t port, const std::string& call);
     Station* find(int32_t port, const std::string& call);
-    bool canTake(const Station& station) const { return deaf_ || station.outstanding < PACE; }
-    // Appends to a speaker's log a line that `readers` stations will take.
-    uint64_t keep(const std::string& speaker, std::string text, uint32_t readers);
-    void queue(Station& station, const std::string& speaker, uint64_t seq, size_t size);
+    bool canTake(const Station& station) const { return deaf_ || station.outstanding < station.allowance; }
+    // Appends to a log a line that `readers` stations will take.
+    uint64_t keep(Log& log, std::string text, uint32_t readers);
+    void queue(Station& station, Log& log, uint64_t seq, size_t size);
     void give(Station& station, const std::string& text);
+    void given(Station& station, int32_t frames);
+    void askIfDue(Station& station);
     void pump(Station& station);
-    void ask(Station& station);
+    void ask(Station& station, bool afterGiving);
+    void tick();
     void tick(Station& station);
-    void ticking(Station& station, bool on);
-    void release(const std::string& speaker, uint64_t seq);
+    // The station has a question out or lines waiting: the tick looks at it.
+    void ticking(Station& station);
+    void release(Log& log, uint64_t seq);
     // The oldest lines go until no more than MOST waits.
     void trim(Station& station);
     void drop(Station& station);
-    // The stream of what the server itself sends one station.
-    static std::string ownStream(const Station& station)
-    {
-        return std::string(1, '\0') + std::to_string(station.port) + ":" + station.call;
-    }
 
     const std::unique_ptr<AgwLink>& link_;
     TimerFactory& timers_;
     TraceLog& log_;
-    std::map<Key, std::unique_ptr<Station>> stations_;
-    std::map<std::string, Log> logs_; // by speaker
+    std::unordered_map<Key, std::unique_ptr<Station>, StationKeyHash> stations_;
+    std::unordered_map<std::string, Log> logs_; // by speaker
+    // One tick for all stations, over those that need it: a timer each
+    // would cost the event loop a search of all its timers at every start.
+    std::unique_ptr<Timer> tick_;
+    std::vector<Station*> ticking_;
+    // The addressees of the last line for many, and their stations.
+    std::vector<const std::string*> lastCalls_;
+    std::vector<Station*> lastStations_;
+    // Filled to become the last ones, kept from line to line.
+    std::vector<const std::string*> calls_;
+    std::vector<Station*> found_;
     uint64_t order_ = 0;
     size_t held_ = 0;
     bool deaf_ = true;    // the engine has not answered "Y" (yet)

@@ -58,6 +58,26 @@ TEST_F(ChatOutput, APasteWaitsItsTurnBehindAnotherSpeakersLineAndAllOfItGoesInOr
     EXPECT_EQ(form.output().waiting(1, "N3GHI"), 0u);
 }
 
+TEST_F(ChatOutput, AnEngineThatAirsFramesAsFastAsGivenLetsAStationHaveMoreAtIt)
+{
+    std::string paste;
+    for (int i = 1; i <= 40; ++i)
+        paste += "p" + std::to_string(i) + "\r";
+    line(1, "N1ABC", paste);
+    EXPECT_EQ(takeTo("N3GHI").size(), size_t(StationOutput::PACE - 2));
+    // Answered right after: it has aired them all already; twice the pace.
+    answer("N3GHI", 0);
+    EXPECT_EQ(takeTo("N3GHI").size(), size_t(2 * StationOutput::PACE - 1));
+    // It holds the pace's worth: back to the pace.
+    answer("N3GHI", StationOutput::PACE);
+    EXPECT_TRUE(takeTo("N3GHI").empty());
+    // The once-a-second question finds them aired; that says nothing of how
+    // fast the engine airs them.
+    clock.advance(StationOutput::ASK_EVERY);
+    answer("N3GHI", 0);
+    EXPECT_EQ(takeTo("N3GHI").size(), size_t(StationOutput::PACE));
+}
+
 TEST_F(ChatOutput, PastAMebibyteWaitingAStationIsToldOnceAndLosesTheOldestLines)
 {
     const std::string text(1000, 'x');
@@ -108,7 +128,28 @@ TEST_F(ChatTest, AnEngineNotKnownToAnswerIsAskedOnceAndPacedFromItsAnswerOn)
     EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const SentText& t) { return t.kind == 'Y'; }), 1);
     // N1ABC (its welcome, N2DEF's join and a prompt for each line) was asked
     // at its 8th frame: the 7 given since count on top of the answer.
-    form.output().outstanding(1, "N0SRV", "N1ABC", 0);
+    form.output().outstanding(1, "N0SRV", "N1ABC", 1);
     line(1, "N2DEF", "one more\r");
     EXPECT_TRUE(takeTo("N1ABC").empty());
+}
+
+TEST_F(ChatTest, AnEngineThatStopsAnsweringIsNoLongerPaced)
+{
+    connect(1, "N1ABC");
+    connect(1, "N2DEF");
+    form.output().outstanding(1, "N0SRV", "N2DEF", 0);
+    std::string paste;
+    for (int i = 0; i < 20; ++i)
+        paste += "p\r";
+    line(1, "N1ABC", paste);
+    sentTexts();
+    // Its questions go unanswered: not before the answer's wait has passed
+    // is what waits given all at once.
+    for (uint32_t waited = 0; waited < StationOutput::ANSWER_WAIT; waited += StationOutput::ASK_EVERY) {
+        clock.advance(StationOutput::ASK_EVERY);
+        EXPECT_TRUE(takeTo("N2DEF").empty());
+    }
+    clock.advance(StationOutput::ASK_EVERY);
+    EXPECT_GT(takeTo("N2DEF").size(), 10u);
+    EXPECT_TRUE(traced("{PALAVORO} The engine does not answer Y: output to stations is not paced"));
 }
