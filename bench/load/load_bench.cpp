@@ -236,7 +236,6 @@ struct Line {
     bool done = true;
     bool timed = false;
     Clock::time_point sent;
-    uint64_t promptsBefore = 0; // the sender's prompts when the last delivery came; its own comes next
     std::string expected;
     std::vector<uint8_t> seen;
 };
@@ -246,8 +245,10 @@ struct Line {
 // LB0000, LB0001, ... in the order of their index.
 class Engine {
 public:
-    Engine(std::string name, std::unique_ptr<Child> child, int listener, size_t stations, size_t window)
-        : name_(std::move(name)), child_(std::move(child)), lines_(window)
+    // `welcomes`: the program prompts a station when it connects (the relay does not).
+    Engine(std::string name, std::unique_ptr<Child> child, int listener, size_t stations, size_t window,
+           bool welcomes)
+        : name_(std::move(name)), child_(std::move(child)), welcomes_(welcomes), lines_(window)
     {
         pollfd p{listener, POLLIN, 0};
         if (poll(&p, 1, 10000) != 1 || (fd_ = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) < 0)
@@ -264,6 +265,7 @@ public:
         connected_.assign(stations, false);
         prompt_.resize(stations);
         promptCount_.assign(stations, 0);
+        promptsDue_.assign(stations, 0);
         for (Line& line : lines_)
             line.seen.resize(stations);
         require([&] { return !serverCall_.empty(); }, "the registration");
@@ -289,6 +291,7 @@ public:
             agw::appendFrame(out_.out, 0, 'C', 0, call, serverCall_,
                              "*** CONNECTED To Station " + call + "\r" + std::string(1, '\0'));
             connected_[i] = true;
+            promptsDue_[i] += welcomes_; // the welcome's, or that of the move to another area
             setArea(i, 0);
             if (areas > 0) {
                 const int area = 1 + static_cast<int>(i % static_cast<size_t>(areas));
@@ -311,7 +314,8 @@ public:
     }
 
     // Returns once everything sent before has been handled: a line from the
-    // sender has reached its area, and the sender's prompt after it is in.
+    // sender has reached its area, and every prompt the sender has coming is
+    // in (its own may come before the line reaches the last of the others).
     void sync(size_t sender)
     {
         Line& line = queueLine(sender, false);
@@ -319,7 +323,7 @@ public:
         if (line.need == 0)
             throw Failure("a sync line needs another station in the sender's area");
         require([&] { return line.done; }, "the deliveries of a line from " + calls_[sender]);
-        require([&] { return promptCount_[sender] > line.promptsBefore; }, "the prompt to " + calls_[sender]);
+        require([&] { return promptCount_[sender] >= promptsDue_[sender]; }, "the prompt to " + calls_[sender]);
     }
 
     // A station connects, is welcomed and leaves again: a sync when no one
@@ -442,6 +446,7 @@ private:
             line.expected =
                 "[" + std::to_string(line.area) + "]<" + calls_[sender] + "@" + serverCall_ + "> " + text + "\r\r";
             ++stats_.stationLines;
+            ++promptsDue_[sender];
         }
         std::fill(line.seen.begin(), line.seen.end(), 0);
         line.got = 0;
@@ -646,7 +651,6 @@ private:
             ++stats_.deliveries;
             if (++line.got == line.need) {
                 line.done = true;
-                line.promptsBefore = line.sender == NoStation ? 0 : promptCount_[line.sender];
                 --inFlight_;
                 if (line.timed)
                     stats_.latencies.push_back(
@@ -657,6 +661,7 @@ private:
 
     std::string name_;
     std::unique_ptr<Child> child_;
+    bool welcomes_;
     int fd_ = -1;
     int peerFd_ = -1; // the host link, once attached
     agw::Writer peerOut_;
@@ -672,6 +677,7 @@ private:
     std::vector<bool> connected_;
     std::vector<std::string> prompt_;
     std::vector<uint64_t> promptCount_;
+    std::vector<uint64_t> promptsDue_; // prompts each station has coming, in all
     std::vector<Line> lines_;
     uint64_t nextId_ = 0;
     size_t inFlight_ = 0;
@@ -713,7 +719,7 @@ std::unique_ptr<Engine> startServer(const Options& options, size_t stations, int
         ini << area << "=Load area " << area << "\r\n";
     ini.close();
     auto child = std::make_unique<Child>(std::vector<std::string>{options.server}, dir);
-    auto engine = std::make_unique<Engine>("the server", std::move(child), listener, stations, options.window);
+    auto engine = std::make_unique<Engine>("the server", std::move(child), listener, stations, options.window, true);
     close(listener);
     return engine;
 }
@@ -724,7 +730,7 @@ std::unique_ptr<Engine> startRelay(const Options& options, size_t stations)
     const int listener = listenLocal(port);
     auto child = std::make_unique<Child>(std::vector<std::string>{options.relay, std::to_string(port), ServerCall},
                                          makeTempDir());
-    auto engine = std::make_unique<Engine>("the relay", std::move(child), listener, stations, options.window);
+    auto engine = std::make_unique<Engine>("the relay", std::move(child), listener, stations, options.window, false);
     close(listener);
     return engine;
 }
