@@ -205,8 +205,10 @@ for _ in $(seq 600); do
 done
 this_run | grep -aqF "$registered" ||
   die "palavoro did not register $server with Dire Wolf within a minute (see $station/Palavoro.LOG)"
-page="$(sed -n 's|^Palavoro: status page on \(http://.*\)$|\1|p' "$dir/palavoro.out" | tail -n 1)"
-[ -n "$page" ] || page="none: $(grep -a '^Palavoro: no status page' "$dir/palavoro.out" | tail -n 1)"
+# Each line of the server's starts with its UTC time.
+said() { sed -n "s|^[0-9TZ:-]* \\($1\\)$|\\1|p" "$dir/palavoro.out" | tail -n 1; }
+page="$(said 'Palavoro: status page on http://.*' | sed 's|^Palavoro: status page on ||')"
+[ -n "$page" ] || page="none: $(said 'Palavoro: no status page.*')"
 
 cat >&2 <<EOF
 

@@ -43,7 +43,8 @@ void endProcess(int status)
 } // namespace
 
 TrayShell::TrayShell(bool gui, std::string baseDirectory)
-    : exitAction(endProcess), gui_(gui), baseDirectory_(std::move(baseDirectory)), timers_(qtTimers_, reporter())
+    : exitAction(endProcess), gui_(gui), baseDirectory_(std::move(baseDirectory)),
+      console_(ConsoleLog::stderrIsJournal()), timers_(qtTimers_, reporter())
 {
     initResources();
 }
@@ -68,8 +69,9 @@ bool TrayShell::start()
             notifier_->reloading(result == nullptr);
         if (result == nullptr)
             return;
+        // A refused reload leaves the server as it was: a warning, not an error.
         for (const std::string& line : result->lines)
-            std::cerr << "Palavoro: reload: " << line << std::endl;
+            console_.write(result->applied ? LogPriority::Info : LogPriority::Warning, "Palavoro: reload: " + line);
         if (result->statusMoved) {
             statusServer_.reset();
             startStatusPage();
@@ -83,7 +85,7 @@ bool TrayShell::start()
         // Every problem in the check's words, the one that stops it last.
         for (const SettingsProblem& problem : server_->startupProblems())
             if (problem.text != error.what())
-                std::cerr << problem.text << "\n";
+                console_.write(problem.stops ? LogPriority::Error : LogPriority::Warning, problem.text);
         fatalError(error.what());
     } catch (const std::exception& error) {
         fatalError(error.what());
@@ -91,8 +93,7 @@ bool TrayShell::start()
     if (!started)
         return false;
     for (const SettingsProblem& problem : server_->startupProblems())
-        std::cerr << problem.text << "\n";
-    std::cerr.flush();
+        console_.write(LogPriority::Warning, problem.text);
     startStatusPage();
     startControl();
     notifier_ = std::make_unique<ServiceNotifier>(*server_);
@@ -117,11 +118,11 @@ void TrayShell::startStatusPage()
     auto page = std::make_unique<StatusServer>(*server_);
     std::string error;
     if (!page->listen(status.address, status.port, error)) {
-        std::cerr << "Palavoro: no status page: cannot listen on " << where << ": " << error << std::endl;
+        console_.write(LogPriority::Warning, "Palavoro: no status page: cannot listen on " + where + ": " + error);
         return;
     }
     statusServer_ = std::move(page);
-    std::cerr << "Palavoro: status page on http://" << where << "/" << std::endl;
+    console_.write(LogPriority::Info, "Palavoro: status page on http://" + where + "/");
 }
 
 void TrayShell::startControl()
@@ -130,8 +131,8 @@ void TrayShell::startControl()
         [this](const std::vector<std::string>& arguments, uid_t uid) { return server_->control(arguments, uid); });
     std::string error;
     if (!control->listen(error)) {
-        std::cerr << "Palavoro: no control socket: cannot listen on " << baseDirectory_ << CONTROL_SOCKET << ": "
-                  << error << std::endl;
+        console_.write(LogPriority::Warning, "Palavoro: no control socket: cannot listen on " + baseDirectory_ +
+                                                 CONTROL_SOCKET + ": " + error);
         return;
     }
     control_ = std::move(control);
@@ -157,7 +158,7 @@ void TrayShell::hangUp()
 
 void TrayShell::fatalError(const std::string& text)
 {
-    std::cerr << FATAL_CAPTION << ": " << text << std::endl;
+    console_.write(LogPriority::Error, std::string(FATAL_CAPTION) + ": " + text);
     if (gui_) {
         QMessageBox box(QMessageBox::Critical, FATAL_CAPTION, QString::fromStdString(text), QMessageBox::Ok);
         box.exec();
@@ -167,7 +168,7 @@ void TrayShell::fatalError(const std::string& text)
 
 void TrayShell::linkNotice(LinkNotice notice, const std::string& engine, const std::string& message)
 {
-    std::cerr << "Palavoro: " << message << std::endl;
+    console_.write(notice == LinkNotice::Back ? LogPriority::Info : LogPriority::Warning, "Palavoro: " + message);
     if (!trayIcon_)
         return;
     const bool up = notice == LinkNotice::Back;
@@ -190,12 +191,12 @@ void TrayShell::stopPolitely()
 
 void TrayShell::logConnection(const std::string& line)
 {
-    std::cerr << line << std::endl;
+    console_.write(ConsoleLog::priorityOf(line), line);
 }
 
 void TrayShell::reportError(const std::string& what)
 {
-    std::cerr << "Palavoro: " << what << std::endl;
+    console_.write(LogPriority::Error, "Palavoro: " + what);
     if (server_)
         server_->traceLog().writeLog(1, "{PALAVORO} Exception in event handler: " + what);
 }

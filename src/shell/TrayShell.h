@@ -5,6 +5,7 @@
 #pragma once
 
 #include "AboutDialog.h"
+#include "ConsoleLog.h"
 #include "ControlSocket.h"
 #include "GuardedEvents.h"
 #include "QtResolver.h"
@@ -93,6 +94,7 @@ private:
     bool stopping_ = false;
     bool reloadQueued_ = false;
     std::string baseDirectory_;
+    ConsoleLog console_;
     QtTimerFactory qtTimers_;
     GuardedTimerFactory timers_;
     QtResolver resolver_;

@@ -18,10 +18,12 @@ PalavoroRun starts the binary named by PALAVORO_BIN in a fresh temporary
 working directory with the given Palavoro.INI, headless (DISPLAY and
 WAYLAND_DISPLAY removed), with its own PALAVORO_INSTANCE (the name of the
 single-instance marker) and with LC_ALL=C so that every trace line starts with
-exactly two time-stamp words. log_lines() reads the trace without them.
+exactly two time-stamp words. log_lines() reads the trace without them, and
+stderr_lines() standard error without the UTC time that starts each line.
 """
 
 import os
+import re
 import select
 import shutil
 import signal
@@ -390,6 +392,14 @@ def strip_time_stamp(line):
     return parts[2] if len(parts) == 3 else ""
 
 
+UTC_TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ")
+
+
+def strip_utc_time(line):
+    """A line of the server's standard error without the UTC time it starts with, when it has one."""
+    return UTC_TIME.sub("", line, count=1)
+
+
 class PalavoroRun:
     """The real program in a fresh temporary working directory.
 
@@ -435,6 +445,12 @@ class PalavoroRun:
         with open(path, mode, **({} if mode == "wb" else {"newline": ""})) as f:
             f.write(content)
 
+    def stderr_as_journal(self):
+        """Standard error passes for the journal's stream: JOURNAL_STREAM names its device and inode."""
+        open(self._stderr, "wb").close()
+        found = os.stat(self._stderr)
+        self.env["JOURNAL_STREAM"] = "%d:%d" % (found.st_dev, found.st_ino)
+
     def start(self):
         with open(self._stdout, "wb") as out, open(self._stderr, "wb") as err:
             self.process = subprocess.Popen(
@@ -479,6 +495,10 @@ class PalavoroRun:
     def stderr(self):
         with open(self._stderr, "rb") as f:
             return f.read().decode("latin-1")
+
+    def stderr_lines(self):
+        """Standard error by line, without the UTC time that starts each line of the server's."""
+        return [strip_utc_time(line) for line in self.stderr().splitlines()]
 
     def stdout(self):
         with open(self._stdout, "rb") as f:

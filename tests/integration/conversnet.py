@@ -123,8 +123,8 @@ class Node:
                    "remote user %s@%s on %s" % (name, host, self.host))
 
     def log_lines(self):
-        """What the program wrote to standard error, by line."""
-        return self.run.stderr().splitlines()
+        """What the program wrote to standard error, by line, without the times."""
+        return self.run.stderr_lines()
 
 
 class HeldProxy:

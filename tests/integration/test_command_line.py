@@ -119,14 +119,14 @@ class CommandLineTest(unittest.TestCase):
                 run = self.run_program([], files=station)
                 if stops:
                     self.assertEqual(run.wait(10), 1)
-                    started = run.stderr().splitlines()
+                    started = run.stderr_lines()
                     self.assertTrue(started[-1].startswith(fatal), started)
                     started[-1] = started[-1][len(fatal):]
                     self.assertEqual(sorted(started), sorted(said))
                 else:
                     self.peer.accept()
                     run.wait_for_log("{PALAVORO} Root Area Created")
-                    started = [l for l in run.stderr().splitlines() if l.startswith("Palavoro.INI: ")]
+                    started = [l for l in run.stderr_lines() if l.startswith("Palavoro.INI: ")]
                     self.assertEqual(started, said)
                     run.stop()
                     self.peer.close_connection()

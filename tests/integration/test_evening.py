@@ -403,7 +403,7 @@ class EveningTest(unittest.TestCase):
         ev.expect(watcher, notice(0, idle, idle + " left Area"))
         ev.settle()
         # The connection log on standard error tells the journal how each one went.
-        stations = [l for l in run.stderr().splitlines() if l.split(" ")[0] in ("connect", "refused", "left")]
+        stations = [l for l in run.stderr_lines() if l.split(" ")[0] in ("connect", "refused", "left")]
         self.assertEqual(stations, ["connect N3IDL port 1", "connect N4OBS-1 port 1", "left N3IDL port 1: time limit"])
 
         ev.expect(watcher, "\r--- Inactivity Timeout, Logging out\r")

@@ -200,7 +200,7 @@ class StatusPageTest(unittest.TestCase):
         port = taken.getsockname()[1]
         run = self.start("127.0.0.1:%d" % port)
         self.connect("N0ABC")
-        self.assertEqual([l for l in run.stderr().splitlines() if "status page" in l],
+        self.assertEqual([l for l in run.stderr_lines() if "status page" in l],
                          ["Palavoro: no status page: cannot listen on 127.0.0.1:%d: The bound address is already in use"
                           % port])
 
