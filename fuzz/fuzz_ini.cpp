@@ -23,11 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string defaultLog = dir + "Palavoro.LOG";
     writeFile(ini, std::string(reinterpret_cast<const char*>(data), size));
 
+    // Names are looked up by a rule of the target's own, never by a resolver.
+    const HostLookup lookup = [](const std::string& host) {
+        return host == "localhost" ? std::string() : std::string("not a name here");
+    };
     ServerSettings probe;
     probe.logFile = defaultLog;
     std::string disable;
-    const SettingsProblems problems = readStation(dir, probe, disable);
-    const SettingsProblems checked = checkStation(dir);
+    const SettingsProblems problems = readStation(dir, probe, disable, lookup);
+    const SettingsProblems checked = checkStation(dir, lookup);
     fuzz::require(problems == checked);
     const bool stops = std::any_of(problems.begin(), problems.end(), [](const SettingsProblem& p) { return p.stops; });
 
@@ -37,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
 
     fuzz::Rig rig(dir);
+    rig.server.setHostLookup(lookup);
     if (!rig.start()) {
         fuzz::require(rig.ended() ||
                       (rig.server.link() == nullptr && stops && rig.server.startupProblems() == problems));

@@ -148,7 +148,7 @@ void ChatServer::start()
     log_.logFile = settings_.logFile;
 
     std::string disable;
-    problems_ = readStation(baseDir_, settings_, disable);
+    problems_ = readStation(baseDir_, settings_, disable, hostLookup_);
     // A refused file changes nothing: its reason goes to the default trace.
     log_.debug = settings_.debug;
     log_.level = settings_.traceLevel;

@@ -18,6 +18,7 @@
 #include "server/NetworkAreas.h"
 #include "server/ServerStats.h"
 #include "server/Settings.h"
+#include "server/SettingsCheck.h"
 #include "server/SysopControl.h"
 #include "server/ShellServices.h"
 #include "server/UserFile.h"
@@ -71,6 +72,9 @@ public:
     // How host links are accepted; set by the shell before start(). Without
     // it the server only dials its neighbours.
     void setListenFactory(ListenSocketFactory makeListener) { network_.setListenFactory(std::move(makeListener)); }
+    // How start-up looks the engine's host name up, to say when it does not
+    // resolve; set by the shell. Without it nothing is looked up.
+    void setHostLookup(HostLookup lookup) { hostLookup_ = std::move(lookup); }
     // What start-up found wrong in the station's files, in the check's words.
     const SettingsProblems& startupProblems() const { return problems_; }
 
@@ -132,6 +136,7 @@ private:
 
     ServerSettings settings_;
     SettingsProblems problems_;
+    HostLookup hostLookup_;
     ServerStats stats_;
     TraceLog log_{"YES", 4, "PALAVORO.LOG", true};
     std::unique_ptr<AgwLink> link_;

@@ -118,7 +118,10 @@ void readConversSettings(const Profile::Document& ini, const std::string& callSi
 {
     NetworkConfig c;
     c.callSign = callSign;
-    c.hostName = lowerAscii(ini.value("CONVERS", "HOSTNAME", callSign.substr(0, callSign.find('-'))));
+    const std::string ownCall = lowerAscii(callSign.substr(0, callSign.find('-')));
+    // A value never holds a line end: that default tells an absent key.
+    const bool named = !ini.value("CONVERS", "HOSTNAME", "\n").starts_with('\n');
+    c.hostName = lowerAscii(ini.value("CONVERS", "HOSTNAME", ownCall));
     const std::string listen = ini.value("CONVERS", "LISTEN", "NOT");
     StatusListen parsed;
     if (parseStatusListen(listen, parsed)) {
@@ -156,8 +159,14 @@ void readConversSettings(const Profile::Document& ini, const std::string& callSi
             c.neighbours.push_back(std::move(neighbour));
     }
     // Only a node that links needs a name the network accepts.
-    if ((c.listen || !c.neighbours.empty()) && !isValidHostName(c.hostName))
-        problems.push_back(problem("CONVERS", "HOSTNAME", c.hostName,
-                                   "is not a host name: 4 to 10 letters, digits, '.' or '-', one a letter"));
+    if ((c.listen || !c.neighbours.empty()) && !isValidHostName(c.hostName)) {
+        const std::string rule = "4 to 10 letters, digits, '.' or '-', one a letter";
+        if (named)
+            problems.push_back(problem("CONVERS", "HOSTNAME", c.hostName, "is not a host name: " + rule));
+        else // a name the sysop never wrote: where it came from, and where to set one
+            problems.push_back("Palavoro.INI: [CONVERS] HOSTNAME is not set, and the name taken from CALLSIGN, " +
+                               c.hostName + (c.hostName.size() < 4 ? ", is too short (" : ", has no letter (") +
+                               rule + "): [CONVERS] HOSTNAME sets this node's name on the network");
+    }
     config = std::move(c);
 }

@@ -276,11 +276,19 @@ SettingsProblems readSettings(const Profile::Document& ini, ServerSettings& sett
     // A path keeps its case: file names are case-sensitive here.
     s.logFile = r.text("PALAVORO", "LOGFILE", settings.logFile);
     s.logSize = r.notNegative("PALAVORO", "LOGSIZE", "4096", s.logSize, "0, no bound");
-    s.callSign = upperStr(r.text("PALAVORO", "CALLSIGN", "NOBODY-0"));
+    // Going on the air under a made-up callsign is never what the sysop meant.
+    const std::string callSign = upperStr(r.text("PALAVORO", "CALLSIGN", ""));
+    if (callSign.empty())
+        r.stop("Palavoro.INI: " + std::string(CALLSIGN_MISSING));
+    else
+        s.callSign = callSign;
     // The engine would refuse it, or take it as another callsign.
-    if (!isValidCallSign(s.callSign))
+    if (!callSign.empty() && !isValidCallSign(s.callSign))
         r.stop(badValue("PALAVORO", "CALLSIGN", s.callSign,
                         "is not an AX.25 callsign (1 to 6 letters or digits, then -0 to -15)"));
+    else if (s.callSign.substr(0, s.callSign.find('-')) == SAMPLE_CALLSIGN)
+        r.warn(badValue("PALAVORO", "CALLSIGN", s.callSign,
+                        "is the sample's callsign: set your own before going on the air"));
     s.login = upperStr(r.text("PALAVORO", "LOGIN", ""));
     s.password = upperStr(r.text("PALAVORO", "PASWD", ""));
     s.timeout = r.notNegative("PALAVORO", "TIMEOUT", "600000", s.timeout, "about 49 days");

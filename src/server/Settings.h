@@ -110,5 +110,12 @@ struct IniSectionRules {
 // Registered once, before the file is read (a second call for the same section replaces it).
 void addIniSection(IniSectionRules rules);
 
+// A station without its callsign does not start: said after "Palavoro.INI: ",
+// or after the file's path when there is no file.
+constexpr const char* CALLSIGN_MISSING =
+    "[PALAVORO] CALLSIGN is missing: the server does not go on the air without the station's callsign";
+// The sample file's callsign, which is no one's.
+constexpr std::string_view SAMPLE_CALLSIGN = "N0CALL";
+
 // An AX.25 callsign: 1 to 6 letters or digits, then optionally "-" and an SSID 0 to 15.
 bool isValidCallSign(std::string_view call);

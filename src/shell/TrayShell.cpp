@@ -63,6 +63,7 @@ bool TrayShell::start()
     server_ = std::make_unique<ChatServer>(*this, timers_, makeSocket, baseDirectory_);
     server_->setListenFactory(
         [report] { return std::make_unique<GuardedListenSocket>(std::make_unique<QtListenSocket>(), report); });
+    server_->setHostLookup(lookUpHost);
     server_->network().setResolver(&resolver_);
     server_->onReload = [this](const ChatServer::ReloadResult* result) {
         if (notifier_)

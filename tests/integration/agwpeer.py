@@ -22,6 +22,7 @@ exactly two time-stamp words. log_lines() reads the trace without them, and
 stderr_lines() standard error without the UTC time that starts each line.
 """
 
+import functools
 import os
 import re
 import select
@@ -30,6 +31,7 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import uuid
@@ -371,16 +373,17 @@ def ini_text(sections):
     """Palavoro.INI text from {section: {key: value}} or {section: ["key=value", ...]}, CR LF lines.
 
     The status page is off unless the PALAVORO section names STATUS: runs side
-    by side would otherwise all ask for its default port.
+    by side would otherwise all ask for its default port. CALLSIGN is NOBODY-0
+    unless named (None leaves it out): the server does not start without one.
     """
     lines = []
     palavoro = sections.get("PALAVORO")
-    if isinstance(palavoro, dict) and "STATUS" not in palavoro:
-        sections = dict(sections, PALAVORO=dict(palavoro, STATUS="NOT"))
+    if isinstance(palavoro, dict):
+        sections = dict(sections, PALAVORO=dict({"CALLSIGN": "NOBODY-0", "STATUS": "NOT"}, **palavoro))
     for section, entries in sections.items():
         lines.append("[%s]" % section)
         if isinstance(entries, dict):
-            lines.extend("%s=%s" % (k, v) for k, v in entries.items())
+            lines.extend("%s=%s" % (k, v) for k, v in entries.items() if v is not None)
         else:
             lines.extend(entries)
     return "\r\n".join(lines) + "\r\n"
@@ -543,6 +546,28 @@ class PalavoroRun:
                     % (self.process.returncode, text, self.stderr())
                 )
             time.sleep(0.05)
+
+
+# Brings the loopback interface up (SIOCSIFFLAGS: IFF_UP | IFF_LOOPBACK |
+# IFF_RUNNING), then runs the program named after it.
+LOOPBACK_UP = [
+    sys.executable, "-c",
+    "import fcntl, os, socket, struct, sys; "
+    "fcntl.ioctl(socket.socket(), 0x8914, struct.pack('16sh22x', b'lo', 0x49)); "
+    "os.execv(sys.argv[1], sys.argv[1:])",
+]
+
+
+@functools.cache
+def private_network():
+    """A command prefix that runs a program in a network namespace of its own; None when none can be made."""
+    for unshare in (["unshare", "--user", "--map-root-user", "--net"], ["unshare", "--net"]):
+        try:
+            if subprocess.run(unshare + LOOPBACK_UP + ["/bin/true"], capture_output=True, timeout=30).returncode == 0:
+                return unshare + LOOPBACK_UP
+        except OSError:
+            pass
+    return None
 
 
 def free_port():

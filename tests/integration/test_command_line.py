@@ -3,9 +3,12 @@ arguments it does not know. Headless, against a scripted AGWPE peer on
 127.0.0.1."""
 
 import os
+import re
 import unittest
 
-from agwpeer import AgwPeer, PalavoroRun, ini_text
+from agwpeer import AgwPeer, PalavoroRun, free_port, ini_text, private_network
+
+FATAL = "Palavoro 0.10 Initialization Failure: "
 
 
 def snapshot(directory):
@@ -73,7 +76,10 @@ class CommandLineTest(unittest.TestCase):
                                      "COLOUR": "blue"}}).encode()
         for files, status, out, problems in (
                 (self.station, 0, "Palavoro.INI: OK\n", []),
-                (dict(self.station, **{"Palavoro.INI": sample}), 0, "Palavoro.INI: OK\n", []),
+                (dict(self.station, **{"Palavoro.INI": sample}), 1, "", [
+                    "Palavoro.INI: [PALAVORO] CALLSIGN=N0CALL-5 is the sample's callsign: set your own before going on"
+                    " the air",
+                    "Palavoro.INI: 1 problem"]),
                 (dict(self.station, **{"Palavoro.INI": bad}), 1, "", [
                     "Palavoro.INI: [PALAVORO] TCP_PORT=80a is not a number",
                     "Palavoro.INI: [PALAVORO] TRACE=0 is not a level from 1 to 5",
@@ -95,8 +101,35 @@ class CommandLineTest(unittest.TestCase):
         with self.assertRaises(TimeoutError):
             self.peer.accept(timeout=0.3)
 
+    def check_then_start(self, files, prefix=None):
+        """What --check says (its count line left out), then what start-up says on standard error and whether
+        it refused, both in one station directory (self.workdir); a server that starts is stopped once Root is
+        made."""
+        check = self.run_program(["--check"], files=files, start=False)
+        run = self.run_program([], workdir=check.workdir, start=False)
+        for each in (check, run):
+            each.prefix = prefix or []
+            each.start()
+        self.assertEqual(check.wait(10), 1)
+        said = check.stderr_lines()[:-1]
+        self.assertTrue(said)
+        refused = "{PALAVORO} Start-up refused: "
+        lines = run.wait_for_log(lambda l: l == "{PALAVORO} Root Area Created" or l.startswith(refused))
+        stops = lines[-1].startswith(refused)
+        if stops:
+            self.assertEqual(run.wait(10), 1)
+        run.stop()
+        self.workdir = os.path.realpath(run.workdir)
+        return said, run.stderr_lines(), stops
+
+    def assert_start_up_says_what_the_check_says(self, said, started, stops):
+        if stops:
+            self.assertTrue(started[-1].startswith(FATAL), started)
+            self.assertEqual(sorted(started[:-1] + [started[-1][len(FATAL):]]), sorted(said))
+        else:
+            self.assertEqual([l for l in started if l.startswith("Palavoro.INI: ")], said)
+
     def test_start_up_says_what_the_check_says(self):
-        fatal = "Palavoro 0.10 Initialization Failure: "
         for extra, stops in (({"CREATEAREA": "MAYBE", "MAXAREAS": "-1", "[BEACNO]": None}, False),
                              ({"TIMEOUT": ["0", "8000"], "[AREAS]": "x=Test\r\n0=Zero"}, False),
                              ({"IP_ADDRESS": "not.an.ip"}, True),
@@ -112,24 +145,46 @@ class CommandLineTest(unittest.TestCase):
                     else:
                         lines += ["%s=%s" % (key, v) for v in (value if isinstance(value, list) else [value])]
                 station = {"Palavoro.INI": "\r\n".join(lines + tail + [""]).encode()}
-                check = self.run_program(["--check"], files=station)
-                self.assertEqual(check.wait(10), 1)
-                said = check.stderr().splitlines()[:-1]
-                self.assertTrue(said)
-                run = self.run_program([], files=station)
-                if stops:
-                    self.assertEqual(run.wait(10), 1)
-                    started = run.stderr_lines()
-                    self.assertTrue(started[-1].startswith(fatal), started)
-                    started[-1] = started[-1][len(fatal):]
-                    self.assertEqual(sorted(started), sorted(said))
-                else:
-                    self.peer.accept()
-                    run.wait_for_log("{PALAVORO} Root Area Created")
-                    started = [l for l in run.stderr_lines() if l.startswith("Palavoro.INI: ")]
-                    self.assertEqual(started, said)
-                    run.stop()
-                    self.peer.close_connection()
+                said, started, refused = self.check_then_start(station)
+                self.assertEqual(refused, stops)
+                self.assert_start_up_says_what_the_check_says(said, started, stops)
+                self.peer.close_connection()
+
+    def test_what_would_go_on_the_air_is_checked_alike_by_the_check_and_start_up(self):
+        engine = "TCP_PORT=%d\r\nSTATUS=NOT\r\n" % free_port()
+        cases = (
+            ("a mistyped CALLSIGN", "[PALAVORO]\r\nCALLSING=N0SYS-5\r\n" + engine, True, [
+                "Palavoro.INI: [PALAVORO] CALLSIGN is missing: the server does not go on the air without the"
+                " station's callsign",
+                "Palavoro.INI: [PALAVORO] CALLSING is not a known key"]),
+            ("no Palavoro.INI", None, True, [
+                "%s/Palavoro.INI: no such file, so [PALAVORO] CALLSIGN is missing: the server does not go on the air"
+                " without the station's callsign"]),
+            ("the sample's callsign", "[PALAVORO]\r\nCALLSIGN=N0CALL-5\r\n" + engine, False, [
+                "Palavoro.INI: [PALAVORO] CALLSIGN=N0CALL-5 is the sample's callsign: set your own before going on"
+                " the air"]),
+            ("the node's name as the engine's host", "[PALAVORO]\r\nCALLSIGN=N0SRV-5\r\nHOSTNAME=mynode\r\n" + engine,
+             False, [
+                 "Palavoro.INI: [PALAVORO] HOSTNAME=mynode does not resolve (...): this key is the AGW engine's host;"
+                 " this node's name on the network is [CONVERS] HOSTNAME"]),
+            ("a callsign too short to name the node", "[PALAVORO]\r\nCALLSIGN=K1A-5\r\n" + engine
+             + "[LINKS]\r\nwam1=*\r\n", True, [
+                 "Palavoro.INI: [CONVERS] HOSTNAME is not set, and the name taken from CALLSIGN, k1a, is too short (4"
+                 " to 10 letters, digits, '.' or '-', one a letter): [CONVERS] HOSTNAME sets this node's name on the"
+                 " network"]),
+        )
+        for what, ini, stops, expected in cases:
+            with self.subTest(what):
+                # No name is looked up outside a network of the test's own.
+                if "HOSTNAME=" in (ini or "") and not private_network():
+                    self.skipTest("unshare cannot give a network of its own: no host name is looked up outside one")
+                files = {} if ini is None else {"Palavoro.INI": ini.encode()}
+                said, started, refused = self.check_then_start(files, private_network())
+                reason = re.compile(r"does not resolve \([^)]*\)")
+                said, started = ([reason.sub("does not resolve (...)", l) for l in lines] for lines in (said, started))
+                self.assertEqual(said, [line.replace("%s", self.workdir) for line in expected])
+                self.assertEqual(refused, stops)
+                self.assert_start_up_says_what_the_check_says(said, started, stops)
 
     def test_dir_runs_the_server_in_that_directory(self):
         run = PalavoroRun(args=["--dir", "station"])

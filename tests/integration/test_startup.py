@@ -2,40 +2,16 @@
 guard and the ways the program ends. Headless, against a scripted AGWPE peer
 on 127.0.0.1."""
 
-import functools
 import os
 import signal
 import socket
 import subprocess
-import sys
 import unittest
 
-from agwpeer import AgwPeer, PalavoroRun, free_port, ini_text, palavoro_binary
+from agwpeer import AgwPeer, PalavoroRun, free_port, ini_text, palavoro_binary, private_network
 
 SERVER = "N0SRV"
 BEACON_LINE = "{PALAVORO} AX.25 <UI> Beacon Initialized"
-# Brings the loopback interface up (SIOCSIFFLAGS: IFF_UP | IFF_LOOPBACK |
-# IFF_RUNNING), then runs the program named after it.
-LOOPBACK_UP = [
-    sys.executable, "-c",
-    "import fcntl, os, socket, struct, sys; "
-    "fcntl.ioctl(socket.socket(), 0x8914, struct.pack('16sh22x', b'lo', 0x49)); "
-    "os.execv(sys.argv[1], sys.argv[1:])",
-]
-
-
-@functools.cache
-def private_network():
-    """A command prefix that runs a program in a network namespace of its own; None when none can be made."""
-    for unshare in (["unshare", "--user", "--map-root-user", "--net"], ["unshare", "--net"]):
-        try:
-            if subprocess.run(unshare + LOOPBACK_UP + ["/bin/true"], capture_output=True, timeout=30).returncode == 0:
-                return unshare + LOOPBACK_UP
-        except OSError:
-            pass
-    return None
-
-
 class StartupTest(unittest.TestCase):
     def setUp(self):
         self._runs = []
@@ -110,20 +86,18 @@ class StartupTest(unittest.TestCase):
                     self.skipTest("something listens on 127.0.0.1:8000 and unshare cannot give a network of its own")
         return run.start()
 
-    def test_without_ini_traces_at_level_4_and_has_no_beacon(self):
+    def test_without_ini_nothing_goes_on_the_air(self):
         run = self.start_on_free_8000(None)
-        self.assert_waits_for_the_engine(run)
+        self.assert_ends(run, 1)
+        refusal = "%s/Palavoro.INI: no such file, so [PALAVORO] CALLSIGN is missing" % os.path.realpath(run.workdir)
+        self.assertTrue(run.stderr_lines()[-1].startswith("Palavoro 0.10 Initialization Failure: " + refusal),
+                        run.stderr())
         lines = run.log_lines()
-        self.assertIn("{L2} Fired Event <FOnAGWError>", lines)
-        self.assertIn("{PALAVORO} Program Initialization", lines)
-        self.assertIn("{L2} Set TCP Port 8000", lines)
-        self.assertIn("{L2} Set CallSign NOBODY-0", lines)
-        self.assertIn("{PALAVORO} Root Area Created", lines)
-        self.assertNotIn(BEACON_LINE, lines)
-        self.assertTrue(os.path.exists(run.log_path("Palavoro.LOG")))
+        self.assertTrue(lines[-1].startswith("{PALAVORO} Start-up refused: " + refusal), lines)
+        self.assertFalse(any(l.startswith("{L2}") for l in lines))
 
     def test_empty_palavoro_section_traces_level_1_only(self):
-        run = self.start_on_free_8000("[PALAVORO]\r\n")
+        run = self.start_on_free_8000("[PALAVORO]\r\nCALLSIGN=NOBODY-0\r\n")
         self.assert_waits_for_the_engine(run)
         lines = run.log_lines()
         self.assertIn("{PALAVORO} Root Area Created", lines)

@@ -182,7 +182,9 @@ class DebPackageTest(unittest.TestCase):
         )
         # It may hold the engine's password: the service's group reads it, no one else.
         self.assertEqual(report["conffile"], "root:palavoro 640")
-        self.assertEqual(report["check"], "Palavoro.INI: OK")
+        # The sample's callsign is no one's: the check says so until the sysop sets one.
+        self.assertEqual(report["check"], "Palavoro.INI: [PALAVORO] CALLSIGN=N0CALL-5 is the sample's callsign: set "
+                                          "your own before going on the air|Palavoro.INI: 1 problem")
         self.assertEqual(report["ran"], "0 1 no AGW engine answers at 127.0.0.1:9")
         # The unit's reload line reached the server; the service's user may use ctl.sock, nobody else.
         self.assertEqual(report["ctl"], "1 palavoro:palavoro 660 0 1")

@@ -333,15 +333,16 @@ TEST_F(DrainTest, WithoutTheEngineTheDisconnectIsTriedAtOnce)
 TEST_F(DrainTest, StartUpReadsDiscWaitAndWiresTheAnswer)
 {
     form.settings().discWait = 5;
+    writeFile("Palavoro.INI", "[PALAVORO]\r\nCALLSIGN=N0SRV\r\n");
     form.start();
     EXPECT_EQ(form.settings().discWait, 60000);
     EXPECT_TRUE(form.link()->onConnFrames);
 
-    writeFile("Palavoro.INI", "[PALAVORO]\r\nDISCWAIT=15000\r\n");
+    writeFile("Palavoro.INI", "[PALAVORO]\r\nCALLSIGN=N0SRV\r\nDISCWAIT=15000\r\n");
     form.start();
     EXPECT_EQ(form.settings().discWait, 15000);
 
-    writeFile("Palavoro.INI", "[PALAVORO]\r\nDISCWAIT=1 min\r\n");
+    writeFile("Palavoro.INI", "[PALAVORO]\r\nCALLSIGN=N0SRV\r\nDISCWAIT=1 min\r\n");
     try {
         form.start();
         ADD_FAILURE() << "no StartupError";

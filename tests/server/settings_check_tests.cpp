@@ -34,8 +34,12 @@ protected:
     Problems check(const std::string& ini)
     {
         writeFile(path, ini);
-        return checkStation(dir);
+        return checkStation(dir, lookup);
     }
+    // Only this name does not resolve: no test asks a real resolver.
+    HostLookup lookup = [](const std::string& host) {
+        return host == "mynode" ? std::string("Name or service not known") : std::string();
+    };
 
     TempDir temp{"palavoro-check"};
     std::string dir = temp.str() + "/";
@@ -44,7 +48,7 @@ protected:
 
 TEST_F(SettingsCheckTest, TheSampleStationsFileHasNoProblem)
 {
-    EXPECT_EQ(check("[PALAVORO]\r\ncallsign=n0call-5\r\nTRACE=5\r\nTIMEOUT=0\r\nIDLE=1800000\r\nDISABLE=2,100\r\n"
+    EXPECT_EQ(check("[PALAVORO]\r\ncallsign=n0srv-5\r\nTRACE=5\r\nTIMEOUT=0\r\nIDLE=1800000\r\nDISABLE=2,100\r\n"
                     "STATUS=NOT\r\nRECONNECT=5000\r\nMAXAREAS=20\r\nCREATEAREA=yes\r\nBELL=no\r\nLOGSIZE=0\r\n"
                     "[BEACON]\r\nTEXT=Chat\r\nEVERY=600000\r\n[AREAS]\r\n1=General chat\r\n2=Other\r\n"),
               Problems{});
@@ -74,7 +78,7 @@ TEST_F(SettingsCheckTest, EveryProblemIsReportedNotOnlyTheFirst)
 
 TEST_F(SettingsCheckTest, ValuesStartUpWouldTakeOtherwiseThanWrittenAreSaid)
 {
-    EXPECT_EQ(check("[PALAVORO]\nCREATEAREA=MAYBE\nMAXAREAS=-1\nTIMEOUT=0\nTIMEOUT=8000\n[BEACNO]\nTEXT=Hi\n"
+    EXPECT_EQ(check("[PALAVORO]\nCALLSIGN=N0SRV\nCREATEAREA=MAYBE\nMAXAREAS=-1\nTIMEOUT=0\nTIMEOUT=8000\n[BEACNO]\nTEXT=Hi\n"
                     "[AREAS]\nx=Test\n0=Zero\n3=Three\n3=Again\n"),
               (Problems{
                   warns("Palavoro.INI: [PALAVORO] CREATEAREA=MAYBE is not YES or NOT (taken as NOT)"),
@@ -90,11 +94,12 @@ TEST_F(SettingsCheckTest, ValuesStartUpWouldTakeOtherwiseThanWrittenAreSaid)
 TEST_F(SettingsCheckTest, ASectionWithoutItsBracketIsSaidOnOneLine)
 {
     const Problems problems = check("CALLSIGN=N0X\r\n[PALAVORO\r\nTCP_PORT=1]\r\n");
-    ASSERT_EQ(problems.size(), 2u);
-    EXPECT_EQ(problems[0], warns("Palavoro.INI: lines before the first [section] are not read"));
+    ASSERT_EQ(problems.size(), 3u);
+    EXPECT_EQ(problems[0], stops("Palavoro.INI: " + std::string(CALLSIGN_MISSING)));
+    EXPECT_EQ(problems[1], warns("Palavoro.INI: lines before the first [section] are not read"));
     // How far the reader takes the name past the line end is its own affair.
-    const std::string& text = problems[1].text;
-    EXPECT_FALSE(problems[1].stops);
+    const std::string& text = problems[2].text;
+    EXPECT_FALSE(problems[2].stops);
     EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.rfind("Palavoro.INI: [PALAVORO\\", 0), 0u) << text;
     EXPECT_TRUE(text.ends_with("] is not a known section")) << text;
@@ -102,11 +107,15 @@ TEST_F(SettingsCheckTest, ASectionWithoutItsBracketIsSaidOnOneLine)
 
 TEST_F(SettingsCheckTest, AnAddressThatIsNoNumberStopsUnlessAHostNameIsSet)
 {
-    EXPECT_EQ(check("[PALAVORO]\nIP_ADDRESS=not.an.ip\n"),
+    EXPECT_EQ(check("[PALAVORO]\nCALLSIGN=N0SRV\nIP_ADDRESS=not.an.ip\n"),
               Problems{stops("Palavoro.INI: [PALAVORO] IP_ADDRESS=not.an.ip is not a numeric address (a host name "
                              "goes in HOSTNAME)")});
-    EXPECT_EQ(check("[PALAVORO]\nIP_ADDRESS=::1\n"), Problems{});
-    EXPECT_EQ(check("[PALAVORO]\nIP_ADDRESS=not.an.ip\nHOSTNAME=engine.local\n"), Problems{});
+    EXPECT_EQ(check("[PALAVORO]\nCALLSIGN=N0SRV\nIP_ADDRESS=::1\n"), Problems{});
+    EXPECT_EQ(check("[PALAVORO]\nCALLSIGN=N0SRV\nIP_ADDRESS=not.an.ip\nHOSTNAME=engine.local\n"), Problems{});
+    EXPECT_EQ(check("[PALAVORO]\nCALLSIGN=N0SRV\nHOSTNAME=mynode\n"),
+              Problems{warns("Palavoro.INI: [PALAVORO] HOSTNAME=mynode does not resolve (Name or service not known): "
+                             "this key is the AGW engine's host; this node's name on the network is [CONVERS] "
+                             "HOSTNAME")});
 }
 
 TEST_F(SettingsCheckTest, AnotherModulesSectionIsKnownAndChecked)
@@ -115,16 +124,16 @@ TEST_F(SettingsCheckTest, AnotherModulesSectionIsKnownAndChecked)
                        if (ini.value("LINKTEST", "PEER", "").empty())
                            problems.push_back(stops("Palavoro.INI: [LINKTEST] PEER is missing"));
                    }});
-    EXPECT_EQ(check("[LinkTest]\nPEER=\nOTHER=1\n"),
+    EXPECT_EQ(check("[PALAVORO]\nCALLSIGN=N0SRV\n[LinkTest]\nPEER=\nOTHER=1\n"),
               (Problems{warns("Palavoro.INI: [LinkTest] OTHER is not a known key"),
                         stops("Palavoro.INI: [LINKTEST] PEER is missing")}));
     addIniSection({"LINKTEST", {}, {}});
 }
 
-TEST_F(SettingsCheckTest, AMissingFileIsAWarning)
+TEST_F(SettingsCheckTest, AMissingFileStopsStartUpForWantOfACallsign)
 {
     std::filesystem::remove(path);
-    EXPECT_EQ(checkStation(dir), Problems{warns(path + ": no such file (the server starts with the built-in values)")});
+    EXPECT_EQ(checkStation(dir), Problems{stops(path + ": no such file, so " + CALLSIGN_MISSING)});
 }
 
 TEST_F(SettingsCheckTest, AnUnreadableFileStopsStartUpInsteadOfReadingAsEmpty)
@@ -135,7 +144,7 @@ TEST_F(SettingsCheckTest, AnUnreadableFileStopsStartUpInsteadOfReadingAsEmpty)
 
 TEST_F(SettingsCheckTest, AStationDirectoryThatCannotBeWrittenIsSaid)
 {
-    check("[PALAVORO]\n");
+    check("[PALAVORO]\nCALLSIGN=N0SRV\n");
     std::filesystem::permissions(dir, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     // Root writes anywhere its permission bits say no; not in a process's /proc entry.
     const std::string station = ::access(dir.c_str(), W_OK) == 0 ? "/proc/1/" : dir;
@@ -182,7 +191,7 @@ TEST(StatusListen, AddressAndPortOrAPortOnLoopbackOrOff)
 
 TEST_F(SettingsCheckTest, AnEngineWaitBelowZeroIsAProblem)
 {
-    EXPECT_EQ(check("[PALAVORO]\r\nCALLSIGN=N0CALL\r\nENGINEWAIT=-1\r\n"),
+    EXPECT_EQ(check("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nENGINEWAIT=-1\r\n"),
               (Problems{warns("Palavoro.INI: [PALAVORO] ENGINEWAIT=-1 is below 0 (taken as 0, never)")}));
 }
 

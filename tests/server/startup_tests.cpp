@@ -62,34 +62,18 @@ protected:
     ChatServer form;
 };
 
-TEST_F(StartupTest, WithoutIniTheBuiltInValuesApply)
+TEST_F(StartupTest, WithoutIniNothingGoesOnTheAirForWantOfACallsign)
 {
-    form.start();
-    EXPECT_EQ(form.traceLog().debug, "YES");
-    EXPECT_EQ(form.traceLog().level, 4);
-    EXPECT_EQ(form.traceLog().logFile, dir + "Palavoro.LOG");
-    EXPECT_EQ(form.settings().callSign, "NOBODY-0");
-    EXPECT_EQ(form.settings().timeout, 600000);
-    EXPECT_EQ(form.settings().idle, 0);
-    EXPECT_TRUE(form.settings().status.on);
-    EXPECT_EQ(form.settings().status.address, "127.0.0.1");
-    EXPECT_EQ(form.settings().status.port, 8080);
-    EXPECT_EQ(form.settings().beaconEvery, 0);
-    EXPECT_EQ(form.beacon(), nullptr);
-    ASSERT_NE(socket, nullptr);
-    EXPECT_EQ(socket->host, "127.0.0.1");
-    EXPECT_EQ(socket->connectPort, 8000u);
-    std::vector<std::string> trace = traceLines();
-    ASSERT_GE(trace.size(), 3u);
-    EXPECT_EQ(trace[1],
-              "{PALAVORO} " + dir + "Palavoro.INI: no such file (the server starts with the built-in values)");
-    EXPECT_EQ(trace[2], "{PALAVORO} Program Initialization");
-    EXPECT_TRUE(shell.fatal.empty());
+    EXPECT_THROW(form.start(), StartupError);
+    EXPECT_EQ(socket, nullptr);
+    EXPECT_EQ(traceLines(dir + "Palavoro.LOG").back(),
+              "{PALAVORO} Start-up refused: " + dir + "Palavoro.INI: no such file, so " + CALLSIGN_MISSING);
+    expectConvertError("[PALAVORO]\r\nCALLSING=N0SYS-5\r\n", "Palavoro.INI: " + std::string(CALLSIGN_MISSING));
 }
 
 TEST_F(StartupTest, EmptySectionTakesTheIniDefaultsButStillNoBeacon)
 {
-    writeIni("[PALAVORO]\r\n");
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n");
     form.start();
     EXPECT_EQ(form.traceLog().level, 1);
     EXPECT_EQ(form.settings().timeout, 600000);
@@ -138,13 +122,14 @@ TEST_F(StartupTest, KeysAreTakenAsTheyAreOrUpperCased)
 
 TEST_F(StartupTest, HostNameIsUsedInsteadOfTheAddress)
 {
-    writeIni("[PALAVORO]\r\nHOSTNAME=localhost\r\n");
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nHOSTNAME=localhost\r\n");
     form.start();
     EXPECT_EQ(socket->host, "localhost");
 }
 
 TEST_F(StartupTest, EveryLinkEventHasItsHandler)
 {
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n");
     form.start();
     AgwLink& link = *form.link();
     EXPECT_TRUE(link.onConnectEx && link.onDisconnect && link.onData && link.onAgwUp && link.onAgwDown &&
@@ -171,14 +156,14 @@ TEST_F(StartupTest, BeaconIsConfiguredButWaitsForThePortList)
 
 TEST_F(StartupTest, BeaconNeedsBothTextAndInterval)
 {
-    writeIni("[BEACON]\r\nTEXT=Hello\r\nEVERY=0\r\n");
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[BEACON]\r\nTEXT=Hello\r\nEVERY=0\r\n");
     form.start();
     EXPECT_EQ(form.beacon(), nullptr);
 }
 
 TEST_F(StartupTest, DisableListTurnsOffValidPortsOnlyAndTracesThemFirst)
 {
-    writeIni("[PALAVORO]\r\nDISABLE=1,3,x,0,101,,250,-2,+4,99999999999\r\n");
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nDISABLE=1,3,x,0,101,,250,-2,+4,99999999999\r\n");
     form.start();
     for (int port = 1; port <= MAX_ENABLE_PORTS; ++port)
         EXPECT_EQ(form.settings().portEnabled[static_cast<size_t>(port)], port != 1 && port != 3) << "port " << port;
@@ -192,16 +177,17 @@ TEST_F(StartupTest, DisableListTurnsOffValidPortsOnlyAndTracesThemFirst)
 
 TEST_F(StartupTest, MaxAreasIsThreeUnlessTheFileSaysOtherwise)
 {
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n");
     form.start();
     EXPECT_EQ(form.settings().maxAreas, 3);
-    writeIni("[PALAVORO]\r\nMAXAREAS=1\r\n");
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nMAXAREAS=1\r\n");
     form.start();
     EXPECT_EQ(form.settings().maxAreas, 1);
 }
 
 TEST_F(StartupTest, DisableTakesTheLastValidPort)
 {
-    writeIni("[PALAVORO]\r\nDISABLE=100\r\n");
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nDISABLE=100\r\n");
     form.start();
     EXPECT_FALSE(form.settings().portEnabled[100]);
     EXPECT_TRUE(form.settings().portEnabled[99]);
@@ -231,7 +217,7 @@ TEST_F(StartupTest, AreasFollowTheFileAndRefuseTakenIds)
 
 TEST_F(StartupTest, LogFileKeepsItsCase)
 {
-    writeIni("[PALAVORO]\r\nLOGFILE=" + dir + "Other.Log\r\n");
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nLOGFILE=" + dir + "Other.Log\r\n");
     form.start();
     EXPECT_EQ(form.traceLog().logFile, dir + "Other.Log");
     EXPECT_FALSE(traceLines(dir + "Other.Log").empty());
@@ -242,6 +228,7 @@ TEST_F(StartupTest, TheTraceIsKeptAcrossStartsEachBeginningWithWhenWhatAndWhere)
 {
     writeFile(dir + "Palavoro.LOG", "an earlier run's trace\r\n");
     form.stats().clock = [] { return int64_t{1796688000000}; }; // 2026-12-08T00:00:00Z
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n");
     form.start();
     const std::vector<std::string> trace = readLines(dir + "Palavoro.LOG");
     ASSERT_GE(trace.size(), 2u);
@@ -252,9 +239,10 @@ TEST_F(StartupTest, TheTraceIsKeptAcrossStartsEachBeginningWithWhenWhatAndWhere)
 TEST_F(StartupTest, LogSizeBoundsTheTraceInKibibytes)
 {
     EXPECT_EQ(form.traceLog().maxBytes, 0);
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n");
     form.start();
     EXPECT_EQ(form.traceLog().maxBytes, 4096 * 1024);
-    writeIni("[PALAVORO]\r\nLOGSIZE=64\r\n[BEACON]\r\nTEXT=b\r\n");
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nLOGSIZE=64\r\n[BEACON]\r\nTEXT=b\r\n");
     form.start();
     EXPECT_EQ(form.traceLog().maxBytes, 64 * 1024);
     EXPECT_EQ(form.link()->traceLog().maxBytes, 64 * 1024);
@@ -263,7 +251,7 @@ TEST_F(StartupTest, LogSizeBoundsTheTraceInKibibytes)
 
 TEST_F(StartupTest, WarningsAreTracedAndStartUpGoesOn)
 {
-    writeIni("[PALAVORO]\r\nCREATEAREA=MAYBE\r\n");
+    writeIni("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nCREATEAREA=MAYBE\r\n");
     form.start();
     ASSERT_EQ(form.startupProblems().size(), 1u);
     EXPECT_FALSE(form.settings().createArea);
@@ -281,28 +269,28 @@ TEST_F(StartupTest, ACallsignTheEngineCannotTakeStopsStartUp)
 
 TEST_F(StartupTest, NumberThatDoesNotConvertStopsStartUpNamingTheKey)
 {
-    expectConvertError("[PALAVORO]\r\nTCP_PORT=abc\r\n", "Palavoro.INI: [PALAVORO] TCP_PORT=abc is not a number");
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTCP_PORT=abc\r\n", "Palavoro.INI: [PALAVORO] TCP_PORT=abc is not a number");
 }
 
 TEST_F(StartupTest, TraceTimeoutAndEveryMustBeNumbers)
 {
-    expectConvertError("[PALAVORO]\r\nTRACE=lots\r\n", "Palavoro.INI: [PALAVORO] TRACE=lots is not a number");
-    expectConvertError("[PALAVORO]\r\nTIMEOUT=1e6\r\n", "Palavoro.INI: [PALAVORO] TIMEOUT=1e6 is not a number");
-    expectConvertError("[BEACON]\r\nEVERY=10 min\r\n", "Palavoro.INI: [BEACON] EVERY=10 min is not a number");
-    expectConvertError("[PALAVORO]\r\nIDLE=30 min\r\n", "Palavoro.INI: [PALAVORO] IDLE=30 min is not a number");
-    expectConvertError("[PALAVORO]\r\nSTATUS=web\r\n",
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTRACE=lots\r\n", "Palavoro.INI: [PALAVORO] TRACE=lots is not a number");
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTIMEOUT=1e6\r\n", "Palavoro.INI: [PALAVORO] TIMEOUT=1e6 is not a number");
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[BEACON]\r\nEVERY=10 min\r\n", "Palavoro.INI: [BEACON] EVERY=10 min is not a number");
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nIDLE=30 min\r\n", "Palavoro.INI: [PALAVORO] IDLE=30 min is not a number");
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nSTATUS=web\r\n",
                        "Palavoro.INI: [PALAVORO] STATUS=web is not address:port, a port, or NOT");
 }
 
 TEST_F(StartupTest, TcpPortBeyondSixteenBitsIsRefused)
 {
-    expectConvertError("[PALAVORO]\r\nTCP_PORT=70000\r\n",
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTCP_PORT=70000\r\n",
                        "Palavoro.INI: [PALAVORO] TCP_PORT=70000 is not a TCP port number");
 }
 
 TEST_F(StartupTest, AreaIdBeyondThirtyTwoBitsIsRefused)
 {
-    expectConvertError("[AREAS]\r\n4294967296=Huge\r\n",
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[AREAS]\r\n4294967296=Huge\r\n",
                        "Palavoro.INI: [AREAS] 4294967296=Huge has an area id that is not a 32-bit number");
 }
 
