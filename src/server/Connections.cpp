@@ -549,24 +549,15 @@ void Connections::handleLinkDown(AgwLink& link)
 
 void Connections::handleLinkError(AgwLink& link)
 {
-    const bool waiting = p_.keeper.isWaiting();
-    writeLog(waiting ? 3 : 1, "{PALAVORO} Event <OnAGWError> AGWPE(" + link.callSign() + ")");
-    std::string reason = link.lastError();
-    if (reason.empty())
-        reason = "socket error";
-    if (!waiting)
-        linkStateChanged("link broken: " + reason);
-    dropStations(reason);
-    if (!p_.settings.reconnect) {
-        p_.shell.fatalError("Link with AGWPE Broken");
-        return;
-    }
-    p_.keeper.linkLost(reason);
+    writeLog(p_.keeper.isWaiting() ? 3 : 1, "{PALAVORO} Event <OnAGWError> AGWPE(" + link.callSign() + ")");
+    const std::string reason = link.lastError();
+    handleBroken(link, reason.empty() ? "socket error" : reason);
 }
 
 void Connections::handleBroken(AgwLink& /*link*/, const std::string& reason)
 {
-    if (!p_.keeper.isWaiting())
+    // With no engine at start, the keeper's line says it all.
+    if (!p_.keeper.isWaiting() && !(p_.settings.reconnect && p_.keeper.neverReached()))
         linkStateChanged("link broken: " + reason);
     dropStations(reason);
     if (!p_.settings.reconnect) {

@@ -53,6 +53,9 @@ public:
     void setRegistered(bool value) { registered_ = value; }
     // True from a loss until the engine confirms the callsign again.
     bool isWaiting() const { return waiting_; }
+    // Nothing has answered at the engine's address since start-up: a failure
+    // is "no AGW engine answers", not a link that broke.
+    bool neverReached() const { return !everLinked_ && !connected_; }
     // The pause before the next try, in ms.
     uint32_t retryDelay() const { return delay_; }
     // Forgets everything of an earlier connection (start-up).

@@ -6,9 +6,10 @@ import os
 import signal
 import socket
 import subprocess
+import time
 import unittest
 
-from agwpeer import AgwPeer, PalavoroRun, free_port, ini_text, palavoro_binary, private_network
+from agwpeer import UTC_TIME, AgwPeer, PalavoroRun, free_port, ini_text, palavoro_binary, private_network
 
 SERVER = "N0SRV"
 BEACON_LINE = "{PALAVORO} AX.25 <UI> Beacon Initialized"
@@ -95,6 +96,30 @@ class StartupTest(unittest.TestCase):
         lines = run.log_lines()
         self.assertTrue(lines[-1].startswith("{PALAVORO} Start-up refused: " + refusal), lines)
         self.assertFalse(any(l.startswith("{L2}") for l in lines))
+
+    def test_standard_error_lines_carry_their_time_or_the_journals_priority(self):
+        engine, page = free_port(), free_port()
+        said = [(4, "Palavoro.INI: [PALAVORO] CALLSIGN=N0CALL-5 is the sample's callsign: set your own before "
+                    "going on the air"),
+                (6, "Palavoro: status page on http://127.0.0.1:%d/" % page),
+                # Not "link broken": no engine has answered since start.
+                (4, "Palavoro: no AGW engine answers at 127.0.0.1:%d (Connection refused), waiting for one" % engine)]
+        for journal in (False, True):
+            with self.subTest(journal=journal):
+                run = PalavoroRun(ini_text({"PALAVORO": {"TCP_PORT": engine, "CALLSIGN": "N0CALL-5", "STATUS": page}}))
+                self._runs.append(run)
+                if journal:
+                    run.stderr_as_journal()
+                run.start()
+                deadline = time.monotonic() + 10
+                while "no AGW engine answers" not in run.stderr() and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                if journal:
+                    self.assertEqual(run.stderr().splitlines(), ["<%d>%s" % line for line in said])
+                else:
+                    self.assertEqual(run.stderr_lines(), [text for _, text in said])
+                    self.assertTrue(all(UTC_TIME.match(line) for line in run.stderr().splitlines()), run.stderr())
+                run.stop()
 
     def test_empty_palavoro_section_traces_level_1_only(self):
         run = self.start_on_free_8000("[PALAVORO]\r\nCALLSIGN=NOBODY-0\r\n")

@@ -137,6 +137,7 @@ TEST_F(LinkLife, AFailedFirstConnectAndASocketErrorWaitLikeAClose)
     socket->fail();
     EXPECT_THAT(shell.notices,
                 ElementsAre("no AGW engine answers at 127.0.0.1:8000 (Connection refused), waiting for one"));
+    EXPECT_TRUE(shell.connectionLog.empty()) << "no engine has not broken a link";
     EXPECT_THAT(pausesOfFailedTries(1), ElementsAre(1000));
 
     engineUp();
@@ -144,6 +145,7 @@ TEST_F(LinkLife, AFailedFirstConnectAndASocketErrorWaitLikeAClose)
     socket->fail();
     EXPECT_EQ(form.directory().stationCount(), 0u);
     EXPECT_EQ(shell.notices.size(), 3u);
+    EXPECT_THAT(shell.connectionLog, Contains("link broken: Connection refused"));
     EXPECT_TRUE(shell.fatal.empty());
 }
 
