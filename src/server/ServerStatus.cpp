@@ -48,6 +48,18 @@ std::string seconds(int64_t from, int64_t to)
     return std::to_string(std::max<int64_t>(0, (to - from) / 1000));
 }
 
+// Milliseconds as seconds with the fraction they have: 1600 is "1.6".
+std::string decimalSeconds(int64_t milliseconds)
+{
+    std::string text = std::to_string(milliseconds / 1000);
+    if (const int64_t rest = milliseconds % 1000; rest != 0) {
+        std::string fraction = std::to_string(1000 + rest).substr(1);
+        fraction.erase(fraction.find_last_not_of('0') + 1);
+        text += "." + fraction;
+    }
+    return text;
+}
+
 const char* stateName(uint8_t state)
 {
     switch (state) {
@@ -189,11 +201,10 @@ void writeNetwork(JsonObject& status, Network& network)
         entry.text("lastError", link.lastError);
         entry.text("software", link.software);
         entry.text("since", link.since > 0 ? isoTime(link.since) : std::string());
-        // Milliseconds; null before a round trip has been measured.
-        if (link.rttMs >= 0)
-            entry.number("rtt", link.rttMs);
-        else
-            entry.number("rtt", std::string("null"));
+        // Milliseconds, kept for the scripts that read them, and seconds like
+        // every other duration; null before a round trip has been measured.
+        entry.number("rtt", link.rttMs >= 0 ? std::to_string(link.rttMs) : "null");
+        entry.number("rttSeconds", link.rttMs >= 0 ? decimalSeconds(link.rttMs) : "null");
         entry.number("users", static_cast<uint64_t>(link.users));
         entry.number("waiting", static_cast<uint64_t>(link.waiting));
     });

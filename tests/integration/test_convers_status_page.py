@@ -8,9 +8,11 @@ import tempfile
 import unittest
 
 from conversnet import ConversPeer, Node
-from test_status_page import CHROMIUM, Tables
+from test_status_page import CHROMIUM, WIDTHS, Tables, evaluate_in_page
 
-NOTE = '<img src=x onerror="document.title=1">&amp; "quoted"'
+# Markup, and as long as a personal text may be, with a word longer than a column.
+NOTE = ('<img src=x onerror="document.title=1">&amp; "quoted" QTH Springfield, FT-991A into a 5-element yagi at 12 m;'
+        ' QSL via https://www.example.org/qsl/cards/xx1car/please-send-a-card-to-this-very-long-address-too')
 
 
 @unittest.skipIf(CHROMIUM is None, "chromium is not installed (scripts/install-deps.sh --tests)")
@@ -52,6 +54,11 @@ class ConversStatusPageTest(unittest.TestCase):
                          [["carol", "wam1", "0 Root", NOTE, "wam1"], ["dave", "wam3", "7 Channel 7", "", "wam1"]])
         self.assertEqual(topics[7], "Channel 7")
         self.assertIn("no-remote-users", page.hidden)
+
+        # A sysop's screen shows every table whole: no scroll bar on the page or in a section.
+        widths = evaluate_in_page("http://127.0.0.1:%d/" % node.status_port, WIDTHS, 1280)
+        self.assertLessEqual(widths["page"], widths["window"], widths)
+        self.assertEqual([s for s in widths["sections"] if s[1] > s[2]], [], widths)
 
 
 if __name__ == "__main__":

@@ -7,8 +7,11 @@ the chat running without it.
 With PALAVORO_SCREENSHOT set, the page is also saved there as a PNG (the
 README's picture)."""
 
+import fcntl
+import itertools
 import json
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -68,6 +71,84 @@ class Tables(HTMLParser):
             self._cell += data
         if self._named:
             self.texts[self._named[-1][1]] += data
+
+
+# Once the page has drawn what it fetched (null before): the window's width,
+# the page's scroll width, and each section's heading, scroll and client widths.
+WIDTHS = """(() => {
+  const updated = document.getElementById("updated");
+  if (!updated || updated.textContent === "never") return null;
+  return {window: innerWidth, page: document.documentElement.scrollWidth,
+          sections: [...document.querySelectorAll("section")].map(
+              (s) => [s.querySelector("h2").textContent, s.scrollWidth, s.clientWidth])};
+})()"""
+
+
+def evaluate_in_page(url, expression, width):
+    """The first value other than null of `expression` (JavaScript, evaluated again until then) in `url`
+    opened in headless Chromium `width` pixels wide, asked over the DevTools pipe: JSON messages ending in
+    NUL, read by Chromium from descriptor 3 and written to 4."""
+    profile = tempfile.mkdtemp(prefix="palavoro-chromium-")
+    # Chromium's ends at 10 and above, where "3<&n 4>&m" cannot put one over the other (bash: dash takes
+    # no descriptor past 9).
+    to_browser = list(os.pipe())
+    from_browser = list(os.pipe())
+    for pipe, end in ((to_browser, 0), (from_browser, 1)):
+        moved = fcntl.fcntl(pipe[end], fcntl.F_DUPFD_CLOEXEC, 10)
+        os.close(pipe[end])
+        pipe[end] = moved
+    command = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--user-data-dir=" + profile,
+               "--remote-debugging-pipe", "--window-size=%d,900" % width, url]
+    browser = subprocess.Popen(["bash", "-c", 'exec "$@" 3<&%d 4>&%d' % (to_browser[0], from_browser[1]), "bash"]
+                               + command, pass_fds=(to_browser[0], from_browser[1]),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(to_browser[0])
+    os.close(from_browser[1])
+    received = b""
+    deadline = time.monotonic() + 60
+
+    def tell(number, method, params=None, session=None):
+        message = {"id": number, "method": method, "params": params or {}}
+        if session:
+            message["sessionId"] = session
+        os.write(to_browser[1], json.dumps(message).encode() + b"\0")
+
+    def ask(number, method, params=None, session=None):
+        nonlocal received
+        tell(number, method, params, session)
+        while True:
+            while b"\0" not in received:
+                ready = select.select([from_browser[0]], [], [], max(0, deadline - time.monotonic()))[0]
+                more = os.read(from_browser[0], 65536) if ready else b""
+                if not more:
+                    raise AssertionError("Chromium did not answer %s" % method)
+                received += more
+            text, received = received.split(b"\0", 1)
+            answer = json.loads(text)
+            if answer.get("id") == number:
+                if "error" in answer:
+                    raise AssertionError("%s: %s" % (method, answer["error"]))
+                return answer["result"]
+
+    try:
+        page = next(t for t in ask(1, "Target.getTargets")["targetInfos"] if t["type"] == "page")
+        session = ask(2, "Target.attachToTarget", {"targetId": page["targetId"], "flatten": True})["sessionId"]
+        for number in itertools.count(3):
+            result = ask(number, "Runtime.evaluate", {"expression": expression, "returnByValue": True}, session)
+            value = result["result"].get("value")
+            if value is not None or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        tell(number + 1, "Browser.close")
+        browser.wait(30)
+        return value
+    finally:
+        os.close(to_browser[1])
+        os.close(from_browser[0])
+        if browser.poll() is None:
+            browser.kill()
+            browser.wait()
+        shutil.rmtree(profile, True)
 
 
 def listening_addresses(port):
@@ -154,9 +235,11 @@ class StatusPageTest(unittest.TestCase):
 
         page = self.page(port)
         topics = {a["id"]: a["topic"] for a in status["areas"]}
-        self.assertEqual([row[:4] for row in page.tables["stations"]],
-                         [[s["call"], s["name"], str(s["port"]), "%d %s" % (s["area"], topics[s["area"]])]
-                          for s in status["stations"]])
+        # Times as the JSON gives them, UTC, whatever the browser's locale.
+        self.assertEqual([row[:5] for row in page.tables["stations"]],
+                         [[s["call"], s["name"], str(s["port"]), "%d %s" % (s["area"], topics[s["area"]]),
+                           s["connectedAt"]] for s in status["stations"]])
+        self.assertEqual(page.texts["started-at"], status["startedAt"])
         self.assertEqual(page.tables["areas"],
                          [[str(a["id"]), a["topic"], a["owner"], " ".join(a["users"])] for a in status["areas"]])
         # What only the answer puts there.

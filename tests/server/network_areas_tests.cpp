@@ -30,7 +30,7 @@ protected:
         socket->open = true;
         peer = socket.get();
         form.network().accept(std::move(socket), "127.0.0.1");
-        fromPeer("HOST wam1 W-2.81 du");
+        fromPeer("HOST wam1 W-2.81 dpu");
         peer->takeSent();
         if (settled)
             clock.advance(Network::JOIN_GATHERING);
@@ -271,11 +271,16 @@ TEST_F(ChatNetwork, LinksAreListedByLiAndOnTheStatusPage)
     const std::string json = statusJson(form);
     EXPECT_NE(json.find("\"hostName\":\"n0srv\",\"listen\":\"\",\"links\":[{\"name\":\"wam1\",\"address\":\"127.0.0.1\","
                         "\"direction\":\"in\",\"state\":\"up\",\"lastError\":\"\",\"software\":"
-                        "\"W-2.81\",\"since\":\"1970-01-01T00:00:01Z\",\"rtt\":null,\"users\":1,\"waiting\":0}],"
-                        "\"remoteUsers\":[{\"name\":\"alice\",\"host\":\"wam1\",\"area\":0,\"note\":\"\",\"link\":"
-                        "\"wam1\",\"away\":\"\"}]"),
+                        "\"W-2.81\",\"since\":\"1970-01-01T00:00:01Z\",\"rtt\":null,\"rttSeconds\":null,\"users\":1,"
+                        "\"waiting\":0}],\"remoteUsers\":[{\"name\":\"alice\",\"host\":\"wam1\",\"area\":0,\"note\":"
+                        "\"\",\"link\":\"wam1\",\"away\":\"\"}]"),
               std::string::npos)
         << json;
+
+    clock.advance(Network::PING_EVERY);
+    clock.advance(1600);
+    fromPeer("PONG 0");
+    EXPECT_NE(statusJson(form).find("\"rtt\":1600,\"rttSeconds\":1.6,"), std::string::npos) << statusJson(form);
 }
 
 TEST_F(ChatNetwork, TheShellsListenerTakesHostLinks)

@@ -1,5 +1,6 @@
 // Fetches /status.json every two seconds and redraws the tables from it.
 // Every text from the server goes in through textContent, never as markup.
+// Times are shown as the server gives them: UTC, ISO 8601, like the trace and /LI.
 "use strict";
 
 const REFRESH_MS = 2000;
@@ -23,11 +24,6 @@ function roundTrip(milliseconds) {
   return milliseconds < 1000 ? milliseconds + " ms" : (milliseconds / 1000).toFixed(1) + " s";
 }
 
-function localTime(iso) {
-  const date = new Date(iso);
-  return isNaN(date) ? iso : date.toLocaleString();
-}
-
 function cell(row, text, className) {
   const td = row.insertCell();
   td.textContent = text;
@@ -49,7 +45,7 @@ function show(status) {
   state.textContent = {connected: "connected", registering: "registering the callsign",
                        waiting: "waiting for the engine"}[link.state] || link.state;
   state.className = "badge " + link.state;
-  byId("link-detail").textContent = "since " + localTime(link.since) + " (" + duration(link.forSeconds) + ")" +
+  byId("link-detail").textContent = "since " + link.since + " (" + duration(link.forSeconds) + ")" +
       (link.engine ? " \u00b7 engine " + link.engine : "") +
       (link.engineVersion ? " version " + link.engineVersion : "");
 
@@ -60,7 +56,7 @@ function show(status) {
     cell(row, station.name);
     cell(row, station.port, "number");
     cell(row, topics.has(station.area) ? station.area + " " + topics.get(station.area) : String(station.area));
-    cell(row, localTime(station.connectedAt));
+    cell(row, station.connectedAt, "time");
     cell(row, duration(station.idleSeconds), "number");
     cell(row, station.linesSaid, "number");
   });
@@ -82,7 +78,7 @@ function show(status) {
     cell(row, link.address);
     cell(row, link.state, "state " + link.state);
     cell(row, link.software);
-    cell(row, link.since ? localTime(link.since) : "");
+    cell(row, link.since, "time");
     cell(row, roundTrip(link.rtt), "number");
     cell(row, link.users, "number");
   });
@@ -105,7 +101,7 @@ function show(status) {
   byId("bytes-sent").textContent = counters.bytesSent;
   byId("connects").textContent = counters.connects;
   byId("refusals").textContent = counters.refusals;
-  byId("started-at").textContent = localTime(status.startedAt);
+  byId("started-at").textContent = status.startedAt;
 
   const ports = byId("ports");
   ports.replaceChildren();
@@ -115,7 +111,7 @@ function show(status) {
     if (!port.open) item.className = "closed";
     ports.append(item);
   }
-  byId("updated").textContent = localTime(status.now);
+  byId("updated").textContent = status.now;
 }
 
 async function refresh() {
