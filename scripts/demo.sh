@@ -105,6 +105,8 @@ if [ -n "${PALAVORO_BIN:-}" ]; then
   [ -x "$bin" ] || die "PALAVORO_BIN=$bin is not a program"
   command -v direwolf >/dev/null || die "direwolf is not installed: run scripts/install-deps.sh"
 else
+  # The build says nothing while CMake configures it, which takes a while the first time.
+  echo "demo: building palavoro (scripts/build.sh; a few minutes the first time) ..." >&2
   bin="$("$repo/scripts/build.sh")" || die "the build failed"
 fi
 

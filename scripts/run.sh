@@ -16,6 +16,7 @@ case "${1:-}" in
 esac
 [ $# -le 1 ] || { usage >&2; exit 2; }
 station="${1:-$repo/station}"
+echo "run: building palavoro (scripts/build.sh; a few minutes the first time) ..." >&2
 bin="$("$repo/scripts/build.sh")"
 mkdir -p "$station"
 if [ ! -e "$station/Palavoro.INI" ]; then
