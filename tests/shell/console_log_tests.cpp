@@ -18,6 +18,7 @@ TEST(ConsoleLog, JournalLinesCarryTheirPriorityOtherLinesTheirUtcTime)
               "<3>Palavoro 0.10 Initialization Failure: x");
     EXPECT_EQ(journal.format(ConsoleLog::priorityOf("link broken: Connection reset by peer"), "b"), "<4>b");
     EXPECT_EQ(journal.format(ConsoleLog::priorityOf("link refused from 10.9.2.1: too many"), "r"), "<4>r");
+    EXPECT_EQ(journal.format(ConsoleLog::priorityOf("link unreachable: wam1 at 10.9.2.1:3600: x"), "u"), "<4>u");
     EXPECT_EQ(journal.format(ConsoleLog::priorityOf("left N0ABC port 1: link lost: x"), "l"), "<6>l");
     EXPECT_EQ(terminal.format(LogPriority::Warning, "link up: engine at 127.0.0.1:8000"),
               "2026-12-08T00:01:02Z link up: engine at 127.0.0.1:8000");
