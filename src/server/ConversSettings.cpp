@@ -165,8 +165,8 @@ void readConversSettings(const Profile::Document& ini, const std::string& callSi
             problems.push_back(problem("CONVERS", "HOSTNAME", c.hostName, "is not a host name: " + rule));
         else // a name the sysop never wrote: where it came from, and where to set one
             problems.push_back("Palavoro.INI: [CONVERS] HOSTNAME is not set, and the name taken from CALLSIGN, " +
-                               c.hostName + (c.hostName.size() < 4 ? ", is too short (" : ", has no letter (") +
-                               rule + "): [CONVERS] HOSTNAME sets this node's name on the network");
+                               c.hostName + (c.hostName.size() < 4 ? ", is too short (" : ", has no letter (") + rule +
+                               "): [CONVERS] HOSTNAME sets this node's name on the network");
     }
     config = std::move(c);
 }

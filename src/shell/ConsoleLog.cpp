@@ -19,8 +19,7 @@ bool ConsoleLog::stderrIsJournal()
     struct stat standardError {};
     if (stream == nullptr || ::fstat(STDERR_FILENO, &standardError) != 0)
         return false;
-    return std::string(stream) ==
-           std::to_string(standardError.st_dev) + ":" + std::to_string(standardError.st_ino);
+    return std::string(stream) == std::to_string(standardError.st_dev) + ":" + std::to_string(standardError.st_ino);
 }
 
 std::string ConsoleLog::format(LogPriority priority, std::string_view text) const

@@ -87,64 +87,54 @@ WIDTHS = """(() => {
 def evaluate_in_page(url, expression, width):
     """The first value other than null of `expression` (JavaScript, evaluated again until then) in `url`
     opened in headless Chromium `width` pixels wide, asked over the DevTools pipe: JSON messages ending in
-    NUL, read by Chromium from descriptor 3 and written to 4."""
+    NUL that Chromium reads from descriptor 3 and writes to 4."""
     profile = tempfile.mkdtemp(prefix="palavoro-chromium-")
+    (low_to, ours), (theirs, low_from) = os.pipe(), os.pipe()
     # Chromium's ends at 10 and above, where "3<&n 4>&m" cannot put one over the other (bash: dash takes
-    # no descriptor past 9).
-    to_browser = list(os.pipe())
-    from_browser = list(os.pipe())
-    for pipe, end in ((to_browser, 0), (from_browser, 1)):
-        moved = fcntl.fcntl(pipe[end], fcntl.F_DUPFD_CLOEXEC, 10)
-        os.close(pipe[end])
-        pipe[end] = moved
-    command = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--user-data-dir=" + profile,
-               "--remote-debugging-pipe", "--window-size=%d,900" % width, url]
-    browser = subprocess.Popen(["bash", "-c", 'exec "$@" 3<&%d 4>&%d' % (to_browser[0], from_browser[1]), "bash"]
-                               + command, pass_fds=(to_browser[0], from_browser[1]),
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(to_browser[0])
-    os.close(from_browser[1])
-    received = b""
-    deadline = time.monotonic() + 60
+    # none past 9).
+    to_browser, from_browser = (fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10) for fd in (low_to, low_from))
+    os.close(low_to)
+    os.close(low_from)
+    browser = subprocess.Popen(
+        ["bash", "-c", 'exec "$@" 3<&%d 4>&%d' % (to_browser, from_browser), "bash", CHROMIUM, "--headless",
+         "--no-sandbox", "--disable-gpu", "--no-first-run", "--user-data-dir=" + profile, "--remote-debugging-pipe",
+         "--window-size=%d,900" % width, url],
+        pass_fds=(to_browser, from_browser), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(to_browser)
+    os.close(from_browser)
+    received, deadline, numbers = b"", time.monotonic() + 60, itertools.count(1)
 
-    def tell(number, method, params=None, session=None):
-        message = {"id": number, "method": method, "params": params or {}}
-        if session:
-            message["sessionId"] = session
-        os.write(to_browser[1], json.dumps(message).encode() + b"\0")
-
-    def ask(number, method, params=None, session=None):
+    def ask(method, params=None, session=None, answered=True):
         nonlocal received
-        tell(number, method, params, session)
-        while True:
+        number = next(numbers)
+        os.write(ours, json.dumps({"id": number, "method": method, "params": params or {},
+                                   **({"sessionId": session} if session else {})}).encode() + b"\0")
+        while answered:
             while b"\0" not in received:
-                ready = select.select([from_browser[0]], [], [], max(0, deadline - time.monotonic()))[0]
-                more = os.read(from_browser[0], 65536) if ready else b""
+                ready = select.select([theirs], [], [], max(0, deadline - time.monotonic()))[0]
+                more = os.read(theirs, 65536) if ready else b""
                 if not more:
                     raise AssertionError("Chromium did not answer %s" % method)
                 received += more
             text, received = received.split(b"\0", 1)
             answer = json.loads(text)
             if answer.get("id") == number:
-                if "error" in answer:
-                    raise AssertionError("%s: %s" % (method, answer["error"]))
-                return answer["result"]
+                return answer.get("result", answer)
 
     try:
-        page = next(t for t in ask(1, "Target.getTargets")["targetInfos"] if t["type"] == "page")
-        session = ask(2, "Target.attachToTarget", {"targetId": page["targetId"], "flatten": True})["sessionId"]
-        for number in itertools.count(3):
-            result = ask(number, "Runtime.evaluate", {"expression": expression, "returnByValue": True}, session)
-            value = result["result"].get("value")
-            if value is not None or time.monotonic() > deadline:
-                break
+        page = next(t for t in ask("Target.getTargets")["targetInfos"] if t["type"] == "page")
+        session = ask("Target.attachToTarget", {"targetId": page["targetId"], "flatten": True})["sessionId"]
+        value = None
+        while value is None and time.monotonic() < deadline:
             time.sleep(0.1)
-        tell(number + 1, "Browser.close")
+            value = ask("Runtime.evaluate", {"expression": expression, "returnByValue": True},
+                        session)["result"].get("value")
+        ask("Browser.close", answered=False)
         browser.wait(30)
         return value
     finally:
-        os.close(to_browser[1])
-        os.close(from_browser[0])
+        os.close(ours)
+        os.close(theirs)
         if browser.poll() is None:
             browser.kill()
             browser.wait()

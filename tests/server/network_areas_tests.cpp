@@ -269,12 +269,13 @@ TEST_F(ChatNetwork, LinksAreListedByLiAndOnTheStatusPage)
                                        "Software(W-2.81) "
                                        "Since(1970-01-01T00:00:01Z) Rtt() Users(1)\r"});
     const std::string json = statusJson(form);
-    EXPECT_NE(json.find("\"hostName\":\"n0srv\",\"listen\":\"\",\"links\":[{\"name\":\"wam1\",\"address\":\"127.0.0.1\","
-                        "\"direction\":\"in\",\"state\":\"up\",\"lastError\":\"\",\"software\":"
-                        "\"W-2.81\",\"since\":\"1970-01-01T00:00:01Z\",\"rtt\":null,\"rttSeconds\":null,\"users\":1,"
-                        "\"waiting\":0}],\"remoteUsers\":[{\"name\":\"alice\",\"host\":\"wam1\",\"area\":0,\"note\":"
-                        "\"\",\"link\":\"wam1\",\"away\":\"\"}]"),
-              std::string::npos)
+    EXPECT_NE(
+        json.find("\"hostName\":\"n0srv\",\"listen\":\"\",\"links\":[{\"name\":\"wam1\",\"address\":\"127.0.0.1\","
+                  "\"direction\":\"in\",\"state\":\"up\",\"lastError\":\"\",\"software\":"
+                  "\"W-2.81\",\"since\":\"1970-01-01T00:00:01Z\",\"rtt\":null,\"rttSeconds\":null,\"users\":1,"
+                  "\"waiting\":0}],\"remoteUsers\":[{\"name\":\"alice\",\"host\":\"wam1\",\"area\":0,\"note\":"
+                  "\"\",\"link\":\"wam1\",\"away\":\"\"}]"),
+        std::string::npos)
         << json;
 
     clock.advance(Network::PING_EVERY);

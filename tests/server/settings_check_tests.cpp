@@ -78,17 +78,18 @@ TEST_F(SettingsCheckTest, EveryProblemIsReportedNotOnlyTheFirst)
 
 TEST_F(SettingsCheckTest, ValuesStartUpWouldTakeOtherwiseThanWrittenAreSaid)
 {
-    EXPECT_EQ(check("[PALAVORO]\nCALLSIGN=N0SRV\nCREATEAREA=MAYBE\nMAXAREAS=-1\nTIMEOUT=0\nTIMEOUT=8000\n[BEACNO]\nTEXT=Hi\n"
-                    "[AREAS]\nx=Test\n0=Zero\n3=Three\n3=Again\n"),
-              (Problems{
-                  warns("Palavoro.INI: [PALAVORO] CREATEAREA=MAYBE is not YES or NOT (taken as NOT)"),
-                  warns("Palavoro.INI: [PALAVORO] MAXAREAS=-1 is below 0 (taken as 0)"),
-                  warns("Palavoro.INI: [AREAS] x=Test has an id that is not a number (the line is skipped)"),
-                  warns("Palavoro.INI: [AREAS] 0=Zero is Root's id (the line is skipped)"),
-                  warns("Palavoro.INI: [AREAS] 3=Again repeats an area id (the first line counts)"),
-                  warns("Palavoro.INI: [PALAVORO] TIMEOUT=8000 is given again (the first, 0, counts)"),
-                  warns("Palavoro.INI: [BEACNO] is not a known section"),
-              }));
+    EXPECT_EQ(
+        check("[PALAVORO]\nCALLSIGN=N0SRV\nCREATEAREA=MAYBE\nMAXAREAS=-1\nTIMEOUT=0\nTIMEOUT=8000\n[BEACNO]\nTEXT=Hi\n"
+              "[AREAS]\nx=Test\n0=Zero\n3=Three\n3=Again\n"),
+        (Problems{
+            warns("Palavoro.INI: [PALAVORO] CREATEAREA=MAYBE is not YES or NOT (taken as NOT)"),
+            warns("Palavoro.INI: [PALAVORO] MAXAREAS=-1 is below 0 (taken as 0)"),
+            warns("Palavoro.INI: [AREAS] x=Test has an id that is not a number (the line is skipped)"),
+            warns("Palavoro.INI: [AREAS] 0=Zero is Root's id (the line is skipped)"),
+            warns("Palavoro.INI: [AREAS] 3=Again repeats an area id (the first line counts)"),
+            warns("Palavoro.INI: [PALAVORO] TIMEOUT=8000 is given again (the first, 0, counts)"),
+            warns("Palavoro.INI: [BEACNO] is not a known section"),
+        }));
 }
 
 TEST_F(SettingsCheckTest, ASectionWithoutItsBracketIsSaidOnOneLine)

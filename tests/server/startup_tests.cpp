@@ -269,15 +269,20 @@ TEST_F(StartupTest, ACallsignTheEngineCannotTakeStopsStartUp)
 
 TEST_F(StartupTest, NumberThatDoesNotConvertStopsStartUpNamingTheKey)
 {
-    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTCP_PORT=abc\r\n", "Palavoro.INI: [PALAVORO] TCP_PORT=abc is not a number");
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTCP_PORT=abc\r\n",
+                       "Palavoro.INI: [PALAVORO] TCP_PORT=abc is not a number");
 }
 
 TEST_F(StartupTest, TraceTimeoutAndEveryMustBeNumbers)
 {
-    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTRACE=lots\r\n", "Palavoro.INI: [PALAVORO] TRACE=lots is not a number");
-    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTIMEOUT=1e6\r\n", "Palavoro.INI: [PALAVORO] TIMEOUT=1e6 is not a number");
-    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[BEACON]\r\nEVERY=10 min\r\n", "Palavoro.INI: [BEACON] EVERY=10 min is not a number");
-    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nIDLE=30 min\r\n", "Palavoro.INI: [PALAVORO] IDLE=30 min is not a number");
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTRACE=lots\r\n",
+                       "Palavoro.INI: [PALAVORO] TRACE=lots is not a number");
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nTIMEOUT=1e6\r\n",
+                       "Palavoro.INI: [PALAVORO] TIMEOUT=1e6 is not a number");
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\n[BEACON]\r\nEVERY=10 min\r\n",
+                       "Palavoro.INI: [BEACON] EVERY=10 min is not a number");
+    expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nIDLE=30 min\r\n",
+                       "Palavoro.INI: [PALAVORO] IDLE=30 min is not a number");
     expectConvertError("[PALAVORO]\r\nCALLSIGN=N0SRV\r\nSTATUS=web\r\n",
                        "Palavoro.INI: [PALAVORO] STATUS=web is not address:port, a port, or NOT");
 }
