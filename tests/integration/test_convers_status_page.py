@@ -42,11 +42,14 @@ class ConversStatusPageTest(unittest.TestCase):
         self.assertEqual(sorted(links), ["wam1", "xx0xx"])
         wam1 = links["wam1"]
         self.assertEqual((wam1["state"], wam1["software"], wam1["users"]), ("up", "W-2.81", 2))
-        # xx0xx is dialled in vain meanwhile: its state changes, its address stays.
+        # xx0xx is dialled in vain meanwhile.
         rows = {row[0]: row for row in page.tables["links"]}
         self.assertEqual(sorted(rows), ["wam1", "xx0xx"])
-        self.assertEqual(rows["wam1"][:4] + rows["wam1"][6:], ["wam1", wam1["address"], "up", "W-2.81", "2"])
-        self.assertEqual(rows["xx0xx"][1], "127.0.0.1:9")
+        self.assertEqual(rows["wam1"][:4] + rows["wam1"][6:],
+                         ["wam1", wam1["address"] + " (in)", "up", "W-2.81", "2"])
+        # Refused at once whenever dialled: it waits, with no connection to have a direction.
+        self.assertEqual(rows["xx0xx"][1:3], ["127.0.0.1:9", "waiting, last: Connection refused"])
+        self.assertEqual(page.texts["node-line"], "Node pvnode \u00b7 listening on 127.0.0.1:%d" % node.listen_port)
         self.assertIn("no-links", page.hidden)
 
         topics = {a["id"]: a["topic"] for a in status["areas"]}

@@ -71,12 +71,18 @@ function show(status) {
     cell(row, area.users.join(" "));
   });
 
+  // This node on the convers network, when it is one.
+  const node = byId("node-line");
+  node.hidden = !status.hostName;
+  node.textContent = status.hostName ? "Node " + status.hostName +
+      (status.listen ? " \u00b7 listening on " + status.listen : " \u00b7 not listening") : "";
+
   const links = status.links || [];
   fill(byId("links"), links, (row, link) => {
     row.dataset.link = link.name;
     cell(row, link.name, "call");
-    cell(row, link.address);
-    cell(row, link.state, "state " + link.state);
+    cell(row, link.direction ? link.address + " (" + link.direction + ")" : link.address);
+    cell(row, link.lastError ? link.state + ", last: " + link.lastError : link.state, "state " + link.state);
     cell(row, link.software);
     cell(row, link.since, "time");
     cell(row, roundTrip(link.rtt), "number");
