@@ -237,6 +237,7 @@ class StatusPageTest(unittest.TestCase):
         self.assertEqual([page.texts[i] for i in ("connects", "refusals", "lines-relayed")], ["3", "1", "1"])
         self.assertEqual(page.texts["callsign"], SERVER)
         self.assertIn("problem", page.hidden)  # no fetch failed
+        self.assertIn("node-line", page.hidden)  # on no network
         if os.environ.get("PALAVORO_SCREENSHOT"):
             self.chromium(port, "--window-size=1000,640", "--hide-scrollbars",
                           "--screenshot=" + os.environ["PALAVORO_SCREENSHOT"])

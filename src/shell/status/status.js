@@ -72,12 +72,12 @@ function show(status) {
   });
 
   // This node on the convers network, when it is one.
-  const node = byId("node-line");
-  node.hidden = !status.hostName;
-  node.textContent = status.hostName ? "Node " + status.hostName +
-      (status.listen ? " \u00b7 listening on " + status.listen : " \u00b7 not listening") : "";
-
   const links = status.links || [];
+  const node = byId("node-line");
+  node.hidden = !status.hostName || (!status.listen && links.length === 0);
+  node.textContent = node.hidden ? "" : "Node " + status.hostName +
+      (status.listen ? " \u00b7 listening on " + status.listen : " \u00b7 not listening");
+
   fill(byId("links"), links, (row, link) => {
     row.dataset.link = link.name;
     cell(row, link.name, "call");
