@@ -11,6 +11,7 @@ packages=(
   libmicrohttpd-dev                  # the status page's HTTP server, with limits on what a client can make it hold
   libsimpleini-dev                   # INI-style files (Palavoro.INI, Palavoro.USR)
   libsystemd-dev                     # sd_notify: ready, status and watchdog under systemd
+  libcrypt-dev                       # crypt (yescrypt): the passwords of chat users over TCP
   python3                            # scripts/run.sh, the demo's channel and terminal
   direwolf                           # the AGW engine on Linux, and the demo's radio channel
   dpkg-dev file                      # cpack -G DEB: dpkg-shlibdeps computes the package's dependencies

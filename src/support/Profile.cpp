@@ -207,14 +207,14 @@ void syncDirectoryOf(const std::string& file)
 // Replaces the file whole: the bytes go to a new file beside it, which is
 // synced and then renamed over the old one. A crash or a full disk leaves the
 // old file or the new one, never a file cut short. The old file's permissions
-// (and owner, where allowed) carry over.
-bool replaceFile(const std::string& path, std::string_view bytes, std::string& error)
+// (and owner, where allowed) carry over, unless `fixedMode` gives them.
+bool replaceFile(const std::string& path, std::string_view bytes, std::string& error, int fixedMode = -1)
 {
     const std::string target = realFile(path);
     const std::string temp = target + ".new";
     struct stat old {};
     const bool hadOld = ::stat(target.c_str(), &old) == 0;
-    const mode_t mode = hadOld ? (old.st_mode & 07777) : 0666;
+    const mode_t mode = fixedMode >= 0 ? static_cast<mode_t>(fixedMode) : hadOld ? (old.st_mode & 07777) : 0666;
 
     ::unlink(temp.c_str()); // left over when an earlier write was cut off
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -229,9 +229,11 @@ bool replaceFile(const std::string& path, std::string_view bytes, std::string& e
         ::unlink(temp.c_str());
         return false;
     };
-    if (hadOld) {
+    if (hadOld || fixedMode >= 0) {
         if (::fchmod(fd, mode) != 0) // the umask took bits away
             return fail("cannot set the permissions of");
+    }
+    if (hadOld) {
         [[maybe_unused]] const int ignored = ::fchown(fd, old.st_uid, old.st_gid);
     }
     for (size_t done = 0; done < bytes.size();) {
@@ -372,6 +374,11 @@ bool writeEntries(const std::string& path, const std::vector<Profile::Entry>& en
 } // namespace
 
 namespace Profile {
+
+bool replaceWhole(const std::string& path, std::string_view bytes, int mode, std::string& error)
+{
+    return replaceFile(path, bytes, error, mode);
+}
 
 std::string readString(const std::string& path, const std::string& section, const std::string& key,
                        const std::string& defaultValue)

@@ -34,6 +34,11 @@ struct Entry {
 bool writeStrings(const std::string& path, const std::vector<Entry>& entries, std::string* error = nullptr);
 bool writeString(const std::string& path, const std::string& section, const std::string& key, const std::string& value);
 
+// Replaces a file whole with `bytes`, as writeStrings does, with that mode
+// (0600, say) whatever the old file's was. False, with the file as it was,
+// when it cannot (`error` then says why).
+bool replaceWhole(const std::string& path, std::string_view bytes, int mode, std::string& error);
+
 // A key that writeStrings can write and the reader reads back as that one name.
 bool isWritableKey(std::string_view key);
 

@@ -28,7 +28,8 @@ FILES = [
 ]
 # What the program links, and adduser for the maintainer scripts; no build,
 # test or X11 tools.
-RUNTIME_DEPENDS = re.compile(r"adduser|libc6|libgcc-s1|libstdc\+\+6|libsystemd0|libqt6(core|network|gui|widgets)6|libmicrohttpd12")
+RUNTIME_DEPENDS = re.compile(
+    r"adduser|libc6|libgcc-s1|libstdc\+\+6|libsystemd0|libqt6(core|network|gui|widgets)6|libmicrohttpd12|libcrypt1")
 
 
 def run(*command, **kwargs):
