@@ -63,7 +63,7 @@ const std::array<Setting, 11> RESTART = {{
     {"[AREAS]", areaLines, [](ServerSettings& f, const ServerSettings& o) { f.areaLines = o.areaLines; }},
 }};
 
-const std::array<Setting, 15> AT_ONCE = {{
+const std::array<Setting, 16> AT_ONCE = {{
     {"TIMEOUT", [](const ServerSettings& s) { return std::to_string(s.timeout); }, nullptr},
     {"IDLE", [](const ServerSettings& s) { return std::to_string(s.idle); }, nullptr},
     {"DISCWAIT", [](const ServerSettings& s) { return std::to_string(s.discWait); }, nullptr},
@@ -75,6 +75,7 @@ const std::array<Setting, 15> AT_ONCE = {{
     {"TRACE", [](const ServerSettings& s) { return std::to_string(s.traceLevel); }, nullptr},
     {"DEBUG", [](const ServerSettings& s) { return s.debug; }, nullptr},
     {"STATUS", [](const ServerSettings& s) { return listenText(s.status); }, nullptr},
+    {"[TCPUSERS] LISTEN", [](const ServerSettings& s) { return listenText(s.tcpUsers); }, nullptr},
     {"[BEACON] TEXT", [](const ServerSettings& s) { return s.beaconText; }, nullptr},
     {"[BEACON] EVERY", [](const ServerSettings& s) { return std::to_string(s.beaconEvery); }, nullptr},
     {"[BEACON] ID", [](const ServerSettings& s) { return s.beaconId; }, nullptr},
@@ -139,6 +140,7 @@ ChatServer::ReloadResult ChatServer::readAgain()
         beacon_.reset();
         makeBeacon();
     }
+    tcpUsers_.configure(settings_.tcpUsers);
     for (std::string& line : network_.reconfigure(network))
         result.lines.push_back(std::move(line));
     if (result.lines.size() == problemLines)

@@ -19,7 +19,9 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
                     timers_, shell_, stats_, turns_}),
       networkAreas_(directory_, delivery_, network_, link_, log_),
       airLinks_({connections_, network_, drain_, keeper_, settings_, link_, log_, timers_, shell_}),
-      sysop_({connections_, directory_, delivery_, network_, [this] { return stateLine(); }})
+      passwords_(baseDir_ + "Palavoro.PWD"),
+      tcpUsers_({connections_, output_, passwords_, settings_, log_, timers_, shell_, [this] { return stats_.now(); }}),
+      sysop_({connections_, directory_, delivery_, network_, passwords_, [this] { return stateLine(); }})
 {
     wireNetwork();
     CommandInterpreter& commands = commands_;
@@ -29,7 +31,15 @@ ChatServer::ChatServer(ShellServices& shell, TimerFactory& timers, SocketFactory
     };
     network_.setTurns(&turns_);
     drain_.waitingHere = [this](int32_t port, const std::string& call) { return output_.waiting(port, call); };
-    output_.onDrained = [this](int32_t port, const std::string& call) { drain_.outputDrained(port, call); };
+    output_.onDrained = [this](int32_t port, const std::string& call) {
+        if (isTcpUser(port))
+            tcpUsers_.outputDrained(call);
+        else
+            drain_.outputDrained(port, call);
+    };
+    // Users over TCP have a connection of their own, not the engine's.
+    output_.setDirect(&tcpUsers_);
+    drain_.disconnectDirect = [this](const std::string& call) { tcpUsers_.disconnectWhenSent(call); };
     userFile_.onNotSaved = [&commands](int32_t port, const std::string& call) { commands.notSaved(port, call); };
 }
 
@@ -108,8 +118,11 @@ void ChatServer::applyDisable(const std::string& disable)
 ControlReply ChatServer::control(const std::vector<std::string>& arguments, uint32_t uid)
 {
     std::string words;
-    for (const std::string& argument : arguments)
-        words += " " + argument;
+    for (size_t i = 0; i < arguments.size(); ++i)
+        // A password is never written anywhere in clear.
+        words += " " + (i == 2 && arguments[0] == "passwd" && arguments[1] != "-d" && arguments[1] != "-l"
+                            ? std::string("(password)")
+                            : arguments[i]);
     shell_.logConnection("ctl:" + words + " (uid " + std::to_string(uid) + ")");
     if (arguments.size() == 1 && arguments.front() == "reload") {
         const ReloadResult result = reload();
@@ -174,6 +187,7 @@ void ChatServer::start()
     makeBeacon();
     makeAreas();
     network_.start(settings_.network);
+    tcpUsers_.configure(settings_.tcpUsers);
 }
 
 void ChatServer::stop(std::function<void()> done)
@@ -183,8 +197,12 @@ void ChatServer::stop(std::function<void()> done)
     // The links over the air and the stations go at once, so that the whole
     // stop keeps the stations' time limit; done when both are over.
     auto remaining = std::make_shared<int>(2);
-    auto finish = [remaining, done = std::move(done)] {
-        if (--*remaining == 0 && done)
+    auto finish = [this, remaining, done = std::move(done)] {
+        if (--*remaining != 0)
+            return;
+        // Users over TCP that have not gone yet go now.
+        tcpUsers_.closeAll();
+        if (done)
             done();
     };
     airLinks_.whenClosed(finish);

@@ -21,6 +21,8 @@
 #include "server/SettingsCheck.h"
 #include "server/ShellServices.h"
 #include "server/SysopControl.h"
+#include "server/PasswordFile.h"
+#include "server/TcpUsers.h"
 #include "server/UserFile.h"
 #include "support/ClientSocket.h"
 #include "support/ListenSocket.h"
@@ -71,7 +73,12 @@ public:
     std::string stateLine();
     // How host links are accepted; set by the shell before start(). Without
     // it the server only dials its neighbours.
-    void setListenFactory(ListenSocketFactory makeListener) { network_.setListenFactory(std::move(makeListener)); }
+    // The same factory serves the listener of users over TCP.
+    void setListenFactory(ListenSocketFactory makeListener)
+    {
+        tcpUsers_.setListenFactory(makeListener);
+        network_.setListenFactory(std::move(makeListener));
+    }
     // How start-up looks the engine's host name up, to say when it does not
     // resolve; set by the shell. Without it nothing is looked up.
     void setHostLookup(HostLookup lookup) { hostLookup_ = std::move(lookup); }
@@ -107,6 +114,8 @@ public:
     Network& network() { return network_; }
     NetworkAreas& networkAreas() { return networkAreas_; }
     AirLinks& airLinks() { return airLinks_; }
+    TcpUsers& tcpUsers() { return tcpUsers_; }
+    PasswordFile& passwords() { return passwords_; }
     ServerStats& stats() { return stats_; }
     const ServerStats& stats() const { return stats_; }
 
@@ -155,6 +164,8 @@ private:
     NetworkAreas networkAreas_;
     bool backlogReported_ = false;
     AirLinks airLinks_;
+    PasswordFile passwords_;
+    TcpUsers tcpUsers_;
     SysopControl sysop_;
     std::string disable_; // DISABLE as read
 };

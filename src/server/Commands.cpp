@@ -424,7 +424,7 @@ void Command::user()
         if (station.callSign != word)
             continue;
         const Area* area = server_.directory.findArea(station.areaId);
-        reply("\r-- User(" + std::to_string(station.port) + ":" + station.callSign + ") Name(" + station.name +
+        reply("\r-- User(" + shownPort(station.port) + ":" + station.callSign + ") Name(" + station.name +
               ") Info(" + station.info + ") Area(" + std::to_string(station.areaId) + "-" +
               (area != nullptr ? area->topic : std::string()) + ")\r");
         found = true;

@@ -24,7 +24,28 @@ void Connections::handleConnect(AgwLink& /*link*/, RadioPort port, const std::st
     laterComing(port, from, [this, port, from, to, text] { admit(port, from, to, text, ""); });
 }
 
-void Connections::admit(RadioPort port, const std::string& from, const std::string& to, const std::string& text,
+void Connections::tcpConnected(const std::string& call, const std::string& how)
+{
+    laterComing(TCP_USER_PORT, call,
+                [this, call, how] { admit(TCP_USER_PORT, call, p_.settings.callSign, "", how.c_str()); });
+}
+
+void Connections::tcpData(const std::string& call, const std::string& data)
+{
+    stationData(TCP_USER_PORT, call, p_.settings.callSign, 0xF0, data);
+}
+
+void Connections::tcpGone(const std::string& call, const std::string& why)
+{
+    Station* user = p_.directory.findStation(TCP_USER_PORT, call);
+    if (user != nullptr && !why.empty() && (user->state == ONLINE || user->state == NONAME)) {
+        user->state = EXPIRED;
+        user->endedBy = why;
+    }
+    stationGone(TCP_USER_PORT, call, why);
+}
+
+void Connections::admit(int32_t port, const std::string& from, const std::string& to, const std::string& text,
                         const char* how)
 {
     try {
@@ -40,11 +61,13 @@ void Connections::admit(RadioPort port, const std::string& from, const std::stri
             p_.delivery.sendFile(port, from, file, text);
             p_.drain.disconnectWhenSent(port, to, from);
         };
-        if (!p_.keeper.isRegistered()) {
+        // A user over TCP needs no engine, and has no radio port to close.
+        const bool tcp = isTcpUser(port);
+        if (!tcp && !p_.keeper.isRegistered()) {
             refuse("BUSY.INF", "\r--- Server Busy, Try Later\r", "busy, the engine has not taken the callsign yet");
             return;
         }
-        if (port >= 1 && port <= MAX_ENABLE_PORTS && !p_.settings.portEnabled[port]) {
+        if (!tcp && port >= 1 && port <= MAX_ENABLE_PORTS && !p_.settings.portEnabled[port]) {
             refuse("BADPORT.INF", "\r--- Connections not Allowed on this Port\r", "disabled port");
             return;
         }
@@ -134,6 +157,12 @@ void Connections::greet(const Station& station)
 void Connections::handleData(AgwLink& /*link*/, RadioPort port, const std::string& callFrom, const std::string& callTo,
                              uint8_t pid, const std::string& data)
 {
+    stationData(port, callFrom, callTo, pid, data);
+}
+
+void Connections::stationData(int32_t port, const std::string& callFrom, const std::string& callTo, uint8_t pid,
+                              const std::string& data)
+{
     std::vector<std::string> lines;
     try {
         writeLog(3, "{PALAVORO} Event <OnData>");
@@ -149,16 +178,14 @@ void Connections::handleData(AgwLink& /*link*/, RadioPort port, const std::strin
         if (user == nullptr && work_.count({port, callFrom}) > 0) {
             later(
                 port, callFrom,
-                [this, port, callFrom, callTo, pid, data] {
-                    if (p_.link)
-                        handleData(*p_.link, port, callFrom, callTo, pid, data);
-                },
+                [this, port, callFrom, callTo, pid, data] { stationData(port, callFrom, callTo, pid, data); },
                 data.size(), false);
             return;
         }
         if (user == nullptr) {
             writeLog(1, "{PALAVORO} User(" + std::to_string(port) + ":" + callFrom + ") no control block found");
-            if (isLeaving(port, callFrom) || p_.drain.isPending(port, callFrom))
+            // A user over TCP is taken in by its login alone.
+            if (isTcpUser(port) || isLeaving(port, callFrom) || p_.drain.isPending(port, callFrom))
                 return;
             // Connected at the engine but not here (a link made again, say):
             // the station is taken in as if it had just connected.
@@ -380,6 +407,11 @@ void Connections::handleLine(int32_t port, const std::string& call, const std::s
 
 void Connections::handleDisconnect(AgwLink& /*link*/, RadioPort port, const std::string& call, const std::string& text)
 {
+    stationGone(port, call, text);
+}
+
+void Connections::stationGone(int32_t port, const std::string& call, const std::string& text)
+{
     try {
         const std::string portText = std::to_string(port);
         writeLog(2, "{PALAVORO} Event <OnDisconnect>");
@@ -391,7 +423,7 @@ void Connections::handleDisconnect(AgwLink& /*link*/, RadioPort port, const std:
     }
 }
 
-void Connections::depart(RadioPort port, const std::string& call)
+void Connections::depart(int32_t port, const std::string& call)
 {
     try {
         p_.drain.endDrain(port, call);
@@ -502,7 +534,7 @@ void Connections::noteLine(Station& station)
 
 void Connections::logStation(const char* event, const std::string& call, int32_t port, const std::string& how)
 {
-    p_.shell.logConnection(std::string(event) + " " + call + " port " + std::to_string(port) +
+    p_.shell.logConnection(std::string(event) + " " + call + (isTcpUser(port) ? " tcp" : " port " + std::to_string(port)) +
                            (how.empty() ? "" : ": " + how));
 }
 
@@ -578,24 +610,26 @@ std::vector<std::pair<int32_t, std::string>> Connections::stationKeys() const
 
 void Connections::dropStations(const std::string& reason)
 {
-    // What waited for its turn has nobody left to go to.
-    while (!work_.empty()) {
-        const Key key = work_.begin()->first;
+    // What waited for its turn has nobody left to go to; users over TCP stay.
+    std::vector<Key> radio;
+    for (const auto& [key, work] : work_)
+        if (!isTcpUser(key.first))
+            radio.push_back(key);
+    for (const Key& key : radio)
         forgetWork(key);
-    }
-    leaving_.clear();
+    std::erase_if(leaving_, [](const Key& key) { return !isTcpUser(key.first); });
     if (p_.directory.stationCount() == 0)
         return;
     for (const auto& [port, call] : stationKeys()) {
         Station* station = p_.directory.findStation(port, call);
-        if (station == nullptr)
+        if (station == nullptr || isTcpUser(port))
             continue;
         lastWords(*station);
         logStation("left", call, port, "link lost: " + reason);
     }
     p_.drain.clear();
     p_.directory.clearStations();
-    if (onStopped_)
+    if (onStopped_ && p_.directory.stationCount() == 0)
         stopped();
 }
 
@@ -619,13 +653,19 @@ void Connections::stopAll(std::function<void()> done)
 {
     onStopped_ = std::move(done);
     AgwLink* link = p_.link.get();
-    if (link == nullptr || !link->isActive()) {
+    // Without the engine only the users over TCP can be told.
+    const bool engine = link != nullptr && link->isActive();
+    std::vector<Key> told;
+    for (const Key& key : stationKeys())
+        if (engine || isTcpUser(key.first))
+            told.push_back(key);
+    if (told.empty()) {
         stopped();
         return;
     }
     writeLog(1,
              "{PALAVORO} Shutting down, disconnecting " + std::to_string(p_.directory.stationCount()) + " station(s)");
-    for (const auto& [port, call] : stationKeys()) {
+    for (const auto& [port, call] : told) {
         Station* station = p_.directory.findStation(port, call);
         if (station == nullptr)
             continue;
@@ -633,7 +673,7 @@ void Connections::stopAll(std::function<void()> done)
         station->state = DISC;
         station->endedBy = "stop";
         p_.delivery.sendFile(port, call, "SHUTDOWN.INF", "\r--- Server shutting down, 73!\r");
-        p_.drain.disconnectWhenSent(port, link->callSign(), call);
+        p_.drain.disconnectWhenSent(port, p_.settings.callSign, call);
     }
     // Done when the engine has reported every station gone: what it says
     // then has been read, and nothing is left unread when the program ends.

@@ -58,6 +58,12 @@ public:
     void handleData(AgwLink& link, RadioPort port, const std::string& callFrom, const std::string& callTo, uint8_t pid,
                     const std::string& data);
     void handleDisconnect(AgwLink& link, RadioPort port, const std::string& call, const std::string& text);
+    // A user logged in over TCP (`how` says from where), its text, its connection gone.
+    // Such users are admitted and kept with or without the engine.
+    void tcpConnected(const std::string& call, const std::string& how);
+    void tcpData(const std::string& call, const std::string& data);
+    // `why`, when given, is how its stay ended (for the connection log).
+    void tcpGone(const std::string& call, const std::string& why = "");
     // The time limit or the idle limit of a station ran out.
     void handleTimeLimit(Timer* timer);
     void handleLinkUp(AgwLink& link);
@@ -140,7 +146,7 @@ private:
     void forgetWork(const Key& key);
     // The engine is not read while too much of what it sent waits.
     void holdInput();
-    void admit(RadioPort port, const std::string& from, const std::string& to, const std::string& text,
+    void admit(int32_t port, const std::string& from, const std::string& to, const std::string& text,
                const char* how);
     // A connect for a station that is on already: a new link for the same stay.
     void connectAgain(Station& station, const std::string& to);
@@ -148,7 +154,10 @@ private:
     void startLimits(Station& station);
     // The welcome text, the hello for a known name, and the prompt.
     void greet(const Station& station);
-    void depart(RadioPort port, const std::string& call);
+    void depart(int32_t port, const std::string& call);
+    void stationData(int32_t port, const std::string& callFrom, const std::string& callTo, uint8_t pid,
+                     const std::string& data);
+    void stationGone(int32_t port, const std::string& call, const std::string& text);
     void endStay(int32_t port, const std::string& call, bool idle);
     // A station leaves with part of a line held: it goes to the area now.
     void lastWords(Station& station);

@@ -166,7 +166,7 @@ int Delivery::listStationsInArea(int32_t port, const std::string& call, int32_t 
         if (user.areaId != areaId)
             continue;
         sendTo(port, call,
-               "   User(" + std::to_string(user.port) + ":" + user.callSign + ") " + "Name(" + user.name + ") Info(" +
+               "   User(" + shownPort(user.port) + ":" + user.callSign + ") " + "Name(" + user.name + ") Info(" +
                    user.info + ")" + "\r");
         ++count;
     }
@@ -191,11 +191,12 @@ int Delivery::listRemoteInArea(int32_t port, const std::string& call, int32_t ar
 
 void Delivery::sendFile(int32_t port, const std::string& call, const std::string& fileName, const std::string& fallback)
 {
-    if (!link_) {
+    // A user over TCP is there with or without the engine.
+    if (!link_ && !isTcpUser(port)) {
         writeLog(3, "{PALAVORO} <SendFile> L2 Object not ready");
         return;
     }
-    if (!link_->isActive()) {
+    if (!isTcpUser(port) && !link_->isActive()) {
         writeLog(3, "{PALAVORO} <SendFile> L2 Object not Active");
         return;
     }
@@ -240,8 +241,8 @@ Delivery::Delivery(const std::unique_ptr<AgwLink>& link, StationOutput& output, 
     : link_(link), output_(output), directory_(directory), settings_(settings), log_(log),
       textDir_(std::move(textDir)), stats_(stats)
 {
-    output_.onSent = [this](size_t bytes) {
-        if (link_ && link_->isActive())
+    output_.onSent = [this](size_t bytes, bool direct) {
+        if (direct || (link_ && link_->isActive()))
             stats_.bytesSent += bytes;
     };
 }

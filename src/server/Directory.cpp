@@ -101,8 +101,11 @@ void Directory::countRemote(Area& area, int delta)
 void Directory::clearStations()
 {
     clearing_ = true;
-    while (!stations_.empty())
-        removeStation(&stations_.front());
+    for (auto it = stations_.begin(); it != stations_.end();) {
+        const Station* station = &*it++;
+        if (!isTcpUser(station->port))
+            removeStation(station);
+    }
     clearing_ = false;
     // The engine dropped everyone at once: nobody chose to leave, and the areas stay.
     emptied_.clear();

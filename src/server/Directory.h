@@ -101,7 +101,8 @@ public:
     }
     // A user of another node came into (+1) or left (-1) an area.
     void countRemote(Area& area, int delta);
-    // Removes every station (the engine has dropped their connections); areas stay.
+    // Removes every radio station (the engine has dropped their connections);
+    // areas and users over TCP stay.
     void clearStations();
     const std::list<Station>& stations() const { return stations_; }
     // The same in an array, for the walks done at every line.

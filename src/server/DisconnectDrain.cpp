@@ -1,6 +1,8 @@
 // Disconnects that wait until the station's last texts are on the air.
 #include "server/DisconnectDrain.h"
 
+#include "server/StationKey.h"
+
 #include <algorithm>
 
 namespace {
@@ -24,6 +26,11 @@ DisconnectDrain::DisconnectDrain(const std::unique_ptr<AgwLink>& link, TimerFact
 
 void DisconnectDrain::disconnectWhenSent(int32_t port, const std::string& ownCall, const std::string& call)
 {
+    if (isTcpUser(port)) {
+        if (disconnectDirect)
+            disconnectDirect(call);
+        return;
+    }
     if (!link_)
         return;
     const RadioPort portByte = static_cast<RadioPort>(port);

@@ -37,6 +37,8 @@ public:
                           int32_t frames);
     // Everything that waited in the server for the station has gone to the engine.
     void outputDrained(int32_t port, const std::string& call);
+    // A user over TCP is disconnected by its own connection, once what waits for it is sent.
+    std::function<void(const std::string& call)> disconnectDirect;
     // Text still waiting in the server for a station.
     std::function<size_t(int32_t port, const std::string& call)> waitingHere;
     // The station left by itself: its pending disconnect is dropped.

@@ -178,7 +178,10 @@ void writeStations(std::string& out, const Directory& directory, int64_t now)
     writeObjects(out, directory.stations(), [now](JsonObject& entry, const Station& station) {
         entry.text("call", station.callSign);
         entry.text("name", station.name);
-        entry.number("port", station.port);
+        // Users over TCP are on no radio port: port 0.
+        entry.number("port", isTcpUser(station.port) ? 0 : station.port);
+        if (isTcpUser(station.port))
+            entry.text("via", "tcp");
         entry.number("area", station.areaId);
         entry.text("state", stateName(station.state));
         entry.text("connectedAt", isoTime(station.connectedAt));

@@ -26,6 +26,7 @@ std::vector<IniSectionRules>& sectionRules()
         own.push_back({"AREAS", {}, {}});
         own.push_back({"CONVERS", {"HOSTNAME", "LISTEN", "MAXUSERS"}, {}});
         own.push_back({"LINKS", {}, {}});
+        own.push_back({"TCPUSERS", {"LISTEN"}, {}});
         return own;
     }();
     return rules;
@@ -306,6 +307,9 @@ SettingsProblems readSettings(const Profile::Document& ini, ServerSettings& sett
     const std::string status = r.text("PALAVORO", "STATUS", "127.0.0.1:8080");
     if (!parseStatusListen(status, s.status))
         r.stop(badValue("PALAVORO", "STATUS", status, "is not address:port, a port, or NOT"));
+    const std::string tcpUsers = r.text("TCPUSERS", "LISTEN", "NOT");
+    if (!parseStatusListen(tcpUsers, s.tcpUsers))
+        r.stop(badValue("TCPUSERS", "LISTEN", tcpUsers, "is not address:port, a port, or NOT"));
     s.beaconText = r.text("BEACON", "TEXT", "");
     s.beaconEvery = r.notNegative("BEACON", "EVERY", "600000", s.beaconEvery, "about 49 days");
     s.beaconId = upperStr(r.text("BEACON", "ID", "ID"));

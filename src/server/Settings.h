@@ -66,6 +66,8 @@ struct ServerSettings {
     // The trace is moved to LOGFILE.1 past this many KiB; 0 = no bound.
     int32_t logSize = 4096;
     StatusListen status;
+    // [TCPUSERS] LISTEN: where chat users log in over TCP; off unless set.
+    StatusListen tcpUsers{false, "127.0.0.1", 0};
     // The AREAS section's "id=topic" lines, in file order.
     std::vector<std::string> areaLines;
     // The CONVERS and LINKS sections (ConversSettings.h).

@@ -53,14 +53,28 @@ void StationOutput::ticking(Station& s)
         tick_->setEnabled(true);
 }
 
+bool StationOutput::canTake(const Station& s) const
+{
+    if (isTcpUser(s.port))
+        return direct_ != nullptr && direct_->unsent(s.call) < DIRECT_WINDOW;
+    return deaf_ || s.outstanding < s.allowance;
+}
+
 void StationOutput::give(Station& s, const std::string& text)
 {
+    if (isTcpUser(s.port)) {
+        if (direct_ != nullptr)
+            direct_->write(s.call, text);
+        if (onSent)
+            onSent(text.size(), true);
+        return;
+    }
     if (!link_)
         return;
     link_->sendData(static_cast<uint32_t>(s.port), PID_TEXT, link_->callSign(), s.call, text);
     given(s, framesOf(text));
     if (onSent)
-        onSent(text.size());
+        onSent(text.size(), false);
 }
 
 void StationOutput::given(Station& s, int32_t frames)
@@ -71,6 +85,8 @@ void StationOutput::given(Station& s, int32_t frames)
 
 void StationOutput::askIfDue(Station& s)
 {
+    if (isTcpUser(s.port))
+        return;
     // Asked before the station reaches its allowance, so that the answer is
     // usually in before its next frames would have to wait for it.
     if (s.outstanding >= (deaf_ ? PROBE_AT : s.allowance / 2))
@@ -95,7 +111,7 @@ void StationOutput::sendToEach(const std::vector<AgwLink::Addressee>& to, const 
 {
     // Giving may call back into here (a station's drain may end it): these are the call's own.
     std::vector<AgwLink::Addressee> now;
-    std::vector<Station*> nowStations, later;
+    std::vector<Station*> nowStations, direct, later;
     now.reserve(to.size());
     nowStations.reserve(to.size());
     // The next line to an area mostly goes to the same stations as the last,
@@ -122,7 +138,9 @@ void StationOutput::sendToEach(const std::vector<AgwLink::Addressee>& to, const 
             s = &station(port, *each.call);
         calls[i] = each.call;
         found[i] = s;
-        if (s->turn.empty() && canTake(*s)) {
+        if (s->turn.empty() && canTake(*s) && isTcpUser(port)) {
+            direct.push_back(s);
+        } else if (s->turn.empty() && canTake(*s)) {
             now.push_back(each);
             nowStations.push_back(s);
         } else {
@@ -140,7 +158,7 @@ void StationOutput::sendToEach(const std::vector<AgwLink::Addressee>& to, const 
                 askIfDue(*s);
             }
             if (onSent)
-                onSent(text.size() * now.size());
+                onSent(text.size() * now.size(), false);
         } else {
             for (Station* s : nowStations) {
                 give(*s, text);
@@ -148,6 +166,8 @@ void StationOutput::sendToEach(const std::vector<AgwLink::Addressee>& to, const 
             }
         }
     }
+    for (Station* s : direct)
+        give(*s, text);
     if (later.empty())
         return;
     Log& log = logs_[speaker];
@@ -238,7 +258,15 @@ void StationOutput::pump(Station& s)
             onDrained(s.port, s.call);
         return;
     }
-    ticking(s);
+    // A user over TCP gets more when its connection takes some.
+    if (!isTcpUser(s.port))
+        ticking(s);
+}
+
+void StationOutput::directTook(const std::string& call)
+{
+    if (Station* s = find(TCP_USER_PORT, call))
+        pump(*s);
 }
 
 void StationOutput::ask(Station& s, bool afterGiving)
@@ -391,16 +419,21 @@ void StationOutput::forget(int32_t port, const std::string& call)
 
 void StationOutput::clear()
 {
-    for (auto& [key, s] : stations_)
-        drop(*s);
-    stations_.clear();
+    std::erase_if(stations_, [this](auto& entry) {
+        if (isTcpUser(entry.first.first))
+            return false;
+        drop(*entry.second);
+        return true;
+    });
     ticking_.clear();
     if (tick_)
         tick_->setEnabled(false);
     lastCalls_.clear();
     lastStations_.clear();
-    logs_.clear();
-    held_ = 0;
+    if (stations_.empty()) {
+        logs_.clear();
+        held_ = 0;
+    }
     deaf_ = true;
     probed_ = false;
 }

@@ -23,6 +23,15 @@
 #include <utility>
 #include <vector>
 
+// Where the text of users over TCP goes: their own connection, not the engine.
+class DirectOutput {
+public:
+    virtual ~DirectOutput() = default;
+    virtual void write(const std::string& call, const std::string& text) = 0;
+    // Bytes written that the connection has not taken yet.
+    virtual size_t unsent(const std::string& call) const = 0;
+};
+
 class StationOutput {
 public:
     // Frames a station may have at the engine while more wait here.
@@ -44,6 +53,8 @@ public:
     static constexpr uint32_t ANSWER_WAIT = 2000;
     // Text that may wait for one station (frame headers not counted).
     static constexpr size_t MOST = 1 << 20;
+    // A user over TCP gets more while less than this waits in its connection.
+    static constexpr size_t DIRECT_WINDOW = 16 * 1024;
     static constexpr const char* DROPPED = "\r-- Lines dropped, too much waiting for you\r";
 
     StationOutput(const std::unique_ptr<AgwLink>& link, TimerFactory& timers, TraceLog& log);
@@ -59,18 +70,23 @@ public:
     // The engine's answer to "Y" for a connection (its two calls either way round).
     void outstanding(int32_t port, const std::string& callFrom, const std::string& callTo, int32_t frames);
 
+    // Users over TCP (TCP_USER_PORT) are written to through `direct`.
+    void setDirect(DirectOutput* direct) { direct_ = direct; }
+    // A user's connection took some of what it held: more may go.
+    void directTook(const std::string& call);
+
     // Text waiting here for one station, and for all (each line counted once).
     size_t waiting(int32_t port, const std::string& call) const;
     size_t waitingTotal() const { return held_; }
     // A station gone: what waited for it goes too.
     void forget(int32_t port, const std::string& call);
-    // The engine is gone, and every connection with it.
+    // The engine is gone, and every connection with it; users over TCP stay.
     void clear();
 
     // A station's lines have all gone to the engine (the disconnect drain waits for it).
     std::function<void(int32_t port, const std::string& call)> onDrained;
-    // Bytes of text given to the engine.
-    std::function<void(size_t bytes)> onSent;
+    // Bytes of text given to the engine (`direct` false) or to users' connections.
+    std::function<void(size_t bytes, bool direct)> onSent;
 
 private:
     // A line held for its readers; `order` tells the oldest across speakers.
@@ -121,7 +137,7 @@ private:
 
     Station& station(int32_t port, const std::string& call);
     Station* find(int32_t port, const std::string& call);
-    bool canTake(const Station& station) const { return deaf_ || station.outstanding < station.allowance; }
+    bool canTake(const Station& station) const;
     // Appends to a log a line that `readers` stations will take.
     uint64_t keep(Log& log, std::string text, uint32_t readers);
     void queue(Station& station, Log& log, uint64_t seq, size_t size);
@@ -140,6 +156,7 @@ private:
     void drop(Station& station);
 
     const std::unique_ptr<AgwLink>& link_;
+    DirectOutput* direct_ = nullptr;
     TimerFactory& timers_;
     TraceLog& log_;
     std::unordered_map<Key, std::unique_ptr<Station>, StationKeyHash> stations_;

@@ -36,6 +36,8 @@ ControlReply SysopControl::handle(const std::vector<std::string>& arguments)
         return kick(arguments);
     if (verb == "notice")
         return notice(arguments);
+    if (verb == "passwd")
+        return passwd(arguments);
     return refuse("unknown verb or wrong arguments: " + rest(arguments, 0) +
                   " (palavoro --help lists the verbs)");
 }
@@ -99,4 +101,30 @@ ControlReply SysopControl::notice(const std::vector<std::string>& arguments)
         ++told;
     }
     return {true, "told " + std::to_string(told) + (told == 1 ? " station\n" : " stations\n")};
+}
+
+ControlReply SysopControl::passwd(const std::vector<std::string>& arguments)
+{
+    if (arguments.size() == 2 && arguments[1] == "-l") {
+        std::string text;
+        for (const std::string& call : p_.passwords.calls())
+            text += call + "\n";
+        return {true, text};
+    }
+    const bool remove = arguments.size() == 3 && arguments[1] == "-d";
+    if (!remove && (arguments.size() != 3 || arguments[1].starts_with("-")))
+        return refuse("passwd needs a callsign (and reads the password), -d and a callsign, or -l");
+    const std::string call = upperStr(arguments[remove ? 2 : 1]);
+    if (!isValidCallSign(call))
+        return refuse(call + " is not an AX.25 callsign");
+    const std::string base = UserFile::baseCall(call);
+    std::string error;
+    if (remove) {
+        if (p_.passwords.remove(base, error))
+            return {true, base + " has no password now: it cannot log in over TCP\n"};
+        return refuse(error.empty() ? base + " has no password" : error);
+    }
+    if (!p_.passwords.set(base, arguments[2], error))
+        return refuse(error);
+    return {true, base + " may log in over TCP with that password, any SSID\n"};
 }

@@ -1,6 +1,6 @@
 // The sysop's verbs for the running server (`palavoro ctl`): a short status,
 // the links, a link taken down or up, a station sent away, a notice to every
-// station. The reload is ChatServer's own.
+// station, the passwords of users over TCP. The reload is ChatServer's own.
 #pragma once
 
 #include "convers/Network.h"
@@ -8,6 +8,7 @@
 #include "server/ControlReply.h"
 #include "server/Delivery.h"
 #include "server/Directory.h"
+#include "server/PasswordFile.h"
 
 #include <functional>
 #include <string>
@@ -20,6 +21,7 @@ public:
         Directory& directory;
         Delivery& delivery;
         Network& network;
+        PasswordFile& passwords;
         // The server's state in one line (the engine, the stations).
         std::function<std::string()> stateLine;
     };
@@ -35,6 +37,8 @@ private:
     ControlReply link(const std::vector<std::string>& arguments);
     ControlReply kick(const std::vector<std::string>& arguments);
     ControlReply notice(const std::vector<std::string>& arguments);
+    // passwd CALL PASSWORD, passwd -d CALL, passwd -l: who may log in over TCP.
+    ControlReply passwd(const std::vector<std::string>& arguments);
 
     Parts p_;
 };

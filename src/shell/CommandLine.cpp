@@ -131,6 +131,9 @@ std::string CommandLine::usage()
             "  link down NAME      close the link to NAME and keep it down\n"
             "  kick CALL [TEXT]    send TEXT to every station of CALL, then disconnect it\n"
             "  notice TEXT         one line holding TEXT to every station\n"
+            "  passwd CALL         set CALL's password for logins over TCP (read without echo)\n"
+            "  passwd -d CALL      remove it: CALL can no longer log in over TCP\n"
+            "  passwd -l           the callsigns that have a password\n"
             "  reload              read Palavoro.INI again (as SIGHUP does)\n"
             "Exit status: 0 done, 1 refused (the reason on standard error), 2 no server.\n";
     return text;

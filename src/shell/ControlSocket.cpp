@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,10 +42,60 @@ bool writeAll(int fd, std::string_view bytes)
     return true;
 }
 
+// One line from the terminal with its echo off, or from standard input
+// when that is no terminal (a script); false at its end.
+bool readSecret(const char* prompt, std::string& line)
+{
+    const bool terminal = ::isatty(STDIN_FILENO) != 0;
+    termios saved{};
+    if (terminal) {
+        std::cerr << prompt << std::flush;
+        ::tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        quiet.c_lflag |= ECHONL;
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const bool read = static_cast<bool>(std::getline(std::cin, line));
+    if (terminal)
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return read;
+}
+
+// `passwd CALL` takes the password from the terminal, never from the command
+// line, where every user of the machine could read it.
+bool addPassword(std::vector<std::string>& arguments)
+{
+    if (arguments.size() != 2 || arguments[0] != "passwd" || arguments[1].starts_with("-"))
+        return true;
+    std::string password;
+    if (!readSecret("Password: ", password) || password.empty()) {
+        std::cerr << "palavoro: no password given, nothing changed" << std::endl;
+        return false;
+    }
+    if (::isatty(STDIN_FILENO) != 0) {
+        std::string again;
+        if (!readSecret("Again: ", again) || again != password) {
+            std::cerr << "palavoro: the two passwords differ, nothing changed" << std::endl;
+            return false;
+        }
+    }
+    arguments.push_back(std::move(password));
+    return true;
+}
+
 } // namespace
 
-int runControl(const std::vector<std::string>& arguments)
+int runControl(std::vector<std::string> arguments)
 {
+    if (!arguments.empty() && arguments[0] == "passwd" && arguments.size() == 3 && !arguments[1].starts_with("-")) {
+        std::cerr << "palavoro: ctl passwd CALL reads the password; it is never given on the command line" << std::endl;
+        return 1;
+    }
+    if (!addPassword(arguments))
+        return 1;
     const std::string where = (std::filesystem::current_path() / CONTROL_SOCKET).string();
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_un address = socketAddress();

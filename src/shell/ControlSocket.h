@@ -26,8 +26,8 @@ constexpr const char* CONTROL_SOCKET = "ctl.sock";
 
 // The client's side: one request, its answer printed (standard output when
 // done, standard error when refused). Returns 0 done, 1 refused, 2 no server.
-// Run in the station directory.
-int runControl(const std::vector<std::string>& arguments);
+// Run in the station directory. `passwd CALL` reads the password first.
+int runControl(std::vector<std::string> arguments);
 
 class ControlServer : public QObject {
     Q_OBJECT

@@ -54,7 +54,7 @@ function show(status) {
     row.dataset.call = station.call;
     cell(row, station.call, "call");
     cell(row, station.name);
-    cell(row, station.port, "number");
+    cell(row, station.via === "tcp" ? "tcp" : station.port, "number");
     cell(row, topics.has(station.area) ? station.area + " " + topics.get(station.area) : String(station.area));
     cell(row, station.connectedAt, "time");
     cell(row, duration(station.idleSeconds), "number");
