@@ -5,6 +5,7 @@
 // manual clock.
 #pragma once
 
+#include "fakes/FakeListenSocket.h"
 #include "fakes/FakeSocket.h"
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingShell.h"
@@ -237,6 +238,11 @@ public:
         : server(
               shell, clock, [this] { return makeSocket(); }, dir)
     {
+        server.setListenFactory([this] {
+            auto listener = std::make_unique<FakeListenSocket>();
+            listener_ = listener.get();
+            return listener;
+        });
         // A trace without a file says so once per trace on standard error;
         // the targets trace to no file on purpose.
         static const bool muted = [] {
@@ -295,12 +301,17 @@ public:
         stopping_ = true;
         const uint64_t at = clock.now();
         const bool active = server.link() != nullptr && server.link()->isActive();
-        server.connections().stopAll([this, at, active] {
+        // Users over TCP are told and disconnected with or without the engine.
+        const auto& stations = server.directory().stations();
+        const bool users =
+            std::any_of(stations.begin(), stations.end(), [](const Station& s) { return isTcpUser(s.port); });
+        server.connections().stopAll([this, at, active, users] {
             require(!stopped_);
-            require(!active || server.directory().stationCount() == 0 || clock.now() - at >= Connections::STOP_WAIT);
+            require((!active && !users) || server.directory().stationCount() == 0 ||
+                    clock.now() - at >= Connections::STOP_WAIT);
             stopped_ = true;
         });
-        require(active || stopped_);
+        require(active || users || stopped_);
     }
 
     // A connect the link asked for has not been answered yet.
@@ -376,6 +387,18 @@ public:
         send(port - 1, 'd', 0, call, server.link()->callSign(), "*** DISCONNECTED From Station " + call + "\r");
     }
 
+    // A user's connection over TCP arrives from `address` (when the server listens).
+    void arriveTcp(const std::string& address)
+    {
+        if (listener_ == nullptr || !listener_->listening || !listener_->onAccept)
+            return;
+        auto socket = std::make_unique<UserSocket>(*this);
+        socket->open = true;
+        listener_->onAccept(std::move(socket), address);
+    }
+    // One of the users' connections still open, by number (wrapping), or none.
+    FakeSocket* tcpUser(size_t index) { return users_.empty() ? nullptr : users_[index % users_.size()]; }
+
     // The frames sent since the last call, read and checked.
     std::vector<Frame> takeSent()
     {
@@ -395,6 +418,12 @@ public:
             require(directory.findStation(pending.port, pending.call) != nullptr ||
                     onAir_.count({pending.port, pending.call}) != 0);
         takeSent();
+        TcpUsers& tcp = server.tcpUsers();
+        require(tcp.waitingCount() <= TcpUsers::MAX_WAITING && tcp.userCount() <= TcpUsers::MAX_USERS);
+        // Every user logged in is a station.
+        for (const Station& station : directory.stations())
+            if (isTcpUser(station.port))
+                require(server.output().waiting(TCP_USER_PORT, station.callSign) <= StationOutput::MOST + 1024);
     }
 
     // The status page's JSON is well-formed, whatever the stations have said.
@@ -427,6 +456,32 @@ private:
             for (const Frame& frame : readSent(bytes))
                 if (frame.kind == 'D' || frame.kind == 'd' || frame.kind == 'Y')
                     require(rig_.onAir(frame.wirePort, frame.to));
+        }
+
+    private:
+        Rig& rig_;
+    };
+
+    // A user's connection over TCP: nothing after its close, and every CR the
+    // server sends is followed by LF.
+    class UserSocket : public FakeSocket {
+    public:
+        explicit UserSocket(Rig& rig) : rig_(rig) { rig_.users_.push_back(this); }
+        ~UserSocket() override { std::erase(rig_.users_, this); }
+        void sendBytes(std::string_view bytes) override
+        {
+            require(open);
+            for (size_t at = bytes.find('\r'); at != std::string_view::npos; at = bytes.find('\r', at + 1))
+                require(at + 1 < bytes.size() && bytes[at + 1] == '\n');
+            FakeSocket::sendBytes(bytes);
+            if (holdSent)
+                return;
+            clearSent();
+        }
+        void close() override
+        {
+            FakeSocket::close();
+            std::erase(rig_.users_, this);
         }
 
     private:
@@ -501,6 +556,8 @@ private:
     }
 
     EngineSocket* engine_ = nullptr;
+    FakeListenSocket* listener_ = nullptr;
+    std::vector<FakeSocket*> users_; // open connections of users over TCP
     int acceptedConnects_ = 0;
     bool stalled_ = false;
     bool stopping_ = false;

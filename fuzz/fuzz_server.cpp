@@ -21,7 +21,11 @@
 //   4 a frame of kind KINDS[v] from the station, the next line its data
 //   5 the next n bytes as they come from the engine (n: the next byte, 0 = all)
 //   6 the engine's socket: v&3 = 0 by v>>2: 1 the engine stops reading, 2
-//     it reads all again, else it closes; 1 fails (open, or while the link
+//     it reads all again, 4 a user's connection over TCP arrives (from
+//     ADDRESSES[next byte & 3]), 5 a user over TCP types the next line (the
+//     next byte: bits 0-5 which connection, 6-7 its line end as in 0), 6 a
+//     user's connection (the next byte: bits 0-5 which, 6-7 closes, fails,
+//     stops reading, reads all again), else it closes; 1 fails (open, or while the link
 //     connects), 2 by v>>2: 0 accepts a connect the link asked for, 1 stops
 //     the program politely, 2 to 7 trace levels 0 to 5 from here on; 3
 //     answers "Y" for the station ((v>>2)&3 frames waiting, v&16 names the
@@ -47,6 +51,8 @@ constexpr std::array<uint32_t, 32> DELAYS{1,      10,     100,    250,    500,  
                                           1500,   1999,   2000,   2001,   3000,   4999,   5000,    5001,
                                           9999,   10000,  15000,  30000,  59999,  60000,  60001,   119999,
                                           120000, 120001, 299999, 300000, 300001, 600000, 1200000, 3600000};
+constexpr std::array<const char*, 4> ADDRESSES{"127.0.0.1", "127.0.0.1", "::ffff:192.0.2.7", "2001:db8::1"};
+constexpr std::array<const char*, 4> ENDS{"\r", "", "\r\n", "\n"};
 constexpr std::string_view KINDS{"XxGRgyHYKUISTCdDMmPVv?ZA\0XGCDdYU", 32};
 
 struct Config {
@@ -70,6 +76,7 @@ std::string ini(uint8_t config)
     if ((config & 16) != 0)
         text += "VIA=WIDE1-1 WIDE2-1\r\n";
     text += "[AREAS]\r\n1=Packet\r\n7=Seven\r\n";
+    text += "[TCPUSERS]\r\nLISTEN=7300\r\n";
     return text;
 }
 
@@ -86,6 +93,9 @@ const std::string& stationDir(uint8_t config)
     writeFile(dir + "Palavoro.INI", ini(key));
     writeFile(dir + "TEXT/HELP.INF", "Commands:\r\n/B bye\r/W who\nand more\r\n\032after the end");
     writeFile(dir + "TEXT/news.inf", "No news today");
+    // N0AA logs in over TCP with "secret" (yescrypt at its lowest cost, so that tries are quick).
+    writeFile(dir + "Palavoro.PWD",
+              "[PASSWORDS]\r\nN0AA=$y$j75$HcgbB3/WsHf2T8iRxUfgA.$o25a3lUJKHqI8gnbZcdW7huQXRerE.BdTwEo5faLEg2\r\n");
     return dirs.emplace(key, dir).first->second;
 }
 
@@ -134,7 +144,6 @@ private:
         switch (control & 7) {
         case 0: {
             const Station s = station(input.byte());
-            static constexpr std::array<const char*, 4> ENDS{"\r", "", "\r\n", "\n"};
             rig_.send(s.wirePort, 'D', s.pid, s.call, s.to, std::string(input.line()) + ENDS[v & 3]);
             break;
         }
@@ -186,6 +195,8 @@ private:
         case 0:
             if (v >> 2 == 1 || v >> 2 == 2)
                 rig_.stall(v >> 2 == 1);
+            else if (v >> 2 >= 4 && v >> 2 <= 6)
+                userStep(v >> 2, input);
             else if (engine != nullptr && engine->open)
                 engine->peerClose();
             break;
@@ -209,6 +220,39 @@ private:
                 rig_.send(s.wirePort, 'Y', 0, OWN_CALL, s.call, frames);
             break;
         }
+        }
+    }
+
+    void userStep(uint8_t what, fuzz::Input& input)
+    {
+        const uint8_t selector = input.byte();
+        if (what == 4) {
+            rig_.arriveTcp(ADDRESSES[selector & 3]);
+            return;
+        }
+        FakeSocket* user = rig_.tcpUser(selector & 63);
+        if (what == 5) {
+            const std::string text = std::string(input.line()) + ENDS[selector >> 6];
+            if (user != nullptr)
+                user->deliver(text);
+            return;
+        }
+        if (user == nullptr)
+            return;
+        switch (selector >> 6) {
+        case 0:
+            user->peerClose();
+            break;
+        case 1:
+            user->fail();
+            break;
+        case 2:
+            user->holdSent = true;
+            break;
+        case 3:
+            user->holdSent = false;
+            user->take(user->unsent);
+            break;
         }
     }
 
