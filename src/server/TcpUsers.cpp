@@ -45,7 +45,7 @@ void TcpUsers::configure(const StatusListen& listen)
     std::string error;
     if (!listener->listen(listen.address, listen.port, error)) {
         trace(1, "Cannot listen on " + where + ": " + error);
-        p_.shell.logConnection("tcp refused on " + where + ": cannot listen: " + error);
+        p_.shell.logConnection("tcp users: cannot listen on " + where + ": " + error);
         return;
     }
     listener->onAccept = [this](std::unique_ptr<ClientSocket> socket, const std::string& peer) {

@@ -121,7 +121,7 @@ class DebPackageTest(unittest.TestCase):
             self.assertIn(option, text)
         # Every key of the README's table, with its default.
         with open(os.path.join(os.environ["PALAVORO_SOURCE"], "README.md")) as f:
-            rows = re.findall(r"^\| (PALAVORO|BEACON|CONVERS) \| ([A-Z_, ]+) \| ([^|]*) \|", f.read(), re.M)
+            rows = re.findall(r"^\| (PALAVORO|BEACON|CONVERS|TCPUSERS) \| ([A-Z_, ]+) \| ([^|]*) \|", f.read(), re.M)
         self.assertGreater(len(rows), 20)
         for _, keys, default in rows:
             for key in keys.split(", "):
