@@ -67,7 +67,13 @@ void ChatServer::wireNetwork()
     NetworkAreas& areas = networkAreas_;
     delivery_.setNetwork(&network_);
     directory_.onStationChanged = [&areas](const Station& station) { areas.stationChanged(station); };
-    directory_.onStationRemoved = [&areas](const Station& station) { areas.stationRemoved(station); };
+    directory_.onStationRemoved = [&areas, this](const Station& station) {
+        areas.stationRemoved(station);
+        // What the last lines of a user over TCP made after its connection
+        // had gone goes with it (no engine will say it has gone).
+        if (isTcpUser(station.port) && !tcpUsers_.isOn(station.callSign))
+            output_.forget(station.port, station.callSign);
+    };
     delivery_.onStationLine = [&areas](const Station& station, int32_t areaId, const std::string& text) {
         areas.stationSaid(station, areaId, text);
     };

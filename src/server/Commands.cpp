@@ -424,8 +424,8 @@ void Command::user()
         if (station.callSign != word)
             continue;
         const Area* area = server_.directory.findArea(station.areaId);
-        reply("\r-- User(" + shownPort(station.port) + ":" + station.callSign + ") Name(" + station.name +
-              ") Info(" + station.info + ") Area(" + std::to_string(station.areaId) + "-" +
+        reply("\r-- User(" + shownPort(station.port) + ":" + station.callSign + ") Name(" + station.name + ") Info(" +
+              station.info + ") Area(" + std::to_string(station.areaId) + "-" +
               (area != nullptr ? area->topic : std::string()) + ")\r");
         found = true;
     }

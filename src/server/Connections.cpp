@@ -534,7 +534,8 @@ void Connections::noteLine(Station& station)
 
 void Connections::logStation(const char* event, const std::string& call, int32_t port, const std::string& how)
 {
-    p_.shell.logConnection(std::string(event) + " " + call + (isTcpUser(port) ? " tcp" : " port " + std::to_string(port)) +
+    p_.shell.logConnection(std::string(event) + " " + call +
+                           (isTcpUser(port) ? " tcp" : " port " + std::to_string(port)) +
                            (how.empty() ? "" : ": " + how));
 }
 

@@ -146,8 +146,7 @@ private:
     void forgetWork(const Key& key);
     // The engine is not read while too much of what it sent waits.
     void holdInput();
-    void admit(int32_t port, const std::string& from, const std::string& to, const std::string& text,
-               const char* how);
+    void admit(int32_t port, const std::string& from, const std::string& to, const std::string& text, const char* how);
     // A connect for a station that is on already: a new link for the same stay.
     void connectAgain(Station& station, const std::string& to);
     // The time limit and the idle limit, from now, as the settings ask.

@@ -38,9 +38,9 @@ void TcpUsers::configure(const StatusListen& listen)
     listen_ = {false, "", 0};
     if (!listen.on || !makeListener_)
         return;
-    const std::string where = (listen.address.find(':') != std::string::npos ? "[" + listen.address + "]"
-                                                                              : listen.address) +
-                              ":" + std::to_string(listen.port);
+    const std::string where =
+        (listen.address.find(':') != std::string::npos ? "[" + listen.address + "]" : listen.address) + ":" +
+        std::to_string(listen.port);
     std::unique_ptr<ListenSocket> listener = makeListener_();
     std::string error;
     if (!listener->listen(listen.address, listen.port, error)) {

@@ -78,6 +78,8 @@ public:
     void outputDrained(const std::string& call);
 
     size_t userCount() const { return users_.size(); }
+    // The user has a connection (logged in, perhaps closing).
+    bool isOn(const std::string& call) const { return users_.count(call) > 0; }
     size_t waitingCount() const;
     bool isBarred(const std::string& address);
 
@@ -127,7 +129,7 @@ private:
     StatusListen listen_{false, "", 0};
     std::list<std::unique_ptr<Session>> sessions_;
     std::vector<std::unique_ptr<Session>> dead_;
-    std::map<std::string, Session*> users_; // by callsign
+    std::map<std::string, Session*> users_;               // by callsign
     std::map<std::string, std::deque<int64_t>> failures_; // by address: times of failed logins
     std::map<std::string, int64_t> barred_;               // by address: refused until
     int depth_ = 0;

@@ -44,7 +44,7 @@ void ConsoleLog::write(LogPriority priority, std::string_view text) const
 
 LogPriority ConsoleLog::priorityOf(std::string_view line)
 {
-    constexpr std::array trouble = {"link broken: ", "link refused ", "link looping: ", "link unreachable: ",
+    constexpr std::array trouble = {"link broken: ", "link refused ",     "link looping: ",    "link unreachable: ",
                                     "tcp refused ",  "tcp login failed ", "tcp users: cannot "};
     for (std::string_view start : trouble)
         if (line.starts_with(start))
