@@ -4,6 +4,7 @@
 #include "ChatFixture.h"
 #include "fakes/FakeListenSocket.h"
 #include "server/ServerStatus.h"
+#include "server/SettingsCheck.h"
 #include "server/TcpLogin.h"
 
 #include <sys/stat.h>
@@ -194,6 +195,65 @@ TEST_F(TcpUsersTest, ConnectionsWaitingForTheirLoginAreBounded)
         EXPECT_TRUE(peer.wire->closed);
     EXPECT_EQ(form.tcpUsers().waitingCount(), 0u);
     EXPECT_FALSE(logIn("N0ABC", "secret", "198.51.100.1").wire->closed);
+}
+
+TEST_F(TcpUsersTest, SixtyFourUsersAtOnceAndAUserOnMayLogInAgain)
+{
+    // "secret" at yescrypt's lowest cost, so that 65 logins are quick.
+    const std::string hash = "$y$j75$HcgbB3/WsHf2T8iRxUfgA.$o25a3lUJKHqI8gnbZcdW7huQXRerE.BdTwEo5faLEg2";
+    std::string file = "[PASSWORDS]\r\n";
+    for (int i = 0; i <= 64; ++i)
+        file += "N0U" + std::to_string(100 + i) + "=" + hash + "\r\n";
+    writeFile("Palavoro.PWD", file);
+    std::vector<Peer> users;
+    for (int i = 0; i < 64; ++i)
+        users.push_back(logIn("N0U" + std::to_string(100 + i), "secret", "10.0.0." + std::to_string(i)));
+    EXPECT_EQ(form.directory().stationCount(), 64u);
+    const Peer late = logIn("N0U164", "secret", "10.0.1.1");
+    EXPECT_TRUE(late.wire->closed);
+    EXPECT_TRUE(late.wire->sent.ends_with(TcpUsers::FULL));
+    EXPECT_EQ(logged("tcp refused from 10.0.1.1: 64 users are on"), 1u);
+    EXPECT_TRUE(logIn("N0U100-1", "secret", "10.0.1.2").wire->closed) << "N0U100-1 is another station";
+    EXPECT_FALSE(logIn("N0U101", "secret", "10.0.1.3").wire->closed) << "a user on takes its stay over";
+    EXPECT_TRUE(users[1].wire->closed);
+}
+
+TEST(TcpUsersSettings, ListenIsOffUnlessSetAndABarePortIsOnTheLoopback)
+{
+    TempDir dir{"palavoro-tcp-ini"};
+    struct Case {
+        std::string section;
+        bool on;
+        std::string address;
+        uint16_t port;
+        SettingsProblems problems;
+    };
+    const std::vector<Case> cases = {
+        {"", false, "127.0.0.1", 0, {}},
+        {"[TCPUSERS]\r\nLISTEN=7300\r\n", true, "127.0.0.1", 7300, {}},
+        {"[tcpusers]\r\nlisten=0.0.0.0:23\r\n", true, "0.0.0.0", 23, {}},
+        {"[TCPUSERS]\r\nLISTEN=NOT\r\nLISTN=1\r\n",
+         false,
+         "127.0.0.1",
+         0,
+         {{"Palavoro.INI: [TCPUSERS] LISTN is not a known key", false}}},
+        {"[TCPUSERS]\r\nLISTEN=here\r\n",
+         false,
+         "127.0.0.1",
+         0,
+         {{"Palavoro.INI: [TCPUSERS] LISTEN=here is not address:port, a port, or NOT", true}}},
+    };
+    for (const Case& each : cases) {
+        writeFile(dir.str() + "/Palavoro.INI", "[PALAVORO]\r\nCALLSIGN=N0SRV\r\n" + each.section);
+        ServerSettings settings;
+        std::string disable;
+        EXPECT_EQ(readStation(dir.str() + "/", settings, disable, nullptr), each.problems) << each.section;
+        EXPECT_EQ(settings.tcpUsers.on, each.on) << each.section;
+        if (each.on) {
+            EXPECT_EQ(settings.tcpUsers.address, each.address) << each.section;
+            EXPECT_EQ(settings.tcpUsers.port, each.port) << each.section;
+        }
+    }
 }
 
 TEST_F(TcpUsersTest, AUserWhoStopsReadingIsDroppedWhileTheRadioChatsOn)
