@@ -332,10 +332,12 @@ void TcpUsers::closeAll()
     Entry entry(*this);
     listener_.reset();
     listen_ = {false, "", 0};
+    // What they have not taken gets a moment, a second for all at the most.
+    const int64_t until = p_.now() + CLOSE_WAIT;
     while (!sessions_.empty()) {
         Session& session = *sessions_.front();
-        if (session.socket->bytesToWrite() > 0)
-            session.socket->flush(200);
+        if (session.socket->bytesToWrite() > 0 && p_.now() < until)
+            session.socket->flush(static_cast<int>(std::min<int64_t>(until - p_.now(), CLOSE_WAIT / 4)));
         end(session, "stop", true);
     }
 }

@@ -50,6 +50,8 @@ public:
     static constexpr size_t FAILURES_TO_BAR = 5;
     static constexpr int64_t FAILURE_WINDOW = 60000;
     static constexpr int64_t BARRED_FOR = 600000;
+    // The stop waits this long at the most (ms) for users to take what they were sent.
+    static constexpr int64_t CLOSE_WAIT = 1000;
     static constexpr const char* FULL = "\r\n-- Too many users, try later\r\n";
 
     explicit TcpUsers(const Parts& parts);

@@ -275,6 +275,23 @@ TEST_F(TcpUsersTest, ASecondLoginOfTheSameCallTakesTheStayOver)
     EXPECT_EQ(takeTo("N0RAD"), Texts{"[1]<N0ABC@N0SRV> still here\r\r"});
 }
 
+TEST_F(TcpUsersTest, TheStopTellsUsersAndClosesEvenAUserWhoDoesNotRead)
+{
+    Peer reading = logIn("N0ABC");
+    Peer stuck = logIn("N0ABC-1");
+    stuck.socket->holdSent = true;
+    reading.take();
+    bool done = false;
+    form.stop([&done] { done = true; });
+    EXPECT_EQ(reading.take(), "\r\n--- Server shutting down, 73!\r\n");
+    EXPECT_TRUE(reading.wire->closed);
+    EXPECT_FALSE(done);
+    clock.advance(Connections::STOP_WAIT);
+    EXPECT_TRUE(done);
+    EXPECT_TRUE(stuck.wire->closed);
+    EXPECT_EQ(form.tcpUsers().userCount(), 0u);
+}
+
 TEST(TcpLogin, TelnetIsSkippedLineEndsBecomeCrAndTheServersCrsGoOutAsCrLf)
 {
     TcpLogin login;
