@@ -53,11 +53,9 @@ void StationOutput::ticking(Station& s)
         tick_->setEnabled(true);
 }
 
-bool StationOutput::canTake(const Station& s) const
+bool StationOutput::directCanTake(const Station& s) const
 {
-    if (isTcpUser(s.port))
-        return direct_ != nullptr && direct_->unsent(s.call) < DIRECT_WINDOW;
-    return deaf_ || s.outstanding < s.allowance;
+    return direct_ != nullptr && direct_->unsent(s.call) < DIRECT_WINDOW;
 }
 
 void StationOutput::give(Station& s, const std::string& text)
@@ -138,9 +136,10 @@ void StationOutput::sendToEach(const std::vector<AgwLink::Addressee>& to, const 
             s = &station(port, *each.call);
         calls[i] = each.call;
         found[i] = s;
-        if (s->turn.empty() && canTake(*s) && isTcpUser(port)) {
+        const bool free = s->turn.empty() && canTake(*s);
+        if (free && isTcpUser(port)) {
             direct.push_back(s);
-        } else if (s->turn.empty() && canTake(*s)) {
+        } else if (free) {
             now.push_back(each);
             nowStations.push_back(s);
         } else {

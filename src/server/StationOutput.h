@@ -137,7 +137,11 @@ private:
 
     Station& station(int32_t port, const std::string& call);
     Station* find(int32_t port, const std::string& call);
-    bool canTake(const Station& station) const;
+    bool canTake(const Station& station) const
+    {
+        return isTcpUser(station.port) ? directCanTake(station) : deaf_ || station.outstanding < station.allowance;
+    }
+    bool directCanTake(const Station& station) const;
     // Appends to a log a line that `readers` stations will take.
     uint64_t keep(Log& log, std::string text, uint32_t readers);
     void queue(Station& station, Log& log, uint64_t seq, size_t size);
