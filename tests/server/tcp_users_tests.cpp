@@ -95,7 +95,7 @@ protected:
     FakeListenSocket* listener = nullptr;
 };
 
-TEST_F(TcpUsersTest, AUserLogsInAndChatsWithRadioStationsWithOrWithoutTheEngine)
+TEST_F(TcpUsersTest, AUserLogsInWithoutTheEngineAndChatsWithARadioStation)
 {
     EXPECT_EQ(listener->port, 7300u);
     // No engine has taken the callsign: a radio station would be refused, a user over TCP is not.
@@ -120,17 +120,10 @@ TEST_F(TcpUsersTest, AUserLogsInAndChatsWithRadioStationsWithOrWithoutTheEngine)
     line(1, "N0RAD", "/U n0abc-7\r");
     EXPECT_EQ(takeTo("N0RAD").front(), "\r-- User(tcp:N0ABC-7) Name() Info() Area(0-Root)\r");
 
-    // The engine goes: the radio station with it, the user stays and is served.
-    form.settings().reconnect = true;
-    form.output().clear();
-    form.connections().handleLinkDown(*form.link());
-    EXPECT_EQ(form.directory().stationCount(), 1u);
-    EXPECT_NE(form.directory().findStation(TCP_USER_PORT, "N0ABC-7"), nullptr);
     user.take();
     user.type("/B\r\n");
     EXPECT_EQ(user.take(), "\r\n--- GoodBye!\r\n");
     EXPECT_TRUE(user.wire->closed);
-    EXPECT_EQ(form.directory().stationCount(), 0u);
     EXPECT_EQ(shell.connectionLog.back(), "left N0ABC-7 tcp: bye");
 }
 
