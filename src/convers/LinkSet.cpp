@@ -2,6 +2,7 @@
 // log gets one line per link up, down, refused or looping.
 #include "convers/LinkSet.h"
 
+#include "support/Address.h"
 #include "support/HexStr.h"
 
 #include <algorithm>
@@ -10,18 +11,6 @@
 #include <utility>
 
 namespace {
-
-// "address:port", an IPv6 address in brackets.
-std::string hostPort(const std::string& address, uint16_t port)
-{
-    return (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" + std::to_string(port);
-}
-
-// An IPv4 peer may be reported in its IPv6-mapped form.
-std::string plainAddress(const std::string& address)
-{
-    return address.starts_with("::ffff:") ? address.substr(7) : address;
-}
 
 } // namespace
 

@@ -3,6 +3,8 @@
 // protocol types.
 #pragma once
 
+#include "support/Address.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,8 +39,7 @@ struct NetworkConfig {
     {
         if (!listen)
             return {};
-        return (listenAddress.find(':') != std::string::npos ? "[" + listenAddress + "]" : listenAddress) + ":" +
-               std::to_string(listenPort);
+        return hostPort(listenAddress, listenPort);
     }
     size_t maxRemoteUsers = 1000; // per link
     std::vector<Neighbour> neighbours;

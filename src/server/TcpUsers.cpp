@@ -2,17 +2,9 @@
 #include "server/TcpUsers.h"
 
 #include "server/StationKey.h"
+#include "support/Address.h"
 
 #include <algorithm>
-
-namespace {
-
-std::string plainAddress(const std::string& address)
-{
-    return address.starts_with("::ffff:") ? address.substr(7) : address;
-}
-
-} // namespace
 
 TcpUsers::TcpUsers(const Parts& parts)
     : p_(parts), refusals_(parts.timers, [this](const std::string& line) { p_.shell.logConnection(line); })
@@ -38,9 +30,7 @@ void TcpUsers::configure(const StatusListen& listen)
     listen_ = {false, "", 0};
     if (!listen.on || !makeListener_)
         return;
-    const std::string where =
-        (listen.address.find(':') != std::string::npos ? "[" + listen.address + "]" : listen.address) + ":" +
-        std::to_string(listen.port);
+    const std::string where = hostPort(listen.address, listen.port);
     std::unique_ptr<ListenSocket> listener = makeListener_();
     std::string error;
     if (!listener->listen(listen.address, listen.port, error)) {
@@ -61,8 +51,7 @@ std::string TcpUsers::listenText() const
 {
     if (!listen_.on)
         return {};
-    return (listen_.address.find(':') != std::string::npos ? "[" + listen_.address + "]" : listen_.address) + ":" +
-           std::to_string(listen_.port);
+    return hostPort(listen_.address, listen_.port);
 }
 
 bool TcpUsers::isBarred(const std::string& address)
@@ -113,8 +102,7 @@ void TcpUsers::accept(std::unique_ptr<ClientSocket> socket, const std::string& p
     session.socket = std::move(socket);
     session.address = address;
     const uint16_t port = session.socket->peerPort();
-    session.shown = (address.find(':') != std::string::npos ? "[" + address + "]" : address) +
-                    (port != 0 ? ":" + std::to_string(port) : "");
+    session.shown = port != 0 ? hostPort(address, port) : bracketed(address);
     sessions_.push_back(std::move(owned));
     trace(3, "Connection from " + session.shown + ", waiting for its login");
     ClientSocket& s = *session.socket;

@@ -3,6 +3,7 @@
 
 #include "QtClientSocket.h"
 #include "QtListenSocket.h"
+#include "support/Address.h"
 
 #include <QAction>
 #include <QApplication>
@@ -113,9 +114,7 @@ void TrayShell::startStatusPage()
     const StatusListen& status = server_->settings().status;
     if (!status.on)
         return;
-    const std::string where =
-        (status.address.find(':') != std::string::npos ? "[" + status.address + "]" : status.address) + ":" +
-        std::to_string(status.port);
+    const std::string where = hostPort(status.address, status.port);
     auto page = std::make_unique<StatusServer>(*server_);
     std::string error;
     if (!page->listen(status.address, status.port, error)) {
