@@ -629,7 +629,7 @@ void Connections::dropStations(const std::string& reason)
         logStation("left", call, port, "link lost: " + reason);
     }
     p_.drain.clear();
-    p_.directory.clearStations();
+    p_.directory.clearRadioStations();
     if (onStopped_ && p_.directory.stationCount() == 0)
         stopped();
 }

@@ -98,7 +98,7 @@ void Directory::countRemote(Area& area, int delta)
     emptied_.insert(area.id);
 }
 
-void Directory::clearStations()
+void Directory::clearRadioStations()
 {
     clearing_ = true;
     for (auto it = stations_.begin(); it != stations_.end();) {

@@ -76,7 +76,7 @@ public:
     // Removes the areas users created that nobody is in and whose owner has
     // left: nobody could ever remove them otherwise. Only areas that a move or
     // a departure concerned since the last call are looked at, so the areas
-    // kept over a lost link (clearStations) stay until something happens in them.
+    // kept over a lost link (clearRadioStations) stay until something happens in them.
     void removeAbandonedAreas();
 
     Station* findStation(int32_t port, const std::string& call);
@@ -101,9 +101,9 @@ public:
     }
     // A user of another node came into (+1) or left (-1) an area.
     void countRemote(Area& area, int delta);
-    // Removes every radio station (the engine has dropped their connections);
+    // Removes every station on the air (the engine has dropped their connections);
     // areas and users over TCP stay.
-    void clearStations();
+    void clearRadioStations();
     const std::list<Station>& stations() const { return stations_; }
     // The same in an array, for the walks done at every line.
     const std::vector<const Station*>& roll() const { return roll_; }

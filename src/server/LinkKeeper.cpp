@@ -163,7 +163,7 @@ void LinkKeeper::linkLost(const std::string& reason)
         sinceNotice_ = 0;
         // The engine has dropped every connection with the link.
         p_.drain.clear();
-        p_.directory.clearStations();
+        p_.directory.clearRadioStations();
         notEngineSaid_ = notEngine;
         writeLog(1, "{PALAVORO} " + message);
         p_.shell.linkNotice(LinkNotice::Lost, engine(), message);

@@ -76,7 +76,7 @@ TEST_F(ChatAreas, CountsFollowEveryNewBlockMoveAndRemoval)
     EXPECT_TRUE(directory.countsAreTrue());
 
     directory.removeStation(a);
-    directory.clearStations();
+    directory.clearRadioStations();
     EXPECT_EQ(directory.findArea(5)->userCount, 0u);
     EXPECT_TRUE(directory.stations().empty());
     EXPECT_TRUE(directory.countsAreTrue());
